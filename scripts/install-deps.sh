@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
+# for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja and the test libraries.
+# Needs root (or sudo); does nothing for packages that are already there.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
+           g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
+           clang libclang-rt-14-dev python3; do
+  have "$pkg" || need+=("$pkg")
+done
+[ ${#need[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null; then SUDO=sudo; else
+    echo "install-deps: missing packages: ${need[*]}" >&2
+    echo "install-deps: run this script as root, or install them with apt-get." >&2
+    exit 1
+  fi
+fi
+echo "install-deps: installing ${need[*]}"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then $SUDO dpkg --add-architecture i386; fi
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" \
+  >/tmp/steplink-install-deps.log 2>&1 || {
+  echo "install-deps: apt-get failed; see /tmp/steplink-install-deps.log" >&2
+  tail -n 20 /tmp/steplink-install-deps.log >&2
+  exit 1
+}

@@ -1,0 +1,11 @@
+// The motion parameters' load-time values. The only file that differs between the library's two
+// variants: STEPLINK_START_SPEED is 300 in the standard build and 200 in the second one.
+#include "motion/ramp.h"
+
+#ifndef STEPLINK_START_SPEED
+#error "STEPLINK_START_SPEED must name the variant's load-time start speed (steps/s)"
+#endif
+
+MotionParams motionParams = {
+    32000, -32000, STEPLINK_START_SPEED, 500, 400, 100, 500,
+};

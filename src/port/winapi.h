@@ -1,0 +1,99 @@
+// The platform seam: the kernel32/advapi32 calls that the port channel, the driver service and
+// the trace file need, under one namespace. On 32-bit Windows they are the system's own; elsewhere
+// they are our substitutes (src/sim) with the same signatures, results and error numbers.
+// Only code under src/port calls into this seam.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace winapi {
+using ::BOOL;
+using ::DWORD;
+using ::HANDLE;
+using ::SC_HANDLE;
+using ::UINT;
+
+using ::CloseHandle;
+using ::CloseServiceHandle;
+using ::CopyFileA;
+using ::CreateFileA;
+using ::CreateServiceA;
+using ::DeviceIoControl;
+using ::GetEnvironmentVariableA;
+using ::GetLastError;
+using ::GetSystemDirectoryA;
+using ::lstrcatA;
+using ::OpenSCManagerA;
+using ::OpenServiceA;
+using ::StartServiceA;
+using ::WriteFile;
+
+inline HANDLE InvalidHandle() { return INVALID_HANDLE_VALUE; }
+}  // namespace winapi
+
+#else  // substitutes, implemented in src/sim
+
+namespace winapi {
+using BOOL = int;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using HANDLE = void*;
+using SC_HANDLE = void*;
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+constexpr DWORD ERROR_DLL_INIT_FAILED = 1114;
+
+constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
+constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD SERVICE_KERNEL_DRIVER = 1;
+constexpr DWORD SERVICE_DEMAND_START = 3;
+constexpr DWORD SERVICE_ERROR_NORMAL = 1;
+
+// The system's invalid-handle value, all bits set, as on Windows.
+inline HANDLE InvalidHandle() { return reinterpret_cast<HANDLE>(~std::uintptr_t{0}); }
+
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
+                   void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
+                   HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
+                     void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned, void* overlapped);
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
+               void* overlapped);
+BOOL CloseHandle(HANDLE object);
+DWORD GetLastError();
+DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size);
+UINT GetSystemDirectoryA(char* buffer, UINT size);
+char* lstrcatA(char* string1, const char* string2);
+BOOL CopyFileA(const char* existingFileName, const char* newFileName, BOOL failIfExists);
+
+SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWORD desiredAccess);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
+BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, const char** serviceArgs);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char* displayName,
+                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, const char* binaryPathName,
+                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
+                         const char* serviceStartName, const char* password);
+BOOL CloseServiceHandle(SC_HANDLE object);
+}  // namespace winapi
+
+#endif

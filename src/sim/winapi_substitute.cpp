@@ -1,0 +1,214 @@
+// The kernel32/advapi32 substitutes for systems without Windows: the PortTalk device served by a
+// port backend, ordinary files for the trace, and a service control manager model whose state
+// tests set. Same signatures, results and error numbers as the Windows calls they stand for.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "port/winapi.h"
+#include "sim/substitute.h"
+
+namespace winapi {
+namespace {
+
+constexpr DWORD errorSharingViolation = 32;
+constexpr DWORD errorServiceRequestTimeout = 1053;
+constexpr DWORD errorUnknownFailure = 1067;  // "the process terminated unexpectedly"
+constexpr DWORD portTalkWrite = 0x9C402414u;
+constexpr DWORD portTalkRead = 0x9C402410u;
+
+// Handle values: the device's are multiples of 4 from 0x7C, as on Windows; files map their
+// descriptor into a range of their own; service handles are addresses of two tags.
+constexpr std::uintptr_t deviceHandleFirst = 0x7C;
+constexpr std::uintptr_t fileHandleBase = 0x100000;
+char managerTag;
+char serviceTag;
+
+thread_local DWORD lastError = 0;
+
+struct DeviceState {
+  bool open = false;
+  std::uintptr_t handleValue = 0;
+  std::uintptr_t nextHandleValue = deviceHandleFirst;
+  sim::PortBackend* backend = nullptr;  // a test's, or nullptr for the default
+  sim::DeviceRequest lastRequest{};
+};
+DeviceState device;
+sim::ServiceModel services;
+
+BOOL Fail(DWORD error) {
+  lastError = error;
+  return 0;
+}
+
+bool IsDevice(HANDLE handle) {
+  return device.open && reinterpret_cast<std::uintptr_t>(handle) == device.handleValue;
+}
+
+int FileDescriptor(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < fileHandleBase || value == ~std::uintptr_t{0}) return -1;
+  return static_cast<int>((value - fileHandleBase) / 4);
+}
+
+bool DeviceAvailable() {
+  return services.service == sim::ServiceState::running && !services.deviceMissing;
+}
+}  // namespace
+
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
+                   DWORD creationDisposition, DWORD, HANDLE) {
+  if (std::strcmp(fileName, "\\\\.\\PortTalk") == 0) {
+    if (!DeviceAvailable()) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
+    if (device.open) return Fail(errorSharingViolation), InvalidHandle();
+    sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
+    if (backend == nullptr) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
+    device.open = true;
+    device.handleValue = device.nextHandleValue;
+    device.nextHandleValue += 4;
+    return reinterpret_cast<HANDLE>(device.handleValue);
+  }
+  int flags = (desiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+  if (creationDisposition == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
+  const int fd = ::open(fileName, flags | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED), InvalidHandle();
+  return reinterpret_cast<HANDLE>(fileHandleBase + static_cast<std::uintptr_t>(fd) * 4);
+}
+
+BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, void* outBuffer,
+                     DWORD outSize, DWORD* bytesReturned, void*) {
+  if (!IsDevice(handle)) return Fail(ERROR_INVALID_HANDLE);
+  sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
+  const auto* in = static_cast<const std::uint8_t*>(inBuffer);
+  device.lastRequest = {code, std::string(reinterpret_cast<const char*>(in), inSize), outSize};
+  if (code == portTalkWrite && inSize == 3) {
+    backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
+    if (bytesReturned) *bytesReturned = 0;
+    return 1;
+  }
+  if (code == portTalkRead && inSize == 2 && outSize >= 1) {
+    const std::uint8_t value = backend->In(static_cast<std::uint16_t>(in[0] | (in[1] << 8)));
+    static_cast<std::uint8_t*>(outBuffer)[0] = value;
+    if (bytesReturned) *bytesReturned = 1;
+    return 1;
+  }
+  return Fail(ERROR_INVALID_PARAMETER);
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void*) {
+  const int fd = FileDescriptor(file);
+  if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
+  const ssize_t written = ::write(fd, buffer, bytesToWrite);
+  if (written < 0) return Fail(ERROR_ACCESS_DENIED);
+  if (bytesWritten) *bytesWritten = static_cast<DWORD>(written);
+  return 1;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  if (IsDevice(object)) {
+    device.open = false;
+    return 1;
+  }
+  const int fd = FileDescriptor(object);
+  if (fd >= 0 && ::close(fd) == 0) return 1;
+  return Fail(ERROR_INVALID_HANDLE);
+}
+
+DWORD GetLastError() { return lastError; }
+
+DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return Fail(203), 0;  // ERROR_ENVVAR_NOT_FOUND
+  const std::size_t length = std::strlen(value);
+  if (length + 1 > size) return static_cast<DWORD>(length + 1);
+  std::memcpy(buffer, value, length + 1);
+  return static_cast<DWORD>(length);
+}
+
+UINT GetSystemDirectoryA(char* buffer, UINT size) {
+  const std::string& dir = services.systemDirectory;
+  if (dir.size() + 1 > size) return static_cast<UINT>(dir.size() + 1);
+  std::memcpy(buffer, dir.c_str(), dir.size() + 1);
+  return static_cast<UINT>(dir.size());
+}
+
+char* lstrcatA(char* string1, const char* string2) { return std::strcat(string1, string2); }
+
+BOOL CopyFileA(const char*, const char* newFileName, BOOL) {
+  ++services.copyCalls;
+  services.lastCopyTarget = newFileName;
+  if (!services.driverFileInCurrentDir) return Fail(ERROR_FILE_NOT_FOUND);
+  services.driverFileAtTarget = true;
+  return 1;
+}
+
+SC_HANDLE OpenSCManagerA(const char*, const char*, DWORD) {
+  if (services.managerAccessDenied) return Fail(ERROR_ACCESS_DENIED), nullptr;
+  if (services.managerUnavailable) return Fail(errorServiceRequestTimeout), nullptr;
+  ++services.openHandles;
+  return &managerTag;
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char*, DWORD) {
+  ++services.openServiceCalls;
+  if (manager != &managerTag) return Fail(ERROR_INVALID_HANDLE), nullptr;
+  if (services.serviceAccessDenied) return Fail(ERROR_ACCESS_DENIED), nullptr;
+  if (services.invalidName) return Fail(ERROR_INVALID_NAME), nullptr;
+  if (services.openServiceOtherErrors != 0) {
+    if (services.openServiceOtherErrors > 0) --services.openServiceOtherErrors;
+    return Fail(errorServiceRequestTimeout), nullptr;
+  }
+  if (services.service == sim::ServiceState::absent) return Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+  ++services.openHandles;
+  return &serviceTag;
+}
+
+BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) {
+  ++services.startServiceCalls;
+  if (service != &serviceTag) return Fail(ERROR_INVALID_HANDLE);
+  if (services.service == sim::ServiceState::running) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  if (!services.driverFileAtTarget || services.startFails) return Fail(errorUnknownFailure);
+  services.service = sim::ServiceState::running;
+  return 1;
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE manager, const char*, const char*, DWORD, DWORD, DWORD, DWORD,
+                         const char* binaryPathName, const char*, DWORD*, const char*, const char*,
+                         const char*) {
+  ++services.createServiceCalls;
+  if (manager != &managerTag) return Fail(ERROR_INVALID_HANDLE), nullptr;
+  services.lastImagePath = binaryPathName;
+  if (services.service != sim::ServiceState::absent) return Fail(ERROR_SERVICE_EXISTS), nullptr;
+  if (!services.serviceNeverRegisters) services.service = sim::ServiceState::stopped;
+  ++services.openHandles;
+  return &serviceTag;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE object) {
+  if (object != &managerTag && object != &serviceTag) return Fail(ERROR_INVALID_HANDLE);
+  --services.openHandles;
+  return 1;
+}
+
+}  // namespace winapi
+
+namespace sim {
+
+ServiceModel& Services() { return winapi::services; }
+
+void ResetSubstitute(PortBackend* backend) {
+  winapi::device.open = false;
+  winapi::device.backend = backend;
+  winapi::device.lastRequest = {};
+  winapi::services = ServiceModel{};
+  winapi::lastError = 0;
+}
+
+const DeviceRequest& LastDeviceRequest() { return winapi::device.lastRequest; }
+
+}  // namespace sim
