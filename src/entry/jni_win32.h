@@ -10,5 +10,7 @@ using JNIEnv = JNIEnvOpaque;
 struct JClassOpaque;
 using jclass = JClassOpaque*;
 
-#define JNIEXPORT __declspec(dllexport)
+// Exports come from steplink.def alone (decorated names, fixed ordinals); dllexport would add
+// undecorated duplicates to the export table.
+#define JNIEXPORT
 #define JNICALL __stdcall
