@@ -40,11 +40,13 @@ ServiceModel& Services();
 // Puts the device (with the given backend, or the default one when nullptr) and the service
 // manager back to their start state. Closes nothing the library holds.
 void ResetSubstitute(PortBackend* backend = nullptr);
-// The port operations the device has served, for request-layout tests: port and value of each.
+// The last request the device was sent, for request-layout tests: its code, input bytes and
+// output length. Fixed size, so that recording it costs the hot path no allocation.
 struct DeviceRequest {
-  unsigned long code;
-  std::string inBytes;
-  unsigned long outLength;
+  unsigned long code = 0;
+  unsigned char inBytes[4] = {};
+  unsigned long inLength = 0;
+  unsigned long outLength = 0;
 };
 const DeviceRequest& LastDeviceRequest();
 

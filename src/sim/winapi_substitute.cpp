@@ -36,6 +36,7 @@ struct DeviceState {
   std::uintptr_t handleValue = 0;
   std::uintptr_t nextHandleValue = deviceHandleFirst;
   sim::PortBackend* backend = nullptr;  // a test's, or nullptr for the default
+  sim::PortBackend* active = nullptr;   // what serves the open device
   sim::DeviceRequest lastRequest{};
 };
 DeviceState device;
@@ -69,6 +70,7 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
     sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
     if (backend == nullptr) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
     device.open = true;
+    device.active = backend;
     device.handleValue = device.nextHandleValue;
     device.nextHandleValue += 4;
     return reinterpret_cast<HANDLE>(device.handleValue);
@@ -83,9 +85,13 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
 BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, void* outBuffer,
                      DWORD outSize, DWORD* bytesReturned, void*) {
   if (!IsDevice(handle)) return Fail(ERROR_INVALID_HANDLE);
-  sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
+  sim::PortBackend* backend = device.active;
   const auto* in = static_cast<const std::uint8_t*>(inBuffer);
-  device.lastRequest = {code, std::string(reinterpret_cast<const char*>(in), inSize), outSize};
+  sim::DeviceRequest& request = device.lastRequest;
+  request.code = code;
+  request.inLength = inSize;
+  request.outLength = outSize;
+  for (DWORD i = 0; i < inSize && i < sizeof(request.inBytes); ++i) request.inBytes[i] = in[i];
   if (code == portTalkWrite && inSize == 3) {
     backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
     if (bytesReturned) *bytesReturned = 0;
