@@ -1,0 +1,414 @@
+// The demo job: what a user's application does with the table. Opens the connection, calibrates
+// the timer, homes X, Y and Z, runs a rectangle and a diagonal with a Z move between, closes.
+// Calls only JavaToC; watches the simulated table's status block and runs the runner's plot.
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.ByteOrder;
+import java.nio.MappedByteBuffer;
+import java.nio.channels.FileChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+
+/**
+ * Runs the demo job on the table and reports each call, the table's final state and the plot.
+ *
+ * <p>Settings: the environment variable STEPLINK_SIM (the simulated table's keys; status=NAME
+ * lets the demo watch the table, record=FILE lets it plot the job), -Dsteplink.runner=PATH (the
+ * steplink runner, for the plot), -Dsteplink.svg=PATH (where the plot goes, default demo.svg),
+ * -Dsteplink.progress=lines|inline (how progress is shown; inline on a terminal).
+ *
+ * <p>Exit status 0 when every call gave the result the job expects and the table ends where the
+ * job says; 1 otherwise.
+ */
+public final class SteplinkDemo {
+  /** What one line of the job calls. */
+  enum Call {
+    OPEN,
+    TIMER,
+    REFERENCE,
+    VECTOR,
+    CLOSE
+  }
+
+  /**
+   * One call of the job: the arguments of reference/vectorOut, the result the job expects (null:
+   * not checked), and what it does, for the user.
+   */
+  record Step(Call call, int x, int y, int z, Integer expected, String purpose) {
+    static Step of(Call call, Integer expected, String purpose) {
+      return new Step(call, 0, 0, 0, expected, purpose);
+    }
+
+    static Step reference(int x, int y, int z, String purpose) {
+      return new Step(Call.REFERENCE, x, y, z, null, purpose);
+    }
+
+    static Step vector(int x, int y, int z, int expected, String purpose) {
+      return new Step(Call.VECTOR, x, y, z, expected, purpose);
+    }
+
+    String text() {
+      return switch (call) {
+        case OPEN -> "openConn()";
+        case TIMER -> "initTimer()";
+        case CLOSE -> "closeConn()";
+        case REFERENCE -> String.format(Locale.ROOT, "reference(%d, %d, %d)", x, y, z);
+        case VECTOR -> String.format(Locale.ROOT, "vectorOut(%d, %d, %d)", x, y, z);
+      };
+    }
+  }
+
+  /**
+   * The job. Lengths are planned for the realtime clock: about 25 s in all at start speed 300,
+   * top speed 500 and reference speed 400 steps/s. jobs/demo.steplink holds the same calls.
+   */
+  static final List<Step> JOB =
+      List.of(
+          Step.of(Call.OPEN, null, "open the port device"),
+          Step.of(Call.TIMER, null, "find how the interval timer counts"),
+          Step.reference(50, 50, 20, "home X, Y, Z on the limit switch; back off 50, 50, 20"),
+          Step.vector(1200, 0, 0, 3, "rectangle: +X"),
+          Step.vector(0, 800, 0, 3, "rectangle: +Y"),
+          Step.vector(-1200, 0, 0, 3, "rectangle: -X"),
+          Step.vector(0, -800, 0, 3, "rectangle: -Y, back at the corner"),
+          Step.vector(0, 0, 300, 3, "raise Z"),
+          Step.vector(0, 0, JavaToC.AUX_ON, 1, "auxiliary output on"),
+          Step.vector(1000, 600, JavaToC.KEEP_Z_LATCH, 2, "diagonal, Z latch kept"),
+          Step.vector(0, 0, JavaToC.AUX_OFF, 0, "auxiliary output off"),
+          Step.vector(0, 0, -300, 3, "lower Z"),
+          Step.of(Call.CLOSE, null, "close the port device"));
+
+  /** Switch positions of the simulated table when STEPLINK_SIM does not set them. */
+  static final int[] DEFAULT_LIMITS = {-200, -150, -100};
+
+  /** Where the job leaves X, Y, Z: each homed axis at its switch plus its back-off, then moves. */
+  static int[] expectedPositions(List<Step> job, int[] limits) {
+    int[] pos = new int[3];
+    for (Step step : job) {
+      if (step.call() == Call.REFERENCE) {
+        int[] backOff = {step.x(), step.y(), step.z()};
+        for (int axis = 0; axis < 3; axis++) {
+          boolean homesAxis = axis < 2 || (backOff[2] > -32000 && backOff[2] < 32000);
+          if (backOff[axis] != 0 && homesAxis) pos[axis] = limits[axis] + backOff[axis];
+        }
+      } else if (step.call() == Call.VECTOR) {
+        boolean zDistance = step.z() > -32000 && step.z() < 32000;
+        int[] d = {step.x(), step.y(), zDistance ? step.z() : 0};
+        boolean refused = !zDistance && step.z() != 32000 && step.z() != -32000
+            && step.z() != JavaToC.KEEP_Z_LATCH;
+        for (int axis = 0; axis < 3 && !refused; axis++) {
+          if (Math.abs((long) d[axis]) >= 32000) refused = true;
+        }
+        for (int axis = 0; axis < 3 && !refused; axis++) pos[axis] += d[axis];
+      }
+    }
+    return pos;
+  }
+
+  /** The key=value pairs of STEPLINK_SIM (empty when unset). */
+  static Map<String, String> simSettings() {
+    Map<String, String> settings = new HashMap<>();
+    String value = System.getenv("STEPLINK_SIM");
+    if (value == null) return settings;
+    for (String pair : value.split(",")) {
+      int eq = pair.indexOf('=');
+      if (eq > 0) settings.put(pair.substring(0, eq).trim(), pair.substring(eq + 1).trim());
+    }
+    return settings;
+  }
+
+  static int[] limits(Map<String, String> settings) {
+    int[] limits = DEFAULT_LIMITS.clone();
+    String[] keys = {"limit-x", "limit-y", "limit-z"};
+    for (int axis = 0; axis < 3; axis++) {
+      String v = settings.get(keys[axis]);
+      if (v != null) limits[axis] = Integer.parseInt(v);
+    }
+    return limits;
+  }
+
+  /**
+   * The simulated table's live status block (64 bytes, little-endian, in /dev/shm), read without
+   * locks: a snapshot is taken again when the writer's sequence moved while it was read.
+   */
+  static final class TableStatus {
+    static final int MAGIC = 0x54534C53; // "SLST"
+    static final int SIZE = 64;
+
+    /** One consistent reading of the block. */
+    record Snapshot(
+        long sequence,
+        int x,
+        int y,
+        int z,
+        int aux,
+        long simTicks,
+        long totalSteps,
+        int faults,
+        boolean limitEngaged) {
+      double seconds() {
+        return simTicks * 8.38e-7;
+      }
+    }
+
+    private final MappedByteBuffer block;
+
+    private TableStatus(MappedByteBuffer block) {
+      this.block = block;
+      block.order(ByteOrder.LITTLE_ENDIAN);
+    }
+
+    /** The block at path, or null while it does not exist yet or is not a status block. */
+    static TableStatus open(Path path) {
+      try (FileChannel channel = FileChannel.open(path, StandardOpenOption.READ)) {
+        if (channel.size() < SIZE) return null;
+        TableStatus status = new TableStatus(channel.map(FileChannel.MapMode.READ_ONLY, 0, SIZE));
+        if (status.block.getInt(0) != MAGIC || status.block.getInt(4) != 1) return null;
+        return status;
+      } catch (IOException e) {
+        return null;
+      }
+    }
+
+    Snapshot read() {
+      while (true) {
+        long before = block.getLong(8);
+        Snapshot s =
+            new Snapshot(
+                before,
+                block.getInt(16),
+                block.getInt(20),
+                block.getInt(24),
+                block.getInt(28),
+                block.getLong(32),
+                block.getLong(40),
+                block.getInt(48),
+                block.getInt(52) != 0);
+        if (block.getLong(8) == before) return s;
+        Thread.onSpinWait();
+      }
+    }
+  }
+
+  /**
+   * Prints where the table stands while a call runs: a daemon thread that polls the status block
+   * a few times a second. The library's calls block the main thread, so this is the only sign of
+   * life during a long move.
+   */
+  static final class ProgressWatch implements Runnable {
+    private static final long PERIOD_MS = 300;
+    private final Path blockPath;
+    private final boolean inline;
+    private volatile boolean callRunning;
+    private TableStatus status;
+    private boolean printedInline;
+    private long lastSequence = -1;
+
+    ProgressWatch(Path blockPath, boolean inline) {
+      this.blockPath = blockPath;
+      this.inline = inline;
+    }
+
+    synchronized void callStarted() {
+      callRunning = true;
+      lastSequence = -1;
+    }
+
+    /** Ends the progress display of the call; the caller prints the result next. */
+    synchronized void callEnded() {
+      callRunning = false;
+      if (printedInline) System.out.print("\r" + " ".repeat(72) + "\r");
+      printedInline = false;
+    }
+
+    /** The latest snapshot, or null when the table publishes none. */
+    synchronized TableStatus.Snapshot snapshot() {
+      if (status == null && blockPath != null) status = TableStatus.open(blockPath);
+      return status == null ? null : status.read();
+    }
+
+    @Override
+    public void run() {
+      try {
+        while (true) {
+          Thread.sleep(PERIOD_MS);
+          show();
+        }
+      } catch (InterruptedException e) {
+        Thread.currentThread().interrupt();
+      }
+    }
+
+    private synchronized void show() {
+      if (!callRunning) return;
+      TableStatus.Snapshot s = snapshot();
+      if (s == null || s.sequence() == lastSequence) return;
+      lastSequence = s.sequence();
+      String line =
+          String.format(
+              Locale.ROOT,
+              "        at X %6d  Y %6d  Z %6d   %6.1f s table time%s",
+              s.x(),
+              s.y(),
+              s.z(),
+              s.seconds(),
+              s.limitEngaged() ? "  [limit]" : "");
+      if (inline) {
+        System.out.print("\r" + line);
+        printedInline = true;
+      } else {
+        System.out.println(line);
+      }
+      System.out.flush();
+    }
+  }
+
+  private static int run(Step step) {
+    return switch (step.call()) {
+      case OPEN -> JavaToC.openConn();
+      case TIMER -> JavaToC.initTimer();
+      case CLOSE -> JavaToC.closeConn();
+      case VECTOR -> JavaToC.vectorOut(step.x(), step.y(), step.z());
+      case REFERENCE -> {
+        JavaToC.reference(step.x(), step.y(), step.z());
+        yield 0;
+      }
+    };
+  }
+
+  private static String meaning(Step step, int result) {
+    return switch (step.call()) {
+      case OPEN -> result == JavaToC.OPEN_FAILED ? "FAILED: device not open" : "device open";
+      case TIMER -> (result == 2 || result == 3)
+          ? "counter 0 runs in mode " + result
+          : "measured " + result + " counts";
+      case CLOSE -> result != 0 ? "device closed" : "FAILED: no device was open";
+      case REFERENCE -> "homed";
+      case VECTOR -> switch (result) {
+        case 0 -> "auxiliary state 0 set";
+        case 1 -> "auxiliary state 1 set";
+        case 2 -> "moved, Z latch kept";
+        case 3 -> "moved";
+        default -> "unexpected result";
+      };
+    };
+  }
+
+  /** Runs the runner's plot of the record; returns the SVG's path, or null (and says why). */
+  private static Path plot(String runner, String record, Path svg) {
+    if (runner == null || record == null) {
+      System.out.println("No plot: needs -Dsteplink.runner and record=FILE in STEPLINK_SIM.");
+      return null;
+    }
+    try {
+      Process p =
+          new ProcessBuilder(runner, "plot", record, svg.toString())
+              .redirectErrorStream(true)
+              .start();
+      String output;
+      try (InputStream in = p.getInputStream()) {
+        output = new String(in.readAllBytes(), StandardCharsets.UTF_8);
+      }
+      if (p.waitFor() != 0 || !Files.isRegularFile(svg)) {
+        System.out.println("No plot: " + runner + " plot failed:");
+        System.out.print(output.indent(2));
+        return null;
+      }
+      return svg;
+    } catch (IOException e) {
+      System.out.println("No plot: cannot run " + runner + ": " + e.getMessage());
+      return null;
+    } catch (InterruptedException e) {
+      Thread.currentThread().interrupt();
+      return null;
+    }
+  }
+
+  public static void main(String[] args) {
+    Map<String, String> settings = simSettings();
+    String statusName = settings.get("status");
+    Path blockPath = statusName == null ? null : Path.of("/dev/shm", statusName);
+    String progress = System.getProperty("steplink.progress", "");
+    boolean inline = progress.isEmpty() ? System.console() != null : progress.equals("inline");
+    ProgressWatch watch = new ProgressWatch(blockPath, inline);
+    Thread watcher = new Thread(watch, "table-progress");
+    watcher.setDaemon(true);
+    watcher.start();
+
+    System.out.printf(
+        Locale.ROOT,
+        "steplink demo: %d calls on the %s table (%s clock)%n",
+        JOB.size(),
+        statusName == null ? "attached" : "simulated",
+        settings.getOrDefault("clock", "realtime"));
+    boolean ok = true;
+    long started = System.nanoTime();
+    for (int i = 0; i < JOB.size(); i++) {
+      Step step = JOB.get(i);
+      System.out.printf(
+          Locale.ROOT, "[%2d/%d] %-30s %s%n", i + 1, JOB.size(), step.text(), step.purpose());
+      watch.callStarted();
+      long t0 = System.nanoTime();
+      int result = run(step);
+      watch.callEnded();
+      double seconds = (System.nanoTime() - t0) / 1e9;
+      boolean stepOk =
+          (step.expected() == null || step.expected() == result)
+              && !meaning(step, result).startsWith("FAILED");
+      String resultText = step.call() == Call.REFERENCE ? "done" : Integer.toString(result);
+      System.out.printf(
+          Locale.ROOT,
+          "        -> %-6s %s (%.1f s)%s%n",
+          resultText,
+          meaning(step, result),
+          seconds,
+          stepOk ? "" : "   expected " + step.expected());
+      ok &= stepOk;
+      if (step.call() == Call.OPEN && result == JavaToC.OPEN_FAILED) {
+        System.out.println("The port device did not open; the job stops here.");
+        System.exit(1);
+      }
+    }
+    System.out.printf(Locale.ROOT, "Job done in %.1f s.%n", (System.nanoTime() - started) / 1e9);
+
+    int[] expected = expectedPositions(JOB, limits(settings));
+    TableStatus.Snapshot end = watch.snapshot();
+    if (end == null) {
+      System.out.println("Table: no status block to read (status=NAME in STEPLINK_SIM).");
+    } else {
+      boolean there = end.x() == expected[0] && end.y() == expected[1] && end.z() == expected[2];
+      System.out.printf(
+          Locale.ROOT,
+          "Table: X %d  Y %d  Z %d, auxiliary state %s; %d steps, %d faults, %.1f s table time%n",
+          end.x(),
+          end.y(),
+          end.z(),
+          end.aux() < 0 ? "never set" : Integer.toString(end.aux()),
+          end.totalSteps(),
+          end.faults(),
+          end.seconds());
+      System.out.printf(
+          Locale.ROOT,
+          "The job ends at X %d  Y %d  Z %d: %s%n",
+          expected[0],
+          expected[1],
+          expected[2],
+          there ? "the table is there" : "THE TABLE IS ELSEWHERE");
+      ok &= there && end.faults() == 0;
+    }
+
+    Path svg = Path.of(System.getProperty("steplink.svg", "demo.svg")).toAbsolutePath();
+    Path written = plot(System.getProperty("steplink.runner"), settings.get("record"), svg);
+    if (written != null) System.out.println("Plot of the job written to " + written);
+    System.out.println(ok ? "Demo finished: all results as expected." : "Demo finished WITH ERRORS.");
+    System.out.flush();
+    System.exit(ok ? 0 : 1);
+  }
+}
