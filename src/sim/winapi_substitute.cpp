@@ -11,6 +11,7 @@
 #include <string>
 
 #include "port/winapi.h"
+#include "sim/config.h"
 #include "sim/substitute.h"
 
 namespace winapi {
@@ -40,7 +41,17 @@ struct DeviceState {
   sim::DeviceRequest lastRequest{};
 };
 DeviceState device;
-sim::ServiceModel services;
+
+// The service manager as the process finds it at load: STEPLINK_SIM's service key, so that the
+// driver start and installation paths can be shown without Windows.
+sim::ServiceModel ServicesAtLoad() {
+  sim::ServiceModel model;
+  if (const auto& parsed = sim::ProcessSimConfig(); parsed.config) {
+    model.service = parsed.config->service;
+  }
+  return model;
+}
+sim::ServiceModel services = ServicesAtLoad();
 
 BOOL Fail(DWORD error) {
   lastError = error;
@@ -118,6 +129,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
 BOOL CloseHandle(HANDLE object) {
   if (IsDevice(object)) {
     device.open = false;
+    if (device.active != nullptr) device.active->DeviceClosed();
     return 1;
   }
   const int fd = FileDescriptor(object);

@@ -1,0 +1,150 @@
+// The simulated table as the PortTalk device's backend: the hardware model on a realtime or
+// virtual clock, the record file of steps, aux changes and faults, and the status block in POSIX
+// shared memory. Configured once per process from STEPLINK_SIM.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/simulated_table.h"
+#include "sim/table_model.h"
+
+namespace sim {
+namespace {
+
+constexpr double nanosecondsPerTick = 838.0;  // 8.38e-7 s
+constexpr std::size_t recordBufferBytes = 1 << 16;
+
+std::uint64_t MonotonicTicks(void*) {
+  static const auto base = std::chrono::steady_clock::now();
+  const auto elapsed = std::chrono::steady_clock::now() - base;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
+  return static_cast<std::uint64_t>(static_cast<double>(ns) / nanosecondsPerTick);
+}
+
+class SimulatedTable final : public PortBackend, public TableEvents {
+ public:
+  explicit SimulatedTable(const SimConfig& config)
+      : model_(config.table, &MonotonicTicks, nullptr, this) {}
+
+  SimulatedTable(const SimulatedTable&) = delete;
+  SimulatedTable& operator=(const SimulatedTable&) = delete;
+
+  ~SimulatedTable() override {
+    PublishStatus(model_.Now());
+    if (record_ != nullptr) std::fclose(record_);
+    if (status_ != nullptr) munmap(status_, sizeof(StatusBlock));
+  }
+
+  bool Open(const SimConfig& config, std::string& error) {
+    if (!config.recordPath.empty()) {
+      record_ = std::fopen(config.recordPath.c_str(), "w");
+      if (record_ == nullptr) {
+        error = "cannot write the record file '" + config.recordPath + "': " + std::strerror(errno);
+        return false;
+      }
+      std::setvbuf(record_, recordBuffer_, _IOFBF, sizeof(recordBuffer_));
+      std::fprintf(record_, "%s\n", recordHeader);
+    }
+    if (!config.statusName.empty()) {
+      const std::string name = "/" + config.statusName;
+      const int fd = shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+      if (fd < 0 || ftruncate(fd, sizeof(StatusBlock)) != 0) {
+        error =
+            "cannot create the status block '" + config.statusName + "': " + std::strerror(errno);
+        if (fd >= 0) close(fd);
+        return false;
+      }
+      void* mapped = mmap(nullptr, sizeof(StatusBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      close(fd);
+      if (mapped == MAP_FAILED) {
+        error = "cannot map the status block '" + config.statusName + "': " + std::strerror(errno);
+        return false;
+      }
+      status_ = static_cast<StatusBlock*>(mapped);
+      std::memset(status_, 0, sizeof(StatusBlock));
+      status_->magic = statusMagic;
+      status_->version = statusVersion;
+      PublishStatus(0);
+    }
+    return true;
+  }
+
+  void Out(std::uint16_t port, std::uint8_t value) override { model_.Out(port, value); }
+  std::uint8_t In(std::uint16_t port) override { return model_.In(port); }
+
+  void DeviceClosed() override {
+    PublishStatus(model_.Now());
+    if (record_ != nullptr) std::fflush(record_);
+  }
+
+  void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
+    if (record_ != nullptr) {
+      std::fprintf(record_, "step %" PRIu64 " %c %c %" PRId32 "\n", tick, "xyz"[axis],
+                   direction > 0 ? '+' : '-', position);
+    }
+    PublishStatus(tick);
+  }
+
+  void OnAux(std::uint64_t tick, int state) override {
+    if (record_ != nullptr) std::fprintf(record_, "aux %" PRIu64 " %d\n", tick, state);
+    PublishStatus(tick);
+  }
+
+  void OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t port,
+               std::uint8_t value) override {
+    if (record_ != nullptr) {
+      std::fprintf(record_, "fault %" PRIu64 " %s %x %02x\n", tick, FaultKindName(kind),
+                   static_cast<unsigned>(port), static_cast<unsigned>(value));
+    }
+    PublishStatus(tick);
+  }
+
+ private:
+  void PublishStatus(std::uint64_t tick) {
+    if (status_ == nullptr) return;
+    status_->positionX = model_.Position(axisX);
+    status_->positionY = model_.Position(axisY);
+    status_->positionZ = model_.Position(axisZ);
+    status_->auxState = model_.AuxState();
+    status_->simTicks = tick;
+    status_->totalSteps = model_.TotalSteps();
+    status_->faultCount = model_.FaultCount();
+    status_->limitEngaged = model_.LimitEngaged() ? 1 : 0;
+    std::atomic_ref<std::uint64_t> sequence(status_->sequence);
+    sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+
+  TableModel model_;
+  std::FILE* record_ = nullptr;
+  char recordBuffer_[recordBufferBytes];
+  StatusBlock* status_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error) {
+  auto table = std::make_unique<SimulatedTable>(config);
+  if (!table->Open(config, error)) return nullptr;
+  return table;
+}
+
+PortBackend* DefaultBackend() {
+  static const std::unique_ptr<PortBackend> table = [] {
+    const ConfigResult& parsed = ProcessSimConfig();
+    std::string error = parsed.error;
+    std::unique_ptr<PortBackend> made;
+    if (parsed.config) made = MakeSimulatedTable(*parsed.config, error);
+    if (!made) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+    return made;
+  }();
+  return table.get();
+}
+
+}  // namespace sim
