@@ -34,7 +34,11 @@ run_probe() {  # $1 = run name, $2 = seconds allowed
     >"$work/$1.out" 2>"$work/$1.err")
   local status=$?
   if [ $status -ne 0 ]; then
-    echo "FAIL $1: probe exited $status (124: timed out)"
+    if [ $status -eq 124 ]; then
+      echo "FAIL $1: probe timed out after $2 s"
+    else
+      echo "FAIL $1: probe exited $status"
+    fi
     cat "$work/$1.out" "$work/$1.err"
     failed=1
   fi
