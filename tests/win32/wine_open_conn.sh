@@ -22,7 +22,7 @@ cp "$dll" "$work/run/steplink.dll"
 export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 # The prefix's wineserver and its services outlive the probe; stop them whatever happens.
-trap 'timeout 30 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
+trap 'timeout 15 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
 
 start=$SECONDS
 failed=0
@@ -72,7 +72,7 @@ probe: openConn returned 255
 LINES
 tail -n 5 "$work/first.expected" >"$work/second.expected"
 
-run_probe first 90
+run_probe first 60
 check_lines first "$work/first.expected"
 # The failed copy must not have left a driver file behind.
 if [ -e "$WINEPREFIX/drive_c/windows/system32/drivers/PortTalk.sys" ]; then
@@ -80,7 +80,7 @@ if [ -e "$WINEPREFIX/drive_c/windows/system32/drivers/PortTalk.sys" ]; then
   failed=1
 fi
 
-run_probe second 60
+run_probe second 30
 check_lines second "$work/second.expected"
 
 echo "wine openConn test of $(basename "$(dirname "$dll")")/$(basename "$dll"):" \
