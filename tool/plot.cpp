@@ -1,0 +1,280 @@
+// SVG plot writer: two panels (rate over time, X-Y path), "nice" tick steps, decimated curves so
+// that long jobs stay small files.
+#include "plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace tool {
+namespace {
+
+constexpr int maxPointsPerCurve = 3000;
+// A gap longer than this between two steps of an axis ends its curve (the axis stood still).
+constexpr double standstillSeconds = 0.05;
+constexpr const char* axisColours[3] = {"#1f77b4", "#d62728", "#2ca02c"};
+constexpr const char* axisNames[3] = {"X", "Y", "Z"};
+
+struct Point {
+  double x;
+  double y;
+};
+
+struct Frame {  // a panel's plot area in SVG units and its data ranges
+  double left, top, width, height;
+  double xMin, xMax, yMin, yMax;
+  double SvgX(double value) const { return left + (value - xMin) / (xMax - xMin) * width; }
+  double SvgY(double value) const { return top + height - (value - yMin) / (yMax - yMin) * height; }
+};
+
+std::string Escape(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '&')
+      escaped += "&amp;";
+    else if (c == '<')
+      escaped += "&lt;";
+    else if (c == '>')
+      escaped += "&gt;";
+    else if (c == '\'')
+      escaped += "&apos;";
+    else
+      escaped += c;
+  }
+  return escaped;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.6g", value);
+  return text;
+}
+
+std::string Coord(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", value);
+  return text;
+}
+
+double NiceStep(double range, int wantedTicks) {
+  const double raw = range / wantedTicks;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
+    if (raw <= factor * magnitude) return factor * magnitude;
+  }
+  return 10 * magnitude;
+}
+
+// Widens [low, high] to whole tick steps; a flat range gets a unit of room.
+void NiceRange(double& low, double& high, int wantedTicks) {
+  if (high - low < 1e-12) {
+    low -= 1;
+    high += 1;
+  }
+  const double step = NiceStep(high - low, wantedTicks);
+  low = std::floor(low / step) * step;
+  high = std::ceil(high / step) * step;
+}
+
+void Axes(std::ostream& out, const Frame& frame, const std::string& xLabel,
+          const std::string& yLabel) {
+  out << "<rect x='" << Coord(frame.left) << "' y='" << Coord(frame.top) << "' width='"
+      << Coord(frame.width) << "' height='" << Coord(frame.height)
+      << "' fill='none' stroke='#444'/>\n";
+  const double xStep = NiceStep(frame.xMax - frame.xMin, 8);
+  for (double v = std::ceil(frame.xMin / xStep) * xStep; v <= frame.xMax + xStep * 1e-9;
+       v += xStep) {
+    const double x = frame.SvgX(v);
+    out << "<line x1='" << Coord(x) << "' y1='" << Coord(frame.top) << "' x2='" << Coord(x)
+        << "' y2='" << Coord(frame.top + frame.height) << "' stroke='#ddd'/>\n";
+    out << "<text x='" << Coord(x) << "' y='" << Coord(frame.top + frame.height + 16)
+        << "' text-anchor='middle'>" << Number(std::fabs(v) < xStep * 1e-9 ? 0 : v) << "</text>\n";
+  }
+  const double yStep = NiceStep(frame.yMax - frame.yMin, 6);
+  for (double v = std::ceil(frame.yMin / yStep) * yStep; v <= frame.yMax + yStep * 1e-9;
+       v += yStep) {
+    const double y = frame.SvgY(v);
+    out << "<line x1='" << Coord(frame.left) << "' y1='" << Coord(y) << "' x2='"
+        << Coord(frame.left + frame.width) << "' y2='" << Coord(y) << "' stroke='#ddd'/>\n";
+    out << "<text x='" << Coord(frame.left - 6) << "' y='" << Coord(y + 4) << "' text-anchor='end'>"
+        << Number(std::fabs(v) < yStep * 1e-9 ? 0 : v) << "</text>\n";
+  }
+  out << "<text x='" << Coord(frame.left + frame.width / 2) << "' y='"
+      << Coord(frame.top + frame.height + 36) << "' text-anchor='middle'>" << xLabel << "</text>\n";
+  const double yLabelX = frame.left - 52;
+  const double yLabelY = frame.top + frame.height / 2;
+  out << "<text x='" << Coord(yLabelX) << "' y='" << Coord(yLabelY)
+      << "' text-anchor='middle' transform='rotate(-90 " << Coord(yLabelX) << " " << Coord(yLabelY)
+      << ")'>" << yLabel << "</text>\n";
+}
+
+void Polyline(std::ostream& out, const Frame& frame, const std::vector<Point>& points,
+              const char* colour) {
+  if (points.empty()) return;
+  if (points.size() == 1) {
+    out << "<circle cx='" << Coord(frame.SvgX(points[0].x)) << "' cy='"
+        << Coord(frame.SvgY(points[0].y)) << "' r='2' fill='" << colour << "'/>\n";
+    return;
+  }
+  out << "<polyline fill='none' stroke='" << colour << "' stroke-width='1.5' points='";
+  for (const Point& p : points)
+    out << Coord(frame.SvgX(p.x)) << "," << Coord(frame.SvgY(p.y)) << " ";
+  out << "'/>\n";
+}
+
+// Step rate curves of one axis: one segment per stretch of motion, each point the mean rate over
+// a group of steps (one step per point for short moves).
+std::vector<std::vector<Point>> RateSegments(const std::vector<double>& times) {
+  std::vector<std::vector<Point>> segments;
+  if (times.size() < 2) return segments;
+  const std::size_t group =
+      std::max<std::size_t>(1, times.size() / static_cast<std::size_t>(maxPointsPerCurve));
+  std::vector<Point> current;
+  std::size_t start = 0;
+  for (std::size_t i = 1; i < times.size(); ++i) {
+    if (times[i] - times[i - 1] > standstillSeconds) {
+      if (!current.empty()) segments.push_back(std::move(current));
+      current.clear();
+      start = i;
+      continue;
+    }
+    if ((i - start) % group != 0) continue;
+    const std::size_t from = i >= group ? std::max(start, i - group) : start;
+    const double span = times[i] - times[from];
+    if (span <= 0) continue;
+    current.push_back({(times[i] + times[from]) / 2, static_cast<double>(i - from) / span});
+  }
+  if (!current.empty()) segments.push_back(std::move(current));
+  return segments;
+}
+
+}  // namespace
+
+void WritePlotSvg(const Record& record, const std::string& title, std::ostream& out) {
+  constexpr double width = 900;
+  constexpr double rateHeight = 300;
+  constexpr double pathHeight = 420;
+  constexpr double totalHeight = 60 + rateHeight + 80 + pathHeight + 70;
+
+  std::vector<double> times[3];
+  for (const StepEvent& step : record.steps) times[step.axis].push_back(step.tick * secondsPerTick);
+  std::vector<std::vector<Point>> rates[3];
+  double maxRate = 0;
+  for (int axis = 0; axis < 3; ++axis) {
+    rates[axis] = RateSegments(times[axis]);
+    for (const auto& segment : rates[axis]) {
+      for (const Point& p : segment) maxRate = std::max(maxRate, p.y);
+    }
+  }
+  double endTime = record.LastTick() * secondsPerTick;
+
+  out << "<?xml version='1.0' encoding='UTF-8'?>\n"
+      << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << totalHeight
+      << "' viewBox='0 0 " << width << " " << totalHeight
+      << "' font-family='sans-serif' font-size='12'>\n"
+      << "<rect width='100%' height='100%' fill='white'/>\n"
+      << "<text x='" << width / 2 << "' y='24' text-anchor='middle' font-size='16'>"
+      << Escape(title) << "</text>\n";
+
+  // Panel 1: step rate over time.
+  double tLow = 0, tHigh = std::max(endTime, 1e-3);
+  NiceRange(tLow, tHigh, 8);
+  tLow = 0;
+  double rLow = 0, rHigh = std::max(maxRate, 1.0);
+  NiceRange(rLow, rHigh, 6);
+  rLow = 0;
+  const Frame rateFrame{80, 60, width - 200, rateHeight, tLow, tHigh, rLow, rHigh};
+  out << "<text x='80' y='52' font-weight='bold'>Step rate of each axis</text>\n";
+  Axes(out, rateFrame, "time (s)", "step rate (steps/s)");
+  for (const AuxEvent& event : record.aux) {
+    const double x = rateFrame.SvgX(event.tick * secondsPerTick);
+    out << "<line x1='" << Coord(x) << "' y1='" << Coord(rateFrame.top) << "' x2='" << Coord(x)
+        << "' y2='" << Coord(rateFrame.top + rateFrame.height)
+        << "' stroke='#9467bd' stroke-dasharray='4 3'><title>aux " << event.state
+        << "</title></line>\n";
+  }
+  for (const FaultEvent& fault : record.faults) {
+    const double x = rateFrame.SvgX(fault.tick * secondsPerTick);
+    out << "<circle cx='" << Coord(x) << "' cy='" << Coord(rateFrame.top + rateFrame.height)
+        << "' r='4' fill='black'><title>" << fault.kind << " fault</title></circle>\n";
+  }
+  double legendY = rateFrame.top + 10;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (times[axis].empty()) continue;
+    for (const auto& segment : rates[axis]) Polyline(out, rateFrame, segment, axisColours[axis]);
+    out << "<line x1='" << Coord(rateFrame.left + rateFrame.width + 15) << "' y1='"
+        << Coord(legendY) << "' x2='" << Coord(rateFrame.left + rateFrame.width + 40) << "' y2='"
+        << Coord(legendY) << "' stroke='" << axisColours[axis] << "' stroke-width='2'/>\n"
+        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
+        << Coord(legendY + 4) << "'>" << axisNames[axis] << " (" << times[axis].size()
+        << " steps)</text>\n";
+    legendY += 18;
+  }
+  if (!record.aux.empty()) {
+    out << "<line x1='" << Coord(rateFrame.left + rateFrame.width + 15) << "' y1='"
+        << Coord(legendY) << "' x2='" << Coord(rateFrame.left + rateFrame.width + 40) << "' y2='"
+        << Coord(legendY) << "' stroke='#9467bd' stroke-dasharray='4 3'/>\n"
+        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
+        << Coord(legendY + 4) << "'>aux change</text>\n";
+    legendY += 18;
+  }
+  if (!record.faults.empty()) {
+    out << "<circle cx='" << Coord(rateFrame.left + rateFrame.width + 27) << "' cy='"
+        << Coord(legendY) << "' r='4' fill='black'/>\n"
+        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
+        << Coord(legendY + 4) << "'>fault (" << record.faults.size() << ")</text>\n";
+  }
+  if (record.steps.empty()) {
+    out << "<text x='" << Coord(rateFrame.left + rateFrame.width / 2) << "' y='"
+        << Coord(rateFrame.top + rateFrame.height / 2)
+        << "' text-anchor='middle' fill='#888'>no steps recorded</text>\n";
+  }
+
+  // Panel 2: X-Y path, equal scale on both axes.
+  std::vector<Point> path{{0, 0}};
+  std::int32_t x = 0, y = 0;
+  for (const StepEvent& step : record.steps) {
+    if (step.axis == 2) continue;
+    (step.axis == 0 ? x : y) = step.position;
+    path.push_back({static_cast<double>(x), static_cast<double>(y)});
+  }
+  double xLow = 0, xHigh = 0, yLow = 0, yHigh = 0;
+  for (const Point& p : path) {
+    xLow = std::min(xLow, p.x);
+    xHigh = std::max(xHigh, p.x);
+    yLow = std::min(yLow, p.y);
+    yHigh = std::max(yHigh, p.y);
+  }
+  const double pathTop = 60 + rateHeight + 80;
+  const double plotSize = pathHeight;
+  const double span = std::max({xHigh - xLow, yHigh - yLow, 2.0});
+  double xMid = (xLow + xHigh) / 2, yMid = (yLow + yHigh) / 2;
+  double pxLow = xMid - span / 2 * 1.05, pxHigh = xMid + span / 2 * 1.05;
+  double pyLow = yMid - span / 2 * 1.05, pyHigh = yMid + span / 2 * 1.05;
+  const Frame pathFrame{
+      80 + (width - 200 - plotSize) / 2, pathTop, plotSize, plotSize, pxLow, pxHigh, pyLow, pyHigh};
+  out << "<text x='80' y='" << Coord(pathTop - 8) << "' font-weight='bold'>X-Y path</text>\n";
+  Axes(out, pathFrame, "X position (steps)", "Y position (steps)");
+  std::vector<Point> shown;
+  const std::size_t stride =
+      std::max<std::size_t>(1, path.size() / static_cast<std::size_t>(maxPointsPerCurve));
+  for (std::size_t i = 0; i < path.size(); i += stride) shown.push_back(path[i]);
+  if (shown.back().x != path.back().x || shown.back().y != path.back().y)
+    shown.push_back(path.back());
+  Polyline(out, pathFrame, shown, "#333");
+  out << "<circle cx='" << Coord(pathFrame.SvgX(path.front().x)) << "' cy='"
+      << Coord(pathFrame.SvgY(path.front().y))
+      << "' r='5' fill='#2ca02c'><title>start</title></circle>\n"
+      << "<circle cx='" << Coord(pathFrame.SvgX(path.back().x)) << "' cy='"
+      << Coord(pathFrame.SvgY(path.back().y))
+      << "' r='5' fill='#d62728'><title>end</title></circle>\n"
+      << "<text x='" << Coord(pathFrame.left + pathFrame.width + 15) << "' y='"
+      << Coord(pathTop + 14) << "'><tspan fill='#2ca02c'>&#9679;</tspan> start (0, 0)</text>\n"
+      << "<text x='" << Coord(pathFrame.left + pathFrame.width + 15) << "' y='"
+      << Coord(pathTop + 32) << "'><tspan fill='#d62728'>&#9679;</tspan> end (" << x << ", " << y
+      << ")</text>\n";
+  out << "</svg>\n";
+}
+
+}  // namespace tool

@@ -1,0 +1,117 @@
+// Parser of runner scripts: tokens per line, call names, 32-bit decimal arguments.
+#include "script.h"
+
+#include <charconv>
+#include <limits>
+
+namespace tool {
+namespace {
+
+constexpr std::array<Entry, 5> allEntries = {Entry::openConn, Entry::closeConn, Entry::initTimer,
+                                             Entry::vectorOut, Entry::reference};
+
+std::vector<std::string_view> Tokens(std::string_view line) {
+  std::vector<std::string_view> tokens;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t' || line[at] == '\r')) ++at;
+    if (at >= line.size()) break;
+    std::size_t end = at;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\r') ++end;
+    tokens.push_back(line.substr(at, end - at));
+    at = end;
+  }
+  return tokens;
+}
+
+bool ParseInt32(std::string_view text, std::int32_t& value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return false;
+  std::int64_t wide = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), wide);
+  if (error != std::errc{} || end != text.data() + text.size()) return false;
+  if (wide < std::numeric_limits<std::int32_t>::min() ||
+      wide > std::numeric_limits<std::int32_t>::max()) {
+    return false;
+  }
+  value = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+}  // namespace
+
+std::string_view EntryName(Entry entry) {
+  switch (entry) {
+    case Entry::openConn:
+      return "openConn";
+    case Entry::closeConn:
+      return "closeConn";
+    case Entry::initTimer:
+      return "initTimer";
+    case Entry::vectorOut:
+      return "vectorOut";
+    case Entry::reference:
+      return "reference";
+  }
+  return "?";
+}
+
+int ArgumentCount(Entry entry) {
+  return entry == Entry::vectorOut || entry == Entry::reference ? 3 : 0;
+}
+
+std::string FormatCall(const ScriptCall& call) {
+  std::string text(EntryName(call.entry));
+  for (int i = 0; i < ArgumentCount(call.entry); ++i) text += " " + std::to_string(call.args[i]);
+  return text;
+}
+
+Script ParseScript(std::string_view text) {
+  Script script;
+  int lineNumber = 0;
+  while (!text.empty()) {
+    ++lineNumber;
+    const std::size_t newline = text.find('\n');
+    std::string_view line = text.substr(0, newline);
+    text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) {
+      line = line.substr(0, hash);
+    }
+    const std::vector<std::string_view> tokens = Tokens(line);
+    if (tokens.empty()) continue;
+
+    const Entry* found = nullptr;
+    for (const Entry& entry : allEntries) {
+      if (EntryName(entry) == tokens[0]) found = &entry;
+    }
+    if (found == nullptr) {
+      script.errors.push_back({lineNumber, "unknown call '" + std::string(tokens[0]) +
+                                               "' (expected openConn, closeConn, initTimer, "
+                                               "vectorOut or reference)"});
+      continue;
+    }
+    ScriptCall call{*found, {}, lineNumber};
+    const int wanted = ArgumentCount(call.entry);
+    const int given = static_cast<int>(tokens.size()) - 1;
+    if (given != wanted) {
+      script.errors.push_back({lineNumber, std::string(tokens[0]) + " takes " +
+                                               std::to_string(wanted) +
+                                               (wanted == 3 ? " arguments (X Y Z)" : " arguments") +
+                                               ", got " + std::to_string(given)});
+      continue;
+    }
+    bool good = true;
+    for (int i = 0; i < wanted; ++i) {
+      if (!ParseInt32(tokens[i + 1], call.args[i])) {
+        script.errors.push_back(
+            {lineNumber, "'" + std::string(tokens[i + 1]) + "' is not a 32-bit integer"});
+        good = false;
+        break;
+      }
+    }
+    if (good) script.calls.push_back(call);
+  }
+  return script;
+}
+
+}  // namespace tool
