@@ -2,7 +2,7 @@
 # Runs openConn of one steplink.dll under Wine twice in a fresh 32-bit prefix: first with no
 # PortTalk service (install, copy fails, service registered, start fails), then with the service
 # left registered by the first run (start fails only). Checks the exact lines and the result.
-# Usage: wine_open_conn.sh WINE WINESERVER PROBE_EXE DLL WORKDIR
+# Args: WINE WINESERVER PROBE_EXE DLL WORKDIR. Calls Wine only, never the system's own prefix.
 set -uo pipefail
 
 wine=$1 wineserver=$2 probe=$3 dll=$4 work=$5
