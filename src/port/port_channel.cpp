@@ -74,7 +74,9 @@ std::int32_t OpenPortDevice() {
 }
 
 std::int32_t ClosePortDevice() {
-  const BOOL closed = CloseHandle(portHandle);
+  // After a failed open the channel holds the invalid-handle value, which Windows also takes for
+  // the current process: CloseHandle would report success for a channel that was never open.
+  const BOOL closed = IsUsableHandle(portHandle) ? CloseHandle(portHandle) : 0;
   portHandle = nullptr;
   return closed;
 }
