@@ -102,18 +102,25 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
   request.code = code;
   request.inLength = inSize;
   request.outLength = outSize;
-  for (DWORD i = 0; i < inSize && i < sizeof(request.inBytes); ++i) request.inBytes[i] = in[i];
-  if (code == portTalkWrite && inSize == 3) {
-    backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
-    if (bytesReturned) *bytesReturned = 0;
-    return 1;
-  }
+  // Every wait polls the counter through here three times per reading: the two PortTalk
+  // requests record their fixed-size input without a loop.
   if (code == portTalkRead && inSize == 2 && outSize >= 1) {
+    request.inBytes[0] = in[0];
+    request.inBytes[1] = in[1];
     const std::uint8_t value = backend->In(static_cast<std::uint16_t>(in[0] | (in[1] << 8)));
     static_cast<std::uint8_t*>(outBuffer)[0] = value;
     if (bytesReturned) *bytesReturned = 1;
     return 1;
   }
+  if (code == portTalkWrite && inSize == 3) {
+    request.inBytes[0] = in[0];
+    request.inBytes[1] = in[1];
+    request.inBytes[2] = in[2];
+    backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
+    if (bytesReturned) *bytesReturned = 0;
+    return 1;
+  }
+  for (DWORD i = 0; i < inSize && i < sizeof(request.inBytes); ++i) request.inBytes[i] = in[i];
   return Fail(ERROR_INVALID_PARAMETER);
 }
 
