@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
       reinterpret_cast<void (*)()>(GetProcAddress(dll, "_Java_JavaToC_openConn@8")));
   const int result = openConn(nullptr, nullptr);
   std::printf("probe: openConn returned %d\n", result);
+  // A channel whose open failed holds no handle: closing it must not report success.
+  auto closeConn = reinterpret_cast<OpenConnEntry>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dll, "_Java_JavaToC_closeConn@8")));
+  std::printf("probe: closeConn returned %d\n", closeConn(nullptr, nullptr));
   // The library's lines and ours share msvcrt's stdout, fully buffered when it is a file; the
   // library never flushes, so the program does it before leaving.
   std::fflush(nullptr);

@@ -69,8 +69,9 @@ PortTalk: Does PortTalk.SYS exist in your \\System32\\Drivers Directory?
 PortTalk: Couldn't access PortTalk Driver, Please ensure driver is loaded.
 
 probe: openConn returned 255
+probe: closeConn returned 0
 LINES
-tail -n 5 "$work/first.expected" >"$work/second.expected"
+tail -n 6 "$work/first.expected" >"$work/second.expected"
 
 run_probe first 60
 check_lines first "$work/first.expected"
