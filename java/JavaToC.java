@@ -1,6 +1,6 @@
 // The native methods of the steplink library, as a Java application calls them: connection,
 // timer calibration, relative vector moves and reference runs on the table's driver board.
-// Loads the library itself: -Dsteplink.library=/abs/path/libsteplink.so, else from java.library.path.
+// Loads the library itself: -Dsteplink.library=/abs/path/libsteplink.so, else java.library.path.
 
 /**
  * Native entry points of the steplink stepper-table library.

@@ -364,10 +364,16 @@ public final class JvmTest {
 
       // The runner's copy of the job makes exactly the same steps and auxiliary changes.
       Path runnerRecord = work.resolve("demo-runner.record");
+      Path script = Path.of(property("steplink.source"), "jobs", "demo.steplink");
       ProcessBuilder b =
-          new ProcessBuilder(runner, "run", Path.of(property("steplink.source"), "jobs", "demo.steplink").toString())
+          new ProcessBuilder(
+                  runner,
+                  "run",
+                  "--quiet",
+                  "--library=" + property("steplink.library"),
+                  "--sim=clock=virtual,record=" + runnerRecord,
+                  script.toString())
               .directory(work.toFile());
-      b.environment().put("STEPLINK_SIM", "clock=virtual,record=" + runnerRecord);
       Outcome ro = collect(b, "steplink run jobs/demo.steplink");
       checkEq(0, ro.exit(), "steplink run jobs/demo.steplink\n" + ro);
       check(Record.read(runnerRecord).events().equals(r.events()),
