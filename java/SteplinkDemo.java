@@ -224,7 +224,7 @@ public final class SteplinkDemo {
     /** Ends the progress display of the call; the caller prints the result next. */
     synchronized void callEnded() {
       callRunning = false;
-      if (printedInline) System.out.print("\r" + " ".repeat(72) + "\r");
+      if (printedInline) System.out.print("\r" + " ".repeat(80) + "\r");
       printedInline = false;
     }
 
