@@ -11,6 +11,9 @@ namespace tool {
 namespace {
 
 constexpr int maxPointsPerCurve = 3000;
+// A following axis steps at uneven intervals (integer error accumulation); its rate is averaged
+// over this many steps so the curve shows the speed, not the interpolation pattern.
+constexpr std::size_t rateWindowSteps = 12;
 // A gap longer than this between two steps of an axis ends its curve (the axis stood still).
 constexpr double standstillSeconds = 0.05;
 constexpr const char* axisColours[3] = {"#1f77b4", "#d62728", "#2ca02c"};
@@ -140,7 +143,8 @@ std::vector<std::vector<Point>> RateSegments(const std::vector<double>& times) {
       continue;
     }
     if ((i - start) % group != 0) continue;
-    const std::size_t from = i >= group ? std::max(start, i - group) : start;
+    const std::size_t window = std::max(group, rateWindowSteps);
+    const std::size_t from = i >= window ? std::max(start, i - window) : start;
     const double span = times[i] - times[from];
     if (span <= 0) continue;
     current.push_back({(times[i] + times[from]) / 2, static_cast<double>(i - from) / span});
@@ -152,7 +156,7 @@ std::vector<std::vector<Point>> RateSegments(const std::vector<double>& times) {
 }  // namespace
 
 void WritePlotSvg(const Record& record, const std::string& title, std::ostream& out) {
-  constexpr double width = 900;
+  constexpr double width = 1000;
   constexpr double rateHeight = 300;
   constexpr double pathHeight = 420;
   constexpr double totalHeight = 60 + rateHeight + 80 + pathHeight + 70;
@@ -181,10 +185,10 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
   double tLow = 0, tHigh = std::max(endTime, 1e-3);
   NiceRange(tLow, tHigh, 8);
   tLow = 0;
-  double rLow = 0, rHigh = std::max(maxRate, 1.0);
+  double rLow = 0, rHigh = std::max(maxRate * 1.08, 1.0);
   NiceRange(rLow, rHigh, 6);
   rLow = 0;
-  const Frame rateFrame{80, 60, width - 200, rateHeight, tLow, tHigh, rLow, rHigh};
+  const Frame rateFrame{80, 60, width - 300, rateHeight, tLow, tHigh, rLow, rHigh};
   out << "<text x='80' y='52' font-weight='bold'>Step rate of each axis</text>\n";
   Axes(out, rateFrame, "time (s)", "step rate (steps/s)");
   for (const AuxEvent& event : record.aux) {
@@ -253,7 +257,7 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
   double pxLow = xMid - span / 2 * 1.05, pxHigh = xMid + span / 2 * 1.05;
   double pyLow = yMid - span / 2 * 1.05, pyHigh = yMid + span / 2 * 1.05;
   const Frame pathFrame{
-      80 + (width - 200 - plotSize) / 2, pathTop, plotSize, plotSize, pxLow, pxHigh, pyLow, pyHigh};
+      80 + (width - 300 - plotSize) / 2, pathTop, plotSize, plotSize, pxLow, pxHigh, pyLow, pyHigh};
   out << "<text x='80' y='" << Coord(pathTop - 8) << "' font-weight='bold'>X-Y path</text>\n";
   Axes(out, pathFrame, "X position (steps)", "Y position (steps)");
   std::vector<Point> shown;

@@ -1,0 +1,326 @@
+// Tests of the steplink runner: the script parser (errors with line numbers), the record reader,
+// the command-line parser, and end-to-end runs of the runner binary through the library's exports
+// on the simulated table, with a golden port trace and the trace format's invariants.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "plot.h"
+#include "record.h"
+#include "script.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// --- script parser ---------------------------------------------------------------------------
+
+TEST(RunnerScript, CallsCommentsAndBlankLines) {
+  const tool::Script script = tool::ParseScript(
+      "# job\n"
+      "openConn\n"
+      "\n"
+      "  initTimer   # once\n"
+      "vectorOut 10 -20 32000\r\n"
+      "reference\t-2147483648 +5 2147483647\n"
+      "closeConn");
+
+  EXPECT_TRUE(script.errors.empty());
+  ASSERT_EQ(script.calls.size(), 5u);
+  EXPECT_EQ(script.calls[0].entry, tool::Entry::openConn);
+  EXPECT_EQ(script.calls[2].entry, tool::Entry::vectorOut);
+  EXPECT_EQ(script.calls[2].line, 5);
+  EXPECT_EQ(script.calls[2].args, (std::array<std::int32_t, 3>{10, -20, 32000}));
+  EXPECT_EQ(script.calls[3].args, (std::array<std::int32_t, 3>{INT32_MIN, 5, INT32_MAX}));
+  EXPECT_EQ(script.calls[4].line, 7);
+  EXPECT_EQ(tool::FormatCall(script.calls[3]), "reference -2147483648 5 2147483647");
+}
+
+TEST(RunnerScript, EveryBadLineIsReportedWithItsNumber) {
+  const tool::Script script = tool::ParseScript(
+      "openConn\n"
+      "vectorout 1 2 3\n"
+      "vectorOut 1 2\n"
+      "initTimer 5\n"
+      "reference 1 2 2147483648\n"
+      "vectorOut 1 -2147483649 0\n"
+      "vectorOut 1.5 0 0\n"
+      "vectorOut 0x10 0 0\n"
+      "vectorOut - 0 0\n"
+      "closeConn\n");
+
+  std::vector<int> lines;
+  for (const tool::ScriptError& error : script.errors) lines.push_back(error.line);
+  EXPECT_EQ(lines, (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 9}));
+  ASSERT_EQ(script.errors.size(), 8u);
+  EXPECT_NE(script.errors[0].message.find("unknown call 'vectorout'"), std::string::npos);
+  EXPECT_NE(script.errors[1].message.find("takes 3 arguments"), std::string::npos);
+  EXPECT_NE(script.errors[2].message.find("takes 0 arguments, got 1"), std::string::npos);
+  EXPECT_NE(script.errors[3].message.find("'2147483648' is not a 32-bit integer"),
+            std::string::npos);
+}
+
+// --- record reader -----------------------------------------------------------------------------
+
+TEST(RunnerRecord, EventsFaultCountsAndFinalPositions) {
+  const tool::Record record = tool::ParseRecord(
+      "# steplink sim record 1\n"
+      "step 10 x + 1\n"
+      "aux 20 1\n"
+      "step 30 y - -1\n"
+      "fault 40 settle 3be 01\n"
+      "fault 50 pattern 3bc ff\n"
+      "fault 60 pattern 3bc 00\n"
+      "step 70 x + 2\n"
+      "step 80 q + 2\n"
+      "step 9");  // cut off at the end of a crashed run
+
+  EXPECT_EQ(record.steps.size(), 3u);
+  EXPECT_EQ(record.FinalPositions(), (std::array<std::int32_t, 3>{2, -1, 0}));
+  EXPECT_EQ(record.LastTick(), 70u);
+  EXPECT_EQ(record.FaultsByKind(), (std::map<std::string, int>{{"pattern", 2}, {"settle", 1}}));
+  EXPECT_EQ(record.faults[0].port, 0x3BEu);
+  EXPECT_EQ(record.faults[1].value, 0xFFu);
+  ASSERT_EQ(record.errors.size(), 2u);
+  EXPECT_NE(record.errors[0].find("line 9"), std::string::npos);
+}
+
+TEST(RunnerPlot, LabelsBothPanelsInUnitsAndEscapesTheTitle) {
+  std::string text = "# steplink sim record 1\n";
+  for (int i = 1; i <= 400; ++i) {
+    text += "step " + std::to_string(i * 3000) + " x + " + std::to_string(i) + "\n";
+    if (i % 2 == 0)
+      text += "step " + std::to_string(i * 3000 + 10) + " y + " + std::to_string(i / 2) + "\n";
+  }
+  std::ostringstream svg;
+
+  tool::WritePlotSvg(tool::ParseRecord(text), "a<b & c", svg);
+
+  const std::string out = svg.str();
+  EXPECT_EQ(out.rfind("<?xml", 0), 0u);
+  EXPECT_NE(out.find("</svg>\n"), std::string::npos);
+  EXPECT_NE(out.find("step rate (steps/s)"), std::string::npos);
+  EXPECT_NE(out.find("time (s)"), std::string::npos);
+  EXPECT_NE(out.find("X position (steps)"), std::string::npos);
+  EXPECT_NE(out.find("Y position (steps)"), std::string::npos);
+  EXPECT_NE(out.find("a&lt;b &amp; c"), std::string::npos);
+  EXPECT_NE(out.find("end (400, 200)"), std::string::npos);
+  EXPECT_EQ(out.find("nan"), std::string::npos);
+  EXPECT_EQ(out.find("inf"), std::string::npos);
+}
+
+// --- command line --------------------------------------------------------------------------------
+
+TEST(RunnerArgs, OptionsFlagsAndPositionals) {
+  tool::ArgParser parser;
+  parser.AddOption("sim", "SPEC", "");
+  parser.AddOption("trace", "FILE", "");
+  parser.AddFlag("quiet", "");
+  const char* argv[] = {"steplink", "run", "--sim=mode=3", "--trace", "t.txt", "-", "--quiet"};
+  std::string error;
+
+  ASSERT_TRUE(parser.Parse(7, argv, 2, error)) << error;
+
+  EXPECT_EQ(parser.Value("sim"), "mode=3");
+  EXPECT_EQ(parser.Value("trace"), "t.txt");
+  EXPECT_TRUE(parser.Flag("quiet"));
+  EXPECT_EQ(parser.Positional(), (std::vector<std::string>{"-"}));
+}
+
+TEST(RunnerArgs, Errors) {
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"--trace"}, "needs a value"},
+      {{"--quiet=1"}, "takes no value"},
+      {{"--trace", "a", "--trace", "b"}, "given twice"},
+  };
+  for (const auto& [args, expected] : cases) {
+    tool::ArgParser parser;
+    parser.AddOption("trace", "FILE", "");
+    parser.AddFlag("quiet", "");
+    std::string error;
+
+    EXPECT_FALSE(parser.Parse(static_cast<int>(args.size()), args.data(), 0, error));
+    EXPECT_NE(error.find(expected), std::string::npos) << error;
+  }
+}
+
+// --- end to end through the runner binary
+// ----------------------------------------------------------
+
+struct RunResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+class RunnerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("steplink-runner-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  RunResult Run(const std::string& script, const std::string& options) {
+    WriteFile(dir_ / "job.steplink", script);
+    const std::string command = std::string(STEPLINK_RUNNER) + " run " + options + " " +
+                                (dir_ / "job.steplink").string() + " >" +
+                                (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
+    const int status = std::system(command.c_str());
+    return {WEXITSTATUS(status), ReadFile(dir_ / "out.txt"), ReadFile(dir_ / "err.txt")};
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(RunnerEndToEnd, OpenInitCloseTraceMatchesTheGoldenFile) {
+  const RunResult result = Run("openConn\ninitTimer\ncloseConn\ncloseConn\n",
+                               "--trace " + (dir_ / "trace.txt").string());
+
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_EQ(ReadFile(dir_ / "trace.txt"),
+            ReadFile(fs::path(STEPLINK_GOLDEN_DIR) / "open_init_close.trace"));
+  EXPECT_NE(result.out.find("openConn -> 124\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("closeConn -> 0\n"), std::string::npos);
+  EXPECT_NE(result.out.find("faults     none"), std::string::npos);
+}
+
+TEST_F(RunnerEndToEnd, ShortMoveTraceFollowsTheFormatAndDrivesTheTable) {
+  const RunResult result = Run("openConn\ninitTimer\nvectorOut 3 -2 0\ncloseConn\n",
+                               "--quiet --trace " + (dir_ / "trace.txt").string());
+
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  const std::vector<std::string> lines = Lines(ReadFile(dir_ / "trace.txt"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "# steplink trace 1");
+  const std::regex format(
+      "call (openConn|closeConn|initTimer)|call (vectorOut|reference)( -?[0-9]+){3}|"
+      "(out|in) (40|43|3bc|3bd|3be) [0-9a-f]{2}|ret -?[0-9]+|ret");
+  std::vector<std::string> calls;
+  bool inCall = false;
+  std::vector<std::string> latchBytes;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[i], format)) << "line " << i + 1 << ": " << lines[i];
+    if (lines[i].rfind("call ", 0) == 0) {
+      EXPECT_FALSE(inCall) << "line " << i + 1;
+      calls.push_back(lines[i]);
+      inCall = true;
+    } else if (lines[i].rfind("ret", 0) == 0) {
+      EXPECT_TRUE(inCall) << "line " << i + 1;
+      inCall = false;
+    } else {
+      EXPECT_TRUE(inCall) << "port operation outside a call, line " << i + 1;
+      if (lines[i].rfind("out 3bc ", 0) == 0) latchBytes.push_back(lines[i].substr(8));
+    }
+  }
+  EXPECT_FALSE(inCall);
+  EXPECT_EQ(calls, (std::vector<std::string>{"call openConn", "call initTimer",
+                                             "call vectorOut 3 -2 0", "call closeConn"}));
+  // X steps to phases 1..3 (0x2d 0x1c 0x0d), Y down to phases 7, 6 (0x69 0x78); then the holds.
+  std::vector<std::string> xBytes, yBytes;
+  for (const std::string& byte : latchBytes) {
+    const int value = std::stoi(byte, nullptr, 16);
+    if (value >> 6 == 0) xBytes.push_back(byte);
+    if (value >> 6 == 1) yBytes.push_back(byte);
+  }
+  EXPECT_EQ(xBytes, (std::vector<std::string>{"2d", "1c", "0d", "16"}));
+  EXPECT_EQ(yBytes, (std::vector<std::string>{"69", "78", "7a"}));
+  EXPECT_EQ(result.out, "");  // quiet, no faults: nothing to say
+}
+
+TEST_F(RunnerEndToEnd, SummaryReportsThePositionsAndAux) {
+  const RunResult result =
+      Run("openConn\ninitTimer\nvectorOut 40 10 32000\nvectorOut 0 0 -7\ncloseConn\n",
+          "--plot " + (dir_ / "job.svg").string());
+
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find("position   x 40  y 10  z -7 (steps)"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("aux state  1"), std::string::npos);
+  EXPECT_NE(result.out.find("steps      57"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_ / "job.svg").find("X (40 steps)"), std::string::npos);
+}
+
+TEST_F(RunnerEndToEnd, BadScriptRunsNothingAndNamesTheLine) {
+  const RunResult result =
+      Run("openConn\n\nvectorOut 1 2\ncloseConn\n", "--trace " + (dir_ / "trace.txt").string());
+
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("job.steplink:3: vectorOut takes 3 arguments"), std::string::npos)
+      << result.err;
+  EXPECT_FALSE(fs::exists(dir_ / "trace.txt"));
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(RunnerEndToEnd, BadSimSpecIsRefusedBeforeLoading) {
+  const RunResult result = Run("openConn\n", "--sim mode=5");
+
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("bad value '5' for key 'mode'"), std::string::npos) << result.err;
+}
+
+TEST_F(RunnerEndToEnd, SimulatorFaultGivesAFailingExit) {
+  const RunResult result =
+      Run("openConn\ncloseConn\n", std::string("--library ") + STEPLINK_FAULT_LIBRARY);
+
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+  EXPECT_NE(result.out.find("faults     protocol 1"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("1 fault(s); first: protocol"), std::string::npos) << result.err;
+}
+
+TEST_F(RunnerEndToEnd, PlotCommandWritesAnSvgFromARecord) {
+  WriteFile(dir_ / "record.txt", "# steplink sim record 1\nstep 100 x + 1\nstep 2000 x + 2\n");
+  const std::string command = std::string(STEPLINK_RUNNER) + " plot " +
+                              (dir_ / "record.txt").string() + " " + (dir_ / "p.svg").string();
+
+  const int status = std::system(command.c_str());
+
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(ReadFile(dir_ / "p.svg").find("</svg>"), std::string::npos);
+}
+
+// The library itself, loaded as a JVM loads it, with a bad STEPLINK_SIM: the device does not open,
+// openConn gives 255 and the sim names the key on stderr.
+TEST(RunnerLibrary, BadSimSpecMakesOpenConnFailVisibly) {
+  EXPECT_EXIT(
+      {
+        setenv("STEPLINK_SIM", "clock=virtual,foo=1", 1);
+        void* library = dlopen(STEPLINK_STANDARD_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) std::_Exit(1);
+        auto open =
+            reinterpret_cast<int (*)(void*, void*)>(dlsym(library, "Java_JavaToC_openConn"));
+        std::_Exit(open(nullptr, nullptr) == 255 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "steplink-sim: unknown key 'foo' in STEPLINK_SIM");
+}
+
+}  // namespace
