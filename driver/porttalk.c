@@ -22,7 +22,7 @@ typedef struct DeviceState {
    table time: 400 ticks (335 us) keeps a 300-500 steps/s interval (2400-4000 counts) to 2-4
    counter polls of 3 accesses each. The service key's AccessTicks value overrides it. */
 #define DEFAULT_ACCESS_TICKS 400u
-/* A counter poll (3 accesses) must stay well inside one 65536-count wrap in mode 3. */
+/* A counter poll (3 accesses, twice the counts in mode 3) must stay inside one 65536-count wrap. */
 #define MAX_ACCESS_TICKS 8000u
 
 /* The five ports the library addresses: counter 0 and the timer command register, the parallel

@@ -1,7 +1,7 @@
 // Win32 program run under Wine: drives the shipped steplink.dll as a Java program would (the five
 // decorated stdcall exports, env and class pointers) through our PortTalk.sys, then opens the
-// device itself to read the simulated table's state and to check how the driver refuses bad
-// requests. Calls kernel32 and the DLL's exports only.
+// device itself to read the simulated table's state, to check how the driver refuses bad requests
+// and that it unloads and loads again cleanly. Calls kernel32, advapi32 and the DLL's exports.
 #include <windows.h>
 
 #include <cstdio>
@@ -75,7 +75,8 @@ bool QueryState(HANDLE device, PortTalkState& state) {
 void PrintState(const char* label, const PortTalkState& state) {
   std::printf(
       "e2e: %s x=%ld y=%ld z=%ld aux=%ld steps=%llu ticks=%llu faults=%lu (lost-step %lu, "
-      "settle %lu, protocol %lu, pattern %lu) limit=%lu writes=%lu reads=%lu rejected=%lu\n",
+      "settle %lu, protocol %lu, pattern %lu) limit=%lu writes=%lu reads=%lu rejected=%lu "
+      "access-ticks=%lu\n",
       label, static_cast<long>(state.positionX), static_cast<long>(state.positionY),
       static_cast<long>(state.positionZ), static_cast<long>(state.auxState),
       static_cast<unsigned long long>(state.totalSteps),
@@ -86,7 +87,8 @@ void PrintState(const char* label, const PortTalkState& state) {
       static_cast<unsigned long>(state.patternFaults),
       static_cast<unsigned long>(state.limitEngaged), static_cast<unsigned long>(state.portWrites),
       static_cast<unsigned long>(state.portReads),
-      static_cast<unsigned long>(state.rejectedRequests));
+      static_cast<unsigned long>(state.rejectedRequests),
+      static_cast<unsigned long>(state.accessTicks));
 }
 
 // One refused request: the call fails with the expected Win32 error and nothing on the table moves.
@@ -186,6 +188,47 @@ void CheckRefusals(HANDLE device) {
   Check(last.simTicks == after.simTicks + after.accessTicks, "one access costs accessTicks");
 }
 
+// Stops the driver service (the driver's unload removes device and link) and starts it again: the
+// device must be gone while stopped and come back with a fresh table, since the driver builds its
+// table once per load.
+void CheckRestart() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service =
+      manager != nullptr ? OpenServiceA(manager, "PortTalk", SERVICE_ALL_ACCESS) : nullptr;
+  Check(service != nullptr, "driver service opens");
+  if (service == nullptr) {
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return;
+  }
+  SERVICE_STATUS status;
+  Check(ControlService(service, SERVICE_CONTROL_STOP, &status) != 0, "driver service stops");
+  // The stop completes asynchronously; 10 s is far beyond what an unload takes.
+  for (int poll = 0; poll < 200 && QueryServiceStatus(service, &status) &&
+                     status.dwCurrentState != SERVICE_STOPPED;
+       ++poll) {
+    Sleep(50);
+  }
+  Check(status.dwCurrentState == SERVICE_STOPPED, "driver service reports stopped");
+  HANDLE gone = OpenDevice();
+  Check(gone == INVALID_HANDLE_VALUE, "no device while the driver is unloaded");
+  if (gone != INVALID_HANDLE_VALUE) CloseHandle(gone);
+
+  Check(StartServiceA(service, 0, nullptr) != 0, "driver service starts again");
+  HANDLE device = OpenDevice();
+  Check(device != INVALID_HANDLE_VALUE, "device opens after the restart");
+  if (device != INVALID_HANDLE_VALUE) {
+    PortTalkState state;
+    Check(QueryState(device, state), "state after the restart");
+    Check(state.positionX == 0 && state.positionY == 0 && state.positionZ == 0 &&
+              state.simTicks == 0 && state.totalSteps == 0 && state.auxState == -1 &&
+              state.portWrites == 0 && state.rejectedRequests == 0,
+          "a reloaded driver starts a fresh table");
+    CloseHandle(device);
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
 // Run 2: the service exists and starts. A short session of moves and a reference run, then the
 // table's state against what was commanded.
 int RunSession(const Entries& entries) {
@@ -256,6 +299,7 @@ int RunSession(const Entries& entries) {
   Check(static_cast<long long>(state.totalSteps) == stepsExpected, "every commanded step made");
   CheckRefusals(device);
   CloseHandle(device);
+  CheckRestart();
   return failures == 0 ? EXIT_SUCCESS : exitCheckFailed;
 }
 

@@ -87,6 +87,11 @@ fi
   /v ImagePath /t REG_EXPAND_SZ /d '\SystemRoot\System32\drivers\PortTalk.sys' /f \
   >"$work/reg.out" 2>"$work/reg.err") || fail "reg add ImagePath: exit $? ($(cat "$work/reg.err"))"
 
+# The driver's own setting, read from its service key at load: table time per port access.
+(cd "$work/run" && timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\PortTalk' \
+  /v AccessTicks /t REG_DWORD /d 500 /f >>"$work/reg.out" 2>>"$work/reg.err") ||
+  fail "reg add AccessTicks: exit $? ($(cat "$work/reg.err"))"
+
 # Run 2: the service starts, the device opens, the session moves the table and the program
 # checks the table's state through the driver's own control code. The library writes its port
 # trace for comparison with the Linux build's.
@@ -106,6 +111,9 @@ if [ "$(grep -v '^#' "$trace" 2>/dev/null | head -n 1 | tr -d '\r')" != "call op
   fail "session: no port trace at $trace"
 fi
 grep '^e2e: table' "$work/session.lines"
+if ! grep -q '^e2e: table .* access-ticks=500$' "$work/session.lines"; then
+  fail "session: the driver did not take AccessTicks from its service key"
+fi
 
 echo "port trace of run 2: $trace ($(wc -l <"$trace" 2>/dev/null || echo 0) lines)"
 echo "wine end-to-end test of $(basename "$(dirname "$dll")")/$(basename "$dll"):" \
