@@ -193,8 +193,15 @@ sim::TableSettings Settings(sim::ClockKind clock, std::int32_t limitX, std::int3
   return settings;
 }
 
+// A fresh table starts every motor at phase 0; the library's phase indices outlive a table, so
+// each run starts them at 0 too, as a freshly loaded library would be.
+void FreshPhases() {
+  phaseX = phaseY = phaseZ = 0;
+}
+
 // Opens the device on the given backend and calibrates, as openConn and initTimer would.
 void Connect(BenchBackend& backend) {
+  FreshPhases();
   sim::ResetSubstitute(&backend);
   if (OpenPortDevice() == 255) {
     std::fprintf(stderr, "motion_bench: the device did not open\n");
@@ -298,12 +305,25 @@ class CountingBackend final : public sim::PortBackend {
 
 enum class Workload { line, threeAxis, reference };
 
+const char* WorkloadName(Workload workload) {
+  switch (workload) {
+    case Workload::line:
+      return "vectorOut 31999 0 0";
+    case Workload::threeAxis:
+      return "vectorOut 24000 -18000 12000";
+    case Workload::reference:
+      return "reference 10 0 0 (creep 5000)";
+  }
+  return "";
+}
+
 // One workload on a fresh virtual-clock table: its simulated time against the wall time it took.
 SpeedResult RunWorkload(Workload workload, bool counting, std::uint64_t& allocations) {
   sim::TableModel table(Settings(sim::ClockKind::virtualTicks, -5000, -1000000, -1000000), nullptr,
                         nullptr, nullptr);
   BenchBackend plain(table);
   CountingBackend counter(table);
+  FreshPhases();
   if (counting) {
     sim::ResetSubstitute(&counter);
   } else {
@@ -331,24 +351,17 @@ SpeedResult RunWorkload(Workload workload, bool counting, std::uint64_t& allocat
   const std::uint64_t wallEnd = NowNs();
   countAllocations = false;
   allocations = allocationCount;
+  if (table.FaultCount() != 0) {
+    std::fprintf(stderr, "motion_bench: the table recorded %u faults during %s\n",
+                 table.FaultCount(), WorkloadName(workload));
+    std::exit(1);
+  }
   SpeedResult result{static_cast<double>(table.Now() - simStart) * tickSeconds,
                      static_cast<double>(wallEnd - wallStart) * 1e-9,
                      table.TotalSteps() - stepsStart, counter.ops - opsStart};
   ClosePortDevice();
   sim::ResetSubstitute(nullptr);
   return result;
-}
-
-const char* WorkloadName(Workload workload) {
-  switch (workload) {
-    case Workload::line:
-      return "vectorOut 31999 0 0";
-    case Workload::threeAxis:
-      return "vectorOut 24000 -18000 12000";
-    case Workload::reference:
-      return "reference 10 0 0 (creep 5000)";
-  }
-  return "";
 }
 
 int RunSpeed(const Options& options) {
@@ -419,10 +432,31 @@ int RunSmoke() {
   return 0;
 }
 
+// One fixed virtual-clock move for callgrind: its instruction count per step and per port
+// operation does not depend on the machine's load.
+int RunProfile(long steps) {
+  sim::TableModel table(Settings(sim::ClockKind::virtualTicks, -1000000, -1000000, -1000000),
+                        nullptr, nullptr, nullptr);
+  CountingBackend counter(table);
+  FreshPhases();
+  sim::ResetSubstitute(&counter);
+  OpenPortDevice();
+  CalibrateTimer();
+  const std::uint64_t opsStart = counter.ops;
+  MoveVector(static_cast<std::int32_t>(std::min<long>(steps, 31999)), 0, 0);
+  std::printf("{\"steps\": %llu, \"port_ops\": %llu}\n",
+              static_cast<unsigned long long>(table.TotalSteps()),
+              static_cast<unsigned long long>(counter.ops - opsStart));
+  ClosePortDevice();
+  sim::ResetSubstitute(nullptr);
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: motion_bench pacing [--steps N] [--mlock] [--label TEXT]\n"
                "       motion_bench speed [--repeats N]\n"
+               "       motion_bench profile [--steps N]\n"
                "       motion_bench smoke\n");
   return 2;
 }
@@ -449,5 +483,6 @@ int main(int argc, char** argv) {
   if (options.command == "pacing") return RunPacing(options);
   if (options.command == "speed") return RunSpeed(options);
   if (options.command == "smoke") return RunSmoke();
+  if (options.command == "profile") return RunProfile(options.steps);
   return Usage();
 }
