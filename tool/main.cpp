@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -340,6 +341,8 @@ int Run(int argc, const char* const* argv) {
     return exitUsage;
   }
   if (child == 0) RunCalls(libraryPath, script, quiet);
+  // Ctrl-C stops the calls (the child) but not the report and the clean-up of record and status.
+  std::signal(SIGINT, SIG_IGN);
   int waitStatus = 0;
   {
     Progress progress(statusName, !quiet && (parser.Flag("progress") || isatty(STDERR_FILENO)));
