@@ -57,7 +57,7 @@ struct TableSettings {
   ClockKind clock = ClockKind::realtime;
   std::uint32_t accessTicks = 2;  // virtual clock: ticks each port access costs
   std::uint8_t counterMode = 2;   // 2 or 3
-  bool statusOverride = false;    // report overrideStatus while counting as mode 2
+  bool statusOverride = false;    // report overrideStatus, still counting in counterMode
   std::uint8_t overrideStatus = 0;
   std::int32_t limitSteps[axisCount] = {defaultLimitX, defaultLimitY, defaultLimitZ};
 };
