@@ -3,10 +3,10 @@
 # DeviceIoControl to our PortTalk.sys, loaded by Wine's service manager into winedevice.exe, which
 # serves the simulated table. Fresh 32-bit prefix; run 1 installs the driver service (Wine 8.0
 # refuses to start it from its relative image path), run 2 starts it and moves the table.
-# Usage: wine_e2e.sh WINE WINESERVER E2E_EXE DLL DRIVER_SYS WORKDIR
+# Usage: wine_e2e.sh WINE WINESERVER E2E_EXE DLL DRIVER_SYS WORKDIR ACCESS_TICKS
 set -uo pipefail
 
-wine=$1 wineserver=$2 program=$3 dll=$4 driver=$5 work=$6
+wine=$1 wineserver=$2 program=$3 dll=$4 driver=$5 work=$6 accessTicks=$7
 
 if [ -z "$wine" ] || [ ! -x "$wine" ] || [ -z "$wineserver" ] || [ ! -x "$wineserver" ]; then
   echo "FAIL: Wine not found. Install the Debian packages wine and wine32:i386" \
@@ -89,7 +89,7 @@ fi
 
 # The driver's own setting, read from its service key at load: table time per port access.
 (cd "$work/run" && timeout 60 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\PortTalk' \
-  /v AccessTicks /t REG_DWORD /d 500 /f >>"$work/reg.out" 2>>"$work/reg.err") ||
+  /v AccessTicks /t REG_DWORD /d "$accessTicks" /f >>"$work/reg.out" 2>>"$work/reg.err") ||
   fail "reg add AccessTicks: exit $? ($(cat "$work/reg.err"))"
 
 # Run 2: the service starts, the device opens, the session moves the table and the program
@@ -111,7 +111,7 @@ if [ "$(grep -v '^#' "$trace" 2>/dev/null | head -n 1 | tr -d '\r')" != "call op
   fail "session: no port trace at $trace"
 fi
 grep '^e2e: table' "$work/session.lines"
-if ! grep -q '^e2e: table .* access-ticks=500$' "$work/session.lines"; then
+if ! grep -q "^e2e: table .* access-ticks=$accessTicks\$" "$work/session.lines"; then
   fail "session: the driver did not take AccessTicks from its service key"
 fi
 
