@@ -273,10 +273,11 @@ TEST_F(CoreTest, PacingOnStuckCounterGivesUpWithOneLine) {
   baseCount = 777;
   test::StdoutCapture capture;
   PaceStep(5);
+  EXPECT_EQ(backend.counterValues.size(), 1u + 65536u);
   PaceStep(5);
   EXPECT_EQ(capture.Text(),
             "Timer: counter 0 showed one value for 65536 readings; wait ended early.\n");
-  EXPECT_EQ(backend.counterValues.size(), 2u * (1 + 65536));
+  EXPECT_LE(backend.counterValues.size(), 2u * (1 + 65536));
   EXPECT_EQ(paceRemainder, 0.0);
 }
 
