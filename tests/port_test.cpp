@@ -108,6 +108,7 @@ TEST_P(OpenPortDeviceTest, OutcomeAndLines) {
     EXPECT_EQ(result, 255);
     EXPECT_EQ(status, 0xBD);
   }
+  EXPECT_EQ(ClosePortDevice() != 0, c.opens);  // nothing to close after a failed open
   EXPECT_EQ(sim::Services().openHandles, 0);
 }
 
