@@ -12,3 +12,6 @@ for preset in ci-linux-asan ci-linux ci-win32; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+echo "== fuzz"
+# The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it longer.
+scripts/fuzz.sh 45
