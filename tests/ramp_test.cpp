@@ -143,17 +143,6 @@ TEST_F(CoreTest, PacingWaitCountsFirstLoopReadingAgainstBaseOnly) {
   EXPECT_NEAR(paceRemainder, elapsed - 5 * Counts(100.0), 1e-6);
 }
 
-TEST_F(CoreTest, StepWhoseOutputsTookLongerThanItsIntervalIsNotDelayed) {
-  countsPerTick = 2;
-  currentSpeed = 300.0;
-  decelDistance = 0.0;
-  baseCount = 30000;
-  backend.counterScript = {20000};
-  PaceStep(5);
-  EXPECT_EQ(test::CounterReadings(backend.ops), 1);
-  EXPECT_EQ(baseCount, 20000);
-}
-
 struct AccelCase {
   const char* name;
   double speed;
@@ -277,7 +266,7 @@ TEST_F(CoreTest, PacingOnStuckCounterGivesUpWithOneLine) {
   PaceStep(5);
   EXPECT_EQ(capture.Text(),
             "Timer: counter 0 showed one value for 65536 readings; wait ended early.\n");
-  EXPECT_LE(backend.counterValues.size(), 2u * (1 + 65536));
+  EXPECT_EQ(backend.counterValues.size(), 1u + 65536u + 1u + 2u);  // the second gives up sooner
   EXPECT_EQ(paceRemainder, 0.0);
 }
 
