@@ -227,6 +227,19 @@ TEST_F(CoreTest, DecrementsAreNotFlooredAndOnlyStepsBeforeTheLastReaimTheRate) {
   }
 }
 
+// A rate far above any real one (left by a move paced before calibration) makes the decrement
+// count exceed 32 bits: it saturates, so the speed still falls instead of jumping up.
+TEST_F(CoreTest, OversizedDecrementSaturates) {
+  countsPerTick = 1;
+  decelActive = 1;
+  currentSpeed = 1e7;
+  decelRate = 1e15;
+  baseCount = 60000;
+  backend.counterScript = {59000};
+  PaceStep(0);
+  EXPECT_EQ(currentSpeed, 1e7 - 2147483647.0);
+}
+
 TEST_F(CoreTest, DeceleratingStepFromZeroSpeedRestartsAtStartSpeed) {
   countsPerTick = 0;
   decelActive = 1;
