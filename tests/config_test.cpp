@@ -1,0 +1,145 @@
+// Bad configuration through the library's entries: every malformed STEPLINK_SIM value and an
+// unwritable STEPLINK_TRACE path gives one clear line and a visible outcome, never a silent default
+// or a crash. Each case runs in a fresh process (the settings are read once per process): this
+// test program starts itself with "--probe" and the variable set.
+#include <gtest/gtest.h>
+#include <jni.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+extern "C" {
+JNIEXPORT jint JNICALL Java_JavaToC_openConn(JNIEnv*, jclass);
+JNIEXPORT jint JNICALL Java_JavaToC_closeConn(JNIEnv*, jclass);
+JNIEXPORT jint JNICALL Java_JavaToC_initTimer(JNIEnv*, jclass);
+JNIEXPORT jint JNICALL Java_JavaToC_vectorOut(JNIEnv*, jclass, jint, jint, jint);
+}
+
+namespace {
+
+// The probe: a short session as a Java program makes it, results on stdout after the library's
+// own lines.
+int Probe() {
+  const jint opened = Java_JavaToC_openConn(nullptr, nullptr);
+  const jint timer = Java_JavaToC_initTimer(nullptr, nullptr);
+  const jint moved = Java_JavaToC_vectorOut(nullptr, nullptr, 3, 0, 0);
+  const jint closed = Java_JavaToC_closeConn(nullptr, nullptr);
+  std::printf("openConn %s initTimer %d vectorOut %d closeConn %d\n",
+              opened == 255 ? "255" : "handle", timer, moved, closed);
+  return 0;
+}
+
+struct ProbeRun {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+ProbeRun RunProbe(const std::string& variable, const std::string& value) {
+  const std::string dir = ::testing::TempDir();
+  const std::string outPath = dir + "config_probe.out";
+  const std::string errPath = dir + "config_probe.err";
+  const std::string command = "env -u STEPLINK_SIM -u STEPLINK_TRACE " + variable + "='" + value +
+                              "' /proc/" + std::to_string(getpid()) + "/exe --probe >" + outPath +
+                              " 2>" + errPath;
+  ProbeRun run;
+  const int status = std::system(command.c_str());
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = ReadFile(outPath);
+  run.err = ReadFile(errPath);
+  return run;
+}
+
+// The simulated service runs, but its device does not open without a table behind it.
+const std::string openFailed =
+    "PortTalk: The PortTalk driver is already running.\n"
+    "PortTalk: Couldn't access PortTalk Driver, Please ensure driver is loaded.\n\n";
+
+struct BadSim {
+  const char* value;
+  const char* line;
+};
+
+TEST(BadConfiguration, EveryMalformedSimSettingNamesItselfAndOpenConnFails) {
+  const BadSim cases[] = {
+      {"foo=1", "steplink-sim: unknown key 'foo' in STEPLINK_SIM\n"},
+      {"clock=fast",
+       "steplink-sim: bad value 'fast' for key 'clock' in STEPLINK_SIM "
+       "(expected realtime or virtual)\n"},
+      {"access-ticks=abc",
+       "steplink-sim: bad value 'abc' for key 'access-ticks' in STEPLINK_SIM "
+       "(expected an integer from 1 to 65535)\n"},
+      {"access-ticks=99999",
+       "steplink-sim: bad value '99999' for key 'access-ticks' in "
+       "STEPLINK_SIM (expected an integer from 1 to 65535)\n"},
+      {"mode=4", "steplink-sim: bad value '4' for key 'mode' in STEPLINK_SIM (expected 2 or 3)\n"},
+      {"status-byte=0x1FF",
+       "steplink-sim: bad value '0x1FF' for key 'status-byte' in "
+       "STEPLINK_SIM (expected a byte such as 0x30)\n"},
+      {"limit-x=-5x",
+       "steplink-sim: bad value '-5x' for key 'limit-x' in STEPLINK_SIM "
+       "(expected a 32-bit integer of steps)\n"},
+      {"limit-z=99999999999",
+       "steplink-sim: bad value '99999999999' for key 'limit-z' in "
+       "STEPLINK_SIM (expected a 32-bit integer of steps)\n"},
+      {"clock", "steplink-sim: item 'clock' in STEPLINK_SIM is not key=value\n"},
+      {"mode=2,mode=3", "steplink-sim: key 'mode' given twice in STEPLINK_SIM\n"},
+  };
+  for (const BadSim& c : cases) {
+    SCOPED_TRACE(c.value);
+    const ProbeRun run = RunProbe("STEPLINK_SIM", c.value);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, c.line);
+    EXPECT_EQ(run.out.rfind(openFailed, 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("openConn 255 "), std::string::npos) << run.out;
+  }
+}
+
+TEST(BadConfiguration, UnwritableRecordFileNamesItAndOpenConnFails) {
+  const ProbeRun run = RunProbe("STEPLINK_SIM", "clock=virtual,record=/nonexistent-dir/r.txt");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err.rfind("steplink-sim: cannot write the record file '/nonexistent-dir/r.txt'", 0),
+            0u)
+      << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+  EXPECT_NE(run.out.find("openConn 255 "), std::string::npos) << run.out;
+}
+
+// The trace is a diagnostic: a path that cannot be written is reported once, and the table still
+// runs (the line says no trace is written).
+TEST(BadConfiguration, UnwritableTracePathIsReportedOnceAndTheCallsGoOn) {
+  const ProbeRun run = RunProbe("STEPLINK_TRACE", "/nonexistent-dir/trace.txt");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "Trace: cannot write the trace file /nonexistent-dir/trace.txt (STEPLINK_TRACE); no "
+            "trace is written.\n"
+            "openConn handle initTimer 2 vectorOut 3 closeConn 1\n");
+}
+
+TEST(BadConfiguration, GoodSettingsRunQuietly) {
+  const ProbeRun run = RunProbe("STEPLINK_SIM", "clock=virtual,mode=3,limit-x=-5");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "openConn handle initTimer 3 vectorOut 3 closeConn 1\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) return Probe();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
