@@ -84,10 +84,6 @@ void WaitTicks(std::int32_t ticks) {
 
 bool CounterStuck(std::int32_t reading, std::int32_t previous, std::int32_t& sameReadings) {
   sameReadings = reading == previous ? sameReadings + 1 : 1;
-  // Once a wait of this entry call has found the counter stuck, the later waits of the call give
-  // up at the first repeated reading: a move has two waits a step, and 65536 readings each would
-  // hold a 31999-step move for hours. A counter that moves again is waited on as usual.
-  if (stuckNoticePrinted && sameReadings >= 2) return true;
   if (sameReadings < stuckReadingLimit) return false;
   if (!stuckNoticePrinted) {
     stuckNoticePrinted = true;
