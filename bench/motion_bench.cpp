@@ -62,6 +62,13 @@ extern "C" void* realloc(void* pointer, std::size_t size) {
 namespace {
 constexpr double tickNs = 838.0;  // one 8254 input-clock tick, 8.38e-7 s
 
+std::uint64_t ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
 std::uint64_t NowNs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -282,6 +289,7 @@ int RunPacing(const Options& options) {
 struct SpeedResult {
   double simSeconds;
   double wallSeconds;
+  double cpuSeconds;  // this thread's CPU time: the wall time less what other processes took
   std::uint64_t steps;
   std::uint64_t portOps;
 };
@@ -336,6 +344,7 @@ SpeedResult RunWorkload(Workload workload, bool counting, std::uint64_t& allocat
   const std::uint64_t opsStart = counter.ops;
   allocationCount = 0;
   countAllocations = true;
+  const std::uint64_t cpuStart = ThreadCpuNs();
   const std::uint64_t wallStart = NowNs();
   switch (workload) {
     case Workload::line:
@@ -349,6 +358,7 @@ SpeedResult RunWorkload(Workload workload, bool counting, std::uint64_t& allocat
       break;
   }
   const std::uint64_t wallEnd = NowNs();
+  const std::uint64_t cpuEnd = ThreadCpuNs();
   countAllocations = false;
   allocations = allocationCount;
   if (table.FaultCount() != 0) {
@@ -358,7 +368,8 @@ SpeedResult RunWorkload(Workload workload, bool counting, std::uint64_t& allocat
   }
   SpeedResult result{static_cast<double>(table.Now() - simStart) * tickSeconds,
                      static_cast<double>(wallEnd - wallStart) * 1e-9,
-                     table.TotalSteps() - stepsStart, counter.ops - opsStart};
+                     static_cast<double>(cpuEnd - cpuStart) * 1e-9, table.TotalSteps() - stepsStart,
+                     counter.ops - opsStart};
   ClosePortDevice();
   sim::ResetSubstitute(nullptr);
   return result;
@@ -370,14 +381,17 @@ int RunSpeed(const Options& options) {
   const Workload workloads[] = {Workload::line, Workload::threeAxis, Workload::reference};
   for (std::size_t w = 0; w < 3; ++w) {
     std::vector<double> ratios;
+    std::vector<double> cpuRatios;
     SpeedResult last{};
     for (int r = 0; r < options.repeats; ++r) {
       std::uint64_t allocations = 0;
       last = RunWorkload(workloads[w], false, allocations);
       worstAllocations = std::max(worstAllocations, allocations);
       ratios.push_back(last.simSeconds / last.wallSeconds);
+      cpuRatios.push_back(last.simSeconds / last.cpuSeconds);
     }
     std::sort(ratios.begin(), ratios.end());
+    std::sort(cpuRatios.begin(), cpuRatios.end());
     std::uint64_t allocations = 0;
     const SpeedResult counted = RunWorkload(workloads[w], true, allocations);
 
@@ -393,11 +407,15 @@ int RunSpeed(const Options& options) {
     std::printf(
         "    {\"name\": \"%s\", \"sim_s\": %.4f, \"steps\": %llu, \"port_ops\": %llu, "
         "\"speedup_min\": %.1f, \"speedup_median\": %.1f, \"speedup_max\": %.1f, "
+        "\"cpu_speedup_min\": %.1f, \"cpu_speedup_median\": %.1f, \"cpu_speedup_max\": %.1f, "
+        "\"cpu_ns_per_port_op\": %.2f, "
         "\"wall_ns_per_port_op\": %.2f, \"pace_ns_per_step\": %.1f, "
         "\"settle_ns_per_step\": %.1f, \"own_ns_per_step\": %.1f}%s\n",
         WorkloadName(workloads[w]), last.simSeconds, static_cast<unsigned long long>(last.steps),
         static_cast<unsigned long long>(counted.portOps), ratios.front(), ratios[ratios.size() / 2],
-        ratios.back(), last.wallSeconds * 1e9 / static_cast<double>(counted.portOps),
+        ratios.back(), cpuRatios.front(), cpuRatios[cpuRatios.size() / 2], cpuRatios.back(),
+        last.cpuSeconds * 1e9 / static_cast<double>(counted.portOps),
+        last.wallSeconds * 1e9 / static_cast<double>(counted.portOps),
         static_cast<double>(paceNs) / timed.steps, static_cast<double>(settleNs) / timed.steps,
         ownNs / timed.steps, w + 1 < 3 ? "," : "");
   }
