@@ -1,7 +1,6 @@
 // Fuzz target: reads a byte string as a table configuration and a sequence of entry calls with
 // arbitrary int arguments, runs them through the exported JavaToC entries on the checking table
 // and traps on the first broken invariant. Calls the entries, the substitute and the core's state.
-#include <jni.h>
 
 #include <climits>
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "entry/entry.h"
 #include "motion/ramp.h"
 #include "motion/reference.h"
 #include "motion/vector.h"
@@ -19,13 +19,6 @@
 #include "table_oracle.h"
 #include "timing/timer.h"
 
-extern "C" {
-JNIEXPORT jint JNICALL Java_JavaToC_openConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_closeConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_initTimer(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_vectorOut(JNIEnv*, jclass, jint, jint, jint);
-JNIEXPORT void JNICALL Java_JavaToC_reference(JNIEnv*, jclass, jint, jint, jint);
-}
 
 namespace {
 

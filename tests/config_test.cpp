@@ -3,7 +3,6 @@
 // or a crash. Each case runs in a fresh process (the settings are read once per process): this
 // test program starts itself with "--probe" and the variable set.
 #include <gtest/gtest.h>
-#include <jni.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,12 +14,7 @@
 #include <sstream>
 #include <string>
 
-extern "C" {
-JNIEXPORT jint JNICALL Java_JavaToC_openConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_closeConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_initTimer(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_vectorOut(JNIEnv*, jclass, jint, jint, jint);
-}
+#include "entry/entry.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // closed, with its exact lines and result; and every timer and motion entry on an open channel
 // whose counter does not move. Calls the Java_JavaToC_* shells on the substitute device.
 #include <gtest/gtest.h>
-#include <jni.h>
 
 #include <cstdint>
 #include <string>
 
+#include "entry/entry.h"
 #include "motion/reference.h"
 #include "motion/vector.h"
 #include "port/port_channel.h"
@@ -14,13 +14,6 @@
 #include "test_support.h"
 #include "timing/timer.h"
 
-extern "C" {
-JNIEXPORT jint JNICALL Java_JavaToC_openConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_closeConn(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_initTimer(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_JavaToC_vectorOut(JNIEnv*, jclass, jint, jint, jint);
-JNIEXPORT void JNICALL Java_JavaToC_reference(JNIEnv*, jclass, jint, jint, jint);
-}
 
 namespace {
 

@@ -1,11 +1,7 @@
 // The native methods of the Java class JavaToC: thin shells that trace the call, reset the
 // per-call timer notice, run one operation and hand its result back unchanged.
 // Calls the port channel, the interval timer, the vector move and the reference run.
-#ifdef _WIN32
-#include "entry/jni_win32.h"
-#else
-#include <jni.h>
-#endif
+#include "entry/entry.h"
 
 #include "motion/reference.h"
 #include "motion/vector.h"
