@@ -43,9 +43,10 @@ std::string ReadFile(const std::string& path) {
 }
 
 ProbeRun RunProbe(const std::string& variable, const std::string& value) {
-  const std::string dir = ::testing::TempDir();
-  const std::string outPath = dir + "config_probe.out";
-  const std::string errPath = dir + "config_probe.err";
+  // ctest runs each case in its own process, several at once: the files carry the pid.
+  const std::string stem = ::testing::TempDir() + "config_probe." + std::to_string(getpid());
+  const std::string outPath = stem + ".out";
+  const std::string errPath = stem + ".err";
   const std::string command = "env -u STEPLINK_SIM -u STEPLINK_TRACE " + variable + "='" + value +
                               "' /proc/" + std::to_string(getpid()) + "/exe --probe >" + outPath +
                               " 2>" + errPath;
@@ -54,6 +55,8 @@ ProbeRun RunProbe(const std::string& variable, const std::string& value) {
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   run.out = ReadFile(outPath);
   run.err = ReadFile(errPath);
+  std::remove(outPath.c_str());
+  std::remove(errPath.c_str());
   return run;
 }
 
