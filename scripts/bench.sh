@@ -14,6 +14,7 @@ mkdir -p "$out"
 
 echo "== build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPLINK_WERROR=ON \
+  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
   -DSTEPLINK_JVM_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target steplink_port_bench steplink_motion_bench steplink_runner
 bench=$build/bench
@@ -40,8 +41,14 @@ rm -f "$out/callgrind.out"
 echo "== simulation speed (virtual clock)"
 "$bench/steplink_motion_bench" speed --repeats 5 >"$out/speed.json"
 
-echo "== runner peak memory (vectorOut 31999 0 0, virtual clock)"
+echo "== simulation speed of the shipped library (runner, vectorOut 31999 0 0, 5 runs)"
 printf 'openConn\ninitTimer\nvectorOut 31999 0 0\ncloseConn\n' >"$out/longest_move.txt"
+for run in 1 2 3 4 5; do
+  "$build/bin/steplink" run --sim clock=virtual "$out/longest_move.txt" |
+    grep -E '^ *(simulated|wall time) '
+done >"$out/runner_speed.txt"
+
+echo "== runner peak memory (vectorOut 31999 0 0, virtual clock)"
 /usr/bin/time -f '%M' -o "$out/runner_rss.txt" \
   "$build/bin/steplink" run --sim clock=virtual "$out/longest_move.txt" >/dev/null
 rm -f "$out/longest_move.txt"
