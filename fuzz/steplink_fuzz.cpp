@@ -19,7 +19,6 @@
 #include "table_oracle.h"
 #include "timing/timer.h"
 
-
 namespace {
 
 // Bytes of the input, consumed from the front; zeros once it is used up.

@@ -14,7 +14,6 @@
 #include "test_support.h"
 #include "timing/timer.h"
 
-
 namespace {
 
 using test::StdoutCapture;
@@ -152,10 +151,10 @@ TEST(ChannelFault, ReferenceOnClosedChannelCreepsToTheLimitAndEnds) {
   Java_JavaToC_reference(nullptr, nullptr, 2, 0, 0);
   const std::string text = capture.Text();
 
-  const std::size_t expectedSize = Lines("i").size() + 32000 * creepMove.size() +
-                                   Lines("i " + reading + latch + reading + latch + reading +
-                                         latch + latch + latch + wait)
-                                       .size();
+  const std::size_t expectedSize =
+      Lines("i").size() + 32000 * creepMove.size() +
+      Lines("i " + reading + latch + reading + latch + reading + latch + latch + latch + wait)
+          .size();
   EXPECT_EQ(text.size(), expectedSize);
   EXPECT_EQ(text.find("Timer:"), std::string::npos);
   EXPECT_EQ(phaseX, (32000 * 7 + 2) % 8);  // 32000 down, 2 up

@@ -207,7 +207,8 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
   for (int axis = 0; axis < 3; ++axis) {
     if (times[axis].empty()) continue;
     // One group per moving axis, so that a reader (or a test) can tell the curves apart.
-    out << "<g class='rate-" << "xyz"[axis] << "'>\n";
+    out << "<g class='rate-"
+        << "xyz"[axis] << "'>\n";
     for (const auto& segment : rates[axis]) Polyline(out, rateFrame, segment, axisColours[axis]);
     out << "</g>\n";
     out << "<line x1='" << Coord(rateFrame.left + rateFrame.width + 15) << "' y1='"

@@ -1,5 +1,6 @@
 // The five native methods of the Java class JavaToC, as the JVM sees them. Included by the entry
-// shells themselves, and by in-process callers (tests, the fuzzer) that link the library statically.
+// shells themselves, and by in-process callers (tests, the fuzzer) that link the library
+// statically.
 #pragma once
 
 #ifdef _WIN32

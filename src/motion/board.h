@@ -11,7 +11,7 @@ constexpr std::uint8_t axisSelectZ = 0x80;
 
 // Step patterns (phase p at p) and hold patterns (phase p at p + 8), back to back; all below 0x40.
 inline constexpr std::uint8_t latchPatterns[16] = {
-    39, 45, 28, 13, 3, 9, 56, 41,    // stepPatterns: written when an axis steps to a phase
+    39, 45, 28, 13, 3,  9,  56, 41,  // stepPatterns: written when an axis steps to a phase
     55, 54, 30, 22, 19, 18, 58, 50,  // holdPatterns: written when an axis comes to rest
 };
 static_assert(sizeof(latchPatterns) == 16);

@@ -28,7 +28,9 @@ std::int32_t Clamp(std::int32_t value) {
 
 // Counts per whole step of a rate (steps/s or steps/s^2): ((1 / rate) / tick) * countsPerTick,
 // in exactly this order.
-double CountsPer(double rate) { return ((1.0 / rate) / tickSeconds) * countsPerTick; }
+double CountsPer(double rate) {
+  return ((1.0 / rate) / tickSeconds) * countsPerTick;
+}
 
 // Truncation towards zero to 32 bits; saturates instead of leaving the range undefined.
 std::int32_t TruncToInt32(double value) {

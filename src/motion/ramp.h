@@ -18,14 +18,14 @@ struct MotionParams {
 extern MotionParams motionParams;
 
 // Ramp state. Written by PlanRamp (all but paceRemainder) and PaceStep; read by PaceStep.
-extern double currentSpeed;        // steps/s at which the next step is paced; 1.0 at load
-extern std::uint8_t decelActive;   // 1 once the current move's deceleration phase has begun
-extern double decelRate;           // steps/s^2 in force while decelerating
-extern double accelDistance;       // steps from standstill to maxSpeed
-extern double decelDistance;       // steps-to-go at or below which deceleration begins
-extern std::uint32_t moveSteps;    // step count of the planned move
-extern double paceRemainder;       // counts not yet turned into a whole speed change; carried
-extern std::int32_t baseCount;     // counter reading from which the current interval runs
+extern double currentSpeed;       // steps/s at which the next step is paced; 1.0 at load
+extern std::uint8_t decelActive;  // 1 once the current move's deceleration phase has begun
+extern double decelRate;          // steps/s^2 in force while decelerating
+extern double accelDistance;      // steps from standstill to maxSpeed
+extern double decelDistance;      // steps-to-go at or below which deceleration begins
+extern std::uint32_t moveSteps;   // step count of the planned move
+extern double paceRemainder;      // counts not yet turned into a whole speed change; carried
+extern std::int32_t baseCount;    // counter reading from which the current interval runs
 
 // Seconds per interval-timer tick.
 constexpr double tickSeconds = 8.38e-7;

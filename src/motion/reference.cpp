@@ -14,10 +14,13 @@ namespace {
 constexpr std::uint16_t statusPort = 0x3BD;
 constexpr std::uint8_t limitReleasedBit = 0x80;  // status bit 7: set released, clear engaged
 
-bool LimitReleased() { return (inportb(statusPort) & limitReleasedBit) != 0; }
+bool LimitReleased() {
+  return (inportb(statusPort) & limitReleasedBit) != 0;
+}
 
 // One stage: creep one step at a time in the negative direction until the input engages or the
-// creep limit is reached, then back off and pause. The creep reads the input once more than it steps.
+// creep limit is reached, then back off and pause. The creep reads the input once more than it
+// steps.
 void ReferenceStage(std::int32_t creepX, std::int32_t creepY, std::int32_t creepZ,
                     std::int32_t backX, std::int32_t backY, std::int32_t backZ) {
   std::int32_t creepSteps = 0;

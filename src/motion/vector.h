@@ -9,7 +9,8 @@
 extern std::uint8_t phaseX;
 extern std::uint8_t phaseY;
 extern std::uint8_t phaseZ;
-// 1 when the current call's z is +32000 or -32000. Written at the start of MoveVector, read at its end.
+// 1 when the current call's z is +32000 or -32000. Written at the start of MoveVector, read at its
+// end.
 extern std::uint8_t auxCodeGiven;
 // Set when a call made during a reference run applies auxiliary state 0 / 1; never cleared.
 extern std::uint8_t refAux0Done;

@@ -25,15 +25,16 @@ static_assert(systemDirCapacity - 1 + sizeof(driverTargetSuffix) <= targetPathSi
 constexpr int maxOpenServiceAttempts = 8;
 constexpr int maxInstallRounds = 2;
 
-SC_HANDLE OpenServiceManager() { return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
+SC_HANDLE OpenServiceManager() {
+  return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+}
 }  // namespace
 
 std::uint8_t StartPortDriver() {
   SC_HANDLE manager = OpenServiceManager();
   if (manager == nullptr) {
     if (GetLastError() == ERROR_ACCESS_DENIED) {
-      std::printf(
-          "PortTalk: You do not have rights to access the Service Control Manager and\n");
+      std::printf("PortTalk: You do not have rights to access the Service Control Manager and\n");
       std::printf("PortTalk: the PortTalk driver is not installed or started. Please ask \n");
       std::printf("PortTalk: your administrator to install the driver on your behalf.\n");
     }
@@ -103,10 +104,10 @@ void InstallPortDriver() {
   }
 
   SC_HANDLE manager = OpenServiceManager();
-  SC_HANDLE service = CreateServiceA(manager, serviceName, serviceName, SERVICE_ALL_ACCESS,
-                                     SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, driverImagePath, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+  SC_HANDLE service =
+      CreateServiceA(manager, serviceName, serviceName, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driverImagePath, nullptr, nullptr,
+                     nullptr, nullptr, nullptr);
   if (service != nullptr) {
     std::printf("PortTalk: Driver successfully installed.\n");
     CloseServiceHandle(service);

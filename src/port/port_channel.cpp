@@ -21,11 +21,13 @@ HANDLE portHandle = nullptr;
 
 // One open attempt with the driver's fixed arguments: read access, no sharing, existing device.
 HANDLE OpenDeviceOnce() {
-  return CreateFileA(portDevicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(portDevicePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
-bool IsUsableHandle(HANDLE handle) { return handle != nullptr && handle != InvalidHandle(); }
+bool IsUsableHandle(HANDLE handle) {
+  return handle != nullptr && handle != InvalidHandle();
+}
 
 // The value handed to Java: the handle's 32 bits (multiples of 4, so never 0xFF in the low byte).
 std::int32_t HandleValue(HANDLE handle) {
@@ -81,4 +83,6 @@ std::int32_t ClosePortDevice() {
   return closed;
 }
 
-bool PortChannelOpen() { return IsUsableHandle(portHandle); }
+bool PortChannelOpen() {
+  return IsUsableHandle(portHandle);
+}

@@ -1,5 +1,6 @@
 // Port channel: single-byte I/O port access through the PortTalk device, and opening/closing it.
-// The only code that touches the device handle; calls the driver service when the device is missing.
+// The only code that touches the device handle; calls the driver service when the device is
+// missing.
 #pragma once
 
 #include <cstdint>

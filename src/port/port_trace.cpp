@@ -35,8 +35,8 @@ void AppendSigned(std::int32_t value) {
   char digits[12];
   int count = 0;
   // Negate in unsigned arithmetic so that INT32_MIN is printed right.
-  std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value)
-                                      : static_cast<std::uint32_t>(value);
+  std::uint32_t magnitude =
+      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
   do {
     digits[count++] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
@@ -74,8 +74,8 @@ void OpenTraceOnce() {
                 static_cast<int>(sizeof(path) - 1));
     return;
   }
-  traceFile = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                          nullptr);
+  traceFile =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (traceFile == InvalidHandle() || traceFile == nullptr) {
     traceFile = nullptr;
     std::printf("Trace: cannot write the trace file %s (STEPLINK_TRACE); no trace is written.\n",

@@ -34,7 +34,9 @@ using ::OpenServiceA;
 using ::StartServiceA;
 using ::WriteFile;
 
-inline HANDLE InvalidHandle() { return INVALID_HANDLE_VALUE; }
+inline HANDLE InvalidHandle() {
+  return INVALID_HANDLE_VALUE;
+}
 }  // namespace winapi
 
 #else  // substitutes, implemented in src/sim
@@ -69,7 +71,9 @@ constexpr DWORD SERVICE_DEMAND_START = 3;
 constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 
 // The system's invalid-handle value, all bits set, as on Windows.
-inline HANDLE InvalidHandle() { return reinterpret_cast<HANDLE>(~std::uintptr_t{0}); }
+inline HANDLE InvalidHandle() {
+  return reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+}
 
 HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
                    void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
@@ -90,9 +94,9 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desired
 BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, const char** serviceArgs);
 SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char* displayName,
                          DWORD desiredAccess, DWORD serviceType, DWORD startType,
-                         DWORD errorControl, const char* binaryPathName,
-                         const char* loadOrderGroup, DWORD* tagId, const char* dependencies,
-                         const char* serviceStartName, const char* password);
+                         DWORD errorControl, const char* binaryPathName, const char* loadOrderGroup,
+                         DWORD* tagId, const char* dependencies, const char* serviceStartName,
+                         const char* password);
 BOOL CloseServiceHandle(SC_HANDLE object);
 }  // namespace winapi
 

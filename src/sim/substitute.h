@@ -16,13 +16,14 @@ struct ServiceModel {
   bool managerUnavailable = false;   // OpenSCManagerA fails with another error
   bool serviceAccessDenied = false;  // OpenServiceA fails with ERROR_ACCESS_DENIED
   bool invalidName = false;          // OpenServiceA fails with ERROR_INVALID_NAME
-  int openServiceOtherErrors = 0;    // this many OpenServiceA calls fail with an unnamed error; -1 always
+  int openServiceOtherErrors =
+      0;  // this many OpenServiceA calls fail with an unnamed error; -1 always
   bool serviceNeverRegisters = false;  // CreateServiceA reports success, the service stays absent
   ServiceState service = ServiceState::running;
-  bool driverFileInCurrentDir = true;   // "PortTalk.sys" beside the program
-  bool driverFileAtTarget = true;       // the copy in the system's Drivers folder
-  bool startFails = false;              // StartServiceA fails with another error even with the file
-  bool deviceMissing = false;           // the device does not open even while the service runs
+  bool driverFileInCurrentDir = true;  // "PortTalk.sys" beside the program
+  bool driverFileAtTarget = true;      // the copy in the system's Drivers folder
+  bool startFails = false;             // StartServiceA fails with another error even with the file
+  bool deviceMissing = false;          // the device does not open even while the service runs
   std::string systemDirectory = "C:\\WINDOWS\\system32";
 
   // Calls seen, for tests.

@@ -89,7 +89,8 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
   int flags = (desiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
   if (creationDisposition == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
   const int fd = ::open(fileName, flags | O_CLOEXEC, 0644);
-  if (fd < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED), InvalidHandle();
+  if (fd < 0)
+    return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED), InvalidHandle();
   return reinterpret_cast<HANDLE>(fileHandleBase + static_cast<std::uintptr_t>(fd) * 4);
 }
 
@@ -144,7 +145,9 @@ BOOL CloseHandle(HANDLE object) {
   return Fail(ERROR_INVALID_HANDLE);
 }
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError() {
+  return lastError;
+}
 
 DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
   const char* value = std::getenv(name);
@@ -162,7 +165,9 @@ UINT GetSystemDirectoryA(char* buffer, UINT size) {
   return static_cast<UINT>(dir.size());
 }
 
-char* lstrcatA(char* string1, const char* string2) { return std::strcat(string1, string2); }
+char* lstrcatA(char* string1, const char* string2) {
+  return std::strcat(string1, string2);
+}
 
 BOOL CopyFileA(const char*, const char* newFileName, BOOL) {
   ++services.copyCalls;
@@ -188,7 +193,8 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char*, DWORD) {
     if (services.openServiceOtherErrors > 0) --services.openServiceOtherErrors;
     return Fail(errorServiceRequestTimeout), nullptr;
   }
-  if (services.service == sim::ServiceState::absent) return Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
+  if (services.service == sim::ServiceState::absent)
+    return Fail(ERROR_SERVICE_DOES_NOT_EXIST), nullptr;
   ++services.openHandles;
   return &serviceTag;
 }
@@ -224,7 +230,9 @@ BOOL CloseServiceHandle(SC_HANDLE object) {
 
 namespace sim {
 
-ServiceModel& Services() { return winapi::services; }
+ServiceModel& Services() {
+  return winapi::services;
+}
 
 void ResetSubstitute(PortBackend* backend) {
   winapi::device.open = false;
@@ -234,6 +242,8 @@ void ResetSubstitute(PortBackend* backend) {
   winapi::lastError = 0;
 }
 
-const DeviceRequest& LastDeviceRequest() { return winapi::device.lastRequest; }
+const DeviceRequest& LastDeviceRequest() {
+  return winapi::device.lastRequest;
+}
 
 }  // namespace sim

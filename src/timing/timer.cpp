@@ -64,7 +64,8 @@ void WaitTicks(std::int32_t ticks) {
     segment = base - reading;
   }
   if (wrapped + segment >= target) return;
-  if (!PortChannelOpen()) return;  // no device: the counter cannot move, so the time counts as passed
+  if (!PortChannelOpen())
+    return;  // no device: the counter cannot move, so the time counts as passed
 
   std::int32_t previous = noPreviousReading;
   std::int32_t sameReadings = 0;
@@ -93,4 +94,6 @@ bool CounterStuck(std::int32_t reading, std::int32_t previous, std::int32_t& sam
   return true;
 }
 
-void ResetTimerNotice() { stuckNoticePrinted = false; }
+void ResetTimerNotice() {
+  stuckNoticePrinted = false;
+}

@@ -18,7 +18,8 @@ constexpr std::int32_t stuckReadingLimit = 65536;
 
 // Latches counter 0 and returns its 16-bit value, low byte read first.
 std::int32_t ReadTimerCount();
-// Finds counter 0's mode and sets countsPerTick: 2 or 3 (the mode), or a measured count / 100 * 100.
+// Finds counter 0's mode and sets countsPerTick: 2 or 3 (the mode), or a measured count / 100 *
+// 100.
 std::int32_t CalibrateTimer();
 // Busy-waits until ticks * countsPerTick counts have passed since its first reading.
 void WaitTicks(std::int32_t ticks);
