@@ -8,7 +8,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
            g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
-           clang libclang-rt-14-dev llvm binutils valgrind python3; do
+           clang clang-format libclang-rt-14-dev llvm binutils valgrind python3; do
   have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
