@@ -4,9 +4,9 @@
 # poll. Standard library only; shares no code with the library or the simulator.
 """Port-trace model of steplink on the simulated table.
 
-  port_model.py trace SCRIPT [--sim SPEC] [--out FILE]
-      write the model's trace of SCRIPT (SPEC defaults to the script's "# sim:" line)
-  port_model.py compare --runner BIN [--library LIB] [--workdir DIR] SCRIPT...
+  port_model.py trace SCRIPT [--sim SETTINGS] [--start-speed N] [--out FILE]
+      write the model's trace of SCRIPT (SETTINGS default to the script's "# sim:" line)
+  port_model.py compare --runner BIN [--library LIB] [--start-speed N] [--workdir DIR] SCRIPT...
       run each script through the runner with --trace and through the model, and report the
       first differing line of each with context (both traces are kept then, in DIR);
       exit status 1 on any difference
@@ -56,12 +56,12 @@ def PhaseOf(pattern):
 
 
 class SimSettings:
-    def __init__(self, spec):
+    def __init__(self, sim):
         self.access_ticks = 2
         self.mode = 2
         self.status_byte = None
         self.limits = [-200, -150, -100]
-        for item in spec.split(","):
+        for item in sim.split(","):
             item = item.strip()
             if not item:
                 continue
@@ -524,14 +524,14 @@ ARG_COUNTS = {"openConn": 0, "closeConn": 0, "initTimer": 0, "vectorOut": 3, "re
 
 
 def ReadScript(path):
-    """Returns (sim spec from the '# sim:' line, [(name, args)])."""
-    spec = "clock=virtual"
+    """Returns (table settings of the '# sim:' line, [(name, args)])."""
+    sim = "clock=virtual"
     calls = []
     with open(path) as script:
         for number, line in enumerate(script, 1):
             text = line.strip()
             if text.startswith("# sim:"):
-                spec = text[len("# sim:"):].strip()
+                sim = text[len("# sim:"):].strip()
                 continue
             text = text.split("#", 1)[0].strip()
             if not text:
@@ -540,12 +540,12 @@ def ReadScript(path):
             if words[0] not in ARG_COUNTS or len(words) - 1 != ARG_COUNTS[words[0]]:
                 raise ValueError("%s:%d: bad line %r" % (path, number, line))
             calls.append((words[0], [Int32(int(w)) for w in words[1:]]))
-    return spec, calls
+    return sim, calls
 
 
-def ModelTrace(calls, spec, out, start_speed=300):
+def ModelTrace(calls, sim, out, start_speed=300):
     out.write("# steplink trace 1\n")
-    library = Library(Table(SimSettings(spec)), start_speed, lambda line: out.write(line + "\n"))
+    library = Library(Table(SimSettings(sim)), start_speed, lambda line: out.write(line + "\n"))
     for name, args in calls:
         library.Call(name, args)
 
@@ -581,10 +581,10 @@ def Compare(args):
     os.makedirs(workdir, exist_ok=True)
     for script in args.scripts:
         name = os.path.splitext(os.path.basename(script))[0]
-        spec, calls = ReadScript(script)
+        sim, calls = ReadScript(script)
         library_trace = os.path.join(workdir, name + ".library.trace")
         model_trace = os.path.join(workdir, name + ".model.trace")
-        command = [args.runner, "run", script, "--sim", spec, "--trace", library_trace, "--quiet"]
+        command = [args.runner, "run", script, "--sim", sim, "--trace", library_trace, "--quiet"]
         if args.library:
             command += ["--library", args.library]
         run = subprocess.run(command, capture_output=True, text=True)
@@ -596,7 +596,7 @@ def Compare(args):
             failures += 1
             continue
         with open(model_trace, "w") as out:
-            ModelTrace(calls, spec, out)
+            ModelTrace(calls, sim, out, args.start_speed)
         difference = FirstDifference(model_trace, library_trace)
         if difference is None:
             print("%s: same trace (%d lines)" % (name, CountLines(model_trace)))
@@ -627,17 +627,19 @@ def main():
     compare.add_argument("--runner", required=True)
     compare.add_argument("--library")
     compare.add_argument("--workdir")
+    compare.add_argument("--start-speed", type=int, default=300,
+                         help="the library variant's start speed (300 standard, 200 start200)")
     compare.add_argument("scripts", nargs="+")
     args = parser.parse_args()
     if args.command == "compare":
         return Compare(args)
-    spec, calls = ReadScript(args.script)
-    spec = args.sim or spec
+    sim, calls = ReadScript(args.script)
+    sim = args.sim or sim
     if args.out:
         with open(args.out, "w") as out:
-            ModelTrace(calls, spec, out, args.start_speed)
+            ModelTrace(calls, sim, out, args.start_speed)
     else:
-        ModelTrace(calls, spec, sys.stdout, args.start_speed)
+        ModelTrace(calls, sim, sys.stdout, args.start_speed)
     return 0
 
 
