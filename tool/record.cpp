@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "lines.h"
+
 namespace tool {
 namespace {
 
@@ -87,9 +89,7 @@ Record ParseRecord(std::string_view text) {
   int lineNumber = 0;
   while (!text.empty()) {
     ++lineNumber;
-    const std::size_t newline = text.find('\n');
-    std::string_view line = text.substr(0, newline);
-    text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    std::string_view line = TakeLine(text);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line.front() == '#') continue;
     if (!ParseLine(line, record)) {

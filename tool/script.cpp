@@ -4,6 +4,8 @@
 #include <charconv>
 #include <limits>
 
+#include "lines.h"
+
 namespace tool {
 namespace {
 
@@ -71,9 +73,7 @@ Script ParseScript(std::string_view text) {
   int lineNumber = 0;
   while (!text.empty()) {
     ++lineNumber;
-    const std::size_t newline = text.find('\n');
-    std::string_view line = text.substr(0, newline);
-    text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+    std::string_view line = TakeLine(text);
     if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) {
       line = line.substr(0, hash);
     }

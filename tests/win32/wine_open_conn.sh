@@ -7,22 +7,11 @@ set -uo pipefail
 
 wine=$1 wineserver=$2 probe=$3 dll=$4 work=$5
 
-if [ -z "$wine" ] || [ ! -x "$wine" ] || [ -z "$wineserver" ] || [ ! -x "$wineserver" ]; then
-  echo "FAIL: Wine not found. Install the Debian packages wine and wine32:i386" \
-    "(after dpkg --add-architecture i386), e.g. with scripts/install-deps.sh as root."
-  exit 1
-fi
-
-rm -rf "$work"
-mkdir -p "$work/run"
+source "$(dirname "$0")/wine_common.sh"
+wine_prepare "$wine" "$wineserver" "$work"
 # The probe and the DLL in a directory of their own: no PortTalk.sys beside them to copy.
 cp "$probe" "$work/run/probe.exe"
 cp "$dll" "$work/run/steplink.dll"
-
-export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-# The prefix's wineserver and its services outlive the probe; stop them whatever happens.
-trap 'timeout 15 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
 
 start=$SECONDS
 failed=0

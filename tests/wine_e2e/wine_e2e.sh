@@ -8,25 +8,14 @@ set -uo pipefail
 
 wine=$1 wineserver=$2 program=$3 dll=$4 driver=$5 work=$6 accessTicks=$7
 
-if [ -z "$wine" ] || [ ! -x "$wine" ] || [ -z "$wineserver" ] || [ ! -x "$wineserver" ]; then
-  echo "FAIL: Wine not found. Install the Debian packages wine and wine32:i386" \
-    "(after dpkg --add-architecture i386), e.g. with scripts/install-deps.sh as root."
-  exit 1
-fi
-
-rm -rf "$work"
-mkdir -p "$work/run"
+source "$(dirname "$0")/../win32/wine_common.sh"
+wine_prepare "$wine" "$wineserver" "$work"
 # The DLL byte for byte as built; PortTalk.sys in the current directory, where the library's
 # installation copies it from.
 cp "$program" "$work/run/steplink_e2e.exe"
 cp "$dll" "$work/run/steplink.dll"
 cp "$driver" "$work/run/PortTalk.sys"
 
-export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY STEPLINK_TRACE STEPLINK_SIM
-# The prefix's wineserver, services and winedevice (with the driver loaded) outlive the program;
-# stop them whatever happens.
-trap 'timeout 15 "$wineserver" -k >/dev/null 2>&1 || true' EXIT
 
 start=$SECONDS
 failed=0
