@@ -1,0 +1,33 @@
+// Summary printer: the status block's final state where there is one, the record otherwise.
+#include "summary.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+namespace tool {
+
+void PrintSummary(const Record& record, const std::optional<sim::StatusBlock>& status,
+                  double wallSeconds) {
+  const auto finals = record.FinalPositions();
+  const std::int32_t x = status ? status->positionX : finals[0];
+  const std::int32_t y = status ? status->positionY : finals[1];
+  const std::int32_t z = status ? status->positionZ : finals[2];
+  const int aux = status ? status->auxState : (record.aux.empty() ? -1 : record.aux.back().state);
+  const std::uint64_t ticks =
+      status ? std::max(status->simTicks, record.LastTick()) : record.LastTick();
+  std::printf("summary\n");
+  std::printf("  position   x %" PRId32 "  y %" PRId32 "  z %" PRId32 " (steps)\n", x, y, z);
+  std::printf("  aux state  %s\n", aux < 0 ? "none set" : std::to_string(aux).c_str());
+  std::printf("  steps      %zu\n", record.steps.size());
+  std::string faults;
+  for (const auto& [kind, count] : record.FaultsByKind()) {
+    faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(count);
+  }
+  std::printf("  faults     %s\n", faults.empty() ? "none" : faults.c_str());
+  std::printf("  simulated  %.3f s (%" PRIu64 " ticks)\n", ticks * secondsPerTick, ticks);
+  std::printf("  wall time  %.3f s\n", wallSeconds);
+}
+
+}  // namespace tool

@@ -1,0 +1,15 @@
+// Summary stage of a run: what the table did (positions, aux state, steps, faults by kind,
+// simulated and wall time), from the record and the status block's last state.
+#pragma once
+
+#include <optional>
+
+#include "record.h"
+#include "sim/simulated_table.h"
+
+namespace tool {
+
+void PrintSummary(const Record& record, const std::optional<sim::StatusBlock>& status,
+                  double wallSeconds);
+
+}  // namespace tool
