@@ -190,13 +190,13 @@ class Progress {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (++slices % 10 != 0) continue;
       if (!view.Open(statusName_)) continue;
-      const auto status = view.Read();
+      const auto status = view.ReadTable();
       if (!status) continue;
       std::fprintf(
           stderr,
           "%s  x %" PRId32 "  y %" PRId32 "  z %" PRId32 "  steps %" PRIu64 "  simulated %.2f s%s",
           terminal ? "\r" : "", status->positionX, status->positionY, status->positionZ,
-          status->totalSteps, status->simTicks * tool::secondsPerTick, terminal ? "\033[K" : "\n");
+          status->totalSteps, status->ticks * tool::secondsPerTick, terminal ? "\033[K" : "\n");
       printed = true;
     }
     if (printed && terminal) std::fprintf(stderr, "\r\033[K");
@@ -217,7 +217,7 @@ std::string TempRecordPath() {
   return pattern;
 }
 
-void PrintSummary(const tool::Record& record, const std::optional<sim::StatusBlock>& status,
+void PrintSummary(const tool::Record& record, const std::optional<SteplinkStatusTable>& status,
                   double wallSeconds) {
   const auto finals = record.FinalPositions();
   const std::int32_t x = status ? status->positionX : finals[0];
@@ -225,7 +225,7 @@ void PrintSummary(const tool::Record& record, const std::optional<sim::StatusBlo
   const std::int32_t z = status ? status->positionZ : finals[2];
   const int aux = status ? status->auxState : (record.aux.empty() ? -1 : record.aux.back().state);
   const std::uint64_t ticks =
-      status ? std::max(status->simTicks, record.LastTick()) : record.LastTick();
+      status ? std::max(status->ticks, record.LastTick()) : record.LastTick();
   std::printf("summary\n");
   std::printf("  position   x %" PRId32 "  y %" PRId32 "  z %" PRId32 " (steps)\n", x, y, z);
   std::printf("  aux state  %s\n", aux < 0 ? "none set" : std::to_string(aux).c_str());
@@ -324,6 +324,16 @@ int Run(int argc, const char* const* argv) {
     return exitUsage;
   }
 
+  // The status block is the runner's: made before the calls start (the call process's table takes
+  // over a block its parent made), read for the summary after they end, removed at the end.
+  std::unique_ptr<sim::StatusBlockFile> statusBlock =
+      sim::StatusBlockFile::Create(statusName, error);
+  if (statusBlock == nullptr) {
+    std::fprintf(stderr, "steplink: status=%s: %s\n", statusName.c_str(), error.c_str());
+    if (ownRecord) std::remove(recordPath.c_str());
+    return exitUsage;
+  }
+
   // Environment of the library, set before it is loaded.
   setenv("STEPLINK_SIM", spec.c_str(), 1);
   if (const auto trace = parser.Value("trace")) setenv("STEPLINK_TRACE", trace->c_str(), 1);
@@ -367,9 +377,7 @@ int Run(int argc, const char* const* argv) {
   }
 
   const tool::Record record = tool::ReadRecordFile(recordPath);
-  tool::StatusView view;
-  const std::optional<sim::StatusBlock> status =
-      view.Open(statusName) ? view.Read() : std::optional<sim::StatusBlock>{};
+  const std::optional<SteplinkStatusTable> status = sim::ReadSection(statusBlock->Block().table);
   if (exitCode != exitUsage) {
     for (const std::string& bad : record.errors) {
       std::fprintf(stderr, "steplink: record %s\n", bad.c_str());
@@ -385,7 +393,7 @@ int Run(int argc, const char* const* argv) {
       if (!WritePlot(record, *plot, "steplink run " + scriptName)) exitCode = exitRunFailed;
     }
   }
-  if (ownStatus) shm_unlink(("/" + statusName).c_str());
+  statusBlock.reset();  // removes it
   if (ownRecord) std::remove(recordPath.c_str());
   return exitCode;
 }
