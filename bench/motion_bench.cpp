@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/steplink_contract.h"
 #include "motion/ramp.h"
 #include "motion/reference.h"
 #include "motion/vector.h"
@@ -60,7 +61,7 @@ extern "C" void* realloc(void* pointer, std::size_t size) {
 // ---- Clock and table ----------------------------------------------------------------------------
 
 namespace {
-constexpr double tickNs = 838.0;  // one 8254 input-clock tick, 8.38e-7 s
+constexpr double tickNs = STEPLINK_TICK_NANOSECONDS;  // one 8254 input-clock tick
 
 std::uint64_t ThreadCpuNs() {
   timespec now{};

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "contract/steplink_contract.h"
 #include "motion/ramp.h"
 #include "motion/reference.h"
 #include "port/port_channel.h"
@@ -19,10 +20,10 @@
 
 namespace {
 
-constexpr std::uint16_t dataPort = 0x3BC;
-constexpr std::uint16_t statusPort = 0x3BD;
-constexpr std::uint16_t timerCommandPort = 0x43;
-constexpr std::uint16_t counter0Port = 0x40;
+constexpr std::uint16_t dataPort = STEPLINK_PORT_DATA;
+constexpr std::uint16_t statusPort = STEPLINK_PORT_STATUS;
+constexpr std::uint16_t timerCommandPort = STEPLINK_PORT_TIMER_COMMAND;
+constexpr std::uint16_t counter0Port = STEPLINK_PORT_TIMER_COUNT;
 
 // The same adapter the default backend puts between the device and the table.
 class TableBackend final : public sim::PortBackend {

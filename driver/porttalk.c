@@ -28,7 +28,9 @@ typedef struct DeviceState {
 /* The five ports the library addresses: counter 0 and the timer command register, the parallel
    port's data, status and control registers. Anything else is refused. */
 static BOOLEAN IsServedPort(USHORT port) {
-  return port == 0x40 || port == 0x43 || port == 0x3BC || port == 0x3BD || port == 0x3BE;
+  return port == STEPLINK_PORT_TIMER_COUNT || port == STEPLINK_PORT_TIMER_COMMAND ||
+         port == STEPLINK_PORT_DATA || port == STEPLINK_PORT_STATUS ||
+         port == STEPLINK_PORT_CONTROL;
 }
 
 static DeviceState* StateOf(PDEVICE_OBJECT device) {
@@ -127,14 +129,14 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
 
   KeWaitForSingleObject(&state->lock, Executive, KernelMode, FALSE, NULL);
   switch (code) {
-    case PORTTALK_IOCTL_WRITE:
+    case STEPLINK_IOCTL_WRITE:
       if (inLength != 3 || outLength != 0 || buffer == NULL) {
         status = STATUS_INVALID_PARAMETER;
       } else {
         status = ServePort(state, FALSE, buffer);
       }
       break;
-    case PORTTALK_IOCTL_READ:
+    case STEPLINK_IOCTL_READ:
       if (inLength != 2 || outLength != 1 || buffer == NULL) {
         status = STATUS_INVALID_PARAMETER;
       } else {
@@ -142,7 +144,7 @@ static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
         if (NT_SUCCESS(status)) information = 1;
       }
       break;
-    case PORTTALK_IOCTL_STATE:
+    case STEPLINK_IOCTL_STATE:
       if (inLength != 0 || outLength < sizeof(PortTalkState) || buffer == NULL) {
         status = STATUS_INVALID_PARAMETER;
       } else {

@@ -5,20 +5,18 @@
 
 #include <stdint.h>
 
+#include "../src/contract/steplink_contract.h"
+
 #define PORTTALK_NT_DEVICE_NAME L"\\Device\\PortTalk"
 #define PORTTALK_DOS_DEVICE_NAME L"\\DosDevices\\PortTalk"
 
-// Device type 0x9C40, any access, buffered: type << 16 | function << 2.
-#define PORTTALK_DEVICE_TYPE 0x9C40u
-#define PORTTALK_CODE(function) ((PORTTALK_DEVICE_TYPE << 16) | ((function) << 2))
-#define PORTTALK_IOCTL_READ PORTTALK_CODE(0x904u)   // 0x9C402410: in port u16 LE; out 1 byte
-#define PORTTALK_IOCTL_WRITE PORTTALK_CODE(0x905u)  // 0x9C402414: in port u16 LE, value u8
-#define PORTTALK_IOCTL_STATE PORTTALK_CODE(0x906u)  // 0x9C402418: no input; out PortTalkState
+// The device type of the control codes (STEPLINK_IOCTL_*), for IoCreateDevice.
+#define PORTTALK_DEVICE_TYPE (STEPLINK_IOCTL_READ >> 16)
 
-#define PORTTALK_STATE_MAGIC 0x54534C53u  // "SLST"
+#define PORTTALK_STATE_MAGIC STEPLINK_STATUS_MAGIC
 #define PORTTALK_STATE_VERSION 1u
 
-// Answer of PORTTALK_IOCTL_STATE (output buffer of at least this size; Information = its size).
+// Answer of STEPLINK_IOCTL_STATE (output buffer of at least this size; Information = its size).
 typedef struct PortTalkState {
   uint32_t magic;
   uint32_t version;
@@ -26,7 +24,7 @@ typedef struct PortTalkState {
   int32_t positionY;
   int32_t positionZ;
   int32_t auxState;   // -1 none written yet, else 0 or 1
-  uint64_t simTicks;  // virtual 8254 ticks (8.38e-7 s) since load
+  uint64_t simTicks;  // virtual 8254 ticks (STEPLINK_TICK_SECONDS each) since load
   uint64_t totalSteps;
   uint32_t faultCount;  // all kinds
   uint32_t lostStepFaults;

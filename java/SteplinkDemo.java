@@ -4,6 +4,8 @@
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.lang.invoke.MethodHandles;
+import java.lang.invoke.VarHandle;
 import java.nio.ByteOrder;
 import java.nio.MappedByteBuffer;
 import java.nio.channels.FileChannel;
@@ -135,14 +137,25 @@ public final class SteplinkDemo {
   }
 
   /**
-   * The simulated table's live status block (64 bytes, little-endian, in /dev/shm), read without
-   * locks: a snapshot is taken again when the writer's sequence moved while it was read.
+   * The simulated table's live status block (layout version 2: 256 bytes, little-endian, in
+   * /dev/shm; the table section at offset 48), read without locks under its sequence lock: the
+   * sequence and every field are read with acquire loads, a copy taken while the sequence was odd
+   * or moved is taken again.
    */
   static final class TableStatus {
     static final int MAGIC = 0x54534C53; // "SLST"
-    static final int SIZE = 64;
+    static final int VERSION = 2;
+    static final int SIZE = 256;
+    static final int TABLE = 48; // offset of the table section; its sequence comes first
+    /** Seconds per interval-timer tick, as the library counts them. */
+    static final double TICK_SECONDS = 8.38e-7;
 
-    /** One consistent reading of the block. */
+    static final VarHandle INT =
+        MethodHandles.byteBufferViewVarHandle(int[].class, ByteOrder.LITTLE_ENDIAN);
+    static final VarHandle LONG =
+        MethodHandles.byteBufferViewVarHandle(long[].class, ByteOrder.LITTLE_ENDIAN);
+
+    /** One consistent reading of the table section. */
     record Snapshot(
         long sequence,
         int x,
@@ -154,7 +167,7 @@ public final class SteplinkDemo {
         int faults,
         boolean limitEngaged) {
       double seconds() {
-        return simTicks * 8.38e-7;
+        return simTicks * TICK_SECONDS;
       }
     }
 
@@ -162,38 +175,51 @@ public final class SteplinkDemo {
 
     private TableStatus(MappedByteBuffer block) {
       this.block = block;
-      block.order(ByteOrder.LITTLE_ENDIAN);
+    }
+
+    private int intAt(int offset) {
+      return (int) INT.getAcquire(block, offset);
+    }
+
+    private long longAt(int offset) {
+      return (long) LONG.getAcquire(block, offset);
     }
 
     /** The block at path, or null while it does not exist yet or is not a status block. */
     static TableStatus open(Path path) {
       try (FileChannel channel = FileChannel.open(path, StandardOpenOption.READ)) {
-        if (channel.size() < SIZE) return null;
+        if (channel.size() != SIZE) return null;
         TableStatus status = new TableStatus(channel.map(FileChannel.MapMode.READ_ONLY, 0, SIZE));
-        if (status.block.getInt(0) != MAGIC || status.block.getInt(4) != 1) return null;
+        if (status.intAt(0) != MAGIC || status.intAt(4) != VERSION) return null;
         return status;
       } catch (IOException e) {
         return null;
       }
     }
 
+    /** A consistent copy, or null when the writer stayed inside an update (it died there). */
     Snapshot read() {
-      while (true) {
-        long before = block.getLong(8);
+      for (int attempt = 0; attempt < 100_000; attempt++) {
+        long before = longAt(TABLE);
+        if ((before & 1) != 0) {
+          Thread.onSpinWait();
+          continue;
+        }
         Snapshot s =
             new Snapshot(
                 before,
-                block.getInt(16),
-                block.getInt(20),
-                block.getInt(24),
-                block.getInt(28),
-                block.getLong(32),
-                block.getLong(40),
-                block.getInt(48),
-                block.getInt(52) != 0);
-        if (block.getLong(8) == before) return s;
+                intAt(TABLE + 8),
+                intAt(TABLE + 12),
+                intAt(TABLE + 16),
+                intAt(TABLE + 20),
+                longAt(TABLE + 24),
+                longAt(TABLE + 32),
+                intAt(TABLE + 40),
+                intAt(TABLE + 44) != 0);
+        if (longAt(TABLE) == before) return s;
         Thread.onSpinWait();
       }
+      return null;
     }
   }
 
@@ -398,7 +424,7 @@ public final class SteplinkDemo {
           end.x(),
           end.y(),
           end.z(),
-          end.aux() < 0 ? "never set" : Integer.toString(end.aux()),
+          end.aux() < 0 ? "none set" : Integer.toString(end.aux()),
           end.totalSteps(),
           end.faults(),
           end.seconds());

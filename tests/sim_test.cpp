@@ -425,20 +425,27 @@ TEST(SimRecord, StepsAuxAndFaultsAreRecordedAndPublished) {
 
   const int fd = shm_open(("/" + name).c_str(), O_RDONLY, 0);
   ASSERT_GE(fd, 0);
-  sim::StatusBlock block{};
-  ASSERT_EQ(pread(fd, &block, sizeof(block), 0), static_cast<ssize_t>(sizeof(block)));
+  SteplinkStatusBlock whole{};
+  ASSERT_EQ(pread(fd, &whole, sizeof(whole), 0), static_cast<ssize_t>(sizeof(whole)));
   close(fd);
-  EXPECT_EQ(block.magic, sim::statusMagic);
-  EXPECT_EQ(block.version, 1u);
-  EXPECT_EQ(block.sequence, 6u);  // open, three events, the fault, the close
+  EXPECT_EQ(whole.magic, 0x54534C53u);
+  EXPECT_EQ(whole.version, 2u);
+  EXPECT_EQ(whole.ownerPid, static_cast<std::uint32_t>(getpid()));
+  const SteplinkStatusTable& block = whole.table;
+  EXPECT_EQ(block.sequence, 12u);  // even: open, three events, the fault, the close, 2 each
   EXPECT_EQ(block.positionX, 1);
   EXPECT_EQ(block.positionY, -1);
   EXPECT_EQ(block.positionZ, 0);
   EXPECT_EQ(block.auxState, 1);
-  EXPECT_EQ(block.simTicks, 1440u);
+  EXPECT_EQ(block.ticks, 1440u);
   EXPECT_EQ(block.totalSteps, 2u);
   EXPECT_EQ(block.faultCount, 1u);
   EXPECT_EQ(block.limitEngaged, 0u);
+  EXPECT_EQ(block.lastFaultTick, 1320u);
+  EXPECT_EQ(block.lastFaultPort, 0x3BC);
+  EXPECT_EQ(block.lastFaultValue, 0x00);
+  EXPECT_EQ(block.lastFaultKind, 4u);  // pattern
+  EXPECT_EQ(whole.job.sequence, 0u);   // nobody wrote the job section
 
   table.reset();
   shm_unlink(("/" + name).c_str());

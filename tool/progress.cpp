@@ -30,13 +30,13 @@ void Progress::Loop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (++slices % 10 != 0) continue;
     if (!view.Open(statusName_)) continue;
-    const auto status = view.Read();
+    const auto status = view.ReadTable();
     if (!status) continue;
     std::fprintf(stderr,
                  "%s  x %" PRId32 "  y %" PRId32 "  z %" PRId32 "  steps %" PRIu64
                  "  simulated %.2f s%s",
                  terminal ? "\r" : "", status->positionX, status->positionY, status->positionZ,
-                 status->totalSteps, status->simTicks * secondsPerTick, terminal ? "\033[K" : "\n");
+                 status->totalSteps, status->ticks * secondsPerTick, terminal ? "\033[K" : "\n");
     printed = true;
   }
   if (printed && terminal) std::fprintf(stderr, "\r\033[K");

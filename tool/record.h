@@ -9,9 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "contract/steplink_contract.h"
+
 namespace tool {
 
-inline constexpr double secondsPerTick = 8.38e-7;
+inline constexpr double secondsPerTick = STEPLINK_TICK_SECONDS;
 
 struct StepEvent {
   std::uint64_t tick;

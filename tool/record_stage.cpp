@@ -11,7 +11,7 @@ RunRecord CollectRecord(const std::string& recordPath, const std::string& status
   RunRecord result;
   result.record = ReadRecordFile(recordPath);
   StatusView view;
-  if (view.Open(statusName)) result.status = view.Read();
+  if (view.Open(statusName)) result.status = view.ReadTable();
   return result;
 }
 

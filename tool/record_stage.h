@@ -5,14 +5,14 @@
 #include <optional>
 #include <string>
 
+#include "contract/steplink_contract.h"
 #include "record.h"
-#include "sim/simulated_table.h"
 
 namespace tool {
 
 struct RunRecord {
   Record record;
-  std::optional<sim::StatusBlock> status;  // the block's last state, if it could be read
+  std::optional<SteplinkStatusTable> status;  // the block's last state, if it could be read
 };
 
 RunRecord CollectRecord(const std::string& recordPath, const std::string& statusName);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "call_child.h"
@@ -20,6 +21,7 @@
 #include "record_stage.h"
 #include "script.h"
 #include "settings_stage.h"
+#include "sim/status_block.h"
 #include "summary.h"
 #include "usage.h"
 
@@ -122,6 +124,16 @@ int RunCommand(int argc, const char* const* argv) {
   if (!quiet) {
     std::printf("steplink: %s with %s\n  STEPLINK_SIM=%s\n", scriptName.c_str(),
                 libraryPath.c_str(), settings.simSpec.c_str());
+  }
+
+  // The status block is the runner's: made before the calls start (the call process's table takes
+  // over a block its parent made), read for the summary after they end, removed at the end.
+  std::unique_ptr<sim::StatusBlockFile> statusBlock =
+      sim::StatusBlockFile::Create(settings.statusName, error);
+  if (statusBlock == nullptr) {
+    std::fprintf(stderr, "steplink: status=%s: %s\n", settings.statusName.c_str(), error.c_str());
+    RemoveRunFiles(settings);
+    return exitRefused;
   }
 
   // Stage 3: the calls, in the call process.

@@ -8,7 +8,7 @@
 
 namespace tool {
 
-void PrintSummary(const Record& record, const std::optional<sim::StatusBlock>& status,
+void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>& status,
                   double wallSeconds) {
   const auto finals = record.FinalPositions();
   const std::int32_t x = status ? status->positionX : finals[0];
@@ -16,7 +16,7 @@ void PrintSummary(const Record& record, const std::optional<sim::StatusBlock>& s
   const std::int32_t z = status ? status->positionZ : finals[2];
   const int aux = status ? status->auxState : (record.aux.empty() ? -1 : record.aux.back().state);
   const std::uint64_t ticks =
-      status ? std::max(status->simTicks, record.LastTick()) : record.LastTick();
+      status ? std::max(status->ticks, record.LastTick()) : record.LastTick();
   std::printf("summary\n");
   std::printf("  position   x %" PRId32 "  y %" PRId32 "  z %" PRId32 " (steps)\n", x, y, z);
   std::printf("  aux state  %s\n", aux < 0 ? "none set" : std::to_string(aux).c_str());

@@ -4,12 +4,12 @@
 
 #include <optional>
 
+#include "contract/steplink_contract.h"
 #include "record.h"
-#include "sim/simulated_table.h"
 
 namespace tool {
 
-void PrintSummary(const Record& record, const std::optional<sim::StatusBlock>& status,
+void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>& status,
                   double wallSeconds);
 
 }  // namespace tool

@@ -24,13 +24,13 @@
 #define STEPLINK_PORT_CONTROL 0x3BEu      /* parallel port control: bit 0 the latch strobe */
 
 /* Timer commands the library sends to port 0x43. */
-#define STEPLINK_TIMER_LATCH_COUNT 0x00u  /* latch counter 0's count */
-#define STEPLINK_TIMER_READ_STATUS 0xE2u  /* read-back: status of counter 0 */
+#define STEPLINK_TIMER_LATCH_COUNT 0x00u /* latch counter 0's count */
+#define STEPLINK_TIMER_READ_STATUS 0xE2u /* read-back: status of counter 0 */
 
 /* ---- z argument of vectorOut / reference: command codes in the same integer. ---- */
-#define STEPLINK_Z_AUX_PLUS 32000    /* vectorOut: auxiliary state 1 */
-#define STEPLINK_Z_AUX_MINUS (-32000) /* vectorOut: auxiliary state 0 */
-#define STEPLINK_Z_KEEP_LATCH 32222  /* vectorOut: leave the Z latch as it is */
+#define STEPLINK_Z_AUX_PLUS 32000      /* vectorOut: auxiliary state 1 */
+#define STEPLINK_Z_AUX_MINUS (-32000)  /* vectorOut: auxiliary state 0 */
+#define STEPLINK_Z_KEEP_LATCH 32222    /* vectorOut: leave the Z latch as it is */
 #define STEPLINK_MOVE_STEP_LIMIT 32000 /* every distance is below this in magnitude */
 
 /* ---- Live status block: POSIX shared memory /dev/shm/NAME, little-endian, 256 bytes. ----
@@ -38,9 +38,10 @@
  *   table: written by the process that serves the device (the simulated table or a hardware
  *          backend's observer of the latch output);
  *   job:   written by the runner's call process (the call in progress, G-code progress).
- * Sequence lock: the writer makes the sequence odd (release), writes the fields, makes it even
- * (release). A reader loads the sequence (acquire), retries while it is odd, copies the section,
- * fences (acquire), loads the sequence again and retries if it changed. */
+ * Sequence lock: the writer makes the sequence odd, writes the fields (release stores, or a
+ * release fence after the odd store), makes it even (release). A reader loads the sequence
+ * (acquire), retries while it is odd, copies the section (acquire loads, or an acquire fence
+ * after the copy), loads the sequence again and retries if it changed. */
 #define STEPLINK_STATUS_MAGIC 0x54534C53u /* "SLST" */
 #define STEPLINK_STATUS_VERSION 2u
 #define STEPLINK_STATUS_SIZE 256u
@@ -62,7 +63,7 @@
 #define STEPLINK_CALL_REFERENCE 5u
 
 /* Job state (job section). */
-#define STEPLINK_JOB_NONE 0u     /* no job of ours writes this block (e.g. a Java program) */
+#define STEPLINK_JOB_NONE 0u /* no job of ours writes this block (e.g. a Java program) */
 #define STEPLINK_JOB_RUNNING 1u
 #define STEPLINK_JOB_PAUSED 2u
 #define STEPLINK_JOB_ENDED 3u
@@ -70,12 +71,12 @@
 #define STEPLINK_JOB_FAILED 5u
 
 typedef struct SteplinkStatusTable {
-  uint64_t sequence;     /* odd while the writer is inside an update */
-  int32_t positionX;     /* steps from the start position */
+  uint64_t sequence; /* odd while the writer is inside an update */
+  int32_t positionX; /* steps from the start position */
   int32_t positionY;
   int32_t positionZ;
-  int32_t auxState;      /* -1 none set, 0 or 1 */
-  uint64_t ticks;        /* table time in ticks since the device opened */
+  int32_t auxState; /* -1 none set, 0 or 1 */
+  uint64_t ticks;   /* table time in ticks since the device opened */
   uint64_t totalSteps;
   uint32_t faultCount;
   uint32_t limitEngaged; /* 1 while status bit 7 reads clear */
@@ -88,23 +89,23 @@ typedef struct SteplinkStatusTable {
 } SteplinkStatusTable; /* 112 bytes */
 
 typedef struct SteplinkStatusJob {
-  uint64_t sequence;    /* odd while the writer is inside an update */
-  uint32_t state;       /* STEPLINK_JOB_* */
-  uint32_t callEntry;   /* STEPLINK_CALL_*: the call in progress, NONE between calls */
-  int32_t callArgs[3];  /* x, y, z of vectorOut / reference */
-  uint32_t callIndex;   /* calls started so far (1-based index of the current one) */
-  uint32_t callCount;   /* calls the job makes in all (0 unknown) */
-  uint32_t gcodeLine;   /* G-code job: source line of the current call, 0 otherwise */
-  double percent;       /* G-code job: percent of the planned time done, -1 unknown */
-  double etaSeconds;    /* G-code job: seconds left, -1 unknown */
-  double mm[3];         /* G-code job: commanded position in mm (machine coordinates) */
+  uint64_t sequence;   /* odd while the writer is inside an update */
+  uint32_t state;      /* STEPLINK_JOB_* */
+  uint32_t callEntry;  /* STEPLINK_CALL_*: the call in progress, NONE between calls */
+  int32_t callArgs[3]; /* x, y, z of vectorOut / reference */
+  uint32_t callIndex;  /* calls started so far (1-based index of the current one) */
+  uint32_t callCount;  /* calls the job makes in all (0 unknown) */
+  uint32_t gcodeLine;  /* G-code job: source line of the current call, 0 otherwise */
+  double percent;      /* G-code job: percent of the planned time done, -1 unknown */
+  double etaSeconds;   /* G-code job: seconds left, -1 unknown */
+  double mm[3];        /* G-code job: commanded position in mm (machine coordinates) */
   uint8_t reserved[16];
 } SteplinkStatusJob; /* 96 bytes */
 
 typedef struct SteplinkStatusBlock {
-  uint32_t magic;          /* STEPLINK_STATUS_MAGIC */
-  uint32_t version;        /* STEPLINK_STATUS_VERSION */
-  uint32_t ownerPid;       /* the process that created the block */
+  uint32_t magic;    /* STEPLINK_STATUS_MAGIC */
+  uint32_t version;  /* STEPLINK_STATUS_VERSION */
+  uint32_t ownerPid; /* the process that created the block */
   uint32_t reserved0;
   uint64_t ownerStartTime; /* its start time: field 22 of /proc/PID/stat (clock ticks since boot) */
   uint8_t reserved1[24];

@@ -2,13 +2,13 @@
 // bit 0 of the control register. Calls outportb and WaitTicks only.
 #include "motion/board.h"
 
+#include "contract/steplink_contract.h"
 #include "port/port_channel.h"
 #include "timing/timer.h"
 
 namespace {
-constexpr std::uint16_t parallelBase = 0x3BC;
-constexpr std::uint16_t dataPort = parallelBase;         // latch byte
-constexpr std::uint16_t controlPort = parallelBase + 2;  // bit 0: strobe; other bits written 0
+constexpr std::uint16_t dataPort = STEPLINK_PORT_DATA;        // latch byte
+constexpr std::uint16_t controlPort = STEPLINK_PORT_CONTROL;  // bit 0: strobe; other bits written 0
 }  // namespace
 
 void WriteLatch(std::uint8_t value) {

@@ -1,5 +1,6 @@
 // The motion parameters' load-time values. The only file that differs between the library's two
 // variants: STEPLINK_START_SPEED is 300 in the standard build and 200 in the second one.
+#include "contract/steplink_contract.h"
 #include "motion/ramp.h"
 
 #ifndef STEPLINK_START_SPEED
@@ -7,5 +8,5 @@
 #endif
 
 MotionParams motionParams = {
-    32000, -32000, STEPLINK_START_SPEED, 500, 400, 100, 500,
+    STEPLINK_Z_AUX_PLUS, STEPLINK_Z_AUX_MINUS, STEPLINK_START_SPEED, 500, 400, 100, 500,
 };

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 // The seven motion parameters, in this order, with load-time values; PlanRamp's clamping is the
 // only write. Speeds in steps/s, rates in steps/s^2.
 struct MotionParams {
@@ -28,7 +30,7 @@ extern double paceRemainder;      // counts not yet turned into a whole speed ch
 extern std::int32_t baseCount;    // counter reading from which the current interval runs
 
 // Seconds per interval-timer tick.
-constexpr double tickSeconds = 8.38e-7;
+constexpr double tickSeconds = STEPLINK_TICK_SECONDS;
 
 // Plans the ramp for a move of n leading-axis steps (1..31999) and takes the first base reading.
 void PlanRamp(std::uint32_t n);

@@ -2,6 +2,7 @@
 // Calls inportb (limit input), the vector move, the auxiliary states and WaitTicks.
 #include "motion/reference.h"
 
+#include "contract/steplink_contract.h"
 #include "motion/board.h"
 #include "motion/ramp.h"
 #include "motion/vector.h"
@@ -11,7 +12,7 @@
 std::uint8_t referenceActive = 0;
 
 namespace {
-constexpr std::uint16_t statusPort = 0x3BD;
+constexpr std::uint16_t statusPort = STEPLINK_PORT_STATUS;
 constexpr std::uint8_t limitReleasedBit = 0x80;  // status bit 7: set released, clear engaged
 
 bool LimitReleased() {
@@ -50,6 +51,7 @@ void ReferenceRun(std::int32_t x, std::int32_t y, std::int32_t z) {
 
   if (x != 0) ReferenceStage(-1, 0, carriedZ, x, 0, carriedZ);
   if (y != 0) ReferenceStage(0, -1, carriedZ, 0, y, carriedZ);
-  if (z != 0 && z > -32000 && z < 32000) ReferenceStage(0, 0, -1, 0, 0, z);
+  if (z != 0 && z > -STEPLINK_MOVE_STEP_LIMIT && z < STEPLINK_MOVE_STEP_LIMIT)
+    ReferenceStage(0, 0, -1, 0, 0, z);
   referenceActive = 0;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 // Phase index 0..7 of each axis; zero at load, never reset. Written only by StepAxis; read by
 // MoveVector's standstill output.
 extern std::uint8_t phaseX;
@@ -27,11 +29,11 @@ enum StepAction : std::uint8_t {
 };
 
 // z codes: the auxiliary states, and "leave the Z latch alone".
-constexpr std::int32_t zAuxState1Code = 32000;
-constexpr std::int32_t zAuxState0Code = -32000;
-constexpr std::int32_t zKeepLatchCode = 32222;
+constexpr std::int32_t zAuxState1Code = STEPLINK_Z_AUX_PLUS;
+constexpr std::int32_t zAuxState0Code = STEPLINK_Z_AUX_MINUS;
+constexpr std::int32_t zKeepLatchCode = STEPLINK_Z_KEEP_LATCH;
 // Distances of this many steps or more are refused.
-constexpr std::uint32_t moveStepLimit = 32000;
+constexpr std::uint32_t moveStepLimit = STEPLINK_MOVE_STEP_LIMIT;
 
 // Moves the axes by x, y, z steps; returns 0/1 (auxiliary state applied), 2 (z = 32222) or 3.
 std::uint8_t MoveVector(std::int32_t x, std::int32_t y, std::int32_t z);

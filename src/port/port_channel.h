@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
-// Device I/O control codes of the PortTalk driver: type 0x9C40, functions 0x905/0x904, buffered.
-constexpr std::uint32_t portWriteCode = 0x9C402414u;
-constexpr std::uint32_t portReadCode = 0x9C402410u;
+#include "contract/steplink_contract.h"
+
+// Device I/O control codes of the PortTalk driver.
+constexpr std::uint32_t portWriteCode = STEPLINK_IOCTL_WRITE;
+constexpr std::uint32_t portReadCode = STEPLINK_IOCTL_READ;
 
 // Writes one byte to an I/O port; a failure prints its line and is otherwise lost.
 void outportb(std::uint16_t port, std::uint8_t value);

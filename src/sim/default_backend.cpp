@@ -1,11 +1,6 @@
 // The simulated table as the PortTalk device's backend: the hardware model on a realtime or
 // virtual clock, the record file of steps, aux changes and faults, and the status block in POSIX
 // shared memory. Configured once per process from STEPLINK_SIM.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -13,12 +8,13 @@
 #include <cstring>
 
 #include "sim/simulated_table.h"
+#include "sim/status_block.h"
 #include "sim/table_model.h"
 
 namespace sim {
 namespace {
 
-constexpr double nanosecondsPerTick = 838.0;  // 8.38e-7 s
+constexpr double nanosecondsPerTick = STEPLINK_TICK_NANOSECONDS;
 constexpr std::size_t recordBufferBytes = 1 << 16;
 
 std::uint64_t MonotonicTicks(void*) {
@@ -39,7 +35,6 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   ~SimulatedTable() override {
     PublishStatus(model_.Now());
     if (record_ != nullptr) std::fclose(record_);
-    if (status_ != nullptr) munmap(status_, sizeof(StatusBlock));
   }
 
   bool Open(const SimConfig& config, std::string& error) {
@@ -53,24 +48,8 @@ class SimulatedTable final : public PortBackend, public TableEvents {
       std::fprintf(record_, "%s\n", recordHeader);
     }
     if (!config.statusName.empty()) {
-      const std::string name = "/" + config.statusName;
-      const int fd = shm_open(name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-      if (fd < 0 || ftruncate(fd, sizeof(StatusBlock)) != 0) {
-        error =
-            "cannot create the status block '" + config.statusName + "': " + std::strerror(errno);
-        if (fd >= 0) close(fd);
-        return false;
-      }
-      void* mapped = mmap(nullptr, sizeof(StatusBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      close(fd);
-      if (mapped == MAP_FAILED) {
-        error = "cannot map the status block '" + config.statusName + "': " + std::strerror(errno);
-        return false;
-      }
-      status_ = static_cast<StatusBlock*>(mapped);
-      std::memset(status_, 0, sizeof(StatusBlock));
-      status_->magic = statusMagic;
-      status_->version = statusVersion;
+      status_ = StatusBlockFile::Create(config.statusName, error);
+      if (status_ == nullptr) return false;
       PublishStatus(0);
     }
     return true;
@@ -103,28 +82,35 @@ class SimulatedTable final : public PortBackend, public TableEvents {
       std::fprintf(record_, "fault %" PRIu64 " %s %x %02x\n", tick, FaultKindName(kind),
                    static_cast<unsigned>(port), static_cast<unsigned>(value));
     }
+    table_.lastFaultTick = tick;
+    table_.lastFaultPort = port;
+    table_.lastFaultValue = value;
+    table_.lastFaultKind =
+        static_cast<std::uint8_t>(STEPLINK_FAULT_LOST_STEP + static_cast<int>(kind));
     PublishStatus(tick);
   }
 
  private:
   void PublishStatus(std::uint64_t tick) {
     if (status_ == nullptr) return;
-    status_->positionX = model_.Position(axisX);
-    status_->positionY = model_.Position(axisY);
-    status_->positionZ = model_.Position(axisZ);
-    status_->auxState = model_.AuxState();
-    status_->simTicks = tick;
-    status_->totalSteps = model_.TotalSteps();
-    status_->faultCount = model_.FaultCount();
-    status_->limitEngaged = model_.LimitEngaged() ? 1 : 0;
-    std::atomic_ref<std::uint64_t> sequence(status_->sequence);
-    sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    SteplinkStatusTable& table = status_->Block().table;
+    table_.positionX = model_.Position(axisX);
+    table_.positionY = model_.Position(axisY);
+    table_.positionZ = model_.Position(axisZ);
+    table_.auxState = model_.AuxState();
+    table_.ticks = tick;
+    table_.totalSteps = model_.TotalSteps();
+    table_.faultCount = model_.FaultCount();
+    table_.limitEngaged = model_.LimitEngaged() ? 1 : 0;
+    table_.hardware = 0;
+    WriteSection(table, table_);
   }
 
   TableModel model_;
   std::FILE* record_ = nullptr;
   char recordBuffer_[recordBufferBytes];
-  StatusBlock* status_ = nullptr;
+  std::unique_ptr<StatusBlockFile> status_;
+  SteplinkStatusTable table_{};  // what the next update publishes; the last fault stays in it
 };
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 namespace sim {
 
 enum class ClockKind : std::uint8_t { realtime, virtualTicks };
@@ -21,15 +23,15 @@ constexpr int faultKindCount = 4;
 const char* FaultKindName(FaultKind kind);
 
 // Hardware ports the board and the timer answer on.
-constexpr std::uint16_t counter0Port = 0x40;
-constexpr std::uint16_t timerCommandPort = 0x43;
-constexpr std::uint16_t dataPort = 0x3BC;
-constexpr std::uint16_t statusPort = 0x3BD;
-constexpr std::uint16_t controlPort = 0x3BE;
+constexpr std::uint16_t counter0Port = STEPLINK_PORT_TIMER_COUNT;
+constexpr std::uint16_t timerCommandPort = STEPLINK_PORT_TIMER_COMMAND;
+constexpr std::uint16_t dataPort = STEPLINK_PORT_DATA;
+constexpr std::uint16_t statusPort = STEPLINK_PORT_STATUS;
+constexpr std::uint16_t controlPort = STEPLINK_PORT_CONTROL;
 
-// Timer commands understood on port 0x43.
-constexpr std::uint8_t readBackStatusCommand = 0xE2;  // status of counter 0, count not latched
-constexpr std::uint8_t latchCountCommand = 0x00;      // counter latch, counter 0
+// Timer commands understood on the command port.
+constexpr std::uint8_t readBackStatusCommand = STEPLINK_TIMER_READ_STATUS;  // count not latched
+constexpr std::uint8_t latchCountCommand = STEPLINK_TIMER_LATCH_COUNT;      // counter 0
 
 // Status bytes of counter 0 (bits 3..1 carry the mode).
 constexpr std::uint8_t mode2Status = 0x34;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "contract/steplink_contract.h"
 #include "port/winapi.h"
 #include "sim/config.h"
 #include "sim/substitute.h"
@@ -20,8 +21,8 @@ namespace {
 constexpr DWORD errorSharingViolation = 32;
 constexpr DWORD errorServiceRequestTimeout = 1053;
 constexpr DWORD errorUnknownFailure = 1067;  // "the process terminated unexpectedly"
-constexpr DWORD portTalkWrite = 0x9C402414u;
-constexpr DWORD portTalkRead = 0x9C402410u;
+constexpr DWORD portTalkWrite = STEPLINK_IOCTL_WRITE;
+constexpr DWORD portTalkRead = STEPLINK_IOCTL_READ;
 
 // Handle values: the device's are multiples of 4 from 0x7C, as on Windows; files map their
 // descriptor into a range of their own; service handles are addresses of two tags.

@@ -4,16 +4,17 @@
 
 #include <cstdio>
 
+#include "contract/steplink_contract.h"
 #include "motion/ramp.h"
 #include "port/port_channel.h"
 
 std::int32_t countsPerTick = 0;
 
 namespace {
-constexpr std::uint16_t timerCommandPort = 0x43;
-constexpr std::uint16_t timerCounter0Port = 0x40;
-constexpr std::uint8_t latchCounter0 = 0x00;
-constexpr std::uint8_t readBackStatus0 = 0xE2;  // read-back: status only, counter 0
+constexpr std::uint16_t timerCommandPort = STEPLINK_PORT_TIMER_COMMAND;
+constexpr std::uint16_t timerCounter0Port = STEPLINK_PORT_TIMER_COUNT;
+constexpr std::uint8_t latchCounter0 = STEPLINK_TIMER_LATCH_COUNT;
+constexpr std::uint8_t readBackStatus0 = STEPLINK_TIMER_READ_STATUS;  // status only, counter 0
 
 // 1 once the stuck-counter line was printed in the current entry call. Written by CounterStuck
 // and ResetTimerNotice; read by CounterStuck.

@@ -66,7 +66,7 @@ HANDLE OpenDevice() {
 bool QueryState(HANDLE device, PortTalkState& state) {
   DWORD returned = 0;
   std::memset(&state, 0, sizeof(state));
-  return DeviceIoControl(device, PORTTALK_IOCTL_STATE, nullptr, 0, &state, sizeof(state), &returned,
+  return DeviceIoControl(device, STEPLINK_IOCTL_STATE, nullptr, 0, &state, sizeof(state), &returned,
                          nullptr) &&
          returned == sizeof(state) && state.magic == PORTTALK_STATE_MAGIC &&
          state.version == PORTTALK_STATE_VERSION;
@@ -107,28 +107,28 @@ void CheckRefusals(HANDLE device) {
   constexpr DWORD accessDenied = ERROR_ACCESS_DENIED;
   const BadRequest requests[] = {
       {"write with 2 input bytes",
-       PORTTALK_IOCTL_WRITE,
+       STEPLINK_IOCTL_WRITE,
        {0xBC, 0x03, 0x27},
        2,
        0,
        invalidParameter},
       {"write with 4 input bytes",
-       PORTTALK_IOCTL_WRITE,
+       STEPLINK_IOCTL_WRITE,
        {0xBC, 0x03, 0x27, 0},
        4,
        0,
        invalidParameter},
       {"write with an output buffer",
-       PORTTALK_IOCTL_WRITE,
+       STEPLINK_IOCTL_WRITE,
        {0xBC, 0x03, 0x27},
        3,
        1,
        invalidParameter},
-      {"read with 3 input bytes", PORTTALK_IOCTL_READ, {0xBD, 0x03, 0}, 3, 1, invalidParameter},
-      {"read without output", PORTTALK_IOCTL_READ, {0xBD, 0x03}, 2, 0, invalidParameter},
-      {"read with 2 output bytes", PORTTALK_IOCTL_READ, {0xBD, 0x03}, 2, 2, invalidParameter},
-      {"state with input", PORTTALK_IOCTL_STATE, {0}, 1, sizeof(PortTalkState), invalidParameter},
-      {"state into a short buffer", PORTTALK_IOCTL_STATE, {0}, 0, 8, invalidParameter},
+      {"read with 3 input bytes", STEPLINK_IOCTL_READ, {0xBD, 0x03, 0}, 3, 1, invalidParameter},
+      {"read without output", STEPLINK_IOCTL_READ, {0xBD, 0x03}, 2, 0, invalidParameter},
+      {"read with 2 output bytes", STEPLINK_IOCTL_READ, {0xBD, 0x03}, 2, 2, invalidParameter},
+      {"state with input", STEPLINK_IOCTL_STATE, {0}, 1, sizeof(PortTalkState), invalidParameter},
+      {"state into a short buffer", STEPLINK_IOCTL_STATE, {0}, 0, 8, invalidParameter},
       {"unknown function 0x907", PORTTALK_CODE(0x907u), {0xBC, 0x03, 0x27}, 3, 0, invalidFunction},
       {"write code with another device type",
        0x00222414u,
@@ -136,16 +136,16 @@ void CheckRefusals(HANDLE device) {
        3,
        0,
        invalidFunction},
-      {"write to 0x378", PORTTALK_IOCTL_WRITE, {0x78, 0x03, 0x27}, 3, 0, accessDenied},
-      {"write to 0x3BF", PORTTALK_IOCTL_WRITE, {0xBF, 0x03, 0x01}, 3, 0, accessDenied},
+      {"write to 0x378", STEPLINK_IOCTL_WRITE, {0x78, 0x03, 0x27}, 3, 0, accessDenied},
+      {"write to 0x3BF", STEPLINK_IOCTL_WRITE, {0xBF, 0x03, 0x01}, 3, 0, accessDenied},
       {"write to 0x13BC (high bits set)",
-       PORTTALK_IOCTL_WRITE,
+       STEPLINK_IOCTL_WRITE,
        {0xBC, 0x13, 0x27},
        3,
        0,
        accessDenied},
-      {"read of 0x41", PORTTALK_IOCTL_READ, {0x41, 0x00}, 2, 1, accessDenied},
-      {"read of 0x3BB", PORTTALK_IOCTL_READ, {0xBB, 0x03}, 2, 1, accessDenied},
+      {"read of 0x41", STEPLINK_IOCTL_READ, {0x41, 0x00}, 2, 1, accessDenied},
+      {"read of 0x3BB", STEPLINK_IOCTL_READ, {0xBB, 0x03}, 2, 1, accessDenied},
   };
 
   PortTalkState before;
@@ -181,7 +181,7 @@ void CheckRefusals(HANDLE device) {
   BYTE buffer[2] = {0xBD, 0x03};
   DWORD returned = 0;
   const BOOL ok =
-      DeviceIoControl(device, PORTTALK_IOCTL_READ, buffer, 2, buffer, 1, &returned, nullptr);
+      DeviceIoControl(device, STEPLINK_IOCTL_READ, buffer, 2, buffer, 1, &returned, nullptr);
   Check(ok && returned == 1 && buffer[0] == 0xFF, "status read answers 0xFF with Information 1");
   PortTalkState last;
   Check(QueryState(device, last), "state after the status read");
