@@ -93,7 +93,8 @@ TEST(BadConfiguration, EveryMalformedSimSettingNamesItselfAndOpenConnFails) {
        "steplink-sim: bad value '99999999999' for key 'limit-z' in "
        "STEPLINK_SIM (expected a 32-bit integer of steps)\n"},
       {"clock", "steplink-sim: item 'clock' in STEPLINK_SIM is not key=value\n"},
-      {"mode=2,mode=3", "steplink-sim: key 'mode' given twice in STEPLINK_SIM\n"},
+      {"mode=2, mode = 3",
+       "steplink-sim: key 'mode' given twice in STEPLINK_SIM: 'mode=2' and 'mode=3'\n"},
   };
   for (const BadSim& c : cases) {
     SCOPED_TRACE(c.value);

@@ -2,11 +2,11 @@
 // table never runs.
 #include "sim/config.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <set>
 
 namespace sim {
 namespace {
@@ -44,30 +44,107 @@ std::optional<long long> ParseInteger(std::string_view text) {
   return negative ? -value : value;
 }
 
-std::string BadValue(std::string_view key, std::string_view value, std::string_view expected) {
-  return "bad value '" + std::string(value) + "' for key '" + std::string(key) +
-         "' in STEPLINK_SIM (expected " + std::string(expected) + ")";
+std::string Where(std::string_view source) {
+  return "in " + std::string(source);
+}
+
+// Removes the escapes of a value; false on a lone or unknown escape.
+bool Unescape(std::string_view raw, std::string& value) {
+  value.clear();
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\\') {
+      value += raw[i];
+      continue;
+    }
+    if (i + 1 >= raw.size() || (raw[i + 1] != ',' && raw[i + 1] != '\\')) return false;
+    value += raw[++i];
+  }
+  return true;
 }
 
 }  // namespace
 
-ConfigResult ParseSimConfig(std::string_view text) {
-  SimConfig config;
-  std::set<std::string, std::less<>> seen;
+SettingsText SplitSettings(std::string_view text, std::string_view source) {
+  SettingsText result;
+  const std::string where = Where(source);
   while (!text.empty()) {
-    const std::size_t comma = text.find(',');
-    const std::string_view item = Trim(text.substr(0, comma));
-    text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+    // The item ends at the first comma that no backslash escapes.
+    std::size_t end = 0;
+    while (end < text.size() && text[end] != ',') end += text[end] == '\\' ? 2 : 1;
+    end = std::min(end, text.size());
+    const std::string_view item = Trim(text.substr(0, end));
+    text = end >= text.size() ? std::string_view{} : text.substr(end + 1);
     if (item.empty()) continue;
     const std::size_t equals = item.find('=');
-    if (equals == std::string_view::npos) {
-      return {std::nullopt, "item '" + std::string(item) + "' in STEPLINK_SIM is not key=value"};
+    if (equals == std::string_view::npos || Trim(item.substr(0, equals)).empty()) {
+      result.error = "item '" + std::string(item) + "' " + where + " is not key=value";
+      return result;
     }
-    const std::string_view key = Trim(item.substr(0, equals));
-    const std::string_view value = Trim(item.substr(equals + 1));
-    if (!seen.insert(std::string(key)).second) {
-      return {std::nullopt, "key '" + std::string(key) + "' given twice in STEPLINK_SIM"};
+    SettingItem parsed{std::string(Trim(item.substr(0, equals))), {}, std::string(source)};
+    if (!Unescape(Trim(item.substr(equals + 1)), parsed.value)) {
+      result.error = "item '" + std::string(item) + "' " + where +
+                     " has a bad escape (only \\, for a comma and \\\\ for a backslash)";
+      return result;
     }
+    for (const SettingItem& earlier : result.items) {
+      if (earlier.key == parsed.key) {
+        result.error = "key '" + parsed.key + "' given twice " + where + ": '" + earlier.key + "=" +
+                       earlier.value + "' and '" + parsed.key + "=" + parsed.value + "'";
+        return result;
+      }
+    }
+    result.items.push_back(std::move(parsed));
+  }
+  return result;
+}
+
+std::string JoinSettings(const std::vector<SettingItem>& items) {
+  std::string text;
+  for (const SettingItem& item : items) {
+    if (!text.empty()) text += ',';
+    text += item.key + "=";
+    for (const char c : item.value) {
+      if (c == ',' || c == '\\') text += '\\';
+      text += c;
+    }
+  }
+  return text;
+}
+
+void SettingsMerge::Layer(const std::vector<SettingItem>& items) {
+  for (const SettingItem& item : items) {
+    auto found = std::find_if(inForce_.begin(), inForce_.end(),
+                              [&](const SettingItem& have) { return have.key == item.key; });
+    if (found == inForce_.end()) {
+      inForce_.push_back(item);
+    } else {
+      *found = item;
+    }
+  }
+}
+
+const SettingItem* SettingsMerge::Find(std::string_view key) const {
+  for (const SettingItem& item : inForce_) {
+    if (item.key == key) return &item;
+  }
+  return nullptr;
+}
+
+ConfigResult ParseSimConfig(std::string_view text, std::string_view source) {
+  const SettingsText split = SplitSettings(text, source);
+  if (!split.error.empty()) return {std::nullopt, split.error};
+  return ApplySimSettings(split.items);
+}
+
+ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
+  SimConfig config;
+  for (const SettingItem& item : items) {
+    const std::string_view key = item.key;
+    const std::string_view value = item.value;
+    auto BadValue = [&](std::string_view, std::string_view, std::string_view expected) {
+      return "bad value '" + item.value + "' for key '" + item.key + "' " + Where(item.source) +
+             " (expected " + std::string(expected) + ")";
+    };
     if (key == "clock") {
       if (value == "realtime") {
         config.table.clock = ClockKind::realtime;
@@ -121,7 +198,7 @@ ConfigResult ParseSimConfig(std::string_view text) {
         return {std::nullopt, BadValue(key, value, "running, stopped or absent")};
       }
     } else {
-      return {std::nullopt, "unknown key '" + std::string(key) + "' in STEPLINK_SIM"};
+      return {std::nullopt, "unknown key '" + item.key + "' " + Where(item.source)};
     }
   }
   return {config, {}};

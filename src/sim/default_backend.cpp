@@ -1,12 +1,14 @@
 // The simulated table as the PortTalk device's backend: the hardware model on a realtime or
 // virtual clock, the record file of steps, aux changes and faults, and the status block in POSIX
 // shared memory. Configured once per process from STEPLINK_SIM.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "sim/record_writer.h"
 #include "sim/simulated_table.h"
 #include "sim/status_block.h"
 #include "sim/table_model.h"
@@ -15,7 +17,6 @@ namespace sim {
 namespace {
 
 constexpr double nanosecondsPerTick = STEPLINK_TICK_NANOSECONDS;
-constexpr std::size_t recordBufferBytes = 1 << 16;
 
 std::uint64_t MonotonicTicks(void*) {
   static const auto base = std::chrono::steady_clock::now();
@@ -32,20 +33,11 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   SimulatedTable(const SimulatedTable&) = delete;
   SimulatedTable& operator=(const SimulatedTable&) = delete;
 
-  ~SimulatedTable() override {
-    PublishStatus(model_.Now());
-    if (record_ != nullptr) std::fclose(record_);
-  }
+  ~SimulatedTable() override { PublishStatus(model_.Now()); }
 
   bool Open(const SimConfig& config, std::string& error) {
-    if (!config.recordPath.empty()) {
-      record_ = std::fopen(config.recordPath.c_str(), "w");
-      if (record_ == nullptr) {
-        error = "cannot write the record file '" + config.recordPath + "': " + std::strerror(errno);
-        return false;
-      }
-      std::setvbuf(record_, recordBuffer_, _IOFBF, sizeof(recordBuffer_));
-      std::fprintf(record_, "%s\n", recordHeader);
+    if (!config.recordPath.empty() && !record_.Open(config.recordPath, recordHeader, error)) {
+      return false;
     }
     if (!config.statusName.empty()) {
       status_ = StatusBlockFile::Create(config.statusName, error);
@@ -60,27 +52,27 @@ class SimulatedTable final : public PortBackend, public TableEvents {
 
   void DeviceClosed() override {
     PublishStatus(model_.Now());
-    if (record_ != nullptr) std::fflush(record_);
+    record_.Settle();
   }
 
   void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
-    if (record_ != nullptr) {
-      std::fprintf(record_, "step %" PRIu64 " %c %c %" PRId32 "\n", tick, "xyz"[axis],
-                   direction > 0 ? '+' : '-', position);
+    if (record_.IsOpen()) {
+      RecordLine("step %" PRIu64 " %c %c %" PRId32 "\n", tick, "xyz"[axis],
+                 direction > 0 ? '+' : '-', position);
     }
     PublishStatus(tick);
   }
 
   void OnAux(std::uint64_t tick, int state) override {
-    if (record_ != nullptr) std::fprintf(record_, "aux %" PRIu64 " %d\n", tick, state);
+    if (record_.IsOpen()) RecordLine("aux %" PRIu64 " %d\n", tick, state);
     PublishStatus(tick);
   }
 
   void OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t port,
                std::uint8_t value) override {
-    if (record_ != nullptr) {
-      std::fprintf(record_, "fault %" PRIu64 " %s %x %02x\n", tick, FaultKindName(kind),
-                   static_cast<unsigned>(port), static_cast<unsigned>(value));
+    if (record_.IsOpen()) {
+      RecordLine("fault %" PRIu64 " %s %x %02x\n", tick, FaultKindName(kind),
+                 static_cast<unsigned>(port), static_cast<unsigned>(value));
     }
     table_.lastFaultTick = tick;
     table_.lastFaultPort = port;
@@ -91,6 +83,15 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   }
 
  private:
+  // One whole record line, formatted on the stack and handed over at once.
+  template <typename... Args>
+  void RecordLine(const char* format, Args... args) {
+    char line[96];
+    const int length = std::snprintf(line, sizeof(line), format, args...);
+    if (length > 0)
+      record_.Line(line, std::min(static_cast<std::size_t>(length), sizeof(line) - 1));
+  }
+
   void PublishStatus(std::uint64_t tick) {
     if (status_ == nullptr) return;
     SteplinkStatusTable& table = status_->Block().table;
@@ -107,8 +108,7 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   }
 
   TableModel model_;
-  std::FILE* record_ = nullptr;
-  char recordBuffer_[recordBufferBytes];
+  RecordWriter record_;
   std::unique_ptr<StatusBlockFile> status_;
   SteplinkStatusTable table_{};  // what the next update publishes; the last fault stays in it
 };
