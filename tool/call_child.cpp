@@ -4,6 +4,8 @@
 #include "call_child.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,11 +196,29 @@ CallChild::~CallChild() {
     waitpid(pid_, nullptr, 0);
     pid_ = 0;
   }
+  for (int* fd : {&outPipe_, &errPipe_, &tracePipe_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
 }
 
 bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>& calls,
                       const CallHooks& hooks, std::string& error) {
   receivedSignal = 0;
+  int out[2] = {-1, -1}, err[2] = {-1, -1}, trace[2] = {-1, -1};
+  auto closeAll = [&] {
+    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  };
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+      (options.traceFd >= 0 && pipe2(trace, O_CLOEXEC) != 0)) {
+    error = std::string("cannot make the call process's pipes: ") + std::strerror(errno);
+    closeAll();
+    return false;
+  }
+  // A larger trace pipe lets the library run ahead of the copy without blocking on every buffer.
+  if (trace[0] >= 0) fcntl(trace[0], F_SETPIPE_SZ, 1 << 20);
   InstallParentHandlers();
   std::fflush(stdout);
   std::fflush(stderr);
@@ -206,14 +226,34 @@ bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>
   const pid_t child = fork();
   if (child < 0) {
     error = std::string("cannot start the call process: ") + std::strerror(errno);
+    closeAll();
     return false;
   }
   if (child == 0) {
     SetUpChildSignals(parent);
-    RunCalls(options, calls, hooks);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    ChildOptions childOptions = options;
+    if (trace[1] >= 0) {
+      // The write end without close-on-exec, so that /dev/fd/N opens it in this process.
+      const int traceEnd = fcntl(trace[1], F_DUPFD, 3);
+      childOptions.environment.emplace_back("STEPLINK_TRACE",
+                                            "/dev/fd/" + std::to_string(traceEnd));
+    }
+    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1]}) {
+      if (fd >= 0) close(fd);
+    }
+    RunCalls(childOptions, calls, hooks);
+  }
+  for (int fd : {out[1], err[1], trace[1]}) {
+    if (fd >= 0) close(fd);
   }
   std::lock_guard lock(mutex_);
   pid_ = child;
+  outPipe_ = out[0];
+  errPipe_ = err[0];
+  tracePipe_ = trace[0];
+  traceFd_ = options.traceFd;
   return true;
 }
 
@@ -238,54 +278,144 @@ void CallChild::RequestResume() {
   Signal(SIGUSR2);
 }
 
-ChildOutcome CallChild::Wait(const std::function<void()>& tick) {
+namespace {
+
+// Scans the child's standard output line by line for the library's port failure lines; keeps
+// only the start of the current line.
+class OutputScanner {
+ public:
+  explicit OutputScanner(ChildOutcome& outcome) : outcome_(outcome) {}
+  void Feed(const char* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+      if (data[i] == '\n') {
+        EndLine();
+      } else if (line_.size() < 160) {
+        line_ += data[i];
+      }
+    }
+  }
+  void Finish() {
+    if (!line_.empty()) EndLine();
+  }
+
+ private:
+  void EndLine() {
+    const bool portError = line_.rfind("Error occured during ", 0) == 0;
+    if (portError) ++outcome_.portErrorLines;
+    if (line_.rfind("Timer: counter 0 showed one value", 0) == 0) ++outcome_.timerStallLines;
+    if (portError && outcome_.firstPortError.empty()) outcome_.firstPortError = line_;
+    line_.clear();
+  }
+  ChildOutcome& outcome_;
+  std::string line_;
+};
+
+// Passes data on to a descriptor; after the first error it only counts (errno kept).
+void PassOn(int fd, const char* data, std::size_t length, int& error) {
+  if (error != 0) return;
+  int code = 0;
+  while (length > 0) {
+    const ssize_t written = ::write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      code = errno;
+      break;
+    }
+    data += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  error = code;
+}
+
+}  // namespace
+
+ChildOutcome CallChild::Wait(const WaitHooks& hooks) {
   ChildOutcome outcome;
+  OutputScanner scanner(outcome);
   int forwarded = 0;
   timespec forwardedAt{};
+  bool reapedChild = false;
+  int status = 0;
+  timespec reapedAt{};
+  char buffer[1 << 16];
   for (;;) {
-    if (receivedSignal != 0 && forwarded == 0) {
+    if (receivedSignal != 0 && forwarded == 0 && !reapedChild) {
       int none = 0;
       stopSignal_.compare_exchange_strong(none, static_cast<int>(receivedSignal));
       forwarded = receivedSignal;
       clock_gettime(CLOCK_MONOTONIC, &forwardedAt);
       Signal(forwarded == SIGPIPE ? SIGTERM : forwarded);
     }
-    int status = 0;
-    pid_t reaped = 0;
-    {
+    if (!reapedChild) {
       std::lock_guard lock(mutex_);
-      if (pid_ <= 0) return outcome;
-      reaped = waitpid(pid_, &status, WNOHANG);
-      if (reaped == pid_) pid_ = 0;
-    }
-    if (reaped > 0) {
-      outcome.stopSignal = stopSignal_;
-      if (WIFSIGNALED(status)) {
-        outcome.end = ChildOutcome::End::signalled;
-        outcome.code = WTERMSIG(status);
-      } else if (WEXITSTATUS(status) == childOk) {
-        outcome.end = ChildOutcome::End::completed;
-      } else if (WEXITSTATUS(status) == childOpenFailed) {
-        outcome.end = ChildOutcome::End::openFailed;
-      } else if (WEXITSTATUS(status) == childLoadFailed) {
-        outcome.end = ChildOutcome::End::loadFailed;
-      } else {
-        outcome.end = ChildOutcome::End::exited;
-        outcome.code = WEXITSTATUS(status);
+      if (pid_ <= 0) break;  // never started
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = 0;
+        reapedChild = true;
+        clock_gettime(CLOCK_MONOTONIC, &reapedAt);
       }
-      return outcome;
     }
-    if (forwarded != 0) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const bool pipesOpen = outPipe_ >= 0 || errPipe_ >= 0 || tracePipe_ >= 0;
+    // After the child's end its pipes are drained to their end; a descendant that keeps one open
+    // is not waited for longer than a second.
+    if (reapedChild && (!pipesOpen || now.tv_sec - reapedAt.tv_sec >= 1)) break;
+    if (forwarded != 0 && !reapedChild && now.tv_sec - forwardedAt.tv_sec >= 2) {
       // A child that does not end within 2 s of the signal (stopped, or one that blocks it) is
       // killed: the runner must not hang on its way out.
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      if (now.tv_sec - forwardedAt.tv_sec >= 2) Signal(SIGKILL);
+      Signal(SIGKILL);
     }
-    if (tick) tick();
-    const timespec slice{0, 20'000'000};
-    nanosleep(&slice, nullptr);
+    pollfd fds[3] = {{outPipe_, POLLIN, 0}, {errPipe_, POLLIN, 0}, {tracePipe_, POLLIN, 0}};
+    const int ready = poll(fds, 3, reapedChild ? 100 : 20);
+    if (ready > 0) {
+      int* pipes[3] = {&outPipe_, &errPipe_, &tracePipe_};
+      for (int i = 0; i < 3; ++i) {
+        if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) {
+          close(*pipes[i]);
+          *pipes[i] = -1;
+          continue;
+        }
+        const auto length = static_cast<std::size_t>(got);
+        if (i == 2) {
+          PassOn(traceFd_, buffer, length, outcome.traceError);
+          continue;
+        }
+        if (hooks.beforeOutput) hooks.beforeOutput();
+        if (i == 0) {
+          scanner.Feed(buffer, length);
+          PassOn(STDOUT_FILENO, buffer, length, outcome.stdoutError);
+        } else {
+          PassOn(STDERR_FILENO, buffer, length, outcome.stderrError);
+        }
+      }
+    }
+    if (hooks.tick) hooks.tick();
   }
+  scanner.Finish();
+  for (int* fd : {&outPipe_, &errPipe_, &tracePipe_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  outcome.stopSignal = stopSignal_;
+  if (!reapedChild) return outcome;
+  if (WIFSIGNALED(status)) {
+    outcome.end = ChildOutcome::End::signalled;
+    outcome.code = WTERMSIG(status);
+  } else if (WEXITSTATUS(status) == childOk) {
+    outcome.end = ChildOutcome::End::completed;
+  } else if (WEXITSTATUS(status) == childOpenFailed) {
+    outcome.end = ChildOutcome::End::openFailed;
+  } else if (WEXITSTATUS(status) == childLoadFailed) {
+    outcome.end = ChildOutcome::End::loadFailed;
+  } else {
+    outcome.end = ChildOutcome::End::exited;
+    outcome.code = WEXITSTATUS(status);
+  }
+  return outcome;
 }
 
 }  // namespace tool

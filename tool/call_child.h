@@ -45,8 +45,18 @@ struct CallHooks {
 struct ChildOptions {
   std::string libraryPath;
   bool printCalls = true;  // "vectorOut 1 2 3 -> 0" after each call on standard output
-  // Set in the call process before the library is loaded (STEPLINK_SIM, STEPLINK_TRACE, ...).
+  // Set in the call process before the library is loaded (STEPLINK_SIM, ...).
   std::vector<std::pair<std::string, std::string>> environment;
+  // Where the library's port trace goes (an open descriptor of the parent's), or -1 for none.
+  // The library writes into a pipe (STEPLINK_TRACE=/dev/fd/N) and the parent copies it here, so
+  // that a write error on the destination is seen and reported.
+  int traceFd = -1;
+};
+
+// What the parent does while it waits; all of it on the waiting thread.
+struct WaitHooks {
+  std::function<void()> tick;          // about every 20 ms (progress display, live view)
+  std::function<void()> beforeOutput;  // before the child's output is passed on (erase progress)
 };
 
 // How the call process ended.
@@ -64,6 +74,14 @@ struct ChildOutcome {
   // A signal that reached the runner and ended the run (SIGINT, SIGTERM, SIGHUP, SIGPIPE), or
   // SIGINT for RequestStop(); 0 when the run ended by itself.
   int stopSignal = 0;
+  // What the library printed that means the port did not work: "Error occured during ..." lines
+  // (a channel not open) and "Timer: counter 0 showed one value ..." lines (a dead counter).
+  std::size_t portErrorLines = 0;
+  std::size_t timerStallLines = 0;
+  std::string firstPortError;  // the first such line
+  int stdoutError = 0;         // errno of a failed write of the child's output to standard output
+  int stderrError = 0;
+  int traceError = 0;  // errno of a failed write of the trace
 };
 
 // One line that explains an end other than completed (empty for completed).
@@ -82,9 +100,10 @@ class CallChild {
   bool Start(const ChildOptions& options, const std::vector<ScriptCall>& calls,
              const CallHooks& hooks, std::string& error);
 
-  // Waits until the call process has ended; calls tick about every 20 ms meanwhile (progress
-  // display, live view). A signal that reaches the runner is passed on to the call process.
-  ChildOutcome Wait(const std::function<void()>& tick = {});
+  // Waits until the call process has ended, passing its standard output and error on (the
+  // runner's are the child's only through the parent) and its trace to the trace descriptor. A
+  // signal that reaches the runner is passed on to the call process.
+  ChildOutcome Wait(const WaitHooks& hooks = {});
 
   // Safe from any thread while the child runs; no effect once it has ended.
   void RequestStop();    // what Ctrl-C does: ends the calls now; the record is kept
@@ -97,6 +116,10 @@ class CallChild {
   void Signal(int signal);
 
   pid_t pid_ = 0;
+  int outPipe_ = -1;    // the child's standard output, read end
+  int errPipe_ = -1;    // the child's standard error, read end
+  int tracePipe_ = -1;  // the library's trace, read end
+  int traceFd_ = -1;
   std::mutex mutex_;  // pid_ is not signalled after it was reaped
   std::atomic<bool> paused_{false};
   std::atomic<int> stopSignal_{0};

@@ -1,45 +1,44 @@
-// Progress display: polls the status block every 100 ms and prints once a second.
+// Progress display: reads the status block when a second has passed since the last line.
 #include "progress.h"
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 
 #include "record.h"
-#include "status_block.h"
 
 namespace tool {
 
-Progress::Progress(std::string statusName, bool enabled) : statusName_(std::move(statusName)) {
-  if (enabled) thread_ = std::thread([this] { Loop(); });
+Progress::Progress(StatusView& view, std::string statusName, bool enabled)
+    : statusName_(std::move(statusName)),
+      enabled_(enabled),
+      terminal_(isatty(STDERR_FILENO) != 0),
+      view_(view),
+      next_(std::chrono::steady_clock::now() + std::chrono::seconds(1)) {}
+
+void Progress::Tick() {
+  if (!enabled_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_) return;
+  next_ = now + std::chrono::seconds(1);
+  if (!view_.Open(statusName_)) return;
+  const auto status = view_.ReadTable();
+  if (!status) return;
+  std::fprintf(stderr,
+               "%s  x %" PRId32 "  y %" PRId32 "  z %" PRId32 "  steps %" PRIu64
+               "  simulated %.2f s%s",
+               terminal_ ? "\r" : "", status->positionX, status->positionY, status->positionZ,
+               status->totalSteps, status->ticks * secondsPerTick, terminal_ ? "\033[K" : "\n");
+  std::fflush(stderr);
+  shown_ = terminal_;
 }
 
-Progress::~Progress() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-}
-
-void Progress::Loop() {
-  const bool terminal = isatty(STDERR_FILENO) != 0;
-  StatusView view;
-  bool printed = false;
-  int slices = 0;
-  while (!stop_) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (++slices % 10 != 0) continue;
-    if (!view.Open(statusName_)) continue;
-    const auto status = view.ReadTable();
-    if (!status) continue;
-    std::fprintf(stderr,
-                 "%s  x %" PRId32 "  y %" PRId32 "  z %" PRId32 "  steps %" PRIu64
-                 "  simulated %.2f s%s",
-                 terminal ? "\r" : "", status->positionX, status->positionY, status->positionZ,
-                 status->totalSteps, status->ticks * secondsPerTick, terminal ? "\033[K" : "\n");
-    printed = true;
-  }
-  if (printed && terminal) std::fprintf(stderr, "\r\033[K");
+void Progress::Erase() {
+  if (!shown_) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  shown_ = false;
 }
 
 }  // namespace tool

@@ -1,26 +1,33 @@
 // Progress display while a run goes on: the table's position, steps and simulated time from the
-// status block, once a second on standard error (one line redrawn in place on a terminal).
+// status block, once a second on standard error (one line redrawn in place on a terminal, and
+// erased before any other output and at the end, so it never stays mixed into the output).
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <string>
-#include <thread>
+
+#include "status_block.h"
 
 namespace tool {
 
 class Progress {
  public:
-  Progress(std::string statusName, bool enabled);
-  ~Progress();  // stops the display and erases its line
+  // view: the run's status block view, shared with the other stages (not owned).
+  Progress(StatusView& view, std::string statusName, bool enabled);
+  ~Progress() { Erase(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
- private:
-  void Loop();
+  void Tick();   // call often; prints when a second has passed
+  void Erase();  // removes the line from the terminal, if one is shown
 
+ private:
   std::string statusName_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  bool enabled_;
+  bool terminal_;
+  bool shown_ = false;
+  StatusView& view_;
+  std::chrono::steady_clock::time_point next_;
 };
 
 }  // namespace tool

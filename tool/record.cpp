@@ -1,12 +1,16 @@
-// Record file reader: one event per line, '#' comments, tolerant of a cut-off last line.
+// Record file reader: one event per line, '#' comments, tolerant of a cut-off last line and of
+// the zero bytes a killed writer leaves; refuses what is no record in bounded time and memory.
 #include "record.h"
 
-#include <algorithm>
-#include <charconv>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "lines.h"
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
 
 namespace tool {
 namespace {
@@ -62,6 +66,95 @@ bool ParseLine(std::string_view line, Record& record) {
   return false;
 }
 
+// Shows a line in a message: printable ASCII as it is, other bytes as \xNN, cut at 80.
+std::string Shown(std::string_view line) {
+  std::string shown;
+  for (const char c : line.substr(0, 80)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02X", byte);
+      shown += hex;
+    }
+  }
+  if (line.size() > 80) shown += "...";
+  return shown;
+}
+
+// Takes the input piece by piece and keeps only the line being assembled.
+class RecordParser {
+ public:
+  explicit RecordParser(std::string name) : name_(std::move(name)) {}
+
+  // False once the input is refused (no point reading further).
+  bool Feed(std::string_view data) {
+    for (const char c : data) {
+      if (!record_.refused.empty()) return false;
+      if (zeroTail_) {
+        if (c != '\0')
+          return Refuse("binary data (a zero byte) at line " + std::to_string(lineNumber_ + 1));
+        ++record_.zeroTailBytes;
+        continue;
+      }
+      if (c == '\0') {
+        zeroTail_ = true;
+        ++record_.zeroTailBytes;
+        continue;
+      }
+      if (c == '\n') {
+        EndLine();
+        continue;
+      }
+      if (line_.size() >= maxRecordLineBytes) {
+        return Refuse("line " + std::to_string(lineNumber_ + 1) + " is longer than " +
+                      std::to_string(maxRecordLineBytes) + " bytes");
+      }
+      line_ += c;
+    }
+    return record_.refused.empty();
+  }
+
+  Record Finish() {
+    // A last line without its newline was cut off (a crash): read, or reported, as any line.
+    if (record_.refused.empty() && !line_.empty()) EndLine();
+    return std::move(record_);
+  }
+
+ private:
+  bool Refuse(const std::string& why) {
+    record_.refused = "'" + name_ + "' is not a record of the simulated table: " + why +
+                      " (expected text lines after '# steplink sim record 1')";
+    return false;
+  }
+
+  void EndLine() {
+    ++lineNumber_;
+    std::string_view line = line_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (lineNumber_ == 1) {
+      if (line != "# steplink sim record 1") {
+        Refuse("its first line is '" + Shown(line) + "'");
+        return;
+      }
+      record_.headerSeen = true;
+    } else if (!line.empty() && line.front() != '#' && !ParseLine(line, record_)) {
+      record_.errors.push_back("line " + std::to_string(lineNumber_) + ": '" + Shown(line) + "'");
+      if (record_.errors.size() > maxRecordBadLines) {
+        Refuse("more than " + std::to_string(maxRecordBadLines) + " lines are unreadable");
+      }
+    }
+    line_.clear();
+  }
+
+  std::string name_;
+  Record record_;
+  std::string line_;
+  int lineNumber_ = 0;
+  bool zeroTail_ = false;
+};
+
 }  // namespace
 
 std::map<std::string, int> Record::FaultsByKind() const {
@@ -85,31 +178,45 @@ std::array<std::int32_t, 3> Record::FinalPositions() const {
 }
 
 Record ParseRecord(std::string_view text) {
-  Record record;
-  int lineNumber = 0;
-  while (!text.empty()) {
-    ++lineNumber;
-    std::string_view line = TakeLine(text);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line.front() == '#') continue;
-    if (!ParseLine(line, record)) {
-      record.errors.push_back("line " + std::to_string(lineNumber) + ": '" + std::string(line) +
-                              "'");
+  RecordParser parser("record");
+  parser.Feed(text);
+  return parser.Finish();
+}
+
+Record ReadRecordFd(int fd, const std::string& name) {
+  RecordParser parser(name);
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      Record record = parser.Finish();
+      record.refused = "cannot read '" + name + "': " + std::strerror(errno);
+      return record;
     }
+    if (got == 0 || !parser.Feed(std::string_view(buffer, static_cast<std::size_t>(got)))) break;
   }
-  return record;
+  return parser.Finish();
 }
 
 Record ReadRecordFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     Record record;
-    record.errors.push_back("cannot read the record file '" + path + "'");
+    if (fd < 0) {
+      record.refused = "cannot read the record file '" + path + "': " + std::strerror(errno);
+    } else {
+      record.refused = "'" + path + "' is not a regular file (" +
+                       (S_ISDIR(info.st_mode) ? "a directory" : "a device, pipe or socket") +
+                       "); expected a record file of the simulated table";
+      ::close(fd);
+    }
     return record;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseRecord(text.str());
+  Record record = ReadRecordFd(fd, path);
+  ::close(fd);
+  return record;
 }
 
 }  // namespace tool

@@ -39,6 +39,12 @@ struct Record {
   std::vector<AuxEvent> aux;
   std::vector<FaultEvent> faults;
   std::vector<std::string> errors;  // lines that could not be read, with their number
+  // Not a record at all (a device, a directory, binary data, no header, a huge line): why, and
+  // what was expected. The events read before the refusal are kept.
+  std::string refused;
+  bool headerSeen = false;
+  // Zero bytes at the end: the writer's reserved space, left when its process was killed.
+  std::uint64_t zeroTailBytes = 0;
 
   std::map<std::string, int> FaultsByKind() const;
   std::uint64_t LastTick() const;
@@ -46,8 +52,16 @@ struct Record {
   std::array<std::int32_t, 3> FinalPositions() const;
 };
 
+// Longest line a record has (its lines are under 64 bytes); a longer one is no record.
+inline constexpr std::size_t maxRecordLineBytes = 256;
+// Unreadable lines after which the input is taken for something else.
+inline constexpr std::size_t maxRecordBadLines = 20;
+
+// Parses record text; memory stays bounded by the events, not by the input's shape.
 Record ParseRecord(std::string_view text);
-// Reads and parses a record file; a file that cannot be read gives one error.
+// Reads an open descriptor to its end in bounded pieces.
+Record ReadRecordFd(int fd, const std::string& name);
+// Reads a record file; anything but a regular file is refused, as is a file that cannot be read.
 Record ReadRecordFile(const std::string& path);
 
 }  // namespace tool

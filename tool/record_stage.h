@@ -7,6 +7,8 @@
 
 #include "contract/steplink_contract.h"
 #include "record.h"
+#include "settings_stage.h"
+#include "status_block.h"
 
 namespace tool {
 
@@ -15,10 +17,13 @@ struct RunRecord {
   std::optional<SteplinkStatusTable> status;  // the block's last state, if it could be read
 };
 
-RunRecord CollectRecord(const std::string& recordPath, const std::string& statusName);
+// Reads the record (the runner's own through its descriptor) and the status block's last state.
+// A record the killed call process left with reserved zero bytes at its end is cut to its lines.
+RunRecord CollectRecord(const RunSettings& settings, StatusView& status);
 
-// Reports the record's unreadable lines and its faults on standard error; true when the table
-// saw a fault.
-bool ReportRecordProblems(const Record& record);
+// Reports on standard error what the record shows went wrong: unreadable lines, a record that
+// holds fewer steps or faults than the table counted (it could not be written), the table's
+// faults. True when the run must count as failed.
+bool ReportRecordProblems(const RunRecord& run);
 
 }  // namespace tool

@@ -3,18 +3,22 @@
 // and removes what it made on every way out.
 #include "run_command.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <memory>
-#include <sstream>
+#include <optional>
 
 #include "call_child.h"
+#include "descriptors.h"
 #include "exit_codes.h"
 #include "plot_command.h"
 #include "progress.h"
@@ -28,25 +32,82 @@
 namespace tool {
 namespace {
 
+// Scripts are small; anything longer is taken for something else (a device such as /dev/zero).
+constexpr std::size_t maxScriptBytes = std::size_t{16} << 20;
+// Bad lines listed before the rest are only counted.
+constexpr std::size_t maxListedErrors = 20;
+
 std::filesystem::path ExecutableDir() {
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::filesystem::current_path() : self.parent_path();
 }
 
-bool ReadAll(const std::string& path, std::string& text) {
+// Reads the whole script ('-' standard input); false with the reason.
+bool ReadScript(const std::string& path, std::string& text, std::string& error) {
+  int fd = STDIN_FILENO;
   if (path == "-") {
-    std::ostringstream in;
-    in << std::cin.rdbuf();
-    text = in.str();
-    return true;
+    if (StandardInputWasClosed()) {
+      error = "standard input is closed; there is no script to read ('-')";
+      return false;
+    }
+  } else {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot read the script " + path + ": " + std::strerror(errno);
+      return false;
+    }
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  text = content.str();
-  return true;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    error = "the script " + path + " is a directory; give a file of calls";
+    if (fd != STDIN_FILENO) close(fd);
+    return false;
+  }
+  char buffer[1 << 16];
+  bool good = true;
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof(buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = "cannot read the script " + path + ": " + std::strerror(errno);
+      good = false;
+      break;
+    }
+    if (got == 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+    if (text.size() > maxScriptBytes) {
+      error = "the script " + path + " is longer than 16 MiB; is it a script of calls?";
+      good = false;
+      break;
+    }
+  }
+  if (fd != STDIN_FILENO) close(fd);
+  return good;
+}
+
+// The library to load: the build's standard variant by default. A name with no slash is a file
+// in the current directory, as any other path (not a search of the system's library path).
+std::string ResolveLibrary(const ArgParser& parser, std::string& error) {
+  std::filesystem::path path = parser.Value("library")
+                                   ? std::filesystem::path(*parser.Value("library"))
+                                   : ExecutableDir() / ".." / "lib" / "standard" / "libsteplink.so";
+  std::error_code code;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, code).lexically_normal();
+  if (!std::filesystem::exists(absolute, code)) {
+    error = "no library at " + absolute.string() + " (use --library PATH)";
+    return {};
+  }
+  if (!std::filesystem::is_regular_file(absolute, code)) {
+    error = "the library " + absolute.string() + " is not a file";
+    return {};
+  }
+  return absolute.string();
+}
+
+std::string SignalName(int signal) {
+  const char* name = sigabbrev_np(signal);
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
 }
 
 }  // namespace
@@ -54,12 +115,17 @@ bool ReadAll(const std::string& path, std::string& text) {
 ArgParser MakeRunParser() {
   ArgParser parser;
   parser.AddOption("sim", "SPEC",
-                   "simulated table settings, as STEPLINK_SIM (default clock=virtual)");
+                   "simulated table settings as in STEPLINK_SIM, key by key over it; '\\,' is a "
+                   "comma in a value");
   parser.AddFlag("realtime", "pace with the wall clock (clock=realtime)");
+  parser.AddFlag("virtual", "time advances by port accesses only (clock=virtual, the default)");
+  parser.AddOption("record", "FILE",
+                   "keep the table's record in FILE (record=FILE; any character allowed)");
   parser.AddOption("trace", "FILE", "write the library's port trace (sets STEPLINK_TRACE)");
   parser.AddOption("plot", "FILE.svg", "write step rates over time and the X-Y path as SVG");
   parser.AddOption("library", "PATH",
-                   "library to load (default: lib/standard/libsteplink.so of this build)");
+                   "library to load (default: lib/standard/libsteplink.so of this build; a name "
+                   "without '/' is a file in the current directory)");
   parser.AddFlag("progress", "print the position every second to stderr (on by default on a tty)");
   parser.AddFlag("quiet", "print only errors and faults");
   parser.AddFlag("help", "show this help");
@@ -88,42 +154,62 @@ int RunCommand(int argc, const char* const* argv) {
 
   // Stage 1: the script, parsed completely before anything runs.
   std::string text;
-  if (!ReadAll(scriptPath, text)) {
-    std::fprintf(stderr, "steplink: cannot read the script %s\n", scriptPath.c_str());
+  if (!ReadScript(scriptPath, text, error)) {
+    std::fprintf(stderr, "steplink: %s\n", error.c_str());
     return exitRefused;
   }
   const Script script = ParseScript(text);
   if (!script.errors.empty()) {
-    for (const ScriptError& bad : script.errors) {
-      std::fprintf(stderr, "%s:%d: %s\n", scriptName.c_str(), bad.line, bad.message.c_str());
+    for (std::size_t i = 0; i < script.errors.size() && i < maxListedErrors; ++i) {
+      std::fprintf(stderr, "%s:%d: %s\n", scriptName.c_str(), script.errors[i].line,
+                   script.errors[i].message.c_str());
+    }
+    if (script.errors.size() > maxListedErrors) {
+      std::fprintf(stderr, "%s: ... and %zu more\n", scriptName.c_str(),
+                   script.errors.size() - maxListedErrors);
     }
     std::fprintf(stderr, "steplink: the script has %zu error(s); nothing was run\n",
                  script.errors.size());
     return exitRefused;
   }
+  if (script.calls.empty()) {
+    std::fprintf(stderr, "steplink: the script %s has no calls; nothing to run\n",
+                 scriptName.c_str());
+    return exitRefused;
+  }
 
-  // Stage 2: the table's settings and the library.
+  // Stage 2: the table's settings, the library and the outputs, all checked before anything
+  // moves.
   RunSettings settings;
-  if (!BuildRunSettings(parser, settings, error)) {
+  if (!BuildRunSettings(parser, std::getenv("STEPLINK_SIM"), settings, error)) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     return exitRefused;
   }
-  const std::string libraryPath = parser.Value("library").value_or(
-      (ExecutableDir() / ".." / "lib" / "standard" / "libsteplink.so").lexically_normal().string());
-  if (!std::filesystem::exists(libraryPath)) {
-    std::fprintf(stderr, "steplink: no library at %s (use --library PATH)\n", libraryPath.c_str());
+  const std::string libraryPath = ResolveLibrary(parser, error);
+  if (libraryPath.empty()) {
+    std::fprintf(stderr, "steplink: %s\n", error.c_str());
     RemoveRunFiles(settings);
     return exitRefused;
+  }
+  const std::optional<std::string> tracePath = parser.Value("trace");
+  int traceFd = -1;
+  if (tracePath) {
+    traceFd = open(tracePath->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (traceFd < 0) {
+      std::fprintf(stderr, "steplink: cannot write the trace %s: %s\n", tracePath->c_str(),
+                   std::strerror(errno));
+      RemoveRunFiles(settings);
+      return exitRefused;
+    }
   }
   ChildOptions options;
   options.libraryPath = libraryPath;
   options.printCalls = !quiet;
   options.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
-  if (const auto trace = parser.Value("trace"))
-    options.environment.emplace_back("STEPLINK_TRACE", *trace);
+  options.traceFd = traceFd;
   if (!quiet) {
-    std::printf("steplink: %s with %s\n  STEPLINK_SIM=%s\n", scriptName.c_str(),
-                libraryPath.c_str(), settings.simSpec.c_str());
+    std::printf("steplink: %s with the library %s\n  settings: %s\n", scriptName.c_str(),
+                libraryPath.c_str(), DescribeSettings(settings).c_str());
   }
 
   // The status block is the runner's: made before the calls start (the call process's table takes
@@ -132,6 +218,7 @@ int RunCommand(int argc, const char* const* argv) {
       sim::StatusBlockFile::Create(settings.statusName, error);
   if (statusBlock == nullptr) {
     std::fprintf(stderr, "steplink: status=%s: %s\n", settings.statusName.c_str(), error.c_str());
+    if (traceFd >= 0) close(traceFd);
     RemoveRunFiles(settings);
     return exitRefused;
   }
@@ -141,40 +228,83 @@ int RunCommand(int argc, const char* const* argv) {
   CallChild child;
   if (!child.Start(options, script.calls, {}, error)) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
+    if (traceFd >= 0) close(traceFd);
     RemoveRunFiles(settings);
     return exitRunFailed;
   }
+  StatusView statusView;
   ChildOutcome outcome;
   {
-    Progress progress(settings.statusName,
+    Progress progress(statusView, settings.statusName,
                       !quiet && (parser.Flag("progress") || isatty(STDERR_FILENO)));
-    outcome = child.Wait();
+    WaitHooks hooks;
+    hooks.tick = [&] { progress.Tick(); };
+    hooks.beforeOutput = [&] { progress.Erase(); };
+    outcome = child.Wait(hooks);
   }
   const double wallSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
 
+  // How the calls ended, in one line each.
   int exitCode = exitOk;
   using End = ChildOutcome::End;
+  SummaryNotes notes;
+  notes.settings = DescribeSettings(settings);
   if (outcome.end == End::loadFailed) {
     exitCode = exitRefused;
+  } else if (outcome.end == End::signalled && outcome.stopSignal != 0) {
+    notes.ended = "interrupted by " + SignalName(outcome.stopSignal);
+    std::fprintf(stderr, "steplink: the run was %s; the record is kept up to there\n",
+                 notes.ended.c_str());
+    exitCode = outcome.stopSignal == SIGINT ? exitInterrupted : 128 + outcome.stopSignal;
   } else if (outcome.end != End::completed) {
     std::fprintf(stderr, "steplink: %s\n", Explain(outcome).c_str());
+    if (outcome.end == End::signalled)
+      notes.ended = "call process ended by " + SignalName(outcome.code);
+    if (outcome.end == End::exited) notes.ended = "call process ended early";
     exitCode = exitRunFailed;
   }
-  if (outcome.stopSignal != 0) {
-    exitCode = outcome.stopSignal == SIGINT ? exitInterrupted : 128 + outcome.stopSignal;
+  if (outcome.portErrorLines > 0) {
+    std::fprintf(stderr,
+                 "steplink: %zu port operation(s) failed, first: '%s' (6: the channel was not "
+                 "open: call openConn first and check its result)\n",
+                 outcome.portErrorLines, outcome.firstPortError.c_str());
+    if (exitCode == exitOk) exitCode = exitRunFailed;
+  }
+  if (outcome.timerStallLines > 0) {
+    std::fprintf(stderr,
+                 "steplink: counter 0 stood still in %zu call(s); the waits were not paced\n",
+                 outcome.timerStallLines);
+    if (exitCode == exitOk) exitCode = exitRunFailed;
+  }
+  if (traceFd >= 0) {
+    const int closed = close(traceFd) == 0 ? 0 : errno;
+    const int traceError = outcome.traceError != 0 ? outcome.traceError : closed;
+    if (traceError != 0) {
+      std::fprintf(stderr, "steplink: the trace %s is incomplete: %s\n", tracePath->c_str(),
+                   std::strerror(traceError));
+      if (exitCode == exitOk || exitCode == exitInterrupted) exitCode = exitRunFailed;
+    }
   }
 
   // Stages 4-6: record, summary, plot.
   if (exitCode != exitRefused) {
-    const RunRecord run = CollectRecord(settings.recordPath, settings.statusName);
-    if (ReportRecordProblems(run.record) && exitCode == exitOk) exitCode = exitRunFailed;
-    if (!quiet || exitCode != exitOk) PrintSummary(run.record, run.status, wallSeconds);
+    const RunRecord run = CollectRecord(settings, statusView);
+    if (ReportRecordProblems(run) && exitCode == exitOk) exitCode = exitRunFailed;
+    if (!quiet || exitCode != exitOk) PrintSummary(run.record, run.status, wallSeconds, notes);
     if (const auto plot = parser.Value("plot")) {
-      if (!WritePlotFile(run.record, *plot, "steplink run " + scriptName) && exitCode == exitOk) {
+      const std::string title =
+          "steplink run " + scriptName + (notes.ended.empty() ? "" : " (" + notes.ended + ")");
+      if (!WritePlotFile(run.record, *plot, title) &&
+          (exitCode == exitOk || exitCode == exitInterrupted)) {
         exitCode = exitRunFailed;
       }
     }
+  }
+  if (outcome.stdoutError != 0) {
+    std::fprintf(stderr, "steplink: cannot write to standard output: %s\n",
+                 std::strerror(outcome.stdoutError));
+    if (exitCode == exitOk) exitCode = exitRunFailed;
   }
   RemoveRunFiles(settings);
   return exitCode;

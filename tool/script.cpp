@@ -2,6 +2,7 @@
 #include "script.h"
 
 #include <charconv>
+#include <cstdio>
 #include <limits>
 
 #include "lines.h"
@@ -26,9 +27,11 @@ std::vector<std::string_view> Tokens(std::string_view line) {
   return tokens;
 }
 
+// Decimal with at most one sign.
 bool ParseInt32(std::string_view text, std::int32_t& value) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return false;
+  const std::string_view digits = !text.empty() && text.front() == '-' ? text.substr(1) : text;
+  if (digits.empty() || digits.front() < '0' || digits.front() > '9') return false;
   std::int64_t wide = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), wide);
   if (error != std::errc{} || end != text.data() + text.size()) return false;
@@ -38,6 +41,42 @@ bool ParseInt32(std::string_view text, std::int32_t& value) {
   }
   value = static_cast<std::int32_t>(wide);
   return true;
+}
+
+// Shows a token in a message: printable ASCII as it is, other bytes as \xNN.
+std::string Shown(std::string_view text) {
+  std::string shown;
+  for (const char c : text.substr(0, 60)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += c;
+    } else {
+      constexpr char hex[] = "0123456789ABCDEF";
+      shown += std::string("\\x") + hex[byte >> 4] + hex[byte & 15];
+    }
+  }
+  if (text.size() > 60) shown += "...";
+  return shown;
+}
+
+// A byte no script line holds (NUL, a carriage return not at the line's end, other control
+// bytes): the message for it, or empty.
+std::string BadByte(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const std::string column = " at column " + std::to_string(i + 1);
+    if (byte == 0) return "NUL byte" + column + " (is this a binary file?)";
+    if (byte == '\r' && i + 1 < line.size()) {
+      return "carriage return inside the line" + column +
+             " (old Mac line ends? lines end with a newline)";
+    }
+    if (byte < 0x20 && byte != '\t' && byte != '\r') {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "0x%02X", byte);
+      return std::string("control byte ") + hex + column;
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -71,9 +110,18 @@ std::string FormatCall(const ScriptCall& call) {
 Script ParseScript(std::string_view text) {
   Script script;
   int lineNumber = 0;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    script.errors.push_back(
+        {1, "the script starts with a byte-order mark (EF BB BF); save it without one"});
+    text.remove_prefix(3);
+  }
   while (!text.empty()) {
     ++lineNumber;
     std::string_view line = TakeLine(text);
+    if (const std::string bad = BadByte(line); !bad.empty()) {
+      script.errors.push_back({lineNumber, bad});
+      continue;
+    }
     if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) {
       line = line.substr(0, hash);
     }
@@ -85,7 +133,7 @@ Script ParseScript(std::string_view text) {
       if (EntryName(entry) == tokens[0]) found = &entry;
     }
     if (found == nullptr) {
-      script.errors.push_back({lineNumber, "unknown call '" + std::string(tokens[0]) +
+      script.errors.push_back({lineNumber, "unknown call '" + Shown(tokens[0]) +
                                                "' (expected openConn, closeConn, initTimer, "
                                                "vectorOut or reference)"});
       continue;
@@ -104,7 +152,8 @@ Script ParseScript(std::string_view text) {
     for (int i = 0; i < wanted; ++i) {
       if (!ParseInt32(tokens[i + 1], call.args[i])) {
         script.errors.push_back(
-            {lineNumber, "'" + std::string(tokens[i + 1]) + "' is not a 32-bit integer"});
+            {lineNumber,
+             "'" + Shown(tokens[i + 1]) + "' is not a 32-bit integer (decimal, at most one sign)"});
         good = false;
         break;
       }

@@ -1,67 +1,148 @@
-// Settings stage: parses --sim with the substitute's own parser, adds the runner's clock, a
-// temporary record and a status block of its own where the user gave none.
+// Settings stage: merges the sources with the substitute's own parser, checks the record's
+// destination, and adds a temporary record and a status block of the runner's own where the
+// user gave none.
 #include "settings_stage.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "sim/config.h"
+#include <cstring>
+#include <filesystem>
 
 namespace tool {
 namespace {
 
-std::string TempRecordPath() {
+constexpr char ownSource[] = "runner";
+
+// A descriptor of a temporary file already removed from its folder.
+int AnonymousRecord() {
   const char* dir = std::getenv("TMPDIR");
   std::string pattern =
       std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/steplink-record-XXXXXX";
   const int fd = mkstemp(pattern.data());
-  if (fd < 0) return {};
-  close(fd);
-  return pattern;
+  if (fd >= 0) unlink(pattern.c_str());
+  return fd;
+}
+
+// The record must go to a regular file (it is read back after the run, and a device such as
+// /dev/full or /dev/stdout is no place to read a record from).
+bool CheckRecordDestination(const sim::SettingItem& record, std::string& error) {
+  struct stat info {};
+  const std::string& path = record.value;
+  if (stat(path.c_str(), &info) == 0) {
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      struct stat stream {};
+      if (fstat(fd, &stream) == 0 && stream.st_dev == info.st_dev && stream.st_ino == info.st_ino) {
+        error = "the record '" + path + "' (" + record.source + ") is the runner's standard " +
+                (fd == STDOUT_FILENO ? "output" : "error") + "; give a file of its own";
+        return false;
+      }
+    }
+    if (S_ISREG(info.st_mode)) return true;
+    error = "the record '" + path + "' (" + record.source + ") is " +
+            (S_ISDIR(info.st_mode) ? "a directory" : "not a regular file (a device or a pipe)") +
+            "; give a file, e.g. --record run.rec";
+    return false;
+  }
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::error_code code;
+  if (!parent.empty() && !std::filesystem::is_directory(parent, code)) {
+    error = "the record '" + path + "' (" + record.source + ") cannot be written: no folder '" +
+            parent.string() + "'";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-bool BuildRunSettings(const ArgParser& parser, RunSettings& settings, std::string& error) {
-  std::string spec = parser.Value("sim").value_or("");
-  const sim::ConfigResult parsed = sim::ParseSimConfig(spec);
-  if (!parsed.config) {
-    error = "--sim: " + parsed.error;
-    return false;
-  }
-  const bool specHasClock = spec.find("clock=") != std::string::npos;
-  if (parser.Flag("realtime") && specHasClock) {
-    error = "--realtime and a clock in --sim contradict each other";
-    return false;
-  }
-  auto addKey = [&spec](const std::string& item) { spec += (spec.empty() ? "" : ",") + item; };
-  if (!specHasClock) addKey(parser.Flag("realtime") ? "clock=realtime" : "clock=virtual");
-  settings.recordPath = parsed.config->recordPath;
-  settings.ownRecord = settings.recordPath.empty();
-  if (settings.ownRecord) {
-    settings.recordPath = TempRecordPath();
-    if (settings.recordPath.empty()) {
-      error = "cannot create a temporary record file";
+bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSettings& settings,
+                      std::string& error) {
+  sim::SettingsMerge merge;
+  merge.Layer({{"clock", "virtual", "runner default"}});
+  if (environmentSim != nullptr) {
+    const sim::SettingsText fromEnvironment = sim::SplitSettings(environmentSim, "STEPLINK_SIM");
+    if (!fromEnvironment.error.empty()) {
+      error = fromEnvironment.error;
       return false;
     }
-    addKey("record=" + settings.recordPath);
+    merge.Layer(fromEnvironment.items);
   }
-  settings.statusName = parsed.config->statusName;
-  settings.ownStatus = settings.statusName.empty();
-  if (settings.ownStatus) {
+  const sim::SettingsText fromOption =
+      sim::SplitSettings(parser.Value("sim").value_or(""), "--sim");
+  if (!fromOption.error.empty()) {
+    error = fromOption.error;
+    return false;
+  }
+  merge.Layer(fromOption.items);
+  // The runner's flags, one source: two of them that set one key contradict each other.
+  std::vector<sim::SettingItem> flags;
+  if (parser.Flag("realtime") && parser.Flag("virtual")) {
+    error = "--realtime and --virtual contradict each other (both set the clock)";
+    return false;
+  }
+  if (parser.Flag("realtime")) flags.push_back({"clock", "realtime", "--realtime"});
+  if (parser.Flag("virtual")) flags.push_back({"clock", "virtual", "--virtual"});
+  if (const auto record = parser.Value("record")) flags.push_back({"record", *record, "--record"});
+  merge.Layer(flags);
+
+  const sim::ConfigResult checked = sim::ApplySimSettings(merge.InForce());
+  if (!checked.config) {
+    error = checked.error;
+    return false;
+  }
+  if (const sim::SettingItem* record = merge.Find("record")) {
+    if (!CheckRecordDestination(*record, error)) return false;
+    settings.recordPath = record->value;
+  } else {
+    settings.recordFd = AnonymousRecord();
+    if (settings.recordFd < 0) {
+      error = std::string("cannot create a temporary record file: ") + std::strerror(errno);
+      return false;
+    }
+    settings.recordPath = "/dev/fd/" + std::to_string(settings.recordFd);
+    merge.Layer({{"record", settings.recordPath, ownSource}});
+  }
+  if (const sim::SettingItem* status = merge.Find("status")) {
+    settings.statusName = status->value;
+  } else {
     settings.statusName = "steplink-run-" + std::to_string(getpid());
-    addKey("status=" + settings.statusName);
+    settings.ownStatus = true;
+    merge.Layer({{"status", settings.statusName, ownSource}});
   }
-  settings.simSpec = spec;
+  settings.inForce = merge.InForce();
+  settings.simSpec = sim::JoinSettings(settings.inForce);
   return true;
 }
 
-void RemoveRunFiles(const RunSettings& settings) {
-  if (settings.ownStatus) shm_unlink(("/" + settings.statusName).c_str());
-  if (settings.ownRecord) std::remove(settings.recordPath.c_str());
+std::string DescribeSettings(const RunSettings& settings) {
+  std::string text;
+  for (const sim::SettingItem& item : settings.inForce) {
+    if (!text.empty()) text += ", ";
+    if (item.key == "record" && settings.recordFd >= 0) {
+      text += "record=temporary (runner)";
+      continue;
+    }
+    text += item.key + "=" + item.value + " (" + item.source + ")";
+  }
+  return text;
+}
+
+void RemoveStatusName(RunSettings& settings) {
+  if (!settings.ownStatus || settings.statusNameRemoved) return;
+  shm_unlink(("/" + settings.statusName).c_str());
+  settings.statusNameRemoved = true;
+}
+
+void RemoveRunFiles(RunSettings& settings) {
+  RemoveStatusName(settings);
+  if (settings.recordFd >= 0) close(settings.recordFd);
+  settings.recordFd = -1;
 }
 
 }  // namespace tool

@@ -1,25 +1,40 @@
 // Settings stage of a run: the simulated table's settings as the call process gets them
-// (STEPLINK_SIM), from the user's --sim plus the runner's own clock, record and status block.
+// (STEPLINK_SIM), merged key by key from, lowest first: the runner's defaults, STEPLINK_SIM of
+// the environment, --sim, and the runner's own flags (--realtime, --virtual, --record).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "args.h"
+#include "sim/config.h"
 
 namespace tool {
 
 struct RunSettings {
-  std::string simSpec;     // the STEPLINK_SIM value for the call process
-  std::string recordPath;  // where the table writes its record
-  bool ownRecord = false;  // a temporary record of the runner's, removed at the end
+  std::string simSpec;                    // the STEPLINK_SIM value for the call process
+  std::vector<sim::SettingItem> inForce;  // every setting given, with its source
+  std::string recordPath;                 // where the table writes its record
+  // The runner's own record: a temporary file removed at once, written by the call process as
+  // /dev/fd/N and read back through this descriptor, so it is never left behind.
+  int recordFd = -1;
   std::string statusName;  // the status block's name in /dev/shm
   bool ownStatus = false;  // the runner's own block, removed at the end
+  bool statusNameRemoved = false;
 };
 
-// False with a one-line reason (for "steplink: REASON") when the settings are refused.
-bool BuildRunSettings(const ArgParser& parser, RunSettings& settings, std::string& error);
+// False with a one-line reason (for "steplink: REASON") when the settings are refused;
+// environmentSim is STEPLINK_SIM as the runner found it (nullptr when unset).
+bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSettings& settings,
+                      std::string& error);
+
+// "clock=virtual (runner default), mode=3 (--sim)": the settings in force and their sources.
+std::string DescribeSettings(const RunSettings& settings);
+
+// Removes the name of the runner's own status block (a mapping of it stays readable).
+void RemoveStatusName(RunSettings& settings);
 
 // Removes what the runner made for the run (its temporary record, its status block).
-void RemoveRunFiles(const RunSettings& settings);
+void RemoveRunFiles(RunSettings& settings);
 
 }  // namespace tool

@@ -9,7 +9,7 @@
 namespace tool {
 
 void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>& status,
-                  double wallSeconds) {
+                  double wallSeconds, const SummaryNotes& notes) {
   const auto finals = record.FinalPositions();
   const std::int32_t x = status ? status->positionX : finals[0];
   const std::int32_t y = status ? status->positionY : finals[1];
@@ -17,7 +17,7 @@ void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>
   const int aux = status ? status->auxState : (record.aux.empty() ? -1 : record.aux.back().state);
   const std::uint64_t ticks =
       status ? std::max(status->ticks, record.LastTick()) : record.LastTick();
-  std::printf("summary\n");
+  std::printf("summary%s\n", notes.ended.empty() ? "" : (" (" + notes.ended + ")").c_str());
   std::printf("  position   x %" PRId32 "  y %" PRId32 "  z %" PRId32 " (steps)\n", x, y, z);
   std::printf("  aux state  %s\n", aux < 0 ? "none set" : std::to_string(aux).c_str());
   std::printf("  steps      %zu\n", record.steps.size());
@@ -28,6 +28,7 @@ void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>
   std::printf("  faults     %s\n", faults.empty() ? "none" : faults.c_str());
   std::printf("  simulated  %.3f s (%" PRIu64 " ticks)\n", ticks * secondsPerTick, ticks);
   std::printf("  wall time  %.3f s\n", wallSeconds);
+  if (!notes.settings.empty()) std::printf("  settings   %s\n", notes.settings.c_str());
 }
 
 }  // namespace tool

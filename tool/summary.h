@@ -3,13 +3,19 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "contract/steplink_contract.h"
 #include "record.h"
 
 namespace tool {
 
+struct SummaryNotes {
+  std::string settings;  // the settings in force with their sources
+  std::string ended;     // how the run ended, when not by itself ("interrupted by SIGINT")
+};
+
 void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>& status,
-                  double wallSeconds);
+                  double wallSeconds, const SummaryNotes& notes = {});
 
 }  // namespace tool
