@@ -1,6 +1,10 @@
 // A stand-in for the library that breaks the board protocol on purpose, so the runner's handling
 // of simulator faults can be tested: its openConn opens the device and drives a control bit the
-// board never sees driven. Exports the same five JNI names.
+// board never sees driven. Exports the same five JNI names. Its vectorOut ends the process with
+// exit status 3 for x = 3 (an exit inside a library) and never returns for x = 4 (a move that
+// does not end), for the runner's tests of abnormal ends and signals.
+#include <unistd.h>
+
 #include <cstdint>
 
 #include "port/winapi.h"
@@ -28,7 +32,11 @@ __attribute__((visibility("default"))) int Java_JavaToC_initTimer(void*, void*) 
   return 2;
 }
 
-__attribute__((visibility("default"))) int Java_JavaToC_vectorOut(void*, void*, int, int, int) {
+__attribute__((visibility("default"))) int Java_JavaToC_vectorOut(void*, void*, int x, int, int) {
+  if (x == 3) _exit(3);
+  if (x == 4) {
+    for (;;) asm volatile("" ::: "memory");
+  }
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include "call_child.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -222,8 +223,16 @@ bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>
   InstallParentHandlers();
   std::fflush(stdout);
   std::fflush(stderr);
+  // Pause and resume stay blocked across fork until the child has its handlers: a request
+  // that comes at once must not meet the default action (which ends the process).
+  sigset_t pauseSignals, previousMask;
+  sigemptyset(&pauseSignals);
+  sigaddset(&pauseSignals, SIGUSR1);
+  sigaddset(&pauseSignals, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &pauseSignals, &previousMask);
   const pid_t parent = getpid();
   const pid_t child = fork();
+  if (child != 0) pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   if (child < 0) {
     error = std::string("cannot start the call process: ") + std::strerror(errno);
     closeAll();

@@ -1,0 +1,348 @@
+// Tests of the runner's ways out: exit codes for every abnormal end, refused input, outputs that
+// cannot be written, signals to the runner and to its call process (record kept, summary,
+// nothing left in the temporary folder or /dev/shm, no call process outliving the runner), and
+// pause/resume of the call process at call boundaries.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "call_child.h"
+#include "record.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Running (a zombie waiting for its new parent to reap it counts as ended).
+bool Alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidField, name, state;
+  if (!(stat >> pidField >> name >> state)) return false;
+  return state != "Z" && state != "X";
+}
+
+class RunnerExit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("steplink-exit-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "tmp");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  struct Spawned {
+    pid_t pid;
+  };
+  enum class Input { file, closed };
+
+  // Starts the runner with TMPDIR in the test's folder; stdoutPath empty closes standard output.
+  pid_t Start(const std::vector<std::string>& args, const std::string& stdoutPath,
+              Input input = Input::file, bool ownGroup = false) {
+    const std::string err = (dir_ / "err.txt").string();
+    const std::string tmp = (dir_ / "tmp").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (ownGroup) setpgid(0, 0);
+      const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      dup2(errFd, 2);
+      if (stdoutPath.empty()) {
+        close(1);
+      } else {
+        const int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        dup2(out, 1);
+      }
+      if (input == Input::closed) {
+        close(0);
+      } else {
+        const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        dup2(in, 0);
+      }
+      setenv("TMPDIR", tmp.c_str(), 1);
+      unsetenv("STEPLINK_SIM");
+      std::vector<const char*> argv{STEPLINK_RUNNER};
+      for (const std::string& arg : args) argv.push_back(arg.c_str());
+      argv.push_back(nullptr);
+      execv(STEPLINK_RUNNER, const_cast<char* const*>(argv.data()));
+      _exit(127);
+    }
+    return pid;
+  }
+
+  // Exit code, or 128 + signal; fails the test after the timeout.
+  int Finish(pid_t pid, std::chrono::seconds timeout = 20s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the runner did not end in time";
+        return -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  int Run(const std::string& script, std::vector<std::string> args,
+          const std::string& stdoutPath = "") {
+    std::ofstream(dir_ / "job.steplink") << script;
+    args.insert(args.begin(), {"run"});
+    args.push_back((dir_ / "job.steplink").string());
+    return Finish(Start(args, stdoutPath.empty() ? (dir_ / "out.txt").string() : stdoutPath));
+  }
+
+  std::string Err() { return ReadFile(dir_ / "err.txt"); }
+  std::string Out() { return ReadFile(dir_ / "out.txt"); }
+
+  // The temporary folder and /dev/shm hold nothing of the runner with this process id.
+  void ExpectNothingLeft(pid_t runner) {
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "left in TMPDIR";
+    EXPECT_FALSE(fs::exists("/dev/shm/steplink-run-" + std::to_string(runner)));
+  }
+
+  // The runner's call process, once it runs.
+  pid_t ChildOf(pid_t runner) {
+    for (int i = 0; i < 500; ++i) {
+      std::ifstream children("/proc/" + std::to_string(runner) + "/task/" + std::to_string(runner) +
+                             "/children");
+      pid_t child = 0;
+      if (children >> child && child > 0) return child;
+      std::this_thread::sleep_for(10ms);
+    }
+    return 0;
+  }
+
+  fs::path dir_;
+};
+
+const std::string fault = std::string("--library=") + STEPLINK_FAULT_LIBRARY;
+
+TEST_F(RunnerExit, RefusedInputIsExitTwoWithAMessage) {
+  // A directory as the script, a closed standard input, an empty script.
+  const pid_t directory = Start({"run", dir_.string()}, (dir_ / "out.txt").string());
+  EXPECT_EQ(Finish(directory), 2);
+  EXPECT_NE(Err().find("is a directory"), std::string::npos) << Err();
+  const pid_t closedInput = Start({"run", "-"}, (dir_ / "out.txt").string(), Input::closed);
+  EXPECT_EQ(Finish(closedInput), 2);
+  EXPECT_NE(Err().find("standard input is closed"), std::string::npos) << Err();
+  EXPECT_EQ(Run("# nothing\n", {}), 2);
+  EXPECT_NE(Err().find("has no calls"), std::string::npos) << Err();
+  // Records that cannot be read back, refused before anything runs, in bounded time.
+  for (const char* record : {"record=/dev/full", "record=/dev/stdout", "record=/dev/zero"}) {
+    EXPECT_EQ(Run("openConn\ncloseConn\n", {"--sim", record}), 2) << record;
+    EXPECT_NE(Err().find("give a file"), std::string::npos) << record << ": " << Err();
+  }
+  EXPECT_EQ(Run("openConn\n", {"--trace", (dir_ / "missing/dir/t.txt").string()}), 2);
+  EXPECT_NE(Err().find("cannot write the trace"), std::string::npos) << Err();
+  EXPECT_EQ(Run("openConn\n", {"--realtime", "--virtual"}), 2);
+}
+
+TEST_F(RunnerExit, EveryAbnormalEndIsExplainedAndFails) {
+  // No openConn: every port operation fails; the exit code says so.
+  EXPECT_EQ(Run("initTimer\nvectorOut 5 0 0\n", {}), 1);
+  EXPECT_NE(Err().find("port operation(s) failed, first: 'Error occured during"), std::string::npos)
+      << Err();
+  // An exit inside the library.
+  EXPECT_EQ(Run("openConn\nvectorOut 3 0 0\ncloseConn\n", {fault}), 1);
+  EXPECT_NE(Err().find("ended early with exit status 3"), std::string::npos) << Err();
+  // Standard output that cannot take the output.
+  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {}, "/dev/full"), 1);
+  EXPECT_NE(Err().find("cannot write to standard output"), std::string::npos) << Err();
+  // A trace and a plot that cannot be written.
+  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--trace", "/dev/full"}), 1);
+  EXPECT_NE(Err().find("the trace /dev/full is incomplete"), std::string::npos) << Err();
+  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--plot", "/nonexistent-dir/x.svg"}), 1);
+  EXPECT_NE(Err().find("cannot write the plot /nonexistent-dir/x.svg"), std::string::npos);
+}
+
+TEST_F(RunnerExit, ClosedStandardOutputDoesNotReceiveTheRecord) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30 20 0\ncloseConn\n";
+  const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), "--plot",
+                              (dir_ / "p.svg").string(), "--record", (dir_ / "r.rec").string()},
+                             "");
+  EXPECT_EQ(Finish(runner), 0) << Err();
+  const tool::Record record = tool::ReadRecordFile((dir_ / "r.rec").string());
+  EXPECT_EQ(record.refused, "");
+  EXPECT_TRUE(record.errors.empty());
+  EXPECT_EQ(record.steps.size(), 50u);
+  EXPECT_NE(ReadFile(dir_ / "p.svg").find("X (30 steps)"), std::string::npos);
+}
+
+TEST_F(RunnerExit, BareLibraryNameIsAFileInTheCurrentDirectory) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\ncloseConn\n";
+  const fs::path library(STEPLINK_STANDARD_LIBRARY);
+  const fs::path here = fs::current_path();
+  fs::current_path(library.parent_path());
+  const pid_t runner =
+      Start({"run", (dir_ / "job.steplink").string(), "--library", library.filename().string()},
+            (dir_ / "out.txt").string());
+  fs::current_path(dir_);  // no such file here
+  const pid_t missing =
+      Start({"run", (dir_ / "job.steplink").string(), "--library", library.filename().string()},
+            (dir_ / "out2.txt").string());
+  fs::current_path(here);
+  EXPECT_EQ(Finish(runner), 0) << Err();
+  EXPECT_NE(Out().find("with the library " + fs::canonical(library).string()), std::string::npos)
+      << Out();
+  EXPECT_EQ(Finish(missing), 2);
+}
+
+// Every signal that ends a run: the record up to the signal, the summary marked, 128 + N (130
+// for Ctrl-C), nothing left behind and no call process left.
+TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n";
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    const bool toGroup = signal == SIGINT;  // Ctrl-C reaches the whole process group
+    const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--plot",
+                                (dir_ / "p.svg").string()},
+                               (dir_ / "out.txt").string(), Input::file, toGroup);
+    const pid_t child = ChildOf(runner);
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(700ms);
+    kill(toGroup ? -runner : runner, signal);
+
+    EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << Err();
+    EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << Out();
+    EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
+    EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(Alive(child)) << "call process outlived the runner, signal " << signal;
+    ExpectNothingLeft(runner);
+  }
+}
+
+TEST_F(RunnerExit, KilledRunnerTakesItsCallProcessAlong) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\nvectorOut 4 0 0\n";
+  const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), fault, "--quiet"},
+                             (dir_ / "out.txt").string());
+  const pid_t child = ChildOf(runner);
+  ASSERT_GT(child, 0);
+  std::this_thread::sleep_for(300ms);
+  kill(runner, SIGKILL);
+  EXPECT_EQ(Finish(runner), 128 + SIGKILL);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(Alive(child));
+  // The record was a removed file from the start. (The status block's name stays; the next
+  // block of that name replaces it, as its owner is gone.)
+  EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(RunnerExit, RecordSurvivesTheCallProcessBeingKilled) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n";
+  const std::string record = (dir_ / "r.rec").string();
+  const pid_t runner =
+      Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--record", record},
+            (dir_ / "out.txt").string());
+  const pid_t child = ChildOf(runner);
+  ASSERT_GT(child, 0);
+  std::this_thread::sleep_for(700ms);
+  kill(child, SIGKILL);
+
+  EXPECT_EQ(Finish(runner), 1);
+  EXPECT_NE(Err().find("the call process ended on signal 9"), std::string::npos) << Err();
+  EXPECT_EQ(Err().find("record line"), std::string::npos) << Err();
+  const tool::Record kept = tool::ReadRecordFile(record);
+  EXPECT_EQ(kept.refused, "");
+  EXPECT_TRUE(kept.errors.empty());
+  EXPECT_EQ(kept.zeroTailBytes, 0u);  // cut to its lines by the runner
+  EXPECT_GT(kept.steps.size(), 50u);
+  EXPECT_NE(Out().find("steps      " + std::to_string(kept.steps.size())), std::string::npos)
+      << Out();
+  ExpectNothingLeft(runner);
+}
+
+// The call process pauses at the next call boundary and goes on when resumed; the hooks run
+// around each call in the call process.
+TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
+  int report[2], go[2];
+  ASSERT_EQ(pipe(report), 0);
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<tool::ScriptCall> calls(4, tool::ScriptCall{tool::Entry::initTimer, {}, 1});
+  tool::CallHooks hooks;
+  // The first call waits until the pause has been requested, so the pause meets a boundary.
+  hooks.beforeCall = [&](std::size_t index, const tool::ScriptCall&) {
+    char byte;
+    if (index == 0) (void)!read(go[0], &byte, 1);
+  };
+  hooks.afterCall = [&](std::size_t index, const tool::ScriptCall&, int result) {
+    const char line[2] = {static_cast<char>('0' + index), static_cast<char>('0' + result)};
+    (void)!write(report[1], line, 2);
+  };
+  hooks.pauseChanged = [&](bool paused) { (void)!write(report[1], paused ? "P" : "R", 1); };
+  tool::ChildOptions options;
+  options.libraryPath = STEPLINK_FAULT_LIBRARY;
+  options.printCalls = false;
+  tool::CallChild child;
+  std::string error;
+
+  ASSERT_TRUE(child.Start(options, calls, hooks, error)) << error;
+  child.RequestPause();
+  (void)!write(go[1], "g", 1);
+  std::this_thread::sleep_for(300ms);
+  fcntl(report[0], F_SETFL, O_NONBLOCK);
+  char seen[64] = {};
+  const ssize_t before = read(report[0], seen, sizeof(seen));
+  child.RequestResume();
+  const tool::ChildOutcome outcome = child.Wait();
+  close(report[1]);
+  std::string all(seen, before > 0 ? static_cast<std::size_t>(before) : 0);
+  for (ssize_t got; (got = read(report[0], seen, sizeof(seen))) > 0;) all.append(seen, got);
+  close(report[0]);
+  close(go[0]);
+  close(go[1]);
+
+  EXPECT_EQ(outcome.end, tool::ChildOutcome::End::completed);
+  ASSERT_GT(before, 0);
+  EXPECT_EQ(all[static_cast<std::size_t>(before) - 1], 'P')
+      << "calls went on while paused: " << all;
+  // Each call reports its index and initTimer's result (2); the pause falls between two calls.
+  EXPECT_TRUE(all == "PR02122232" || all == "02PR122232") << all;
+}
+
+TEST(CallChildControl, StopEndsTheCallsLikeCtrlC) {
+  std::vector<tool::ScriptCall> calls{{tool::Entry::vectorOut, {4, 0, 0}, 1}};  // never returns
+  tool::ChildOptions options;
+  options.libraryPath = STEPLINK_FAULT_LIBRARY;
+  tool::CallChild child;
+  std::string error;
+
+  ASSERT_TRUE(child.Start(options, calls, {}, error)) << error;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(200ms);
+    child.RequestStop();
+  });
+  const tool::ChildOutcome outcome = child.Wait();
+  stopper.join();
+
+  EXPECT_EQ(outcome.end, tool::ChildOutcome::End::signalled);
+  EXPECT_EQ(outcome.code, SIGINT);
+  EXPECT_EQ(outcome.stopSignal, SIGINT);
+  EXPECT_NE(tool::Explain(outcome).find("stopped by SIGINT"), std::string::npos);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+}
+
+}  // namespace
