@@ -86,6 +86,39 @@ TEST(RunnerScript, EveryBadLineIsReportedWithItsNumber) {
             std::string::npos);
 }
 
+TEST(RunnerScript, OddBytesAndSignsAreNamedWithTheirLine) {
+  static constexpr char text[] =
+      "\xEF\xBB\xBFopenConn\n"
+      "vectorOut +-10 0 0\n"
+      "vectorOut --5 0 0\n"
+      "vectorOut 1 ++2 0\n"
+      "initTimer\rvectorOut 1 2 3\n"
+      "vector\0Out 1 2 3\n"
+      "closeConn\r\n"
+      "openC\xC3\xB6nn\n";
+  const tool::Script script = tool::ParseScript(std::string(text, sizeof(text) - 1));
+
+  std::vector<std::pair<int, std::string>> got;
+  for (const tool::ScriptError& error : script.errors) got.emplace_back(error.line, error.message);
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_EQ(got[0].first, 1);
+  EXPECT_NE(got[0].second.find("byte-order mark"), std::string::npos);
+  EXPECT_NE(got[1].second.find("'+-10' is not a 32-bit integer"), std::string::npos);
+  EXPECT_EQ(got[2].first, 3);
+  EXPECT_EQ(got[3].first, 4);
+  EXPECT_EQ(got[4].first, 5);
+  EXPECT_NE(got[4].second.find("carriage return inside the line at column 10"), std::string::npos)
+      << got[4].second;
+  EXPECT_EQ(got[5].first, 6);
+  EXPECT_NE(got[5].second.find("NUL byte at column 7"), std::string::npos) << got[5].second;
+  EXPECT_EQ(got[6].first, 8);
+  EXPECT_NE(got[6].second.find("unknown call 'openC\\xC3\\xB6nn'"), std::string::npos)
+      << got[6].second;
+  // The BOM's line still counts its call; the CRLF line is good.
+  ASSERT_EQ(script.calls.size(), 2u);
+  EXPECT_EQ(script.calls[1].entry, tool::Entry::closeConn);
+}
+
 // --- record reader -----------------------------------------------------------------------------
 
 TEST(RunnerRecord, EventsFaultCountsAndFinalPositions) {
@@ -109,6 +142,32 @@ TEST(RunnerRecord, EventsFaultCountsAndFinalPositions) {
   EXPECT_EQ(record.faults[1].value, 0xFFu);
   ASSERT_EQ(record.errors.size(), 2u);
   EXPECT_NE(record.errors[0].find("line 9"), std::string::npos);
+}
+
+TEST(RunnerRecord, WhatIsNoRecordIsRefusedInBoundedTime) {
+  EXPECT_NE(tool::ParseRecord("step 10 x + 1\n").refused.find("its first line is 'step 10 x + 1'"),
+            std::string::npos);
+  const tool::Record huge =
+      tool::ParseRecord("# steplink sim record 1\n" + std::string(1 << 20, 'a') + "\n");
+  EXPECT_NE(huge.refused.find("line 2 is longer than 256 bytes"), std::string::npos);
+  const tool::Record binary =
+      tool::ParseRecord(std::string("# steplink sim record 1\nstep 1 x + 1\n\0\0junk", 45));
+  EXPECT_NE(binary.refused.find("binary data"), std::string::npos) << binary.refused;
+  std::string garbage = "# steplink sim record 1\n";
+  for (int i = 0; i < 100; ++i) garbage += "nonsense\n";
+  EXPECT_NE(tool::ParseRecord(garbage).refused.find("more than 20 lines are unreadable"),
+            std::string::npos);
+  for (const char* path : {"/dev/zero", "/", "/dev/null"}) {
+    const tool::Record record = tool::ReadRecordFile(path);
+    EXPECT_NE(record.refused.find("is not a regular file"), std::string::npos) << path;
+  }
+  // The zero bytes a killed writer leaves at the end are no error; the lines before them count.
+  const tool::Record killed = tool::ParseRecord(
+      std::string("# steplink sim record 1\nstep 1 x + 1\n") + std::string(4096, '\0'));
+  EXPECT_EQ(killed.refused, "");
+  EXPECT_TRUE(killed.errors.empty());
+  EXPECT_EQ(killed.steps.size(), 1u);
+  EXPECT_EQ(killed.zeroTailBytes, 4096u);
 }
 
 TEST(RunnerPlot, LabelsBothPanelsInUnitsAndEscapesTheTitle) {

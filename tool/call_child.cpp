@@ -4,9 +4,9 @@
 #include "call_child.h"
 
 #include <dlfcn.h>
-#include <pthread.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -29,12 +29,16 @@ std::vector<std::string_view> Tokens(std::string_view line) {
 
 // Decimal with at most one sign.
 bool ParseInt32(std::string_view text, std::int32_t& value) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  const std::string_view digits = !text.empty() && text.front() == '-' ? text.substr(1) : text;
-  if (digits.empty() || digits.front() < '0' || digits.front() > '9') return false;
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
   std::int64_t wide = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), wide);
   if (error != std::errc{} || end != text.data() + text.size()) return false;
+  if (negative) wide = -wide;
   if (wide < std::numeric_limits<std::int32_t>::min() ||
       wide > std::numeric_limits<std::int32_t>::max()) {
     return false;
