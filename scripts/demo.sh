@@ -14,7 +14,7 @@ Usage: scripts/demo.sh [--virtual] [--svg FILE] [--build DIR]
 EOF
 }
 
-clock=realtime
+clock=""
 svg=""
 build=""
 while [ $# -gt 0 ]; do
@@ -43,8 +43,20 @@ for tool in cmake ninja g++ javac java; do
 done
 say "Checking what the build needs${missing:+ (missing:$missing)}"
 if ! scripts/install-deps.sh; then
-  [ -z "$missing" ] || exit 1
   echo "demo: some packages could not be installed; going on with what is there" >&2
+fi
+# Say exactly what is still missing rather than fail later with "command not found".
+still=""
+for tool in cmake ninja g++ javac java; do
+  command -v "$tool" >/dev/null || still="$still $tool"
+done
+if [ -n "$still" ]; then
+  echo "demo: still missing:$still" >&2
+  case "$still" in *java*)
+    echo "demo: Java comes with 'apt-get install openjdk-17-jdk-headless' (as root);" >&2
+    echo "demo: without Java the same job runs in the runner: build/linux/bin/steplink run jobs/demo.steplink --plot demo.svg" >&2 ;;
+  esac
+  exit 1
 fi
 
 if [ -z "$build" ]; then
@@ -67,20 +79,51 @@ echo "built."
 out="$build/demo"
 mkdir -p "$out"
 [ -n "$svg" ] || svg="$out/demo.svg"
-record="$out/demo.record"
-status="steplink-demo-$$"
-trap 'rm -f "$log" "/dev/shm/$status"' EXIT
+# The table's settings, key by key: the demo's own defaults < STEPLINK_SIM of the environment <
+# --virtual, the same order as the runner's. (Values with escaped commas are not split here.)
+user_sim="${STEPLINK_SIM:-}"
+sim_value() {  # the value of key $1 in $2, or nothing
+  printf '%s' "$2" | tr ',' '\n' | sed -n "s/^[[:space:]]*$1[[:space:]]*=[[:space:]]*//p" |
+    sed 's/[[:space:]]*$//' | tail -n 1
+}
+without_key() {  # $2 without the items of key $1
+  printf '%s' "$2" | tr ',' '\n' | { grep -Ev "^[[:space:]]*$1[[:space:]]*=" || true; } | paste -sd, -
+}
+sim="$user_sim"
+add() { sim="${sim:+$sim,}$1"; }
+if [ "$clock" = virtual ]; then
+  sim="$(without_key clock "$sim")"
+  add clock=virtual
+elif [ -z "$(sim_value clock "$sim")" ]; then
+  add clock=realtime
+fi
+clock="$(sim_value clock "$sim")"
+record="$(sim_value record "$sim")"
+if [ -z "$record" ]; then record="$out/demo.record"; add "record=$record"; fi
+status="$(sim_value status "$sim")"
+own_status=""
+if [ -z "$status" ]; then status="steplink-demo-$$"; own_status="/dev/shm/$status"; add "status=$status"; fi
+trap 'rm -f "$log" $own_status' EXIT
+rm -f "$svg"
+if ! { : >"$svg"; } 2>/dev/null; then
+  echo "demo: cannot write the plot $svg" >&2
+  exit 1
+fi
 rm -f "$svg"
 
-say "Running the demo job on the simulated table ($clock clock)"
+say "Running the demo job on the simulated table ($clock clock; STEPLINK_SIM=$sim)"
 java="java"
 [ -n "${JAVA_HOME:-}" ] && [ -x "$JAVA_HOME/bin/java" ] && java="$JAVA_HOME/bin/java"
-STEPLINK_SIM="clock=$clock,record=$record,status=$status" \
+STEPLINK_SIM="$sim" \
   "$java" -cp "$build/java/classes" \
   -Dsteplink.library="$build/lib/standard/libsteplink.so" \
   -Dsteplink.runner="$build/bin/steplink" \
   -Dsteplink.svg="$svg" \
   SteplinkDemo
 echo
+if [ ! -s "$svg" ]; then
+  echo "demo: no plot was written to $svg (see the demo's lines above)" >&2
+  exit 1
+fi
 echo "Every step, aux change and fault of the run: $record"
 echo "The same job as a runner script: ${build#$root/}/bin/steplink run jobs/demo.steplink --plot demo.svg"
