@@ -72,7 +72,13 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   }
 
   void OnAux(std::uint64_t tick, int state) override {
-    if (record_ != nullptr) std::fprintf(record_, "aux %" PRIu64 " %d\n", tick, state);
+    if (record_ != nullptr) {
+      if (state == noAuxState) {
+        std::fprintf(record_, "aux %" PRIu64 " none\n", tick);
+      } else {
+        std::fprintf(record_, "aux %" PRIu64 " %d\n", tick, state);
+      }
+    }
     PublishStatus(tick);
   }
 
