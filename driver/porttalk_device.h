@@ -23,7 +23,7 @@ typedef struct PortTalkState {
   int32_t positionX;  // steps from where the table was created
   int32_t positionY;
   int32_t positionZ;
-  int32_t auxState;   // -1 none written yet, else 0 or 1
+  int32_t auxState;   // 0 or 1 while the Z latch holds an auxiliary byte, else -1
   uint64_t simTicks;  // virtual 8254 ticks (STEPLINK_TICK_SECONDS each) since load
   uint64_t totalSteps;
   uint32_t faultCount;  // all kinds

@@ -218,22 +218,31 @@ TEST(SimBoard, PhaseJumpIsALostStepThatKeepsThePositionAndTakesThePhase) {
   EXPECT_EQ(log.events[0], (Event{"fault", log.events[0].tick, 0, 0x3BC, sim::stepPatterns[2]}));
 }
 
-TEST(SimBoard, AuxBytesSetTheAuxStateAndLeaveZAlone) {
+TEST(SimBoard, AuxStateLastsOnlyWhileTheZLatchHoldsTheAuxByte) {
   EventLog log;
   TableModel table(Virtual(120), nullptr, nullptr, &log);
-  WriteLatch(table, 0x80 | sim::stepPatterns[1]);  // Z to phase 1, position 1
+  WriteLatch(table, 0x80 | sim::stepPatterns[1]);  // Z to phase 1, position 1: no aux state yet
 
   WriteLatch(table, 0x87);
   WriteLatch(table, 0x87);  // no change: no event
   WriteLatch(table, 0x9B);
-  WriteLatch(table, 0x80 | sim::stepPatterns[2]);  // Z continues from phase 1
-
+  WriteLatch(table, 0x00 | sim::stepPatterns[1]);  // X and Y bytes leave the Z latch alone
+  WriteLatch(table, 0x40 | sim::holdPatterns[0]);
   EXPECT_EQ(table.AuxState(), 0);
+  WriteLatch(table, 0x80 | sim::stepPatterns[2]);  // Z continues from phase 1, aux byte gone
+
+  EXPECT_EQ(table.AuxState(), sim::noAuxState);
   EXPECT_EQ(table.Position(sim::axisZ), 2);
   EXPECT_EQ(table.FaultCount(), 0u);
-  ASSERT_EQ(log.events.size(), 4u);
-  EXPECT_EQ(log.events[1].kind + std::to_string(log.events[1].a), "aux1");
-  EXPECT_EQ(log.events[2].kind + std::to_string(log.events[2].a), "aux0");
+  std::vector<std::string> kinds;
+  for (const Event& event : log.events) kinds.push_back(event.kind + std::to_string(event.a));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"step2", "aux1", "aux0", "step0", "aux-1", "step2"}));
+
+  WriteLatch(table, 0x80 | sim::holdPatterns[2]);  // a hold byte: still none, no second event
+  WriteLatch(table, 0x87);
+  WriteLatch(table, 0x80 | 0x3F);  // a stray byte replaces it too (and is a pattern fault)
+  EXPECT_EQ(table.AuxState(), sim::noAuxState);
+  EXPECT_EQ(log.events.size(), 9u);  // + aux1, the fault, aux-1
 }
 
 TEST(SimBoard, AuxPatternsOnXOrYArePatternFaults) {

@@ -195,7 +195,7 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
     const double x = rateFrame.SvgX(event.tick * secondsPerTick);
     out << "<line x1='" << Coord(x) << "' y1='" << Coord(rateFrame.top) << "' x2='" << Coord(x)
         << "' y2='" << Coord(rateFrame.top + rateFrame.height)
-        << "' stroke='#9467bd' stroke-dasharray='4 3'><title>aux " << event.state
+        << "' stroke='#9467bd' stroke-dasharray='4 3'><title>aux " << AuxStateName(event.state)
         << "</title></line>\n";
   }
   for (const FaultEvent& fault : record.faults) {

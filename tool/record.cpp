@@ -48,8 +48,10 @@ bool ParseLine(std::string_view line, Record& record) {
   }
   if (f[0] == "aux" && f.size() == 3) {
     AuxEvent aux{};
-    if (!ParseNumber(f[1], aux.tick) || (f[2] != "0" && f[2] != "1")) return false;
-    aux.state = f[2][0] - '0';
+    if (!ParseNumber(f[1], aux.tick) || (f[2] != "0" && f[2] != "1" && f[2] != "none")) {
+      return false;
+    }
+    aux.state = f[2] == "none" ? noAuxState : f[2][0] - '0';
     record.aux.push_back(aux);
     return true;
   }
@@ -156,6 +158,10 @@ class RecordParser {
 };
 
 }  // namespace
+
+const char* AuxStateName(int state) {
+  return state == 0 ? "0" : state == 1 ? "1" : "none";
+}
 
 std::map<std::string, int> Record::FaultsByKind() const {
   std::map<std::string, int> counts;

@@ -22,10 +22,16 @@ struct StepEvent {
   std::int32_t position;
 };
 
+// "aux TICK none": the Z latch no longer holds an auxiliary byte.
+inline constexpr int noAuxState = -1;
+
 struct AuxEvent {
   std::uint64_t tick;
-  int state;
+  int state;  // 0, 1 or noAuxState
 };
+
+// "0", "1" or "none", as the record spells an auxiliary state.
+const char* AuxStateName(int state);
 
 struct FaultEvent {
   std::uint64_t tick;

@@ -64,7 +64,13 @@ class SimulatedTable final : public PortBackend, public TableEvents {
   }
 
   void OnAux(std::uint64_t tick, int state) override {
-    if (record_.IsOpen()) RecordLine("aux %" PRIu64 " %d\n", tick, state);
+    if (record_.IsOpen()) {
+      if (state == noAuxState) {
+        RecordLine("aux %" PRIu64 " none\n", tick);
+      } else {
+        RecordLine("aux %" PRIu64 " %d\n", tick, state);
+      }
+    }
     PublishStatus(tick);
   }
 

@@ -178,6 +178,11 @@ void TableModel::LoadLatch(Axis axis, std::uint8_t value) {
     }
     return;
   }
+  // The latch holds one byte: a step, hold or stray byte in the Z latch ends the auxiliary state.
+  if (axis == axisZ && auxState_ != noAuxState) {
+    auxState_ = noAuxState;
+    if (events_ != nullptr) events_->OnAux(now_, noAuxState);
+  }
   const int phase = PhaseOfPattern(pattern);
   if (phase == noPhase) {
     Fault(FaultKind::pattern, dataPort, value);

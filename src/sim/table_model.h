@@ -50,6 +50,9 @@ constexpr std::uint8_t holdPatterns[8] = {55, 54, 30, 22, 19, 18, 58, 50};
 constexpr std::uint8_t auxState0Pattern = 0x1B;  // Z latch byte 0x9B
 constexpr std::uint8_t auxState1Pattern = 0x07;  // Z latch byte 0x87
 
+// AuxState() and TableEvents::OnAux when the Z latch holds no auxiliary byte.
+constexpr int noAuxState = -1;
+
 // Default switch positions in steps from the start position: short demo homing runs.
 constexpr std::int32_t defaultLimitX = -200;
 constexpr std::int32_t defaultLimitY = -150;
@@ -71,6 +74,7 @@ using TickSource = std::uint64_t (*)(void* context);
 class TableEvents {
  public:
   virtual void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position);
+  // state 0 or 1, or noAuxState once another byte replaced the auxiliary byte in the Z latch.
   virtual void OnAux(std::uint64_t tick, int state);
   virtual void OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t port, std::uint8_t value);
 
@@ -92,7 +96,8 @@ class TableModel {
 
   std::int32_t Position(Axis axis) const { return position_[axis]; }
   std::uint8_t Phase(Axis axis) const { return phase_[axis]; }
-  int AuxState() const { return auxState_; }  // -1 until the Z latch first gets an aux byte
+  // 0 or 1 while the Z latch holds an auxiliary byte, noAuxState otherwise.
+  int AuxState() const { return auxState_; }
   std::uint64_t TotalSteps() const { return totalSteps_; }
   std::uint32_t Faults(FaultKind kind) const { return faults_[static_cast<int>(kind)]; }
   std::uint32_t FaultCount() const;
@@ -131,7 +136,7 @@ class TableModel {
   // Motors.
   std::uint8_t phase_[axisCount] = {};
   std::int32_t position_[axisCount] = {};
-  int auxState_ = -1;
+  int auxState_ = noAuxState;
   std::uint64_t totalSteps_ = 0;
   std::uint32_t faults_[faultKindCount] = {};
 };
