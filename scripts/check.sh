@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests under ASan+UBSan, the Linux library with
-# its JVM, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
+# its JVM, jar, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
 # and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,8 @@ scripts/fuzz.sh 45
 
 passed=0
 failed=0
-for preset in ci-linux-asan ci-linux ci-win32; do
+# ci-win32 before ci-linux, so that the ci-linux jar carries the Windows DLLs too.
+for preset in ci-linux-asan ci-win32 ci-linux; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
