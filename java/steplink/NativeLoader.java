@@ -268,12 +268,13 @@ public final class NativeLoader {
     Path dir = root.resolve(platform).resolve(variant);
     Path target = dir.resolve(fileName);
 
+    checkBase(root.getParent());
     if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS)) {
-      checkPrivate(root.getParent(), root, dir);
+      checkPrivate(root, dir);
       if (sha.equals(sha256(target))) return target;
     }
     makePrivateDirectories(root, dir);
-    checkPrivate(root.getParent(), root, dir);
+    checkPrivate(root, dir);
 
     byte[] bytes;
     try (InputStream in = NativeLoader.class.getResourceAsStream("/" + resource)) {
@@ -365,21 +366,26 @@ public final class NativeLoader {
   }
 
   /**
-   * Refuses a cache that another user could change: the base folder ($XDG_CACHE_HOME) must not be
-   * writable by others, and every folder from {@code root} down to {@code dir} must be a real
-   * directory owned by this user and writable by it alone.
+   * Refuses a base folder ($XDG_CACHE_HOME) that other users can write: they could replace the
+   * cache below it.
    */
-  private static void checkPrivate(Path base, Path root, Path dir) throws IOException {
+  private static void checkBase(Path base) throws IOException {
+    if (base == null || !posix(base) || !Files.isDirectory(base)) return;
+    int mode = (Integer) Files.getAttribute(base, "unix:mode");
+    if ((mode & 0022) != 0) {
+      throw new IOException(
+          "the cache folder " + base + " is writable by other users; natives are never"
+              + " extracted to a shared place");
+    }
+  }
+
+  /**
+   * Refuses a cache that another user could change: every folder from {@code root} down to
+   * {@code dir} must be a real directory owned by this user and writable by it alone.
+   */
+  private static void checkPrivate(Path root, Path dir) throws IOException {
     if (!posix(dir)) return; // Windows: %LOCALAPPDATA% is the user's own by its access list
     int uid = currentUid();
-    if (base != null && Files.isDirectory(base)) {
-      int mode = (Integer) Files.getAttribute(base, "unix:mode");
-      if ((mode & 0022) != 0) {
-        throw new IOException(
-            "the cache folder " + base + " is writable by other users; natives are never"
-                + " extracted to a shared place");
-      }
-    }
     for (Path p = root; ; p = p.resolve(dir.getName(p.getNameCount()))) {
       if (Files.exists(p, LinkOption.NOFOLLOW_LINKS)) {
         if (!Files.isDirectory(p, LinkOption.NOFOLLOW_LINKS)) {
