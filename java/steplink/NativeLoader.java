@@ -138,7 +138,11 @@ public final class NativeLoader {
     }
   }
 
-  /** The cached file that {@link #loadFromJar} loaded, or null when it has loaded none. */
+  /**
+   * The cached file that {@link #loadFromJar} loaded.
+   *
+   * @return its path, or null when the library came from elsewhere or is not loaded yet
+   */
   public static Path loadedFile() {
     synchronized (LOCK) {
       return loadedFile;
