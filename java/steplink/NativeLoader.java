@@ -11,6 +11,7 @@ import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
+import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
@@ -289,6 +290,7 @@ public final class NativeLoader {
       throw new IOException("the jar's copy does not match the SHA-256 recorded at build time ("
           + sha + "): the jar is damaged; download or build it again");
     }
+    removeStaleTemporaries(dir, fileName);
     Path temp;
     try {
       temp = Files.createTempFile(dir, "." + fileName + ".", ".tmp", privateFile(dir));
@@ -318,6 +320,23 @@ public final class NativeLoader {
       throw new IOException("the extracted copy " + target + " does not match its SHA-256 " + sha);
     }
     return target;
+  }
+
+  /**
+   * Deletes temporary copies that a JVM killed while extracting left behind. A live extraction
+   * takes milliseconds, so a temporary file ten minutes old belongs to no one.
+   */
+  private static void removeStaleTemporaries(Path dir, String fileName) {
+    long cutoff = System.currentTimeMillis() - 10 * 60 * 1000;
+    try (DirectoryStream<Path> stale = Files.newDirectoryStream(dir, "." + fileName + ".*.tmp")) {
+      for (Path p : stale) {
+        if (Files.getLastModifiedTime(p, LinkOption.NOFOLLOW_LINKS).toMillis() < cutoff) {
+          Files.deleteIfExists(p);
+        }
+      }
+    } catch (IOException e) {
+      // Only tidying: a leftover that cannot be removed does no harm.
+    }
   }
 
   private static boolean posix(Path p) {

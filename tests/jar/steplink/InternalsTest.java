@@ -186,6 +186,18 @@ public final class InternalsTest {
       equal(1L, list.count(), "no temporary file left");
     }
 
+    Path stale = file.resolveSibling("." + file.getFileName() + ".123.tmp");
+    Path fresh = file.resolveSibling("." + file.getFileName() + ".456.tmp");
+    Files.write(stale, new byte[10]);
+    Files.write(fresh, new byte[10]);
+    Files.setLastModifiedTime(stale,
+        java.nio.file.attribute.FileTime.fromMillis(System.currentTimeMillis() - 3_600_000));
+    Files.delete(file);
+    NativeLoader.extract(resource, sha, root);
+    check(!Files.exists(stale), "a temporary copy an hour old is removed");
+    check(Files.exists(fresh), "a fresh one (another JVM's, being written) is left alone");
+    Files.delete(fresh);
+
     byte[] damaged = Files.readAllBytes(file);
     damaged[damaged.length / 2] ^= 0x55;
     Files.write(file, damaged);

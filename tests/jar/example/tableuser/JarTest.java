@@ -163,16 +163,35 @@ public final class JarTest {
       expected[axis] = limits[axis] + p[axis];
     }
 
-    try (Table second = Table.open()) {
+    Table second = Table.open();
+    try {
       equal(Position.ORIGIN, second.position(), "a new table starts at (0, 0, 0)");
       second.moveBy(-5, 7, -3);
       second.home(30, 0, 0);
       equal(new Position(30, 7, -3), second.position(), "homing X only keeps Y and Z");
       second.moveTo(35, 0, 0);
+      // close() from another thread while a move runs: it waits for the move to end. Whether
+      // the move started first or was refused as closed, the table must be where Table says.
+      Thread mover = new Thread(() -> {
+        try {
+          second.moveBy(20000, 0, 0);
+        } catch (IllegalStateException e) {
+          System.out.println("note: close came first: " + e.getMessage());
+        } catch (TableException e) {
+          check(false, "move during close: " + e);
+        }
+      });
+      mover.start();
+      Thread.sleep(100);
+      second.close();
+      mover.join();
       Position p = second.position();
+      check(p.x() == 35 || p.x() == 20035, "the move ran whole or not at all: " + p);
       expected[0] = limits[0] + p.x();
       expected[1] += p.y();
       expected[2] += p.z();
+    } finally {
+      second.close();
     }
 
     Recorded r = readRecord(record);
