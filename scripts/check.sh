@@ -13,10 +13,15 @@ echo "== fuzz"
 # The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it longer.
 scripts/fuzz.sh 45
 
+echo "== ci-win32 DLLs (for the jar)"
+# The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of
+# ci-win32 comes after ci-linux, whose runner its Wine trace comparison replays.
+cmake --preset ci-win32 >/dev/null
+cmake --build --preset ci-win32 -j "$jobs" --target steplink_standard steplink_start200
+
 passed=0
 failed=0
-# ci-win32 before ci-linux, so that the ci-linux jar carries the Windows DLLs too.
-for preset in ci-linux-asan ci-win32 ci-linux; do
+for preset in ci-linux-asan ci-linux ci-win32; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
