@@ -1,6 +1,7 @@
 // The native methods of the steplink library, as a Java application calls them: connection,
 // timer calibration, relative vector moves and reference runs on the table's driver board.
-// Loads the library itself: -Dsteplink.library=/abs/path/libsteplink.so, else java.library.path.
+// Loads the library itself: -Dsteplink.library=/abs/path/libsteplink.so, else java.library.path,
+// else the copy inside steplink.jar through steplink.NativeLoader.
 
 /**
  * Native entry points of the steplink stepper-table library.
@@ -9,6 +10,11 @@
  * the library holds no lock: make one call at a time, from whichever thread. Use them in this
  * order: {@link #openConn}, {@link #initTimer} once, any number of {@link #vectorOut} and
  * {@link #reference}, then {@link #closeConn}.
+ *
+ * <p>The library is loaded when the class is first used, from the first of: the file named by
+ * {@code -Dsteplink.library=PATH}; {@code java.library.path}; the natives inside
+ * {@code steplink.jar} for this platform ({@link steplink.NativeLoader}). Code in a named package
+ * cannot name this class; it uses {@link steplink.Table}.
  */
 public final class JavaToC {
   /** System property naming the library file to load instead of searching java.library.path. */
@@ -29,7 +35,11 @@ public final class JavaToC {
     if (path != null && !path.isEmpty()) {
       System.load(path);
     } else {
-      System.loadLibrary("steplink");
+      try {
+        System.loadLibrary("steplink");
+      } catch (UnsatisfiedLinkError notOnLibraryPath) {
+        steplink.NativeLoader.loadFromJar(notOnLibraryPath);
+      }
     }
   }
 

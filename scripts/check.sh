@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests under ASan+UBSan, the Linux library with
-# its JVM, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
+# its JVM, jar, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
 # and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +12,12 @@ trap 'rm -f "$log"' EXIT
 echo "== fuzz"
 # The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it longer.
 scripts/fuzz.sh 45
+
+echo "== ci-win32 DLLs (for the jar)"
+# The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of
+# ci-win32 comes after ci-linux, whose runner its Wine trace comparison replays.
+cmake --preset ci-win32 >/dev/null
+cmake --build --preset ci-win32 -j "$jobs" --target steplink_standard steplink_start200
 
 passed=0
 failed=0
