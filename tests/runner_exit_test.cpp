@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,6 +39,24 @@ bool Alive(pid_t pid) {
   std::string pidField, name, state;
   if (!(stat >> pidField >> name >> state)) return false;
   return state != "Z" && state != "X";
+}
+
+// Waits up to 10 s for a process to end; true when it has.
+bool EndsSoon(pid_t pid) {
+  for (int i = 0; i < 1000 && Alive(pid); ++i) std::this_thread::sleep_for(10ms);
+  return !Alive(pid);
+}
+
+// Waits up to 30 s until the runner's own status block shows X beyond 20 steps, so that a
+// signal meets a move in progress however slowly a loaded machine starts the run.
+void WaitForSteps(pid_t runner) {
+  const std::string block = "/dev/shm/steplink-run-" + std::to_string(runner);
+  for (int i = 0; i < 1500; ++i) {
+    std::ifstream in(block, std::ios::binary);
+    std::int32_t x = 0;
+    if (in.seekg(56) && in.read(reinterpret_cast<char*>(&x), sizeof x) && x > 20) return;
+    std::this_thread::sleep_for(20ms);
+  }
 }
 
 class RunnerExit : public ::testing::Test {
@@ -219,15 +239,14 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
                                (dir_ / "out.txt").string(), Input::file, toGroup);
     const pid_t child = ChildOf(runner);
     ASSERT_GT(child, 0);
-    std::this_thread::sleep_for(700ms);
+    WaitForSteps(runner);
     kill(toGroup ? -runner : runner, signal);
 
     EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << Err();
     EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << Out();
     EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
     EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(Alive(child)) << "call process outlived the runner, signal " << signal;
+    EXPECT_TRUE(EndsSoon(child)) << "call process outlived the runner, signal " << signal;
     ExpectNothingLeft(runner);
   }
 }
@@ -241,8 +260,7 @@ TEST_F(RunnerExit, KilledRunnerTakesItsCallProcessAlong) {
   std::this_thread::sleep_for(300ms);
   kill(runner, SIGKILL);
   EXPECT_EQ(Finish(runner), 128 + SIGKILL);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_FALSE(Alive(child));
+  EXPECT_TRUE(EndsSoon(child));
   // The record was a removed file from the start. (The status block's name stays; the next
   // block of that name replaces it, as its owner is gone.)
   EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
@@ -256,7 +274,14 @@ TEST_F(RunnerExit, RecordSurvivesTheCallProcessBeingKilled) {
             (dir_ / "out.txt").string());
   const pid_t child = ChildOf(runner);
   ASSERT_GT(child, 0);
-  std::this_thread::sleep_for(700ms);
+  // Kill it once more than 50 steps are in the record (a loaded machine starts slowly).
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream in(record);
+    const auto steps = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    if (steps > 60) break;
+    std::this_thread::sleep_for(20ms);
+  }
   kill(child, SIGKILL);
 
   EXPECT_EQ(Finish(runner), 1);
@@ -299,10 +324,23 @@ TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
   ASSERT_TRUE(child.Start(options, calls, hooks, error)) << error;
   child.RequestPause();
   (void)!write(go[1], "g", 1);
-  std::this_thread::sleep_for(300ms);
+  // Wait (up to 10 s on a loaded machine) for the pause to take hold, then a little longer to
+  // see that no call follows it.
   fcntl(report[0], F_SETFL, O_NONBLOCK);
   char seen[64] = {};
-  const ssize_t before = read(report[0], seen, sizeof(seen));
+  ssize_t before = 0;
+  for (int i = 0; i < 1000 && (before == 0 || seen[before - 1] != 'P'); ++i) {
+    std::this_thread::sleep_for(10ms);
+    const ssize_t got =
+        read(report[0], seen + before, sizeof(seen) - 1 - static_cast<std::size_t>(before));
+    if (got > 0) before += got;
+  }
+  std::this_thread::sleep_for(200ms);
+  if (const ssize_t got =
+          read(report[0], seen + before, sizeof(seen) - 1 - static_cast<std::size_t>(before));
+      got > 0) {
+    before += got;
+  }
   child.RequestResume();
   const tool::ChildOutcome outcome = child.Wait();
   close(report[1]);
