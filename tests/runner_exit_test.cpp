@@ -4,6 +4,7 @@
 // pause/resume of the call process at call boundaries.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,6 +246,7 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
     EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << Err();
     EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << Out();
     EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
+    EXPECT_EQ(Err().find("incomplete"), std::string::npos) << Err();  // no tail was lost
     EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
     EXPECT_TRUE(EndsSoon(child)) << "call process outlived the runner, signal " << signal;
     ExpectNothingLeft(runner);
@@ -295,6 +297,40 @@ TEST_F(RunnerExit, RecordSurvivesTheCallProcessBeingKilled) {
   EXPECT_NE(Out().find("steps      " + std::to_string(kept.steps.size())), std::string::npos)
       << Out();
   ExpectNothingLeft(runner);
+}
+
+// On a terminal the progress line is redrawn in place and erased before any other output and
+// at the end, so none of it stays mixed into what the run prints.
+TEST_F(RunnerExit, ProgressLineIsErasedBeforeOutputAndAtTheEnd) {
+  std::ofstream(dir_ / "job.steplink")
+      << "openConn\ninitTimer\nvectorOut 450 0 0\nvectorOut -450 0 0\ncloseConn\n";
+  int terminal = -1;
+  const pid_t runner = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(runner, 0);
+  if (runner == 0) {
+    execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "run", (dir_ / "job.steplink").c_str(), "--realtime",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string screen;
+  char buffer[4096];
+  for (ssize_t got; (got = read(terminal, buffer, sizeof(buffer))) > 0;) screen.append(buffer, got);
+  close(terminal);
+  EXPECT_EQ(Finish(runner), 0) << screen;
+
+  // A progress line ends "... simulated 1.23 s" and the erase of the rest of the line.
+  const std::size_t lastProgress = screen.rfind(" s\033[K");
+  ASSERT_NE(lastProgress, std::string::npos) << "no progress shown: " << screen;
+  const std::size_t erased = screen.find("\r\033[K", lastProgress);
+  ASSERT_NE(erased, std::string::npos) << "the last progress line stays";
+  EXPECT_LT(erased, screen.find("summary", lastProgress));
+  // Every call line starts on a clean line: an erase comes between a progress line and it.
+  for (std::size_t at = screen.find(" s\033[K"); at != std::string::npos;
+       at = screen.find(" s\033[K", at + 1)) {
+    const std::size_t next = screen.find(" -> ", at);
+    if (next == std::string::npos) break;
+    EXPECT_LT(screen.find("\r\033[K", at), next) << screen.substr(at, next - at);
+  }
 }
 
 // The call process pauses at the next call boundary and goes on when resumed; the hooks run

@@ -31,19 +31,58 @@ struct Frame {  // a panel's plot area in SVG units and its data ranges
   double SvgY(double value) const { return top + height - (value - yMin) / (yMax - yMin) * height; }
 };
 
+// Text from the input as XML character data or attribute value (quoted with '): the markup
+// characters escaped, and every byte that is not part of well-formed UTF-8 or is a control
+// character XML does not allow replaced by U+FFFD, so the picture parses for any record.
 std::string Escape(const std::string& text) {
   std::string escaped;
-  for (const char c : text) {
-    if (c == '&')
-      escaped += "&amp;";
-    else if (c == '<')
-      escaped += "&lt;";
-    else if (c == '>')
-      escaped += "&gt;";
-    else if (c == '\'')
-      escaped += "&apos;";
-    else
-      escaped += c;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  for (std::size_t i = 0; i < size;) {
+    const unsigned char c = bytes[i];
+    if (c < 0x80) {
+      if (c == '&') {
+        escaped += "&amp;";
+      } else if (c == '<') {
+        escaped += "&lt;";
+      } else if (c == '>') {
+        escaped += "&gt;";
+      } else if (c == '\'') {
+        escaped += "&apos;";
+      } else if (c == '"') {
+        escaped += "&quot;";
+      } else if (c < 0x20 && c != '\t' && c != '\n') {
+        escaped += "&#xFFFD;";
+      } else {
+        escaped += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // Length and lowest code point of the sequence this lead byte starts.
+    std::size_t length = 0;
+    std::uint32_t code = 0, lowest = 0;
+    if ((c & 0xE0) == 0xC0) {
+      length = 2, code = c & 0x1F, lowest = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3, code = c & 0x0F, lowest = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4, code = c & 0x07, lowest = 0x10000;
+    }
+    bool good = length != 0 && i + length <= size;
+    for (std::size_t k = 1; good && k < length; ++k) {
+      good = (bytes[i + k] & 0xC0) == 0x80;
+      code = (code << 6) | (bytes[i + k] & 0x3F);
+    }
+    good = good && code >= lowest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) &&
+           code != 0xFFFE && code != 0xFFFF;
+    if (good) {
+      escaped.append(text, i, length);
+      i += length;
+    } else {
+      escaped += "&#xFFFD;";
+      ++i;
+    }
   }
   return escaped;
 }
@@ -60,8 +99,9 @@ std::string Coord(double value) {
   return text;
 }
 
-double NiceStep(double range, int wantedTicks) {
-  const double raw = range / wantedTicks;
+// 1, 2 or 5 times a power of ten; at least minStep (1 for axes in whole steps).
+double NiceStep(double range, int wantedTicks, double minStep = 0) {
+  const double raw = std::max(range / wantedTicks, minStep);
   const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
   for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
     if (raw <= factor * magnitude) return factor * magnitude;
@@ -80,28 +120,40 @@ void NiceRange(double& low, double& high, int wantedTicks) {
   high = std::ceil(high / step) * step;
 }
 
+// Tick positions: whole multiples of the step inside [low, high], each computed from its index
+// so that they stay at equal steps.
+std::vector<double> Ticks(double low, double high, double step) {
+  std::vector<double> ticks;
+  const double first = std::ceil(low / step - 1e-9);
+  for (double k = first; k * step <= high + step * 1e-9 && ticks.size() < 50; k += 1) {
+    const double v = k * step;
+    ticks.push_back(std::fabs(v) < step * 1e-9 ? 0 : v);
+  }
+  return ticks;
+}
+
+// wholeUnits: the axis counts whole steps, so no tick falls between two.
 void Axes(std::ostream& out, const Frame& frame, const std::string& xLabel,
-          const std::string& yLabel) {
+          const std::string& yLabel, bool wholeUnits = false) {
   out << "<rect x='" << Coord(frame.left) << "' y='" << Coord(frame.top) << "' width='"
       << Coord(frame.width) << "' height='" << Coord(frame.height)
       << "' fill='none' stroke='#444'/>\n";
-  const double xStep = NiceStep(frame.xMax - frame.xMin, 8);
-  for (double v = std::ceil(frame.xMin / xStep) * xStep; v <= frame.xMax + xStep * 1e-9;
-       v += xStep) {
+  const double minStep = wholeUnits ? 1 : 0;
+  const double xStep = NiceStep(frame.xMax - frame.xMin, 8, minStep);
+  for (const double v : Ticks(frame.xMin, frame.xMax, xStep)) {
     const double x = frame.SvgX(v);
     out << "<line x1='" << Coord(x) << "' y1='" << Coord(frame.top) << "' x2='" << Coord(x)
         << "' y2='" << Coord(frame.top + frame.height) << "' stroke='#ddd'/>\n";
-    out << "<text x='" << Coord(x) << "' y='" << Coord(frame.top + frame.height + 16)
-        << "' text-anchor='middle'>" << Number(std::fabs(v) < xStep * 1e-9 ? 0 : v) << "</text>\n";
+    out << "<text class='tick-x' x='" << Coord(x) << "' y='" << Coord(frame.top + frame.height + 16)
+        << "' text-anchor='middle'>" << Number(v) << "</text>\n";
   }
-  const double yStep = NiceStep(frame.yMax - frame.yMin, 6);
-  for (double v = std::ceil(frame.yMin / yStep) * yStep; v <= frame.yMax + yStep * 1e-9;
-       v += yStep) {
+  const double yStep = NiceStep(frame.yMax - frame.yMin, 6, minStep);
+  for (const double v : Ticks(frame.yMin, frame.yMax, yStep)) {
     const double y = frame.SvgY(v);
     out << "<line x1='" << Coord(frame.left) << "' y1='" << Coord(y) << "' x2='"
         << Coord(frame.left + frame.width) << "' y2='" << Coord(y) << "' stroke='#ddd'/>\n";
-    out << "<text x='" << Coord(frame.left - 6) << "' y='" << Coord(y + 4) << "' text-anchor='end'>"
-        << Number(std::fabs(v) < yStep * 1e-9 ? 0 : v) << "</text>\n";
+    out << "<text class='tick-y' x='" << Coord(frame.left - 6) << "' y='" << Coord(y + 4)
+        << "' text-anchor='end'>" << Number(v) << "</text>\n";
   }
   out << "<text x='" << Coord(frame.left + frame.width / 2) << "' y='"
       << Coord(frame.top + frame.height + 36) << "' text-anchor='middle'>" << xLabel << "</text>\n";
@@ -142,7 +194,9 @@ std::vector<std::vector<Point>> RateSegments(const std::vector<double>& times) {
       start = i;
       continue;
     }
-    if ((i - start) % group != 0) continue;
+    // Every group-th step, and always a move's last step, so that a short move is drawn too.
+    const bool lastOfMove = i + 1 == times.size() || times[i + 1] - times[i] > standstillSeconds;
+    if ((i - start) % group != 0 && !lastOfMove) continue;
     const std::size_t window = std::max(group, rateWindowSteps);
     const std::size_t from = i >= window ? std::max(start, i - window) : start;
     const double span = times[i] - times[from];
@@ -172,6 +226,24 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
     }
   }
   double endTime = record.LastTick() * secondsPerTick;
+  // A spike (one very short interval) must not flatten every other curve: above 1.5 times the
+  // 99th percentile of the rates, the scale is clipped and the clipped points are marked.
+  std::vector<double> allRates;
+  for (int axis = 0; axis < 3; ++axis) {
+    for (const auto& segment : rates[axis]) {
+      for (const Point& p : segment) allRates.push_back(p.y);
+    }
+  }
+  double rateTop = maxRate;
+  bool clipped = false;
+  if (allRates.size() >= 20) {
+    std::sort(allRates.begin(), allRates.end());
+    const double p99 = allRates[allRates.size() * 99 / 100];
+    if (maxRate > 1.5 * p99 && p99 > 0) {
+      rateTop = p99 * 1.2;
+      clipped = true;
+    }
+  }
 
   out << "<?xml version='1.0' encoding='UTF-8'?>\n"
       << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << totalHeight
@@ -185,11 +257,23 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
   double tLow = 0, tHigh = std::max(endTime, 1e-3);
   NiceRange(tLow, tHigh, 8);
   tLow = 0;
-  double rLow = 0, rHigh = std::max(maxRate * 1.08, 1.0);
+  double rLow = 0, rHigh = std::max(rateTop * 1.08, 1.0);
   NiceRange(rLow, rHigh, 6);
   rLow = 0;
   const Frame rateFrame{80, 60, width - 300, rateHeight, tLow, tHigh, rLow, rHigh};
   out << "<text x='80' y='52' font-weight='bold'>Step rate of each axis</text>\n";
+  // Auxiliary state 1 as shaded bands behind the curves, from each change to the next.
+  for (std::size_t i = 0; i < record.aux.size(); ++i) {
+    if (record.aux[i].state != 1) continue;
+    const double from = record.aux[i].tick * secondsPerTick;
+    const double to = i + 1 < record.aux.size() ? record.aux[i + 1].tick * secondsPerTick : tHigh;
+    const double x1 = rateFrame.SvgX(from);
+    const double x2 = std::max(rateFrame.SvgX(std::min(to, tHigh)), x1 + 1.5);
+    out << "<rect class='aux-on' x='" << Coord(x1) << "' y='" << Coord(rateFrame.top) << "' width='"
+        << Coord(x2 - x1) << "' height='" << Coord(rateFrame.height)
+        << "' fill='#9467bd' fill-opacity='0.15'><title>aux state 1 from " << Number(from)
+        << " s</title></rect>\n";
+  }
   Axes(out, rateFrame, "time (s)", "step rate (steps/s)");
   for (const AuxEvent& event : record.aux) {
     const double x = rateFrame.SvgX(event.tick * secondsPerTick);
@@ -198,40 +282,74 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
         << "' stroke='#9467bd' stroke-dasharray='4 3'><title>aux " << AuxStateName(event.state)
         << "</title></line>\n";
   }
+  // Faults: a red line through the panel and a cross on top, one colour for every kind.
+  std::vector<std::pair<std::string, int>> faultKinds;
+  for (const auto& [kind, count] : record.FaultsByKind()) faultKinds.emplace_back(kind, count);
+  constexpr const char* faultColours[] = {"#d62728", "#ff7f0e", "#8c564b", "#e377c2", "#7f7f7f"};
+  auto faultColour = [&](const std::string& kind) {
+    std::size_t index = 0;
+    while (index < faultKinds.size() && faultKinds[index].first != kind) ++index;
+    return faultColours[std::min<std::size_t>(index, 4)];
+  };
+  std::size_t faultMarks = 0;
   for (const FaultEvent& fault : record.faults) {
+    if (++faultMarks > 2000) break;  // a broken run's every fault would only blacken the panel
     const double x = rateFrame.SvgX(fault.tick * secondsPerTick);
-    out << "<circle cx='" << Coord(x) << "' cy='" << Coord(rateFrame.top + rateFrame.height)
-        << "' r='4' fill='black'><title>" << fault.kind << " fault</title></circle>\n";
+    const char* colour = faultColour(fault.kind);
+    const double top = rateFrame.top;
+    out << "<g class='fault'><title>" << Escape(fault.kind) << " fault at "
+        << Number(fault.tick * secondsPerTick) << " s</title><line x1='" << Coord(x) << "' y1='"
+        << Coord(top) << "' x2='" << Coord(x) << "' y2='" << Coord(top + rateFrame.height)
+        << "' stroke='" << colour << "' stroke-opacity='0.6'/><path d='M" << Coord(x - 4) << ","
+        << Coord(top - 4) << "l8,8m0,-8l-8,8' stroke='" << colour << "' stroke-width='2'/></g>\n";
   }
   double legendY = rateFrame.top + 10;
+  const double legendX = rateFrame.left + rateFrame.width + 15;
   for (int axis = 0; axis < 3; ++axis) {
     if (times[axis].empty()) continue;
     // One group per moving axis, so that a reader (or a test) can tell the curves apart.
     out << "<g class='rate-"
         << "xyz"[axis] << "'>\n";
-    for (const auto& segment : rates[axis]) Polyline(out, rateFrame, segment, axisColours[axis]);
+    for (const auto& segment : rates[axis]) {
+      std::vector<Point> shown = segment;
+      for (Point& p : shown) {
+        if (p.y > rHigh) {
+          out << "<path class='clipped' d='M" << Coord(rateFrame.SvgX(p.x) - 4) << ","
+              << Coord(rateFrame.top + 6) << "l4,-6l4,6z' fill='" << axisColours[axis] << "'/>\n";
+          p.y = rHigh;
+        }
+      }
+      Polyline(out, rateFrame, shown, axisColours[axis]);
+    }
     out << "</g>\n";
-    out << "<line x1='" << Coord(rateFrame.left + rateFrame.width + 15) << "' y1='"
-        << Coord(legendY) << "' x2='" << Coord(rateFrame.left + rateFrame.width + 40) << "' y2='"
-        << Coord(legendY) << "' stroke='" << axisColours[axis] << "' stroke-width='2'/>\n"
-        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
-        << Coord(legendY + 4) << "'>" << axisNames[axis] << " (" << times[axis].size()
-        << " steps)</text>\n";
+    out << "<line x1='" << Coord(legendX) << "' y1='" << Coord(legendY) << "' x2='"
+        << Coord(legendX + 25) << "' y2='" << Coord(legendY) << "' stroke='" << axisColours[axis]
+        << "' stroke-width='2'/>\n"
+        << "<text x='" << Coord(legendX + 30) << "' y='" << Coord(legendY + 4) << "'>"
+        << axisNames[axis] << " (" << times[axis].size() << " steps)</text>\n";
+    legendY += 18;
+  }
+  if (clipped) {
+    out << "<path d='M" << Coord(legendX + 8) << "," << Coord(legendY + 4)
+        << "l4,-6l4,6z' fill='#444'/>\n"
+        << "<text x='" << Coord(legendX + 30) << "' y='" << Coord(legendY + 4) << "'>clipped (max "
+        << Number(std::round(maxRate)) << " steps/s)</text>\n";
     legendY += 18;
   }
   if (!record.aux.empty()) {
-    out << "<line x1='" << Coord(rateFrame.left + rateFrame.width + 15) << "' y1='"
-        << Coord(legendY) << "' x2='" << Coord(rateFrame.left + rateFrame.width + 40) << "' y2='"
-        << Coord(legendY) << "' stroke='#9467bd' stroke-dasharray='4 3'/>\n"
-        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
-        << Coord(legendY + 4) << "'>aux change</text>\n";
+    out << "<rect x='" << Coord(legendX) << "' y='" << Coord(legendY - 6)
+        << "' width='25' height='12' fill='#9467bd' fill-opacity='0.15' stroke='#9467bd' "
+           "stroke-dasharray='4 3'/>\n"
+        << "<text x='" << Coord(legendX + 30) << "' y='" << Coord(legendY + 4) << "'>aux state 1 ("
+        << record.aux.size() << " changes)</text>\n";
     legendY += 18;
   }
-  if (!record.faults.empty()) {
-    out << "<circle cx='" << Coord(rateFrame.left + rateFrame.width + 27) << "' cy='"
-        << Coord(legendY) << "' r='4' fill='black'/>\n"
-        << "<text x='" << Coord(rateFrame.left + rateFrame.width + 45) << "' y='"
-        << Coord(legendY + 4) << "'>fault (" << record.faults.size() << ")</text>\n";
+  for (const auto& [kind, count] : faultKinds) {
+    out << "<path d='M" << Coord(legendX + 8) << "," << Coord(legendY - 4)
+        << "l8,8m0,-8l-8,8' stroke='" << faultColour(kind) << "' stroke-width='2'/>\n"
+        << "<text class='legend-fault' x='" << Coord(legendX + 30) << "' y='" << Coord(legendY + 4)
+        << "'>" << Escape(kind) << " fault (" << count << ")</text>\n";
+    legendY += 18;
   }
   if (record.steps.empty()) {
     out << "<text x='" << Coord(rateFrame.left + rateFrame.width / 2) << "' y='"
@@ -241,12 +359,18 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
 
   // Panel 2: X-Y path, equal scale on both axes.
   std::vector<Point> path{{0, 0}};
+  std::vector<bool> moveEnd{true};  // kept however long the path: a short move stays visible
   std::int32_t x = 0, y = 0;
+  std::uint64_t lastTick = 0;
   for (const StepEvent& step : record.steps) {
     if (step.axis == 2) continue;
+    if ((step.tick - lastTick) * secondsPerTick > standstillSeconds) moveEnd.back() = true;
+    lastTick = step.tick;
     (step.axis == 0 ? x : y) = step.position;
     path.push_back({static_cast<double>(x), static_cast<double>(y)});
+    moveEnd.push_back(false);
   }
+  moveEnd.back() = true;
   double xLow = 0, xHigh = 0, yLow = 0, yHigh = 0;
   for (const Point& p : path) {
     xLow = std::min(xLow, p.x);
@@ -263,11 +387,15 @@ void WritePlotSvg(const Record& record, const std::string& title, std::ostream& 
   const Frame pathFrame{
       80 + (width - 300 - plotSize) / 2, pathTop, plotSize, plotSize, pxLow, pxHigh, pyLow, pyHigh};
   out << "<text x='80' y='" << Coord(pathTop - 8) << "' font-weight='bold'>X-Y path</text>\n";
-  Axes(out, pathFrame, "X position (steps)", "Y position (steps)");
+  Axes(out, pathFrame, "X position (steps)", "Y position (steps)", true);
   std::vector<Point> shown;
   const std::size_t stride =
       std::max<std::size_t>(1, path.size() / static_cast<std::size_t>(maxPointsPerCurve));
-  for (std::size_t i = 0; i < path.size(); i += stride) shown.push_back(path[i]);
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (i % stride == 0 || moveEnd[i] || (i + 1 < path.size() && moveEnd[i + 1])) {
+      shown.push_back(path[i]);
+    }
+  }
   if (shown.back().x != path.back().x || shown.back().y != path.back().y)
     shown.push_back(path.back());
   Polyline(out, pathFrame, shown, "#333");
