@@ -60,7 +60,6 @@ class Input {
 
 fuzz::TableOracle oracle;
 std::optional<sim::TableModel> table;  // the simulated table on its virtual clock
-MotionParams loadParams;               // the load-time values, restored before every input
 
 // Set once a move on a closed channel has left the library's phase indices apart from the
 // simulated motors: from then on the two models count the next steps differently.
@@ -92,17 +91,10 @@ SimFaults simFaultsSeen;
 // Puts the library back to its load state: a test-only reset, as no entry resets anything.
 void ResetLibrary() {
   ClosePortDevice();  // portHandle back to "no handle"
-  phaseX = phaseY = phaseZ = 0;
-  auxCodeGiven = refAux0Done = refAux1Done = 0;
-  referenceActive = 0;
-  countsPerTick = 0;
-  motionParams = loadParams;
-  currentSpeed = 1.0;
-  decelActive = 0;
-  decelRate = accelDistance = decelDistance = paceRemainder = 0.0;
-  moveSteps = 0;
-  baseCount = 0;
-  ResetTimerNotice();
+  ResetTimerState();
+  ResetRampState();
+  ResetVectorState();
+  ResetReferenceState();
 }
 
 std::uint32_t Magnitude(std::int32_t value) {
@@ -384,8 +376,8 @@ void RunInput(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+// Nothing to prepare: every input starts from the subsystems' own resets (ResetLibrary).
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  loadParams = motionParams;
   return 0;
 }
 

@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# The results are committed: paths inside this checkout are written relative to it.
+strip_root() { sed -i "s#$root/##g" "$@"; }
 build=$root/build/bench
 out=$root/bench/results
 pacingSteps=${BENCH_PACING_STEPS:-100000}
@@ -31,12 +33,14 @@ cat "$out/machine.json"
 echo "== port operations (Google Benchmark, 10 repetitions)"
 "$bench/steplink_port_bench" --benchmark_repetitions=10 --benchmark_min_time=0.2 \
   --benchmark_format=json --benchmark_out="$out/port_ops.json" --benchmark_out_format=json >/dev/null
+strip_root "$out/port_ops.json"
 
 echo "== instruction counts (callgrind, one 2000-step move on the virtual clock)"
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
   "$bench/steplink_motion_bench" profile --steps 2000 >"$out/profile.json" 2>"$out/callgrind.log"
 callgrind_annotate "$out/callgrind.out" >"$out/callgrind.txt"
 rm -f "$out/callgrind.out"
+strip_root "$out/callgrind.txt" "$out/callgrind.log"
 
 echo "== simulation speed (virtual clock)"
 "$bench/steplink_motion_bench" speed --repeats 5 >"$out/speed.json"

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "entry/entry.h"
+#include "sim/substitute.h"
 
 namespace {
 
@@ -60,9 +61,12 @@ ProbeRun RunProbe(const std::string& variable, const std::string& value) {
   return run;
 }
 
-// The simulated service runs, but its device does not open without a table behind it.
+// Without a table behind the device the stand-in answers as a system whose driver failed to
+// load: the start fails, which leads to the troubleshooting row that says to check the settings
+// (not to the "already running" one, which blames another program).
 const std::string openFailed =
-    "PortTalk: The PortTalk driver is already running.\n"
+    "PortTalk: Unknown error while starting PortTalk driver service.\n"
+    "PortTalk: Does PortTalk.SYS exist in your \\System32\\Drivers Directory?\n"
     "PortTalk: Couldn't access PortTalk Driver, Please ensure driver is loaded.\n\n";
 
 struct BadSim {
@@ -113,7 +117,25 @@ TEST(BadConfiguration, UnwritableRecordFileNamesItAndOpenConnFails) {
             0u)
       << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+  EXPECT_EQ(run.out.rfind(openFailed, 0), 0u) << run.out;
   EXPECT_NE(run.out.find("openConn 255 "), std::string::npos) << run.out;
+}
+
+// A backend that cannot be set up while the service is absent at start: installation goes its
+// usual way, and the start is what fails.
+TEST(BadConfiguration, BackendFailureWithAbsentServiceFailsTheStart) {
+  const ProbeRun run = RunProbe("STEPLINK_SIM", "service=absent,record=/nonexistent-dir/r.txt");
+  EXPECT_NE(run.out.find("PortTalk: Driver successfully installed.\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(openFailed), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("successfully started"), std::string::npos) << run.out;
+}
+
+// The test-only reset keeps the service state STEPLINK_SIM gave at load.
+TEST(BadConfiguration, ResetSubstituteKeepsTheServiceStateOfTheSettings) {
+  const std::string command =
+      "env STEPLINK_SIM=service=absent /proc/" + std::to_string(getpid()) + "/exe --probe-reset";
+  EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 0);
 }
 
 // The trace is a diagnostic: a path that cannot be written is reported once, and the table still
@@ -138,6 +160,11 @@ TEST(BadConfiguration, GoodSettingsRunQuietly) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) return Probe();
+  if (argc == 2 && std::strcmp(argv[1], "--probe-reset") == 0) {
+    sim::Services().service = sim::ServiceState::running;
+    sim::ResetSubstitute();
+    return sim::Services().service == sim::ServiceState::absent ? 0 : 1;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

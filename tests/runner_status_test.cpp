@@ -90,7 +90,8 @@ TEST_F(RunnerStatusBlock, BlockOfAnotherLiveRunIsRefusedAndKept) {
   }
   close(gate[0]);
   const std::string path = "/dev/shm/" + name_;
-  for (int i = 0; i < 2000 && !fs::exists(path); ++i) usleep(1000);
+  // Wait until the other run's block is complete (its magic, "SLST" little-endian, comes last).
+  for (int i = 0; i < 2000 && Contents().substr(0, 4) != "SLST"; ++i) usleep(1000);
   const std::string before = Contents();
 
   const RunResult result = Run();

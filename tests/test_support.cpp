@@ -83,20 +83,10 @@ std::string StdoutCapture::Text() {
 void ResetCore(sim::PortBackend* backend) {
   ClosePortDevice();
   sim::ResetSubstitute(backend);
-  countsPerTick = 0;
-  motionParams = {32000, -32000, 300, 500, 400, 100, 500};
-  currentSpeed = 1.0;
-  decelActive = 0;
-  decelRate = 0.0;
-  accelDistance = 0.0;
-  decelDistance = 0.0;
-  moveSteps = 0;
-  paceRemainder = 0.0;
-  baseCount = 0;
-  phaseX = phaseY = phaseZ = 0;
-  auxCodeGiven = refAux0Done = refAux1Done = 0;
-  referenceActive = 0;
-  ResetTimerNotice();
+  ResetTimerState();
+  ResetRampState();
+  ResetVectorState();
+  ResetReferenceState();
 }
 
 std::vector<std::uint8_t> LatchBytes(const std::vector<PortOp>& ops) {

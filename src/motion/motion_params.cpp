@@ -7,6 +7,14 @@
 #error "STEPLINK_START_SPEED must name the variant's load-time start speed (steps/s)"
 #endif
 
-MotionParams motionParams = {
+namespace {
+constexpr MotionParams loadTimeParams = {
     STEPLINK_Z_AUX_PLUS, STEPLINK_Z_AUX_MINUS, STEPLINK_START_SPEED, 500, 400, 100, 500,
 };
+}  // namespace
+
+MotionParams motionParams = loadTimeParams;
+
+void ResetMotionParams() {
+  motionParams = loadTimeParams;
+}

@@ -16,6 +16,18 @@ std::uint32_t moveSteps = 0;
 double paceRemainder = 0.0;
 std::int32_t baseCount = 0;
 
+void ResetRampState() {
+  ResetMotionParams();
+  currentSpeed = 1.0;
+  decelActive = 0;
+  decelRate = 0.0;
+  accelDistance = 0.0;
+  decelDistance = 0.0;
+  moveSteps = 0;
+  paceRemainder = 0.0;
+  baseCount = 0;
+}
+
 namespace {
 constexpr std::int32_t paramMin = 1;
 constexpr std::int32_t paramMax = 600;

@@ -18,6 +18,8 @@ struct MotionParams {
   std::int32_t deceleration;    // planned rate of decrease; clamped to 1..600
 };
 extern MotionParams motionParams;
+// Test-only: motionParams back to the variant's load-time values (motion_params.cpp).
+void ResetMotionParams();
 
 // Ramp state. Written by PlanRamp (all but paceRemainder) and PaceStep; read by PaceStep.
 extern double currentSpeed;       // steps/s at which the next step is paced; 1.0 at load
@@ -31,6 +33,10 @@ extern std::int32_t baseCount;    // counter reading from which the current inte
 
 // Seconds per interval-timer tick.
 constexpr double tickSeconds = STEPLINK_TICK_SECONDS;
+
+// Test-only: the ramp state and the motion parameters back to their load-time values. No entry
+// calls it (the library never resets); the shared library does not export it.
+void ResetRampState();
 
 // Plans the ramp for a move of n leading-axis steps (1..31999) and takes the first base reading.
 void PlanRamp(std::uint32_t n);

@@ -11,6 +11,10 @@
 
 std::uint8_t referenceActive = 0;
 
+void ResetReferenceState() {
+  referenceActive = 0;
+}
+
 namespace {
 constexpr std::uint16_t statusPort = STEPLINK_PORT_STATUS;
 constexpr std::uint8_t limitReleasedBit = 0x80;  // status bit 7: set released, clear engaged

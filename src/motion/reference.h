@@ -13,5 +13,8 @@ constexpr std::int32_t creepStepLimit = 32000;
 // Pause after every back-off move: 656324 ticks, about 0.55 s.
 constexpr std::int32_t referencePauseTicks = 656324;
 
+// Test-only: referenceActive back to its load-time value.
+void ResetReferenceState();
+
 // References the axes whose back-off distance is not 0; z may instead carry an auxiliary code.
 void ReferenceRun(std::int32_t x, std::int32_t y, std::int32_t z);

@@ -14,6 +14,11 @@ std::uint8_t auxCodeGiven = 0;
 std::uint8_t refAux0Done = 0;
 std::uint8_t refAux1Done = 0;
 
+void ResetVectorState() {
+  phaseX = phaseY = phaseZ = 0;
+  auxCodeGiven = refAux0Done = refAux1Done = 0;
+}
+
 namespace {
 // One axis of a move: its distance (magnitude, unsigned) and its step action.
 struct AxisMove {

@@ -35,6 +35,9 @@ constexpr std::int32_t zKeepLatchCode = STEPLINK_Z_KEEP_LATCH;
 // Distances of this many steps or more are refused.
 constexpr std::uint32_t moveStepLimit = STEPLINK_MOVE_STEP_LIMIT;
 
+// Test-only: phases and auxiliary-code flags back to their load-time values.
+void ResetVectorState();
+
 // Moves the axes by x, y, z steps; returns 0/1 (auxiliary state applied), 2 (z = 32222) or 3.
 std::uint8_t MoveVector(std::int32_t x, std::int32_t y, std::int32_t z);
 // Moves one axis's phase index one place and writes its step pattern.

@@ -24,6 +24,10 @@ struct ServiceModel {
   bool driverFileAtTarget = true;      // the copy in the system's Drivers folder
   bool startFails = false;             // StartServiceA fails with another error even with the file
   bool deviceMissing = false;          // the device does not open even while the service runs
+  // The driver cannot serve the device (on Linux: the backend could not be set up, e.g. a bad
+  // STEPLINK_SIM). As on Windows when a driver fails to load: the service is not running and
+  // StartServiceA fails, so the library reports a start failure rather than a running driver.
+  bool driverCannotServe = false;
   std::string systemDirectory = "C:\\WINDOWS\\system32";
 
   // Calls seen, for tests.
@@ -39,7 +43,8 @@ struct ServiceModel {
 // The substitute's state; tests change it freely between calls.
 ServiceModel& Services();
 // Puts the device (with the given backend, or the default one when nullptr) and the service
-// manager back to their start state. Closes nothing the library holds.
+// manager back to their start state (the service state STEPLINK_SIM's service key gives).
+// Closes nothing the library holds.
 void ResetSubstitute(PortBackend* backend = nullptr);
 // The last request the device was sent, for request-layout tests: its code, input bytes and
 // output length. Fixed size, so that recording it costs the hot path no allocation.

@@ -21,6 +21,7 @@ namespace {
 constexpr DWORD errorSharingViolation = 32;
 constexpr DWORD errorServiceRequestTimeout = 1053;
 constexpr DWORD errorUnknownFailure = 1067;  // "the process terminated unexpectedly"
+constexpr DWORD errorGenFailure = 31;        // a driver whose start routine failed
 constexpr DWORD portTalkWrite = STEPLINK_IOCTL_WRITE;
 constexpr DWORD portTalkRead = STEPLINK_IOCTL_READ;
 
@@ -69,6 +70,16 @@ int FileDescriptor(HANDLE handle) {
   return static_cast<int>((value - fileHandleBase) / 4);
 }
 
+// Whether anything can serve the device: a test's backend, or the default one once it is set up.
+// When not, the service manager answers as for a driver that failed to load: stopped, and it
+// does not start.
+bool DriverCanServe() {
+  if (device.backend != nullptr || sim::DefaultBackend() != nullptr) return true;
+  services.driverCannotServe = true;
+  services.service = sim::ServiceState::stopped;
+  return false;
+}
+
 bool DeviceAvailable() {
   return services.service == sim::ServiceState::running && !services.deviceMissing;
 }
@@ -80,7 +91,7 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
     if (!DeviceAvailable()) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
     if (device.open) return Fail(errorSharingViolation), InvalidHandle();
     sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
-    if (backend == nullptr) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
+    if (!DriverCanServe()) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
     device.open = true;
     device.active = backend;
     device.handleValue = device.nextHandleValue;
@@ -204,6 +215,7 @@ BOOL StartServiceA(SC_HANDLE service, DWORD, const char**) {
   ++services.startServiceCalls;
   if (service != &serviceTag) return Fail(ERROR_INVALID_HANDLE);
   if (services.service == sim::ServiceState::running) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  if (services.driverCannotServe || !DriverCanServe()) return Fail(errorGenFailure);
   if (!services.driverFileAtTarget || services.startFails) return Fail(errorUnknownFailure);
   services.service = sim::ServiceState::running;
   return 1;
@@ -239,7 +251,7 @@ void ResetSubstitute(PortBackend* backend) {
   winapi::device.open = false;
   winapi::device.backend = backend;
   winapi::device.lastRequest = {};
-  winapi::services = ServiceModel{};
+  winapi::services = winapi::ServicesAtLoad();
   winapi::lastError = 0;
 }
 

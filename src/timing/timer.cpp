@@ -10,6 +10,11 @@
 
 std::int32_t countsPerTick = 0;
 
+void ResetTimerState() {
+  countsPerTick = 0;
+  ResetTimerNotice();
+}
+
 namespace {
 constexpr std::uint16_t timerCommandPort = STEPLINK_PORT_TIMER_COMMAND;
 constexpr std::uint16_t timerCounter0Port = STEPLINK_PORT_TIMER_COUNT;

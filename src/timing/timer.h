@@ -29,3 +29,5 @@ void WaitTicks(std::int32_t ticks);
 bool CounterStuck(std::int32_t reading, std::int32_t previous, std::int32_t& sameReadings);
 // Called by each entry shell: the stuck-counter line may be printed once per entry call.
 void ResetTimerNotice();
+// Test-only: the calibration and the notice back to their load-time values.
+void ResetTimerState();
