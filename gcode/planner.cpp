@@ -47,13 +47,14 @@ class Planner {
     emitting_ = options_.fromLine <= 0;
     if (options_.fromLine > 0) CheckFromLine();
     for (const Block& block : program_.blocks) {
-      if (ended_) {
-        ++plan_.skippedLines;
-        continue;
-      }
+      if (ended_) break;
       if (!emitting_ && block.line >= options_.fromLine) Resume(block.line);
       Interpret(block);
       if (tooMany_) break;
+    }
+    if (ended_) {
+      for (const Block& block : program_.blocks) plan_.skippedLines += block.line > plan_.endLine;
+      for (const Message& m : program_.errors) plan_.skippedLines += m.line > plan_.endLine;
     }
     if (ended_ && plan_.skippedLines > 0) {
       // Refusals after the end are not the job's: those lines are never run.

@@ -213,6 +213,10 @@ class LineLexer {
       double value = 0.0;
       std::string numberError;
       if (!Number(value, numberError)) {
+        if (pos_ < text_.size() && text_[pos_] == '[')
+          return Fail(error, "expressions [...] are not supported");
+        if (pos_ < text_.size() && text_[pos_] == '#')
+          return Fail(error, "parameters (#) are not supported");
         return Fail(error, numberError.empty()
                                ? std::string("the word '") + letter + "' has no number"
                                : std::string("word '") + letter + "': " + numberError);
