@@ -5,6 +5,7 @@
 // the planned end.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -12,9 +13,13 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
+// Aborts with the failed condition's line, so that a finding names the broken invariant.
+void CheckAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "gcode_fuzz: invariant at line %d broken\n", line);
+  std::abort();
 }
+#define Check(condition) CheckAt((condition), __LINE__)
 
 void PlanAndCheck(const gcode::Program& program, const gcode::Machine& machine, int fromLine) {
   gcode::PlanOptions options;

@@ -43,22 +43,28 @@ class Planner {
 
   Plan Run() {
     plan_.lines = program_.lineCount;
-    plan_.errors = program_.errors;
     emitting_ = options_.fromLine <= 0;
     if (options_.fromLine > 0) CheckFromLine();
     for (const Block& block : program_.blocks) {
       if (ended_) break;
+      // Refusals of the reader up to this line: the job is refused, so no calls are kept.
+      while (parseErrorsSeen_ < program_.errors.size() &&
+             program_.errors[parseErrorsSeen_].line <= block.line) {
+        ++parseErrorsSeen_;
+      }
       if (!emitting_ && block.line >= options_.fromLine) Resume(block.line);
       Interpret(block);
       if (tooMany_) break;
+    }
+    // The reader's refusals, but not those after the end: those lines are never run.
+    for (const Message& m : program_.errors) {
+      if (!ended_ || m.line <= plan_.endLine) plan_.errors.push_back(m);
     }
     if (ended_) {
       for (const Block& block : program_.blocks) plan_.skippedLines += block.line > plan_.endLine;
       for (const Message& m : program_.errors) plan_.skippedLines += m.line > plan_.endLine;
     }
     if (ended_ && plan_.skippedLines > 0) {
-      // Refusals after the end are not the job's: those lines are never run.
-      std::erase_if(plan_.errors, [this](const Message& m) { return m.line > plan_.endLine; });
       Note(plan_.endLine, std::to_string(plan_.skippedLines) +
                               " line(s) after the program end are not run (nor checked)");
     }
@@ -136,7 +142,7 @@ class Planner {
     for (int axis = 0; axis < 3; ++axis)
       longest = std::max(longest, Abs(target[axis] - start[axis]));
     if (longest == 0) return false;  // a zero-step segment is merged into the next
-    if (!emitting_ || !plan_.errors.empty()) {
+    if (!emitting_ || !plan_.errors.empty() || parseErrorsSeen_ > 0) {
       // Not run (before --from-line, or refused): only the position matters.
       const bool zMotion = target[2] != start[2];
       steps_ = target;
@@ -543,6 +549,7 @@ class Planner {
   bool tooMany_ = false;
   double highestZ_ = 0.0;
   int limitLine_ = -1;
+  std::size_t parseErrorsSeen_ = 0;
   bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
 };
 

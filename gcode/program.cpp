@@ -279,7 +279,7 @@ class LineLexer {
       case 'M': {
         const double tenths = value * 10.0;
         const double rounded = std::round(tenths);
-        if (value < 0 || std::fabs(tenths - rounded) > 1e-6 ||
+        if (value < 0 || value > 9999 || std::fabs(tenths - rounded) > 1e-6 ||
             (letter == 'M' && value != std::floor(value))) {
           char text[48];
           std::snprintf(text, sizeof text, "%c%g is not supported", letter, value);

@@ -323,6 +323,8 @@ TEST(GcodePlanner, DwellPauseEndAndNotes) {
   EXPECT_GE(plan.durationSeconds, 1.5);
   EXPECT_EQ(plan.notes.size(), 4u);  // F, S, M8, lines after M30
   EXPECT_EQ(plan.endSteps[0], 20);
+  // The refused line after M30 must not cost the moves before it.
+  EXPECT_EQ(Replay(plan), plan.endSteps);
 }
 
 TEST(GcodePlanner, ModalRefusals) {

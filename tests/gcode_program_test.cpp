@@ -71,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"M98 P100", "subroutines"}, Refusal{"M62 P1", "M62"},
                     Refusal{"G1 X1 (open", "not closed"}, Refusal{"G1 X1e5", "'E'"},
                     Refusal{"G1 X99999999999", "too large"}, Refusal{"G1 X1 %", "'%'"},
-                    Refusal{"G1\x01X1", "0x01"}, Refusal{"M3.5", "not supported"}));
+                    Refusal{"G1\x01X1", "0x01"}, Refusal{"M3.5", "not supported"},
+                    Refusal{"G318556000", "not supported"}));
 
 TEST(GcodeReader, EveryRefusalAtOnce) {
   const auto program = ParseProgram("G1 X1\nG81\nG1 X2\n#1=2\nO1\nG1 Y\n");
