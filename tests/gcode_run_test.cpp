@@ -2,6 +2,8 @@
 // their end where the plan says, refusals move nothing (judged by the table's record), exit
 // codes and the report tell the cases apart, the emitted script makes the same steps.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +204,60 @@ TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {
   const auto x = result.report["table_steps"]["x"].get<std::int64_t>();
   EXPECT_GT(x, 0);
   EXPECT_LT(x, 2000);
+}
+
+TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {
+  // On a pseudo-terminal: a key pauses at the next call boundary, q stops cleanly with the
+  // auxiliary state 0 applied before closeConn; the table keeps the position it had.
+  WriteText(dir_ / "job.nc", "M3\nG1 X5\nG1 X10\nG1 X15\nG1 X20\nG1 X25\nG1 X30\n");
+  const std::string report = (dir_ / "report.json").string();
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "gcode", (dir_ / "job.nc").c_str(), "--realtime",
+          "--quiet", "--library", STEPLINK_STANDARD_LIBRARY, "--report", report.c_str(), "--sim",
+          ("record=" + (dir_ / "record.txt").string()).c_str(), nullptr);
+    _exit(127);
+  }
+  std::string seen;
+  const auto readFor = [&](int milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    char buffer[256];
+    while (std::chrono::steady_clock::now() < until) {
+      pollfd fd{terminal, POLLIN, 0};
+      if (poll(&fd, 1, 20) > 0) {
+        const ssize_t got = read(terminal, buffer, sizeof buffer);
+        if (got <= 0) break;
+        seen.append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  };
+  readFor(700);  // M3 (0.165 s) and the first moves
+  ASSERT_EQ(write(terminal, "p", 1), 1);
+  readFor(1500);
+  EXPECT_NE(seen.find("feed hold"), std::string::npos) << seen;
+  ASSERT_EQ(write(terminal, "q", 1), 1);
+  readFor(1500);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(terminal);
+  const Result result = Finish(status);
+  EXPECT_EQ(result.exitCode, 130) << seen;
+  EXPECT_EQ(result.report["interrupted"], true);
+  EXPECT_LT(result.report["calls_made"].get<int>(), result.report["calls"].get<int>());
+  bool noted = false;
+  for (const auto& note : result.report["notes"]) {
+    noted = noted ||
+            note["message"].get<std::string>().find("stopped while paused") != std::string::npos;
+  }
+  EXPECT_TRUE(noted) << result.report.dump(2);
+  const tool::Record record = TableRecord();
+  ASSERT_GE(record.aux.size(), 2u);
+  EXPECT_EQ(record.aux.front().state, 1);  // M3
+  EXPECT_EQ(record.aux.back().state, 0);   // the clean stop
+  EXPECT_GT(record.FinalPositions()[0], 0);
+  EXPECT_LT(record.FinalPositions()[0], 600);
 }
 
 }  // namespace
