@@ -30,6 +30,7 @@
 #include "report.h"
 #include "script_writer.h"
 #include "settings_stage.h"
+#include "status_block.h"
 
 namespace tool {
 namespace {
@@ -180,6 +181,8 @@ ArgParser MakeGcodeParser() {
   parser.AddFlag("quiet", "no progress and no summary unless something goes wrong");
   parser.AddFlag("realtime", "pace with the wall clock (clock=realtime); dwells are waited");
   parser.AddOption("sim", "SPEC", "simulated table settings, as STEPLINK_SIM");
+  parser.AddFlag("virtual", "time advances by port accesses only (clock=virtual, the default)");
+  parser.AddOption("record", "FILE", "keep the table's record of every step in FILE");
   parser.AddOption("device", "VALUE", "a real table's port (not in this build: refused)");
   parser.AddOption("library", "PATH",
                    "library to load (default: lib/standard/libsteplink.so of this build)");
@@ -300,7 +303,7 @@ int GcodeCommand(int argc, const char* const* argv) {
 
   // Stage 2: the table's settings and the library.
   RunSettings settings;
-  if (!BuildRunSettings(parser, settings, error)) {
+  if (!BuildRunSettings(parser, std::getenv("STEPLINK_SIM"), settings, error)) {
     return refuse({{0, error}}, "steplink gcode");
   }
   if (!std::filesystem::exists(libraryPath)) {
@@ -479,7 +482,10 @@ int GcodeCommand(int argc, const char* const* argv) {
                    stderrTerminal ? "\033[K" : "\n");
       progressShown = true;
     };
-    childOutcome = child.Wait(tick);
+    WaitHooks waitHooks;
+    waitHooks.tick = tick;
+    waitHooks.beforeOutput = clearProgress;
+    childOutcome = child.Wait(waitHooks);
     tick();
     clearProgress();
   }
@@ -512,16 +518,25 @@ int GcodeCommand(int argc, const char* const* argv) {
   if (cleanStop)
     outcome.notes.push_back({0, "stopped while paused: auxiliary state 0 applied, then closeConn"});
 
-  const RunRecord run = CollectRecord(settings.recordPath, settings.statusName);
+  if (childOutcome.portErrorLines > 0 || childOutcome.timerStallLines > 0) {
+    outcome.fault = true;
+    outcome.faultMessage = childOutcome.portErrorLines > 0
+                               ? "port operation(s) failed, first: " + childOutcome.firstPortError
+                               : "counter 0 stood still: the waits were not paced";
+    std::fprintf(stderr, "steplink: %s\n", outcome.faultMessage.c_str());
+    if (exitCode == exitOk) exitCode = exitRunFailed;
+  }
+  StatusView statusView;
+  const RunRecord run = CollectRecord(settings, statusView);
   if (exitCode != exitRefused) {
-    if (ReportRecordProblems(run.record)) {
+    if (ReportRecordProblems(run)) {
       if (exitCode == exitOk) exitCode = exitRunFailed;
       outcome.fault = true;
       outcome.faultMessage =
           "the table saw " + std::to_string(run.record.faults.size()) + " fault(s)";
     }
     const std::uint64_t ticks =
-        run.status ? std::max(run.status->simTicks, run.record.LastTick()) : run.record.LastTick();
+        run.status ? std::max(run.status->ticks, run.record.LastTick()) : run.record.LastTick();
     double dwellSeconds = 0;
     for (std::size_t i = 0; i < std::min(done, plan.calls.size()); ++i) {
       if (plan.calls[i].kind == gcode::CallKind::dwell) dwellSeconds += plan.calls[i].seconds;
