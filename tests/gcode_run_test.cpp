@@ -1,9 +1,11 @@
 // steplink gcode end to end on the simulated table (virtual clock): the example jobs run to
 // their end where the plan says, refusals move nothing (judged by the table's record), exit
 // codes and the report tell the cases apart, the emitted script makes the same steps.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "record.h"
+#include "status_block.h"
 
 namespace fs = std::filesystem;
 
@@ -204,6 +207,43 @@ TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {
   const auto x = result.report["table_steps"]["x"].get<std::int64_t>();
   EXPECT_GT(x, 0);
   EXPECT_LT(x, 2000);
+}
+
+TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
+  // A live view's reading while a 4 s move runs on the realtime clock.
+  const std::string name = "steplink-gcode-test-" + std::to_string(getpid());
+  WriteText(dir_ / "job.nc", "G0 Y1\nG1 X100 Y3\nM30\n");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "gcode", (dir_ / "job.nc").c_str(), "--realtime",
+          "--quiet", "--library", STEPLINK_STANDARD_LIBRARY, "--sim", ("status=" + name).c_str(),
+          nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  tool::StatusView view;
+  std::optional<SteplinkStatusJob> job;
+  if (view.Open(name)) job = view.ReadJob();
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  shm_unlink(("/" + name).c_str());
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->state, STEPLINK_JOB_RUNNING);
+  EXPECT_EQ(job->callEntry, STEPLINK_CALL_VECTOR_OUT);
+  EXPECT_EQ(job->gcodeLine, 2u);
+  EXPECT_EQ(job->callArgs[0], 2000);
+  EXPECT_EQ(job->callIndex, 4u);  // openConn, initTimer, G0, this one
+  EXPECT_EQ(job->callCount, 5u);
+  EXPECT_GT(job->percent, 0.0);
+  EXPECT_LT(job->percent, 100.0);
+  EXPECT_GT(job->etaSeconds, 1.0);
+  EXPECT_DOUBLE_EQ(job->mm[1], 1.0);  // the commanded position where the move began
 }
 
 TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {

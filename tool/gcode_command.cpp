@@ -360,9 +360,46 @@ int GcodeCommand(int argc, const char* const* argv) {
   options.printCalls = false;
   options.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
   CallHooks hooks;
+  // The job section of the status block (for live views): written by the call process, opened
+  // once openConn has made the block.
+  JobStatusWriter jobStatus;
+  const auto publish = [&](std::uint32_t state, std::size_t s, bool inCall) {
+    if (!jobStatus.IsOpen()) {
+      std::string ignored;
+      if (s == 0 || !jobStatus.Open(settings.statusName, ignored)) return;
+    }
+    SteplinkStatusJob job = jobStatus.Current();
+    job.state = state;
+    job.callCount = static_cast<std::uint32_t>(calls.size());
+    job.callIndex = static_cast<std::uint32_t>(s + 1);
+    const ScriptCall& call = calls[std::min(s, calls.size() - 1)];
+    job.callEntry = !inCall                          ? STEPLINK_CALL_NONE
+                    : call.entry == Entry::vectorOut ? STEPLINK_CALL_VECTOR_OUT
+                    : call.entry == Entry::reference ? STEPLINK_CALL_REFERENCE
+                    : call.entry == Entry::closeConn ? STEPLINK_CALL_CLOSE_CONN
+                    : call.entry == Entry::initTimer ? STEPLINK_CALL_INIT_TIMER
+                                                     : STEPLINK_CALL_OPEN_CONN;
+    for (int axis = 0; axis < 3; ++axis) job.callArgs[axis] = inCall ? call.args[axis] : 0;
+    const std::size_t entry = planIndex[std::min(s, calls.size() - 1)];
+    if (entry != none) {
+      const auto& planned = plan.calls[entry];
+      job.gcodeLine = static_cast<std::uint32_t>(planned.line);
+      const double at = inCall ? planned.startSeconds : planned.startSeconds + planned.seconds;
+      job.percent = plan.durationSeconds > 0 ? 100.0 * at / plan.durationSeconds : 100.0;
+      job.etaSeconds = std::max(0.0, plan.durationSeconds - at);
+      const auto& from = inCall && entry > 0 ? plan.calls[entry - 1].endSteps : planned.endSteps;
+      for (int axis = 0; axis < 3; ++axis)
+        job.mm[axis] = gcode::StepsToMm(from[axis], machine.axes[axis]);
+    } else if (s + 1 >= calls.size()) {
+      job.percent = 100.0;
+      job.etaSeconds = 0.0;
+    }
+    jobStatus.Write(job);
+  };
   // The hooks run in the call process, on its copy of everything above.
   hooks.beforeCall = [&](std::size_t s, const ScriptCall&) {
     if (s == 0) close(events[0]);
+    publish(STEPLINK_JOB_RUNNING, s, true);
     if (s < 2 || !realtime) return;
     for (std::size_t i = doneAfter[s - 1]; i < gapEnd(s - 1); ++i) {
       if (plan.calls[i].kind != gcode::CallKind::dwell) continue;
@@ -375,6 +412,7 @@ int GcodeCommand(int argc, const char* const* argv) {
     }
   };
   hooks.afterCall = [&](std::size_t s, const ScriptCall&, int) {
+    publish(s + 1 >= calls.size() ? STEPLINK_JOB_ENDED : STEPLINK_JOB_RUNNING, s, false);
     SendEvent(events[1], eventProgress, doneAfter[s]);
     if (s == 0 || s + 1 >= calls.size()) return;
     for (std::size_t i = doneAfter[s]; i < gapEnd(s); ++i) {
@@ -392,6 +430,11 @@ int GcodeCommand(int argc, const char* const* argv) {
     sigemptyset(&action.sa_mask);
     action.sa_handler = paused ? OnStopWhilePaused : SIG_DFL;
     sigaction(SIGINT, &action, nullptr);
+    if (jobStatus.IsOpen()) {
+      SteplinkStatusJob job = jobStatus.Current();
+      job.state = paused ? STEPLINK_JOB_PAUSED : STEPLINK_JOB_RUNNING;
+      jobStatus.Write(job);
+    }
     if (paused || stopWhilePaused == 0) return;
     // Stopped while paused: the auxiliary output off (state 0, as M5), then closeConn.
     Entries entries;
@@ -399,6 +442,11 @@ int GcodeCommand(int argc, const char* const* argv) {
     if (LoadEntries(libraryPath, entries, loadError)) {
       entries.vectorOut(nullptr, nullptr, 0, 0, STEPLINK_Z_AUX_MINUS);
       entries.closeConn(nullptr, nullptr);
+    }
+    if (jobStatus.IsOpen()) {
+      SteplinkStatusJob job = jobStatus.Current();
+      job.state = STEPLINK_JOB_INTERRUPTED;
+      jobStatus.Write(job);
     }
     SendEvent(events[1], eventCleanStop, 0);
     std::fflush(stdout);
