@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
-# for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja and the test libraries.
+# for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja, the test libraries
+# and the G-code job's TOML and JSON libraries.
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
@@ -8,7 +9,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
            g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
-           clang clang-format libclang-rt-14-dev llvm binutils valgrind python3; do
+           clang clang-format libclang-rt-14-dev llvm binutils valgrind python3 \
+           libtomlplusplus-dev nlohmann-json3-dev; do
   have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

@@ -8,6 +8,7 @@
 
 #include "descriptors.h"
 #include "exit_codes.h"
+#include "gcode_command.h"
 #include "plot_command.h"
 #include "run_command.h"
 #include "usage.h"
@@ -18,6 +19,7 @@ int Dispatch(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "run") return tool::RunCommand(argc, argv);
   if (command == "plot") return tool::PlotCommand(argc, argv);
+  if (command == "gcode") return tool::GcodeCommand(argc, argv);
   if (command == "--help" || command == "-h" || command == "help") {
     std::printf("%s\nOptions of run:\n%s\n%s", tool::usageText,
                 tool::MakeRunParser().OptionHelp().c_str(), tool::scriptHelp);

@@ -6,6 +6,7 @@ namespace tool {
 inline constexpr char usageText[] =
     "usage: steplink run [options] SCRIPT   run a script of entry calls ('-' = standard input)\n"
     "       steplink plot RECORD OUT.svg    plot a record file of the simulated table\n"
+    "       steplink gcode [options] FILE   check, plan and run a G-code program (--help)\n"
     "       steplink --help\n";
 
 inline constexpr char scriptHelp[] =

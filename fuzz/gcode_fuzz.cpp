@@ -1,0 +1,76 @@
+// libFuzzer target over the G-code reader and planner: any bytes as a program, planned on the
+// built-in machine and on a fine one (many steps per mm, tight arcs), with --from-line taken from
+// the first byte. Checks what must hold for every accepted program: every call stays below the
+// library's 32000-step limit, Z never carries a z code as a distance, and the calls add up to
+// the planned end.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "planner.h"
+
+namespace {
+
+// Aborts with the failed condition's line, so that a finding names the broken invariant.
+void CheckAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "gcode_fuzz: invariant at line %d broken\n", line);
+  std::abort();
+}
+#define Check(condition) CheckAt((condition), __LINE__)
+
+void PlanAndCheck(const gcode::Program& program, const gcode::Machine& machine, int fromLine) {
+  gcode::PlanOptions options;
+  options.fromLine = fromLine;
+  options.maxCalls = 200'000;  // bounded memory
+  const gcode::Plan plan = gcode::PlanProgram(program, machine, options);
+  if (!plan.ok()) return;
+  std::array<std::int64_t, 3> at{};
+  for (const auto& call : plan.calls) {
+    if (call.kind == gcode::CallKind::reference) {
+      for (int axis = 0; axis < 3; ++axis) {
+        if (call.args[axis] != 0) at[axis] = 0;
+      }
+      continue;
+    }
+    if (call.kind != gcode::CallKind::vectorOut) continue;
+    const int z = call.args[2];
+    const bool code = z == 32000 || z == -32000 || z == 32222;
+    Check(call.args[0] > -32000 && call.args[0] < 32000);
+    Check(call.args[1] > -32000 && call.args[1] < 32000);
+    Check(code || (z > -32000 && z < 32000));
+    Check(!(call.args[0] == 0 && call.args[1] == 0 && z == 0));
+    at[0] += call.args[0];
+    at[1] += call.args[1];
+    if (!code) at[2] += z;
+    Check(at == call.endSteps);
+    Check(call.seconds >= 0.0);
+  }
+  Check(at == plan.endSteps || plan.calls.empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 4096) return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const gcode::Program program = gcode::ParseProgram(text);
+  const int fromLine = size > 0 && data[0] < 8 ? data[0] : 0;
+  PlanAndCheck(program, gcode::BuiltinMachine(), fromLine);
+  gcode::Machine fine = gcode::BuiltinMachine();
+  for (auto& axis : fine.axes) {
+    axis.stepsPerMm = 400.0;
+    axis.minMm = -500.0;
+    axis.maxMm = 500.0;
+  }
+  fine.axes[1].invert = true;
+  fine.arcToleranceMm = 0.001;
+  PlanAndCheck(program, fine, 0);
+  return 0;
+}

@@ -1,0 +1,45 @@
+// The machine description of a G-code job: steps per millimetre, soft limits and direction of
+// each axis, the chord tolerance of arcs and the reference run's back-off. Read from TOML
+// (toml++); errors name the key and its line. Calls nothing below it.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "program.h"
+
+namespace gcode {
+
+struct Axis {
+  double stepsPerMm = 20.0;  // motor steps of the library per millimetre
+  double minMm = 0.0;        // soft limits, machine coordinates
+  double maxMm = 600.0;
+  bool invert = false;  // positive mm is negative steps
+};
+
+struct Machine {
+  std::string name = "built-in";
+  std::array<Axis, 3> axes{};
+  double arcToleranceMm = 0.01;
+  // Back-off steps of X, Y, Z for G28; the reference run creeps each axis to its negative end.
+  std::optional<std::array<int, 3>> reference;
+};
+
+// The machine used without --machine: 20 steps/mm on every axis, X and Y 0..600 mm, Z -50..50 mm
+// (0 is where the table stands at the start), arcs within 0.01 mm, reference back-off 50, 50, 20.
+Machine BuiltinMachine();
+
+struct MachineResult {
+  std::optional<Machine> machine;
+  std::vector<Message> errors;  // line 0 when the file as a whole is wrong
+};
+
+// Parses a machine file's text; `name` is what reports call it (its path).
+MachineResult ParseMachine(std::string_view text, const std::string& name);
+// Reads and parses a file; a file that cannot be read gives one error.
+MachineResult LoadMachineFile(const std::string& path);
+
+}  // namespace gcode

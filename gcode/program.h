@@ -1,0 +1,45 @@
+// G-code reader: turns a program's text into blocks of words, one per line, with every refusal
+// of the accepted subset named with its line number. Knows the words and modal groups only;
+// what the words mean is the interpreter's (planner.h). Calls nothing below it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gcode {
+
+struct Message {
+  int line;  // 1-based; 0 for the program as a whole
+  std::string message;
+};
+
+// One line's words. G and M codes are kept in tenths (G90.1 is 901, G1 is 10, M30 is 300).
+struct Block {
+  int line = 0;
+  bool blockDelete = false;  // began with '/': run anyway (the block delete switch is off)
+  std::vector<int> gCodes;
+  std::vector<int> mCodes;
+  std::optional<double> x, y, z, i, j, k, r, p, f, s;
+  std::optional<int> t;
+  bool HasAxisWord() const { return x || y || z; }
+};
+
+struct Program {
+  std::vector<Block> blocks;    // lines with at least one word, in order
+  std::vector<Message> errors;  // every refused line, in order, one message per line
+  int lineCount = 0;            // lines of the text, blank and comment lines included
+};
+
+// Reads the whole text; never throws, accepts any bytes.
+Program ParseProgram(std::string_view text);
+
+// "G90.1", "G1", "M30": a code in tenths with its letter.
+std::string CodeName(char letter, int tenths);
+
+// Largest magnitude a number may have (1e9: far beyond any table, small enough for steps).
+inline constexpr double maxNumber = 1e9;
+
+}  // namespace gcode

@@ -1,0 +1,95 @@
+// Builds the job report's JSON document from the plan and the run's outcome.
+#include "report.h"
+
+namespace gcode {
+namespace {
+
+nlohmann::json Messages(const std::vector<Message>& messages) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const Message& m : messages) list.push_back({{"line", m.line}, {"message", m.message}});
+  return list;
+}
+
+nlohmann::json Xyz(double x, double y, double z) {
+  return {{"x", x}, {"y", y}, {"z", z}};
+}
+
+}  // namespace
+
+std::array<std::int64_t, 3> EndSteps(const Plan& plan, const RunOutcome& outcome) {
+  if (outcome.refused) return {0, 0, 0};
+  if (outcome.checkOnly) return plan.endSteps;
+  const std::size_t done = std::min(outcome.callsDone, plan.calls.size());
+  return done == 0 ? std::array<std::int64_t, 3>{} : plan.calls[done - 1].endSteps;
+}
+
+nlohmann::json MakeReport(const std::string& file, const Machine& machine, const Plan& plan,
+                          const RunOutcome& outcome) {
+  const auto end = EndSteps(plan, outcome);
+  std::vector<Message> notes = plan.notes;
+  notes.insert(notes.end(), outcome.notes.begin(), outcome.notes.end());
+  const std::size_t done = std::min(outcome.callsDone, plan.calls.size());
+  int lastLine = 0;
+  if (done > 0) lastLine = plan.calls[done - 1].line;
+  std::size_t callsMade = 0;
+  for (std::size_t i = 0; i < done; ++i) {
+    if (plan.calls[i].kind == CallKind::vectorOut || plan.calls[i].kind == CallKind::reference) {
+      ++callsMade;
+    }
+  }
+  nlohmann::json machineJson = {{"name", machine.name},
+                                {"arc_tolerance_mm", machine.arcToleranceMm}};
+  for (int axis = 0; axis < 3; ++axis) {
+    const Axis& spec = machine.axes[axis];
+    machineJson["axis"][std::string(1, "xyz"[axis])] = {{"steps_per_mm", spec.stepsPerMm},
+                                                        {"min_mm", spec.minMm},
+                                                        {"max_mm", spec.maxMm},
+                                                        {"invert", spec.invert}};
+  }
+  machineJson["reference"] =
+      machine.reference ? nlohmann::json(*machine.reference) : nlohmann::json();
+
+  nlohmann::json report = {
+      {"file", file},
+      {"machine", machineJson},
+      {"status", outcome.refused       ? "refused"
+                 : outcome.checkOnly   ? "checked"
+                 : outcome.interrupted ? "interrupted"
+                 : outcome.fault       ? "fault"
+                                       : "completed"},
+      {"exit_code", outcome.exitCode},
+      {"lines", plan.lines},
+      {"moves", plan.moves},
+      {"calls", outcome.refused ? 0 : plan.vectorOutCalls + plan.referenceCalls},
+      {"calls_made", callsMade},
+      {"last_line", lastLine},
+      {"percent", plan.calls.empty() ? 0.0 : 100.0 * static_cast<double>(done) / plan.calls.size()},
+      {"planned_duration_s", plan.durationSeconds},
+      {"duration_s", outcome.durationSeconds},
+      {"wall_s", outcome.wallSeconds},
+      {"aux_reapplications", plan.reapplications},
+      {"end_line", plan.endLine},
+      {"skipped_lines", plan.skippedLines},
+      {"steps_per_axis",
+       Xyz(static_cast<double>(plan.stepsPerAxis[0]), static_cast<double>(plan.stepsPerAxis[1]),
+           static_cast<double>(plan.stepsPerAxis[2]))},
+      {"end",
+       {{"mm", Xyz(StepsToMm(end[0], machine.axes[0]), StepsToMm(end[1], machine.axes[1]),
+                   StepsToMm(end[2], machine.axes[2]))},
+        {"steps", Xyz(static_cast<double>(end[0]), static_cast<double>(end[1]),
+                      static_cast<double>(end[2]))}}},
+      {"limits_ok", plan.limitsOk},
+      {"errors", Messages(plan.errors)},
+      {"notes", Messages(notes)},
+      {"interrupted", outcome.interrupted},
+      {"fault", outcome.fault ? nlohmann::json(outcome.faultMessage) : nlohmann::json()},
+  };
+  if (outcome.tableSteps) {
+    const auto& t = *outcome.tableSteps;
+    report["table_steps"] =
+        Xyz(static_cast<double>(t[0]), static_cast<double>(t[1]), static_cast<double>(t[2]));
+  }
+  return report;
+}
+
+}  // namespace gcode

@@ -1,0 +1,303 @@
+// steplink gcode end to end on the simulated table (virtual clock): the example jobs run to
+// their end where the plan says, refusals move nothing (judged by the table's record), exit
+// codes and the report tell the cases apart, the emitted script makes the same steps.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "record.h"
+#include "status_block.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Result {
+  int exitCode;
+  std::string out;
+  std::string err;
+  nlohmann::json report;
+};
+
+class GcodeRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ =
+        fs::temp_directory_path() / ("steplink-gcode-test-" + std::to_string(getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Command(const std::string& args) const {
+    return std::string(STEPLINK_RUNNER) + " gcode " + args + " --library " +
+           STEPLINK_STANDARD_LIBRARY + " --report " + (dir_ / "report.json").string() +
+           " --sim record=" + (dir_ / "record.txt").string() + " </dev/null >" +
+           (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
+  }
+
+  Result Finish(int status) const {
+    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir_ / "out.txt"),
+                  ReadText(dir_ / "err.txt"), nullptr};
+    const std::string report = ReadText(dir_ / "report.json");
+    if (!report.empty()) result.report = nlohmann::json::parse(report);
+    return result;
+  }
+
+  Result Gcode(const std::string& args) const { return Finish(std::system(Command(args).c_str())); }
+
+  Result Program(const std::string& text, const std::string& args = "") const {
+    WriteText(dir_ / "job.nc", text);
+    return Gcode((dir_ / "job.nc").string() + " " + args);
+  }
+
+  tool::Record TableRecord() const { return tool::ReadRecordFile((dir_ / "record.txt").string()); }
+
+  fs::path dir_;
+};
+
+const std::string jobs = STEPLINK_JOBS_DIR;
+const std::string exampleMachine = " --machine " + jobs + "/example.toml";
+
+TEST_F(GcodeRun, ExampleJobsRunToTheirEnd) {
+  // After G28 machine 0 is the switch plus the back-off: the simulated table's switches are at
+  // -200, -150, -100 steps, the back-off 50, 50, 20.
+  const std::array<std::int64_t, 3> home{-150, -100, -80};
+  const struct {
+    const char* file;
+    std::array<std::int64_t, 3> endSteps;
+  } cases[] = {{"example.nc", {0, 0, 60}}, {"pocket.nc", {0, 0, 0}}, {"engraving.nc", {0, 0, 0}}};
+  for (const auto& job : cases) {
+    const Result result = Gcode(jobs + "/" + job.file + exampleMachine + " --quiet");
+    ASSERT_EQ(result.exitCode, 0) << job.file << result.err;
+    EXPECT_EQ(result.report["status"], "completed");
+    EXPECT_EQ(result.report["calls_made"], result.report["calls"]);
+    for (int axis = 0; axis < 3; ++axis) {
+      const std::string name(1, "xyz"[axis]);
+      EXPECT_EQ(result.report["end"]["steps"][name].get<std::int64_t>(), job.endSteps[axis])
+          << job.file;
+      EXPECT_EQ(result.report["table_steps"][name].get<std::int64_t>(),
+                home[axis] + job.endSteps[axis])
+          << job.file << " axis " << name;
+    }
+    const tool::Record record = TableRecord();
+    EXPECT_TRUE(record.faults.empty()) << job.file;
+    EXPECT_GT(record.steps.size(), 1000u);
+    // The estimate against the virtual-clock run: within 3 % (most of it the first G28's creep,
+    // which the plan cannot know).
+    const double planned = result.report["planned_duration_s"].get<double>();
+    const double simulated = result.report["duration_s"].get<double>();
+    EXPECT_NEAR(planned, simulated, 0.03 * simulated) << job.file;
+  }
+}
+
+TEST_F(GcodeRun, RefusalsMoveNothing) {
+  const Result limits = Program("G0 X10\nG1 X700\nG1 Y-1\nG28 X0\n");
+  EXPECT_EQ(limits.exitCode, 2);
+  EXPECT_NE(limits.err.find("job.nc:2: X 700.0000 mm"), std::string::npos) << limits.err;
+  EXPECT_NE(limits.err.find("job.nc:3: "), std::string::npos);
+  EXPECT_NE(limits.err.find("job.nc:4: G28 with axis words"), std::string::npos);
+  EXPECT_EQ(limits.report["status"], "refused");
+  EXPECT_EQ(limits.report["limits_ok"], false);
+  EXPECT_EQ(limits.report["errors"].size(), 3u);
+  EXPECT_EQ(limits.report["calls_made"], 0);
+  EXPECT_TRUE(TableRecord().steps.empty());  // no record, or one without a step
+
+  WriteText(dir_ / "bad.toml", "[axis.x]\nsteps_per_mm = 0\nmin_mm = 0\nmax_mm = 1\n");
+  const Result machine = Program("G0 X1\n", "--machine " + (dir_ / "bad.toml").string());
+  EXPECT_EQ(machine.exitCode, 2);
+  EXPECT_NE(machine.err.find("bad.toml:2: 'axis.x.steps_per_mm' must be above 0"),
+            std::string::npos)
+      << machine.err;
+  EXPECT_NE(machine.err.find("[axis.y] is missing"), std::string::npos);
+  EXPECT_EQ(machine.report["status"], "refused");
+
+  EXPECT_EQ(Program("G0 X1\n", "--device /dev/parport0").exitCode, 2);
+  EXPECT_EQ(Program("G0 X1\n", "--from-line x").exitCode, 2);
+}
+
+TEST_F(GcodeRun, CheckPlansWithoutCalls) {
+  const Result result = Program("G0 X10 Y5\nG4 P2\nM0\nG1 X0\nM2\nG0 X1\n",
+                                "--check --plot " + (dir_ / "p.svg").string());
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.report["status"], "checked");
+  EXPECT_EQ(result.report["skipped_lines"], 1);
+  EXPECT_FALSE(fs::exists(dir_ / "record.txt"));
+  EXPECT_NE(ReadText(dir_ / "p.svg").find("<polyline"), std::string::npos);
+}
+
+TEST_F(GcodeRun, EmittedScriptMakesTheSameSteps) {
+  const std::string script = (dir_ / "job.steplink").string();
+  const Result job =
+      Gcode(jobs + "/pocket.nc" + exampleMachine + " --quiet --emit-script " + script);
+  ASSERT_EQ(job.exitCode, 0) << job.err;
+  const tool::Record gcodeRecord = TableRecord();
+  const std::string run =
+      std::string(STEPLINK_RUNNER) + " run --quiet --library " + STEPLINK_STANDARD_LIBRARY +
+      " --sim record=" + (dir_ / "run.txt").string() + " " + script + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(run.c_str()), 0);
+  const tool::Record runRecord = tool::ReadRecordFile((dir_ / "run.txt").string());
+  ASSERT_EQ(runRecord.steps.size(), gcodeRecord.steps.size());
+  EXPECT_EQ(runRecord.FinalPositions(), gcodeRecord.FinalPositions());
+  EXPECT_EQ(runRecord.aux.size(), gcodeRecord.aux.size());
+}
+
+TEST_F(GcodeRun, PausesWithoutTerminalGoOnAndAreNoted) {
+  const Result result = Program("G0 X1\nM0\nG0 X2\nM6 T1\nG0 X0\nM30\n");
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  int noted = 0;
+  for (const auto& note : result.report["notes"]) {
+    if (note["message"].get<std::string>().find("no terminal") != std::string::npos) ++noted;
+  }
+  EXPECT_EQ(noted, 2);
+}
+
+TEST_F(GcodeRun, ResumeFromLineEndsWhereTheWholeJobEnds) {
+  const Result whole = Gcode(jobs + "/example.nc" + exampleMachine + " --quiet");
+  ASSERT_EQ(whole.exitCode, 0);
+  const Result resumed = Gcode(jobs + "/example.nc" + exampleMachine + " --quiet --from-line 16");
+  ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+  EXPECT_EQ(resumed.report["end"], whole.report["end"]);
+  EXPECT_EQ(resumed.report["table_steps"], whole.report["table_steps"]);
+  EXPECT_LT(resumed.report["calls"].get<int>(), whole.report["calls"].get<int>());
+}
+
+TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {
+  // A 4 s move on the realtime clock, interrupted after about a second.
+  WriteText(dir_ / "job.nc", "G1 X100\nG1 X0\n");
+  const std::string command = "exec " + Command((dir_ / "job.nc").string() + " --realtime --quiet");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setpgid(0, 0);
+    execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  const Result result = Finish(status);
+  EXPECT_EQ(result.exitCode, 130) << result.err;
+  EXPECT_EQ(result.report["interrupted"], true);
+  EXPECT_EQ(result.report["status"], "interrupted");
+  const auto x = result.report["table_steps"]["x"].get<std::int64_t>();
+  EXPECT_GT(x, 0);
+  EXPECT_LT(x, 2000);
+}
+
+TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
+  // A live view's reading while a 4 s move runs on the realtime clock.
+  const std::string name = "steplink-gcode-test-" + std::to_string(getpid());
+  WriteText(dir_ / "job.nc", "G0 Y1\nG1 X100 Y3\nM30\n");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "gcode", (dir_ / "job.nc").c_str(), "--realtime",
+          "--quiet", "--library", STEPLINK_STANDARD_LIBRARY, "--sim", ("status=" + name).c_str(),
+          nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  tool::StatusView view;
+  std::optional<SteplinkStatusJob> job;
+  if (view.Open(name)) job = view.ReadJob();
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  shm_unlink(("/" + name).c_str());
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->state, STEPLINK_JOB_RUNNING);
+  EXPECT_EQ(job->callEntry, STEPLINK_CALL_VECTOR_OUT);
+  EXPECT_EQ(job->gcodeLine, 2u);
+  EXPECT_EQ(job->callArgs[0], 2000);
+  EXPECT_EQ(job->callIndex, 4u);  // openConn, initTimer, G0, this one
+  EXPECT_EQ(job->callCount, 5u);
+  EXPECT_GT(job->percent, 0.0);
+  EXPECT_LT(job->percent, 100.0);
+  EXPECT_GT(job->etaSeconds, 1.0);
+  EXPECT_DOUBLE_EQ(job->mm[1], 1.0);  // the commanded position where the move began
+}
+
+TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {
+  // On a pseudo-terminal: a key pauses at the next call boundary, q stops cleanly with the
+  // auxiliary state 0 applied before closeConn; the table keeps the position it had.
+  WriteText(dir_ / "job.nc", "M3\nG1 X5\nG1 X10\nG1 X15\nG1 X20\nG1 X25\nG1 X30\n");
+  const std::string report = (dir_ / "report.json").string();
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "gcode", (dir_ / "job.nc").c_str(), "--realtime",
+          "--quiet", "--library", STEPLINK_STANDARD_LIBRARY, "--report", report.c_str(), "--sim",
+          ("record=" + (dir_ / "record.txt").string()).c_str(), nullptr);
+    _exit(127);
+  }
+  std::string seen;
+  const auto readFor = [&](int milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    char buffer[256];
+    while (std::chrono::steady_clock::now() < until) {
+      pollfd fd{terminal, POLLIN, 0};
+      if (poll(&fd, 1, 20) > 0) {
+        const ssize_t got = read(terminal, buffer, sizeof buffer);
+        if (got <= 0) break;
+        seen.append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  };
+  readFor(700);  // M3 (0.165 s) and the first moves
+  ASSERT_EQ(write(terminal, "p", 1), 1);
+  readFor(1500);
+  EXPECT_NE(seen.find("feed hold"), std::string::npos) << seen;
+  ASSERT_EQ(write(terminal, "q", 1), 1);
+  readFor(1500);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(terminal);
+  const Result result = Finish(status);
+  EXPECT_EQ(result.exitCode, 130) << seen;
+  EXPECT_EQ(result.report["interrupted"], true);
+  EXPECT_LT(result.report["calls_made"].get<int>(), result.report["calls"].get<int>());
+  bool noted = false;
+  for (const auto& note : result.report["notes"]) {
+    noted = noted ||
+            note["message"].get<std::string>().find("stopped while paused") != std::string::npos;
+  }
+  EXPECT_TRUE(noted) << result.report.dump(2);
+  const tool::Record record = TableRecord();
+  ASSERT_GE(record.aux.size(), 2u);
+  EXPECT_EQ(record.aux.front().state, 1);  // M3
+  EXPECT_EQ(record.aux.back().state, 0);   // the clean stop
+  EXPECT_GT(record.FinalPositions()[0], 0);
+  EXPECT_LT(record.FinalPositions()[0], 600);
+}
+
+}  // namespace
