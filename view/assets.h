@@ -1,0 +1,17 @@
+// The live page's files, compiled in by view/embed.cmake (page.html, page.css, page.js).
+#pragma once
+
+#include <string_view>
+
+namespace view::assets {
+extern const unsigned char page_html[];
+extern const unsigned long page_html_size;
+extern const unsigned char page_css[];
+extern const unsigned long page_css_size;
+extern const unsigned char page_js[];
+extern const unsigned long page_js_size;
+
+inline std::string_view Text(const unsigned char* bytes, unsigned long size) {
+  return {reinterpret_cast<const char*>(bytes), size};
+}
+}  // namespace view::assets

@@ -1,0 +1,258 @@
+// Snapshot, rates, move in progress, path decimation and fault list for the live view.
+#include "live_state.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace view {
+namespace {
+
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+const char* JobStateName(std::uint32_t state) {
+  switch (state) {
+    case STEPLINK_JOB_RUNNING:
+      return "running";
+    case STEPLINK_JOB_PAUSED:
+      return "paused";
+    case STEPLINK_JOB_ENDED:
+      return "ended";
+    case STEPLINK_JOB_INTERRUPTED:
+      return "stopped";
+    case STEPLINK_JOB_FAILED:
+      return "failed";
+    default:
+      return "none";
+  }
+}
+
+// A z argument that is a command code, not a distance.
+bool IsZCode(std::int32_t z) {
+  return z == STEPLINK_Z_AUX_PLUS || z == STEPLINK_Z_AUX_MINUS || z == STEPLINK_Z_KEEP_LATCH;
+}
+
+}  // namespace
+
+const char* FaultKindName(unsigned kind) {
+  switch (kind) {
+    case STEPLINK_FAULT_LOST_STEP:
+      return "lost-step";
+    case STEPLINK_FAULT_SETTLE:
+      return "settle";
+    case STEPLINK_FAULT_PROTOCOL:
+      return "protocol";
+    case STEPLINK_FAULT_PATTERN:
+      return "pattern";
+    default:
+      return "unknown";
+  }
+}
+
+const char* CallName(unsigned entry) {
+  switch (entry) {
+    case STEPLINK_CALL_OPEN_CONN:
+      return "openConn";
+    case STEPLINK_CALL_CLOSE_CONN:
+      return "closeConn";
+    case STEPLINK_CALL_INIT_TIMER:
+      return "initTimer";
+    case STEPLINK_CALL_VECTOR_OUT:
+      return "vectorOut";
+    case STEPLINK_CALL_REFERENCE:
+      return "reference";
+    default:
+      return "";
+  }
+}
+
+bool LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
+  const bool wasAlive = ownerAlive_;
+  ownerAlive_ = ownerAlive;
+  if (!copy) {
+    if (!last_ && wasAlive == ownerAlive && !state_.empty()) return false;
+    Rebuild();
+    return true;
+  }
+  const SteplinkStatusTable& table = copy->table;
+  const SteplinkStatusJob& job = copy->job;
+  const std::int32_t position[3] = {table.positionX, table.positionY, table.positionZ};
+
+  if (!haveRateBase_) {
+    haveRateBase_ = true;
+    rateTicks_ = table.ticks;
+    for (int axis = 0; axis < 3; ++axis) ratePosition_[axis] = position[axis];
+  } else if (table.ticks > rateTicks_) {
+    const double seconds = static_cast<double>(table.ticks - rateTicks_) * STEPLINK_TICK_SECONDS;
+    for (int axis = 0; axis < 3; ++axis) {
+      rates_[axis] = (position[axis] - ratePosition_[axis]) / seconds;
+      ratePosition_[axis] = position[axis];
+    }
+    rateTicks_ = table.ticks;
+  } else {
+    for (double& rate : rates_) rate = 0;  // no step since the last sample
+  }
+
+  bool callChanged = false;
+  if (job.callIndex != moveCallIndex_) {
+    callChanged = true;
+    moveCallIndex_ = job.callIndex;
+    // Between calls the table stands, so the previous sample's position is where this call began.
+    for (int axis = 0; axis < 3; ++axis)
+      moveFrom_[axis] = last_ ? lastPosition_[axis] : position[axis];
+  }
+  for (int axis = 0; axis < 3; ++axis) lastPosition_[axis] = position[axis];
+
+  if (table.faultCount > faultsSeen_) {
+    nlohmann::json fault = {
+        {"count", table.faultCount},
+        {"new", table.faultCount - faultsSeen_},
+        {"kind", FaultKindName(table.lastFaultKind)},
+        {"port", Hex(table.lastFaultPort, 3)},
+        {"value", Hex(table.lastFaultValue, 2)},
+        {"tick", table.lastFaultTick},
+        {"time_s", static_cast<double>(table.lastFaultTick) * STEPLINK_TICK_SECONDS},
+    };
+    faults_.push_back(std::move(fault));
+    if (faults_.size() > maxFaults) faults_.pop_front();
+    faultsSeen_ = table.faultCount;
+  }
+
+  const Point point{static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0],
+                    position[1], position[2], table.auxState};
+  AddPoint(point, callChanged);
+
+  last_ = copy;
+  Rebuild();
+  (void)job;
+  return true;
+}
+
+void LiveState::AddPoint(const Point& point, bool force) {
+  if (!history_.empty()) {
+    const Point& back = history_.back();
+    if (back.x == point.x && back.y == point.y && back.z == point.z && back.aux == point.aux) {
+      return;
+    }
+  }
+  // Corners lie at call boundaries: always keep the first point of a call.
+  if (!force && (candidate_++ % stride_) != 0) return;
+  history_.push_back(point);
+  if (history_.size() >= maxHistoryPoints) {
+    std::vector<Point> kept;
+    kept.reserve(maxHistoryPoints / 2 + 1);
+    for (std::size_t index = 0; index < history_.size(); index += 2)
+      kept.push_back(history_[index]);
+    if (history_.size() % 2 == 0) kept.push_back(history_.back());
+    history_ = std::move(kept);
+    stride_ *= 2;
+  }
+}
+
+void LiveState::Finish(const std::string& outcome, int exitCode) {
+  finishedOutcome_ = outcome;
+  exitCode_ = exitCode;
+  Rebuild();
+}
+
+void LiveState::Rebuild() {
+  nlohmann::json state;
+  state["job"] = info_.name;
+  state["gcode"] = info_.gcode;
+  state["controls"] = {{"stop", info_.canStop}, {"pause", info_.canPause}};
+  state["block"] = last_.has_value();
+  if (last_) {
+    const SteplinkStatusTable& table = last_->table;
+    const SteplinkStatusJob& job = last_->job;
+    state["steps"] = {{"x", table.positionX}, {"y", table.positionY}, {"z", table.positionZ}};
+    state["aux"] = table.auxState;
+    state["limit"] = table.limitEngaged != 0;
+    state["ticks"] = table.ticks;
+    state["time_s"] = static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS;
+    state["total_steps"] = table.totalSteps;
+    state["hardware"] = table.hardware != 0;
+    state["rates"] = {{"x", rates_[0]}, {"y", rates_[1]}, {"z", rates_[2]}};
+    nlohmann::json faults = {{"count", table.faultCount}};
+    if (table.faultCount > 0) {
+      faults["last"] = {
+          {"kind", FaultKindName(table.lastFaultKind)},
+          {"port", Hex(table.lastFaultPort, 3)},
+          {"value", Hex(table.lastFaultValue, 2)},
+          {"tick", table.lastFaultTick},
+          {"time_s", static_cast<double>(table.lastFaultTick) * STEPLINK_TICK_SECONDS}};
+    }
+    state["faults"] = faults;
+    if (job.callEntry != STEPLINK_CALL_NONE) {
+      state["call"] = {{"method", CallName(job.callEntry)},
+                       {"args", {job.callArgs[0], job.callArgs[1], job.callArgs[2]}},
+                       {"index", job.callIndex},
+                       {"count", job.callCount}};
+    } else {
+      state["call"] = nullptr;
+    }
+    if (job.callEntry == STEPLINK_CALL_VECTOR_OUT) {
+      const std::int32_t toZ =
+          IsZCode(job.callArgs[2]) ? moveFrom_[2] : moveFrom_[2] + job.callArgs[2];
+      state["move"] = {{"from", {{"x", moveFrom_[0]}, {"y", moveFrom_[1]}, {"z", moveFrom_[2]}}},
+                       {"to",
+                        {{"x", moveFrom_[0] + job.callArgs[0]},
+                         {"y", moveFrom_[1] + job.callArgs[1]},
+                         {"z", toZ}}}};
+    } else {
+      state["move"] = nullptr;
+    }
+    const bool gcode = info_.gcode || job.gcodeLine != 0;
+    state["gcode"] = gcode;
+    if (gcode) {
+      state["mm"] = {{"x", job.mm[0]}, {"y", job.mm[1]}, {"z", job.mm[2]}};
+      state["line"] = job.gcodeLine;
+      state["percent"] = job.percent >= 0 ? nlohmann::json(job.percent) : nlohmann::json(nullptr);
+      state["eta_s"] =
+          job.etaSeconds >= 0 ? nlohmann::json(job.etaSeconds) : nlohmann::json(nullptr);
+    }
+    std::string status = JobStateName(job.state);
+    bool running = job.state == STEPLINK_JOB_RUNNING || job.state == STEPLINK_JOB_PAUSED;
+    if (job.state == STEPLINK_JOB_NONE) {
+      // No job section writer (a Java program, or a runner before its first call): the table's
+      // writer living is all we know.
+      running = ownerAlive_;
+      status = ownerAlive_ ? "running" : "ended";
+    }
+    state["state"] = status;
+    state["running"] = running;
+  } else {
+    state["steps"] = {{"x", 0}, {"y", 0}, {"z", 0}};
+    state["aux"] = -1;
+    state["limit"] = false;
+    state["call"] = nullptr;
+    state["move"] = nullptr;
+    state["faults"] = {{"count", 0}};
+    state["rates"] = {{"x", 0}, {"y", 0}, {"z", 0}};
+    state["state"] = "waiting";
+    state["running"] = false;
+  }
+  if (finishedOutcome_) {
+    state["state"] = *finishedOutcome_;
+    state["running"] = false;
+    state["exit_code"] = exitCode_;
+    state["call"] = nullptr;
+    state["move"] = nullptr;
+    for (auto& rate : state["rates"]) rate = 0;
+  }
+  state_ = std::move(state);
+}
+
+nlohmann::json LiveState::History() const {
+  nlohmann::json points = nlohmann::json::array();
+  for (const Point& point : history_) {
+    points.push_back({point.timeSeconds, point.x, point.y, point.z, point.aux});
+  }
+  nlohmann::json faults = nlohmann::json::array();
+  for (const auto& fault : faults_) faults.push_back(fault);
+  return {{"points", points}, {"faults", faults}};
+}
+
+}  // namespace view

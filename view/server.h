@@ -1,0 +1,70 @@
+// The live view's HTTP server: the page, an event stream and a JSON snapshot of the table, plus
+// Stop/Pause/Resume for a job of ours. Loopback only, a per-run token on every request. Runs in
+// the runner (never in the call process): a sampler thread copies the status block through its
+// sequence lock; the server's threads take only the view's own lock.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "live_state.h"
+#include "status_source.h"
+
+namespace view {
+
+// What the page's buttons do. Each runs on a server thread and must only signal (e.g. send a
+// signal to the call process); empty = not offered (404).
+struct Controls {
+  std::function<void()> stop;
+  std::function<void()> pause;
+  std::function<void()> resume;
+};
+
+struct ServerOptions {
+  bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
+  int port = 0;       // 0: a free port chosen by the system
+  // Worker threads and the cap on open event streams: an open stream holds a worker, so the
+  // difference always stays free for the page, /state and POST /stop.
+  int workerThreads = 12;
+  int maxStreams = 8;
+  int updatesPerSecond = 20;
+  std::chrono::milliseconds heartbeat{2000};
+  std::string token;  // empty: a fresh random one (tests may fix it)
+};
+
+class Server {
+ public:
+  Server(std::unique_ptr<StateSource> source, JobInfo job, Controls controls,
+         ServerOptions options = {});
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds and starts serving; false with a reason (port taken, no loopback address).
+  bool Start(std::string& error);
+  int Port() const;
+  const std::string& Token() const;
+  std::string Url() const;  // http://127.0.0.1:PORT/?token=...
+  int OpenStreams() const;
+
+  // The job is over: every page is told (outcome as the page shows it), streams get up to
+  // `linger` to deliver that before the server closes.
+  void Finish(const std::string& outcome, int exitCode,
+              std::chrono::milliseconds linger = std::chrono::milliseconds(500));
+  void Shutdown();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// 128 random bits from the kernel as 32 hex digits; empty if the kernel gives none.
+std::string NewToken();
+// Equal strings, in time that depends only on the length of `expected`.
+bool TokenMatches(const std::string& expected, const std::string& given);
+// Whether a Host header names a loopback address with our port.
+bool IsLoopbackHost(const std::string& host, int port);
+
+}  // namespace view
