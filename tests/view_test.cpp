@@ -386,23 +386,56 @@ TEST(ViewCapacity, FiftyStreamsLeaveStopReachable) {
 
 // --- the page's data -------------------------------------------------------------------------
 
-TEST(ViewLiveState, HistoryStaysBoundedOverAMillionSteps) {
+TEST(ViewLiveState, PathKeepsCornersAndStaysBounded) {
   view::LiveState live({"long", false, false, false});
   view::StatusCopy copy;
   copy.table.auxState = 0;
+  auto sample = [&](std::int32_t x, std::int32_t y, std::uint64_t ticks) {
+    copy.table.positionX = x;
+    copy.table.positionY = y;
+    copy.table.ticks = ticks;
+    ++copy.table.sequence;
+    live.Update(copy, true);
+  };
+  // A square, sampled every 7 steps: its corners, nothing between them.
+  std::uint64_t ticks = 0;
+  const std::int32_t corners[5][2] = {{0, 0}, {700, 0}, {700, 700}, {0, 700}, {0, 0}};
+  for (int side = 0; side < 4; ++side) {
+    for (int step = 0; step < 100; ++step) {
+      sample(corners[side][0] + (corners[side + 1][0] - corners[side][0]) * step / 100,
+             corners[side][1] + (corners[side + 1][1] - corners[side][1]) * step / 100,
+             ticks += 100);
+    }
+  }
+  sample(0, 0, ticks += 100);
+  live.Finish("ended", 0);
+  json points = live.History()["points"];
+  ASSERT_EQ(points.size(), 5u) << points.dump();
+  for (int corner = 0; corner < 5; ++corner) {
+    EXPECT_EQ(points[corner][1], corners[corner][0]);
+    EXPECT_EQ(points[corner][2], corners[corner][1]);
+  }
+  EXPECT_EQ(live.PointsSince(live.LastSerial() - 2)->size(), 2u);
+
+  // A zig-zag of a million steps: every sample a corner, the history stays bounded.
+  view::LiveState longJob({"long", false, false, false});
+  copy = {};
   for (std::int32_t step = 1; step <= 1000000; step += 10) {
     copy.table.positionX = step;
-    copy.table.positionY = step / 2;
+    copy.table.positionY = (step / 10) % 2 == 0 ? 0 : 5;
     copy.table.ticks = static_cast<std::uint64_t>(step) * 100;
-    live.Update(copy, true);
+    ++copy.table.sequence;
+    longJob.Update(copy, true);
   }
-  const json history = live.History();
-  EXPECT_LT(history["points"].size(), view::LiveState::maxHistoryPoints);
-  EXPECT_GT(history["points"].size(), view::LiveState::maxHistoryPoints / 4);
-  EXPECT_EQ(history["points"].front()[1], 1);
-  EXPECT_EQ(live.State()["steps"]["x"], 999991);
+  points = longJob.History()["points"];
+  EXPECT_LE(points.size(), view::LiveState::maxHistoryPoints + 1);
+  EXPECT_GT(points.size(), view::LiveState::maxHistoryPoints / 4);
+  EXPECT_EQ(points.front()[1], 1);
+  EXPECT_FALSE(longJob.PointsSince(1).has_value()) << "long gone from the recent corners";
+  EXPECT_EQ(longJob.State()["steps"]["x"], 999991);
   // 10 steps per 1000 ticks: 10 / (1000 * 8.38e-7 s) steps per second.
-  EXPECT_NEAR(live.State()["rates"]["x"].get<double>(), 10 / (1000 * STEPLINK_TICK_SECONDS), 1.0);
+  EXPECT_NEAR(longJob.State()["rates"]["x"].get<double>(), 10 / (1000 * STEPLINK_TICK_SECONDS),
+              1.0);
 }
 
 TEST(ViewLiveState, FaultsAreListedAsTheyAppear) {

@@ -69,40 +69,45 @@ const char* CallName(unsigned entry) {
   }
 }
 
-bool LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
-  const bool wasAlive = ownerAlive_;
+void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
   ownerAlive_ = ownerAlive;
-  if (!copy) {
-    if (!last_ && wasAlive == ownerAlive && !state_.empty()) return false;
-    Rebuild();
-    return true;
-  }
+  if (!copy) return;
   const SteplinkStatusTable& table = copy->table;
   const SteplinkStatusJob& job = copy->job;
   const std::int32_t position[3] = {table.positionX, table.positionY, table.positionZ};
 
-  if (!haveRateBase_) {
+  if (!haveRateBase_ || table.ticks < rateTicks_) {
     haveRateBase_ = true;
     rateTicks_ = table.ticks;
     for (int axis = 0; axis < 3; ++axis) ratePosition_[axis] = position[axis];
-  } else if (table.ticks > rateTicks_) {
-    const double seconds = static_cast<double>(table.ticks - rateTicks_) * STEPLINK_TICK_SECONDS;
-    for (int axis = 0; axis < 3; ++axis) {
-      rates_[axis] = (position[axis] - ratePosition_[axis]) / seconds;
-      ratePosition_[axis] = position[axis];
-    }
-    rateTicks_ = table.ticks;
   } else {
-    for (double& rate : rates_) rate = 0;  // no step since the last sample
+    const double seconds = static_cast<double>(table.ticks - rateTicks_) * STEPLINK_TICK_SECONDS;
+    if (seconds >= rateWindowSeconds) {
+      for (int axis = 0; axis < 3; ++axis) {
+        rates_[axis] = (position[axis] - ratePosition_[axis]) / seconds;
+        ratePosition_[axis] = position[axis];
+      }
+      rateTicks_ = table.ticks;
+    }
+  }
+  // The table's time moves only with its updates: a block that stays the same for a while
+  // belongs to a table that stands.
+  if (last_ && last_->table.sequence == table.sequence) {
+    if (++idleSamples_ >= 20) {
+      for (double& rate : rates_) rate = 0;
+      rateTicks_ = table.ticks;
+      for (int axis = 0; axis < 3; ++axis) ratePosition_[axis] = position[axis];
+    }
+  } else {
+    idleSamples_ = 0;
   }
 
-  bool callChanged = false;
   if (job.callIndex != moveCallIndex_) {
-    callChanged = true;
     moveCallIndex_ = job.callIndex;
     // Between calls the table stands, so the previous sample's position is where this call began.
-    for (int axis = 0; axis < 3; ++axis)
+    for (int axis = 0; axis < 3; ++axis) {
       moveFrom_[axis] = last_ ? lastPosition_[axis] : position[axis];
+    }
   }
   for (int axis = 0; axis < 3; ++axis) lastPosition_[axis] = position[axis];
 
@@ -121,44 +126,66 @@ bool LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
     faultsSeen_ = table.faultCount;
   }
 
-  const Point point{static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0],
-                    position[1], position[2], table.auxState};
-  AddPoint(point, callChanged);
-
+  Offer({static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0], position[1],
+         position[2], table.auxState});
   last_ = copy;
-  Rebuild();
-  (void)job;
-  return true;
 }
 
-void LiveState::AddPoint(const Point& point, bool force) {
-  if (!history_.empty()) {
-    const Point& back = history_.back();
-    if (back.x == point.x && back.y == point.y && back.z == point.z && back.aux == point.aux) {
+void LiveState::Offer(const Point& point) {
+  if (!anchor_) {
+    Commit(point);
+    return;
+  }
+  const Point& from = tip_ ? *tip_ : *anchor_;
+  if (from.x == point.x && from.y == point.y && from.z == point.z && from.aux == point.aux) return;
+  if (tip_ && tip_->aux == anchor_->aux && point.aux == anchor_->aux) {
+    // Does the tip lie within one step of the line from the anchor to the new point, between
+    // them? Then the segment just grows.
+    const double ax = point.x - anchor_->x, ay = point.y - anchor_->y, az = point.z - anchor_->z;
+    const double bx = tip_->x - anchor_->x, by = tip_->y - anchor_->y, bz = tip_->z - anchor_->z;
+    const double length2 = ax * ax + ay * ay + az * az;
+    const double dot = ax * bx + ay * by + az * bz;
+    const double cx = ay * bz - az * by, cy = az * bx - ax * bz, cz = ax * by - ay * bx;
+    if (length2 > 0 && dot > 0 && dot <= length2 && (cx * cx + cy * cy + cz * cz) <= length2) {
+      tip_ = point;
       return;
     }
   }
-  // Corners lie at call boundaries: always keep the first point of a call.
-  if (!force && (candidate_++ % stride_) != 0) return;
+  if (tip_) Commit(*tip_);
+  tip_ = point;
+}
+
+void LiveState::Commit(const Point& point) {
+  anchor_ = point;
+  tip_.reset();
+  ++serial_;
+  recent_.emplace_back(serial_, point);
+  if (recent_.size() > recentPoints) recent_.pop_front();
+  if ((candidate_++ % stride_) != 0) return;
   history_.push_back(point);
   if (history_.size() >= maxHistoryPoints) {
     std::vector<Point> kept;
     kept.reserve(maxHistoryPoints / 2 + 1);
-    for (std::size_t index = 0; index < history_.size(); index += 2)
+    for (std::size_t index = 0; index < history_.size(); index += 2) {
       kept.push_back(history_[index]);
+    }
     if (history_.size() % 2 == 0) kept.push_back(history_.back());
     history_ = std::move(kept);
     stride_ *= 2;
   }
 }
 
+nlohmann::json LiveState::PointJson(const Point& point) {
+  return {point.timeSeconds, point.x, point.y, point.z, point.aux};
+}
+
 void LiveState::Finish(const std::string& outcome, int exitCode) {
   finishedOutcome_ = outcome;
   exitCode_ = exitCode;
-  Rebuild();
+  if (tip_) Commit(*tip_);
 }
 
-void LiveState::Rebuild() {
+nlohmann::json LiveState::State() const {
   nlohmann::json state;
   state["job"] = info_.name;
   state["gcode"] = info_.gcode;
@@ -242,17 +269,30 @@ void LiveState::Rebuild() {
     state["move"] = nullptr;
     for (auto& rate : state["rates"]) rate = 0;
   }
-  state_ = std::move(state);
+  return state;
 }
 
 nlohmann::json LiveState::History() const {
   nlohmann::json points = nlohmann::json::array();
-  for (const Point& point : history_) {
-    points.push_back({point.timeSeconds, point.x, point.y, point.z, point.aux});
+  for (const Point& point : history_) points.push_back(PointJson(point));
+  // The newest corner always ends the history, even when the stride skipped it.
+  if (!recent_.empty() &&
+      (history_.empty() || history_.back().timeSeconds != recent_.back().second.timeSeconds)) {
+    points.push_back(PointJson(recent_.back().second));
   }
   nlohmann::json faults = nlohmann::json::array();
   for (const auto& fault : faults_) faults.push_back(fault);
-  return {{"points", points}, {"faults", faults}};
+  return {{"points", points}, {"faults", faults}, {"serial", serial_}};
+}
+
+std::optional<nlohmann::json> LiveState::PointsSince(std::uint64_t serial) const {
+  nlohmann::json points = nlohmann::json::array();
+  if (serial >= serial_) return points;
+  if (recent_.empty() || recent_.front().first > serial + 1) return std::nullopt;
+  for (const auto& [number, point] : recent_) {
+    if (number > serial) points.push_back(PointJson(point));
+  }
+  return points;
 }
 
 }  // namespace view

@@ -23,30 +23,42 @@ struct JobInfo {
 
 class LiveState {
  public:
-  // At most this many points in the path history; every halving doubles the sampling stride.
+  // The path is kept as its corners: a sample on the line from the last corner is merged into
+  // the segment (within one step). At most maxHistoryPoints corners; every halving doubles the
+  // stride at which further corners are kept.
   static constexpr std::size_t maxHistoryPoints = 2000;
+  static constexpr std::size_t recentPoints = 512;
   static constexpr std::size_t maxFaults = 200;
+  // Step rates are taken over at least this much table time.
+  static constexpr double rateWindowSeconds = 0.1;
 
   explicit LiveState(JobInfo info) : info_(std::move(info)) {}
 
   // One sample: the copy (nothing while no block is there) and whether the block's writer still
-  // lives. True when the snapshot changed.
-  bool Update(const std::optional<StatusCopy>& copy, bool ownerAlive);
+  // lives. Cheap (no JSON): the sampler calls it far more often than it publishes.
+  void Update(const std::optional<StatusCopy>& copy, bool ownerAlive);
   // The runner's word that the job is over (outcome "ended", "stopped", "failed", ...): the
   // snapshot says so from now on, whatever the block says.
   void Finish(const std::string& outcome, int exitCode);
 
-  const nlohmann::json& State() const { return state_; }
-  // Path history and faults so far, for a page that connects mid-job.
+  // The snapshot (GET /state, every event), built from the last sample.
+  nlohmann::json State() const;
+  // Path corners and faults so far, for a page that connects mid-job; "serial" is the serial of
+  // the last corner in it.
   nlohmann::json History() const;
+  // Corners committed after `serial`, or nothing when they are no longer all at hand (the page
+  // then takes a fresh History()).
+  std::optional<nlohmann::json> PointsSince(std::uint64_t serial) const;
+  std::uint64_t LastSerial() const { return serial_; }
 
  private:
   struct Point {
     double timeSeconds;
     std::int32_t x, y, z, aux;
   };
-  void AddPoint(const Point& point, bool force);
-  void Rebuild();
+  void Offer(const Point& point);
+  void Commit(const Point& point);
+  static nlohmann::json PointJson(const Point& point);
 
   JobInfo info_;
   std::optional<StatusCopy> last_;
@@ -54,25 +66,28 @@ class LiveState {
   std::optional<std::string> finishedOutcome_;
   int exitCode_ = 0;
 
-  // Rates: steps per second of table time between the last two samples whose ticks differ.
+  // Rates: steps per second of table time over the last window.
   std::uint64_t rateTicks_ = 0;
   std::int32_t ratePosition_[3] = {0, 0, 0};
   double rates_[3] = {0, 0, 0};
   bool haveRateBase_ = false;
+  int idleSamples_ = 0;
 
   // Move in progress: the position where the current call began (as first seen).
   std::uint32_t moveCallIndex_ = 0;
   std::int32_t moveFrom_[3] = {0, 0, 0};
   std::int32_t lastPosition_[3] = {0, 0, 0};
 
+  std::optional<Point> anchor_;  // the last committed corner
+  std::optional<Point> tip_;     // the latest sample, not yet known to be a corner
   std::vector<Point> history_;
+  std::deque<std::pair<std::uint64_t, Point>> recent_;
+  std::uint64_t serial_ = 0;
   std::uint64_t stride_ = 1;
   std::uint64_t candidate_ = 0;
 
   std::uint32_t faultsSeen_ = 0;
   std::deque<nlohmann::json> faults_;
-
-  nlohmann::json state_ = nlohmann::json::object();
 };
 
 // Names as the record file spells them.

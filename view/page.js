@@ -11,7 +11,6 @@ const MAX_POINTS = 4000;  // the page never keeps more: halving doubles the stri
 let points = [];          // [timeSeconds, x, y, z, aux]
 let stride = 1;
 let candidate = 0;
-let lastCall = -1;
 let faults = [];
 let faultsShown = 0;
 let state = null;
@@ -19,13 +18,9 @@ let finished = false;
 let source = null;
 let drawPending = false;
 
-function addPoint(point, force) {
-  const back = points[points.length - 1];
-  if (back && back[1] === point[1] && back[2] === point[2] && back[3] === point[3] &&
-      back[4] === point[4]) {
-    return;
-  }
-  if (!force && (candidate++ % stride) !== 0) return;
+// The server sends the path's corners (samples on a straight segment are merged there).
+function addPoint(point) {
+  if ((candidate++ % stride) !== 0) return;
   points.push(point);
   if (points.length >= MAX_POINTS) {
     const kept = points.filter((_, index) => index % 2 === 0);
@@ -116,16 +111,11 @@ function onState(s) {
     faults.push(Object.assign({count: s.faults.count, new: s.faults.count - previous}, s.faults.last));
     renderFaults();
   }
-  if (s.block) {
-    const index = s.call ? s.call.index : lastCall;
-    addPoint([s.time_s, s.steps.x, s.steps.y, s.steps.z, s.aux], index !== lastCall);
-    lastCall = index;
-  }
-  updateControls();
   if (s.exit_code !== undefined) {
     finished = true;
     if (source) source.close();
   }
+  updateControls();
   scheduleDraw();
 }
 
@@ -136,8 +126,7 @@ function updateControls() {
   $('stop').hidden = !canStop;
   $('pause').hidden = !canPause;
   $('resume').hidden = !canPause;
-  const live = s && !finished && s.state !== 'waiting' ? true : !!(s && s.running);
-  $('stop').disabled = !live || finished;
+  $('stop').disabled = finished;
   $('pause').disabled = finished || !s || s.state === 'paused';
   $('resume').disabled = finished || !s || s.state !== 'paused';
   if (s && !canStop) {
@@ -219,7 +208,8 @@ function drawZ() {
   if (points.length < 1) return;
   const t0 = points[0][0];
   const t1 = Math.max(points[points.length - 1][0], state && state.time_s ? state.time_s : 0, t0 + 1e-3);
-  const zs = points.map((p) => p[3]);
+  const zNow = state && state.block ? state.steps.z : points[points.length - 1][3];
+  const zs = points.map((p) => p[3]).concat([zNow]);
   const minZ = Math.min(...zs, 0);
   const maxZ = Math.max(...zs, 1);
   const auxBand = 24;
@@ -234,11 +224,9 @@ function drawZ() {
   g.strokeStyle = '#2f6fd6';
   g.lineWidth = 2;
   g.beginPath();
-  points.forEach((p, i) => {
-    if (i) g.lineTo(px(p[0]), pz(points[i - 1][3]));
-    (i ? g.lineTo : g.moveTo).call(g, px(p[0]), pz(p[3]));
-  });
-  g.lineTo(px(t1), pz(points[points.length - 1][3]));
+  // Corners of straight moves: Z changes linearly between them.
+  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(p[3])) : g.moveTo(px(p[0]), pz(p[3]))));
+  g.lineTo(px(t1), pz(zNow));
   g.stroke();
   g.fillStyle = '#667085';
   g.font = '12px system-ui, sans-serif';
@@ -252,12 +240,15 @@ function connect() {
     points = [];
     stride = 1;
     candidate = 0;
-    history.points.forEach((p) => addPoint(p, true));
+    history.points.forEach((p) => addPoint(p));
     faults = history.faults;
     $('faults').textContent = '';
     faultsShown = 0;
     renderFaults();
     scheduleDraw();
+  });
+  source.addEventListener('points', (event) => {
+    JSON.parse(event.data).forEach((p) => addPoint(p));
   });
   source.addEventListener('state', (event) => onState(JSON.parse(event.data)));
   source.onerror = () => {

@@ -136,6 +136,7 @@ struct Server::Impl {
   LiveState live{JobInfo{}};
   std::string stateJson = "{}";
   std::uint64_t version = 0;
+  std::uint64_t publishedSerial = 0;
   bool finished = false;
   bool shuttingDown = false;
 
@@ -143,26 +144,38 @@ struct Server::Impl {
   std::atomic<int> finalDelivered{0};
   std::atomic<bool> stopRequested{false};
 
+  // Reads the block every 5 ms (so the path's corners are sharp), publishes the snapshot at
+  // most updatesPerSecond times a second.
   void Sample() {
-    const auto period = std::chrono::milliseconds(1000 / std::max(1, options.updatesPerSecond));
+    constexpr auto samplePeriod = std::chrono::milliseconds(5);
+    const auto publishPeriod =
+        std::chrono::milliseconds(1000 / std::max(1, std::min(200, options.updatesPerSecond)));
+    auto nextPublish = Clock::now();
+    bool alive = false;
     for (;;) {
       const auto copy = source->Read();
-      const bool alive = copy && OwnerAlive(copy->ownerPid, copy->ownerStartTime);
-      {
-        std::unique_lock lock(mutex);
-        if (shuttingDown) return;
-        if (!finished) {
-          live.Update(copy, alive);
+      const auto now = Clock::now();
+      const bool publish = now >= nextPublish;
+      if (publish) {
+        alive = copy && OwnerAlive(copy->ownerPid, copy->ownerStartTime);
+        nextPublish = now + publishPeriod;
+      }
+      std::unique_lock lock(mutex);
+      if (shuttingDown) return;
+      if (!finished) {
+        live.Update(copy, alive);
+        if (publish) {
           std::string json = live.State().dump();
-          if (json != stateJson) {
+          if (json != stateJson || live.LastSerial() != publishedSerial) {
             stateJson = std::move(json);
+            publishedSerial = live.LastSerial();
             ++version;
             changed.notify_all();
           }
         }
-        changed.wait_for(lock, period, [this] { return shuttingDown; });
-        if (shuttingDown) return;
       }
+      changed.wait_for(lock, samplePeriod, [this] { return shuttingDown; });
+      if (shuttingDown) return;
     }
   }
 
@@ -252,21 +265,29 @@ struct Server::Impl {
     response.set_header("Cache-Control", "no-store");
     response.set_chunked_content_provider(
         "text/event-stream",
-        [this, sentVersion = std::uint64_t{0}, started = false, lastWrite = Clock::now()](
-            std::size_t, httplib::DataSink& sink) mutable {
+        [this, sentVersion = std::uint64_t{0}, sentSerial = std::uint64_t{0}, started = false,
+         lastWrite = Clock::now()](std::size_t, httplib::DataSink& sink) mutable {
           std::string chunk;
           bool done = false;
           {
             std::unique_lock lock(mutex);
-            if (!started) {
-              started = true;
-              chunk = "retry: 2000\n\nevent: history\ndata: " + live.History().dump() + "\n\n";
-            } else {
+            if (started) {
               changed.wait_for(lock, std::chrono::milliseconds(100),
                                [&] { return shuttingDown || version != sentVersion; });
             }
-            if (version != sentVersion) {
-              // One event per sampler period at most: the sampler bounds the rate.
+            if (!started || version != sentVersion) {
+              // The path's new corners, then the state; a stream that fell behind the recent
+              // corners gets the whole history again.
+              std::optional<nlohmann::json> points;
+              if (started) points = live.PointsSince(sentSerial);
+              if (points) {
+                if (!points->empty()) chunk += "event: points\ndata: " + points->dump() + "\n\n";
+              } else {
+                chunk += "event: history\ndata: " + live.History().dump() + "\n\n";
+              }
+              if (!started) chunk = "retry: 2000\n\n" + chunk;
+              started = true;
+              sentSerial = live.LastSerial();
               chunk += "event: state\ndata: " + stateJson + "\n\n";
               sentVersion = version;
               if (finished) {
@@ -276,8 +297,9 @@ struct Server::Impl {
             }
             if (shuttingDown) done = true;
           }
-          if (chunk.empty() && Clock::now() - lastWrite >= options.heartbeat)
+          if (chunk.empty() && Clock::now() - lastWrite >= options.heartbeat) {
             chunk = ": heartbeat\n\n";
+          }
           if (!chunk.empty()) {
             if (!sink.write(chunk.data(), chunk.size())) return false;  // the page went away
             lastWrite = Clock::now();
@@ -334,6 +356,7 @@ Server::Server(std::unique_ptr<StateSource> source, JobInfo job, Controls contro
   impl_->job.canStop = static_cast<bool>(impl_->controls.stop);
   impl_->job.canPause = impl_->controls.pause && impl_->controls.resume;
   impl_->live = LiveState(impl_->job);
+  impl_->stateJson = impl_->live.State().dump();
   impl_->token = impl_->options.token.empty() ? NewToken() : impl_->options.token;
   impl_->page = BuildPage();
 }
@@ -411,6 +434,7 @@ void Server::Finish(const std::string& outcome, int exitCode, std::chrono::milli
     impl.live.Update(copy, false);
     impl.live.Finish(outcome, exitCode);
     impl.stateJson = impl.live.State().dump();
+    impl.publishedSerial = impl.live.LastSerial();
     impl.finished = true;
     ++impl.version;
     impl.changed.notify_all();
