@@ -14,6 +14,11 @@ void ArgParser::AddOption(const std::string& name, const std::string& valueName,
   specs_.push_back({name, valueName, help});
 }
 
+void ArgParser::AddOptionalNumber(const std::string& name, const std::string& valueName,
+                                  const std::string& help) {
+  specs_.push_back({name, valueName, help, true});
+}
+
 bool ArgParser::Parse(int argc, const char* const* argv, int first, std::string& error) {
   bool optionsEnded = false;
   for (int i = first; i < argc; ++i) {
@@ -47,6 +52,20 @@ bool ArgParser::Parse(int argc, const char* const* argv, int first, std::string&
       flags_[spec->name] = true;
       continue;
     }
+    if (spec->optionalNumber) {
+      if (flags_.contains(spec->name)) {
+        error = "option '" + name + "' given twice";
+        return false;
+      }
+      flags_[spec->name] = true;
+      const auto isNumber = [](const std::string& text) {
+        return !text.empty() &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+      };
+      if (!inlineValue && i + 1 < argc && isNumber(argv[i + 1])) inlineValue = argv[++i];
+      if (inlineValue) values_[spec->name] = *inlineValue;
+      continue;
+    }
     if (!inlineValue) {
       if (i + 1 >= argc) {
         error = "option '" + name + "' needs a value (" + spec->valueName + ")";
@@ -73,7 +92,11 @@ std::string ArgParser::OptionHelp() const {
   std::string text;
   for (const Spec& spec : specs_) {
     std::string head = "  --" + spec.name;
-    if (!spec.valueName.empty()) head += " " + spec.valueName;
+    if (spec.optionalNumber) {
+      head += " [" + spec.valueName + "]";
+    } else if (!spec.valueName.empty()) {
+      head += " " + spec.valueName;
+    }
     if (head.size() < 24)
       head.resize(24, ' ');
     else

@@ -13,6 +13,10 @@ class ArgParser {
  public:
   void AddFlag(const std::string& name, const std::string& help);
   void AddOption(const std::string& name, const std::string& valueName, const std::string& help);
+  // An option whose value may be left out: "--name=V", or "--name V" when V is a decimal number;
+  // Flag(name) tells whether it was given at all.
+  void AddOptionalNumber(const std::string& name, const std::string& valueName,
+                         const std::string& help);
 
   // Parses argv[first..]; false with a message on an unknown option or a missing value.
   // "--" ends the options; "-" alone is a positional argument (standard input).
@@ -28,6 +32,7 @@ class ArgParser {
     std::string name;
     std::string valueName;  // empty for a flag
     std::string help;
+    bool optionalNumber = false;
   };
   std::vector<Spec> specs_;
   std::map<std::string, bool> flags_;

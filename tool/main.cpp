@@ -1,6 +1,6 @@
 // steplink: runs scripts of entry calls through the library's exported JNI entries on the
 // simulated table, and plots the table's record. Dispatches to one command per file (run_command,
-// plot_command), which reach the library only through the call process.
+// plot_command, view_command), which reach the library only through the call process.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include "plot_command.h"
 #include "run_command.h"
 #include "usage.h"
+#include "view_command.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ int Dispatch(int argc, char** argv) {
   if (command == "run") return tool::RunCommand(argc, argv);
   if (command == "plot") return tool::PlotCommand(argc, argv);
   if (command == "gcode") return tool::GcodeCommand(argc, argv);
+  if (command == "view") return tool::ViewCommand(argc, argv);
   if (command == "--help" || command == "-h" || command == "help") {
     std::printf("%s\nOptions of run:\n%s\n%s", tool::usageText,
                 tool::MakeRunParser().OptionHelp().c_str(), tool::scriptHelp);

@@ -20,6 +20,7 @@
 #include "call_child.h"
 #include "descriptors.h"
 #include "exit_codes.h"
+#include "live_view.h"
 #include "plot_command.h"
 #include "progress.h"
 #include "record_stage.h"
@@ -128,6 +129,7 @@ ArgParser MakeRunParser() {
                    "without '/' is a file in the current directory)");
   parser.AddFlag("progress", "print the position every second to stderr (on by default on a tty)");
   parser.AddFlag("quiet", "print only errors and faults");
+  AddViewOptions(parser);
   parser.AddFlag("help", "show this help");
   return parser;
 }
@@ -149,6 +151,11 @@ int RunCommand(int argc, const char* const* argv) {
     return exitRefused;
   }
   const bool quiet = parser.Flag("quiet");
+  ViewRequest viewRequest;
+  if (!ParseViewRequest(parser, viewRequest, error)) {
+    std::fprintf(stderr, "steplink run: %s\n", error.c_str());
+    return exitRefused;
+  }
   const std::string scriptPath = parser.Positional()[0];
   const std::string scriptName = scriptPath == "-" ? "<stdin>" : scriptPath;
 
@@ -223,9 +230,20 @@ int RunCommand(int argc, const char* const* argv) {
     return exitRefused;
   }
 
-  // Stage 3: the calls, in the call process.
-  const auto wallStart = std::chrono::steady_clock::now();
+  // Stage 3: the calls, in the call process, with the live view (if asked for) serving before
+  // the first call.
   CallChild child;
+  std::unique_ptr<view::Server> liveView;
+  if (viewRequest.wanted) {
+    liveView =
+        StartJobView(viewRequest, settings.statusName, scriptName, false, false, child, error);
+    if (!liveView) {
+      std::fprintf(stderr, "steplink: --view: %s\n", error.c_str());
+      RemoveRunFiles(settings);
+      return exitRefused;
+    }
+  }
+  const auto wallStart = std::chrono::steady_clock::now();
   if (!child.Start(options, script.calls, {}, error)) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     if (traceFd >= 0) close(traceFd);
@@ -306,6 +324,7 @@ int RunCommand(int argc, const char* const* argv) {
                  std::strerror(outcome.stdoutError));
     if (exitCode == exitOk) exitCode = exitRunFailed;
   }
+  if (liveView) FinishJobView(*liveView, exitCode);
   RemoveRunFiles(settings);
   return exitCode;
 }

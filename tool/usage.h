@@ -7,6 +7,7 @@ inline constexpr char usageText[] =
     "usage: steplink run [options] SCRIPT   run a script of entry calls ('-' = standard input)\n"
     "       steplink plot RECORD OUT.svg    plot a record file of the simulated table\n"
     "       steplink gcode [options] FILE   check, plan and run a G-code program (--help)\n"
+    "       steplink view --status NAME     live view of a status block another program writes\n"
     "       steplink --help\n";
 
 inline constexpr char scriptHelp[] =
