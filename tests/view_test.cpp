@@ -7,10 +7,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -21,6 +25,7 @@
 
 #include "assets.h"
 #include "live_state.h"
+#include "record.h"
 #include "server.h"
 
 namespace {
@@ -476,3 +481,178 @@ TEST(ViewPage, ScriptSetsDataAsTextOnly) {
 }
 
 }  // namespace
+
+// --- the runner with --view, on the simulated table --------------------------------------------
+
+namespace runner {
+
+namespace fs = std::filesystem;
+
+struct RunningJob {
+  pid_t pid = -1;
+  fs::path dir;
+  std::string url;
+  int port = 0;
+  std::string token;
+
+  // Starts `steplink run SCRIPT --realtime --view` with the record in dir; waits (at most 10 s)
+  // for the URL on standard error.
+  bool Start(const std::string& name, const std::string& script) {
+    dir = fs::temp_directory_path() / ("steplink-view-" + name + "-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "job.steplink") << script;
+    pid = fork();
+    if (pid == 0) {
+      const std::string out = (dir / "out.txt").string(), err = (dir / "err.txt").string();
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
+      const std::string sim = "record=" + (dir / "record.txt").string();
+      execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "run", (dir / "job.steplink").c_str(), "--realtime",
+            "--view", "--sim", sim.c_str(), "--library", STEPLINK_STANDARD_LIBRARY,
+            static_cast<char*>(nullptr));
+      _exit(98);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream err(dir / "err.txt");
+      std::string text((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+      const auto at = text.find("http://127.0.0.1:");
+      const auto end = text.find('\n', at);
+      if (at != std::string::npos && end != std::string::npos) {
+        url = text.substr(at, end - at);
+        port = std::stoi(url.substr(17));
+        token = url.substr(url.find("token=") + 6);
+        return true;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+  bool Running() const {
+    return pid > 0 && kill(pid, 0) == 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+  }
+  // The exit status, waiting at most `limit`; -1 when it did not end (it is then killed).
+  int Wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return -1;
+  }
+  std::string Output() const {
+    std::ifstream out(dir / "out.txt");
+    return {(std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>()};
+  }
+  httplib::Client Client() const {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5, 0);
+    return client;
+  }
+  ~RunningJob() {
+    if (pid > 0) Wait(1ms);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+};
+
+// The summary's final positions ("  position   x X  y Y  z Z (steps)").
+std::array<int, 3> SummaryPosition(const std::string& output) {
+  std::array<int, 3> position{-99999, -99999, -99999};
+  const auto at = output.find("  position   x ");
+  if (at != std::string::npos) {
+    std::sscanf(output.c_str() + at, "  position   x %d  y %d  z %d", &position[0], &position[1],
+                &position[2]);
+  }
+  return position;
+}
+
+}  // namespace runner
+
+TEST(RunnerView, EventsEndWithThePositionsOfTheRecord) {
+  runner::RunningJob job;
+  ASSERT_TRUE(job.Start("events",
+                        "openConn\ninitTimer\nvectorOut 300 -200 0\nvectorOut 0 0 40\n"
+                        "vectorOut -100 100 32000\ncloseConn\n"));
+  json last;
+  bool sawCall = false;
+  std::string buffer;
+  auto client = job.Client();
+  const auto start = std::chrono::steady_clock::now();
+  client.Get(("/events?token=" + job.token).c_str(), [&](const char* data, std::size_t length) {
+    buffer.append(data, length);
+    for (auto end = buffer.find("\n\n"); end != std::string::npos; end = buffer.find("\n\n")) {
+      const std::string block = buffer.substr(0, end);
+      buffer.erase(0, end + 2);
+      if (block.rfind("event: state\ndata: ", 0) == 0) {
+        last = json::parse(block.substr(19));
+        if (!last["call"].is_null() && last["call"]["method"] == "vectorOut") sawCall = true;
+      }
+    }
+    return !last.contains("exit_code") && std::chrono::steady_clock::now() - start < 20s;
+  });
+  EXPECT_EQ(job.Wait(10s), 0);
+  ASSERT_TRUE(last.contains("exit_code")) << last.dump();
+  EXPECT_EQ(last["state"], "ended");
+  EXPECT_TRUE(sawCall) << "the call in progress was shown";
+  const tool::Record record = tool::ReadRecordFile((job.dir / "record.txt").string());
+  EXPECT_TRUE(record.errors.empty());
+  const auto finals = record.FinalPositions();
+  EXPECT_EQ(last["steps"], (json{{"x", finals[0]}, {"y", finals[1]}, {"z", finals[2]}}));
+  EXPECT_EQ(last["steps"]["x"], 200);
+  EXPECT_EQ(last["aux"], 1);
+}
+
+// Stop: refused without the token (the job goes on), and with fifty event streams open, with the
+// token, the job ends within a second as Ctrl-C ends it: exit 130, summary, record readable.
+TEST(RunnerView, StopNeedsTheTokenAndWorksUnderFiftyStreams) {
+  runner::RunningJob job;
+  ASSERT_TRUE(job.Start("stop", "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n"));
+  auto client = job.Client();
+  const auto refused = client.Post("/stop", "", "text/plain");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
+  const auto wrong =
+      client.Post("/stop", {{"X-Steplink-Token", std::string(32, '0')}}, "", "text/plain");
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 403);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(job.Running()) << "a refused stop stops nothing";
+  const auto state = client.Get(("/state?token=" + job.token).c_str());
+  ASSERT_TRUE(state);
+  EXPECT_TRUE(json::parse(state->body)["running"].get<bool>());
+
+  const std::string request = "GET /events?token=" + job.token +
+                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(job.port) +
+                              "\r\n\r\n";
+  std::vector<int> sockets;
+  for (int stream = 0; stream < 50; ++stream) {
+    const int fd = RawConnect(job.port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    sockets.push_back(fd);
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto start = std::chrono::steady_clock::now();
+  const auto stop = client.Post("/stop", {{"X-Steplink-Token", job.token}}, "", "text/plain");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->status, 202);
+  const int exitCode = job.Wait(1s + 600ms);  // the pages get up to 0.5 s for the last word
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  for (int fd : sockets) close(fd);
+  EXPECT_EQ(exitCode, 130);
+  EXPECT_LT(elapsed, 1s + 600ms);
+  const std::string output = job.Output();
+  EXPECT_NE(output.find("summary"), std::string::npos) << output;
+  const auto position = runner::SummaryPosition(output);
+  EXPECT_GT(position[0], 0);
+  EXPECT_LT(position[0], 30000) << "stopped before the move's end";
+  const tool::Record record = tool::ReadRecordFile((job.dir / "record.txt").string());
+  EXPECT_TRUE(record.errors.empty());
+}

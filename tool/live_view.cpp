@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "exit_codes.h"
+#include "status_block.h"
 
 namespace tool {
 
@@ -62,6 +63,43 @@ std::unique_ptr<view::Server> StartJobView(const ViewRequest& request,
   std::fprintf(stderr, "steplink: live view at %s\n", server->Url().c_str());
   std::fflush(stderr);
   return server;
+}
+
+CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount) {
+  // Opened lazily in the call process (the hooks run there, the parent never writes the section).
+  auto writer = std::make_shared<JobStatusWriter>();
+  auto write = [writer, statusName](auto&& change) {
+    if (!writer->IsOpen()) {
+      std::string ignored;  // no block: nothing to keep up to date, the calls go on
+      if (!writer->Open(statusName, ignored)) return;
+    }
+    SteplinkStatusJob job = writer->Current();
+    change(job);
+    writer->Write(job);
+  };
+  CallHooks hooks;
+  hooks.beforeCall = [write, callCount](std::size_t index, const ScriptCall& call) {
+    write([&](SteplinkStatusJob& job) {
+      static constexpr std::uint32_t entries[] = {
+          STEPLINK_CALL_OPEN_CONN, STEPLINK_CALL_CLOSE_CONN, STEPLINK_CALL_INIT_TIMER,
+          STEPLINK_CALL_VECTOR_OUT, STEPLINK_CALL_REFERENCE};
+      job.state = STEPLINK_JOB_RUNNING;
+      job.callEntry = entries[static_cast<int>(call.entry)];
+      for (int axis = 0; axis < 3; ++axis) job.callArgs[axis] = call.args[axis];
+      job.callIndex = static_cast<std::uint32_t>(index + 1);
+      job.callCount = static_cast<std::uint32_t>(callCount);
+      if (job.gcodeLine == 0) job.percent = job.etaSeconds = -1;
+    });
+  };
+  hooks.afterCall = [write](std::size_t, const ScriptCall&, int) {
+    write([](SteplinkStatusJob& job) { job.callEntry = STEPLINK_CALL_NONE; });
+  };
+  hooks.pauseChanged = [write](bool paused) {
+    write([paused](SteplinkStatusJob& job) {
+      job.state = paused ? STEPLINK_JOB_PAUSED : STEPLINK_JOB_RUNNING;
+    });
+  };
+  return hooks;
 }
 
 void FinishJobView(view::Server& server, int exitCode) {

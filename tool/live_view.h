@@ -34,6 +34,11 @@ std::unique_ptr<view::Server> StartJobView(const ViewRequest& request,
 // Tells the pages how the job ended (by the command's exit code), then closes the server.
 void FinishJobView(view::Server& server, int exitCode);
 
+// Hooks for the call process that keep the block's job section up to date: the call in progress
+// (entry, arguments, index of count), running or paused. The job section is what the live view
+// and other readers show as "the call"; it is written by the call process only.
+CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount);
+
 // Parses a port number 1..65535 (or 0 when zeroAllowed).
 bool ParsePort(const std::string& text, bool zeroAllowed, int& port);
 

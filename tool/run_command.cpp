@@ -244,7 +244,8 @@ int RunCommand(int argc, const char* const* argv) {
     }
   }
   const auto wallStart = std::chrono::steady_clock::now();
-  if (!child.Start(options, script.calls, {}, error)) {
+  if (!child.Start(options, script.calls,
+                   MakeJobStatusHooks(settings.statusName, script.calls.size()), error)) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     if (traceFd >= 0) close(traceFd);
     RemoveRunFiles(settings);
