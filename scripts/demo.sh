@@ -6,20 +6,24 @@ set -euo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: scripts/demo.sh [--virtual] [--svg FILE] [--build DIR]
+Usage: scripts/demo.sh [--virtual] [--view] [--svg FILE] [--build DIR]
 
   --virtual   run on the virtual clock (done in a second or two) instead of real time (~30 s)
+  --view      watch the job live in a browser: prints the URL of the live view to open
+              (steplink view --status ...; watch only, the demo is stopped with Ctrl-C)
   --svg FILE  where to write the plot (default: BUILD/demo/demo.svg)
   --build DIR build tree to use (default: build/linux, the linux preset)
 EOF
 }
 
 clock=""
+live=0
 svg=""
 build=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --virtual) clock=virtual ;;
+    --view) live=1 ;;
     --svg) [ $# -ge 2 ] || { usage >&2; exit 2; }; svg="$2"; shift ;;
     --build) [ $# -ge 2 ] || { usage >&2; exit 2; }; build="$2"; shift ;;
     -h | --help) usage; exit 0 ;;
@@ -103,13 +107,32 @@ if [ -z "$record" ]; then record="$out/demo.record"; add "record=$record"; fi
 status="$(sim_value status "$sim")"
 own_status=""
 if [ -z "$status" ]; then status="steplink-demo-$$"; own_status="/dev/shm/$status"; add "status=$status"; fi
-trap 'rm -f "$log" $own_status' EXIT
+viewer=""
+trap 'rm -f "$log" $own_status; [ -z "$viewer" ] || kill "$viewer" 2>/dev/null' EXIT
 rm -f "$svg"
 if ! { : >"$svg"; } 2>/dev/null; then
   echo "demo: cannot write the plot $svg" >&2
   exit 1
 fi
 rm -f "$svg"
+
+if [ "$live" = 1 ]; then
+  # The live view watches the block the demo's table writes; it may start before the block exists.
+  "$build/bin/steplink" view --status "$status" 2>"$out/view.log" &
+  viewer=$!
+  url=""
+  for _ in $(seq 100); do
+    url=$(grep -o 'http://[^ ]*token=[0-9a-f]*' "$out/view.log" || true)
+    [ -n "$url" ] && break
+    sleep 0.05
+  done
+  [ -n "$url" ] || { cat "$out/view.log" >&2; echo "demo: the live view did not start" >&2; exit 1; }
+  say "Live view: open $url"
+  if [ "$clock" = realtime ]; then
+    echo "(the job starts in 5 s; it does not wait for the browser)"
+    sleep 5
+  fi
+fi
 
 say "Running the demo job on the simulated table ($clock clock; STEPLINK_SIM=$sim)"
 java="java"
@@ -121,6 +144,12 @@ STEPLINK_SIM="$sim" \
   -Dsteplink.svg="$svg" \
   SteplinkDemo
 echo
+if [ -n "$viewer" ]; then
+  sleep 1  # the page shows the end before the view closes
+  kill "$viewer" 2>/dev/null || true
+  wait "$viewer" 2>/dev/null || true
+  viewer=""
+fi
 if [ ! -s "$svg" ]; then
   echo "demo: no plot was written to $svg (see the demo's lines above)" >&2
   exit 1

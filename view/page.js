@@ -214,7 +214,7 @@ function drawZ() {
   const maxZ = Math.max(...zs, 1);
   const auxBand = 24;
   const px = (t) => 8 + (t - t0) / (t1 - t0) * (w - 16);
-  const pz = (z) => (h - auxBand - 12) - (z - minZ) / (maxZ - minZ) * (h - auxBand - 24);
+  const pz = (z) => (h - auxBand - 12) - (z - minZ) / (maxZ - minZ) * (h - auxBand - 36);
   g.fillStyle = '#2e9e5b';
   for (let i = 0; i < points.length; ++i) {
     if (points[i][4] !== 1) continue;
