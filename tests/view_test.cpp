@@ -23,8 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "args.h"
 #include "assets.h"
 #include "live_state.h"
+#include "live_view.h"
 #include "record.h"
 #include "server.h"
 
@@ -655,4 +657,35 @@ TEST(RunnerView, StopNeedsTheTokenAndWorksUnderFiftyStreams) {
   EXPECT_LT(position[0], 30000) << "stopped before the move's end";
   const tool::Record record = tool::ReadRecordFile((job.dir / "record.txt").string());
   EXPECT_TRUE(record.errors.empty());
+}
+
+TEST(RunnerView, ViewOptionTakesAnOptionalPort) {
+  auto parse = [](std::vector<const char*> args, tool::ViewRequest& request, std::string& error,
+                  std::vector<std::string>* positional = nullptr) {
+    tool::ArgParser parser;
+    tool::AddViewOptions(parser);
+    args.insert(args.begin(), {"steplink", "run"});
+    if (!parser.Parse(static_cast<int>(args.size()), args.data(), 2, error)) return false;
+    if (positional != nullptr) *positional = parser.Positional();
+    return tool::ParseViewRequest(parser, request, error);
+  };
+  tool::ViewRequest request;
+  std::string error;
+  std::vector<std::string> positional;
+  ASSERT_TRUE(parse({"--view", "job.steplink"}, request, error, &positional)) << error;
+  EXPECT_TRUE(request.wanted);
+  EXPECT_EQ(request.port, 0);
+  EXPECT_EQ(positional, std::vector<std::string>{"job.steplink"});
+  ASSERT_TRUE(parse({"--view", "8080", "job.steplink"}, request, error, &positional));
+  EXPECT_EQ(request.port, 8080);
+  EXPECT_EQ(positional, std::vector<std::string>{"job.steplink"});
+  ASSERT_TRUE(parse({"--view=9000", "--view-ipv6"}, request, error));
+  EXPECT_EQ(request.port, 9000);
+  EXPECT_TRUE(request.ipv6);
+  ASSERT_TRUE(parse({"job.steplink"}, request, error));
+  EXPECT_FALSE(request.wanted);
+  EXPECT_FALSE(parse({"--view", "70000"}, request, error));
+  EXPECT_FALSE(parse({"--view=x1"}, request, error));
+  EXPECT_FALSE(parse({"--view-ipv6"}, request, error));
+  EXPECT_FALSE(parse({"--view", "--view"}, request, error));
 }

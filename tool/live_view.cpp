@@ -65,7 +65,8 @@ std::unique_ptr<view::Server> StartJobView(const ViewRequest& request,
   return server;
 }
 
-CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount) {
+CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount,
+                             JobAnnotator annotate) {
   // Opened lazily in the call process (the hooks run there, the parent never writes the section).
   auto writer = std::make_shared<JobStatusWriter>();
   auto write = [writer, statusName](auto&& change) {
@@ -78,7 +79,7 @@ CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCoun
     writer->Write(job);
   };
   CallHooks hooks;
-  hooks.beforeCall = [write, callCount](std::size_t index, const ScriptCall& call) {
+  hooks.beforeCall = [write, callCount, annotate](std::size_t index, const ScriptCall& call) {
     write([&](SteplinkStatusJob& job) {
       static constexpr std::uint32_t entries[] = {
           STEPLINK_CALL_OPEN_CONN, STEPLINK_CALL_CLOSE_CONN, STEPLINK_CALL_INIT_TIMER,
@@ -89,6 +90,7 @@ CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCoun
       job.callIndex = static_cast<std::uint32_t>(index + 1);
       job.callCount = static_cast<std::uint32_t>(callCount);
       if (job.gcodeLine == 0) job.percent = job.etaSeconds = -1;
+      if (annotate) annotate(index, job);
     });
   };
   hooks.afterCall = [write](std::size_t, const ScriptCall&, int) {

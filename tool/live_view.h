@@ -3,6 +3,7 @@
 // the last word to the pages when the job is over. The server itself lives in view/.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,8 +37,11 @@ void FinishJobView(view::Server& server, int exitCode);
 
 // Hooks for the call process that keep the block's job section up to date: the call in progress
 // (entry, arguments, index of count), running or paused. The job section is what the live view
-// and other readers show as "the call"; it is written by the call process only.
-CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount);
+// and other readers show as "the call"; it is written by the call process only. A G-code job
+// passes `annotate` to fill in its line, percent, ETA and position in mm before each call.
+using JobAnnotator = std::function<void(std::size_t index, SteplinkStatusJob& job)>;
+CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount,
+                             JobAnnotator annotate = {});
 
 // Parses a port number 1..65535 (or 0 when zeroAllowed).
 bool ParsePort(const std::string& text, bool zeroAllowed, int& port);
