@@ -657,6 +657,26 @@ TEST(RunnerView, StopNeedsTheTokenAndWorksUnderFiftyStreams) {
   EXPECT_LT(position[0], 30000) << "stopped before the move's end";
   const tool::Record record = tool::ReadRecordFile((job.dir / "record.txt").string());
   EXPECT_TRUE(record.errors.empty());
+  EXPECT_EQ(record.FinalPositions()[0], position[0]) << "the record kept every step made";
+  EXPECT_EQ(record.steps.size(), static_cast<std::size_t>(position[0]));
+}
+
+// --view-ipv6: the same server on ::1 (skipped where the machine has no IPv6 loopback).
+TEST(ViewAccess, ListensOnIpv6LoopbackWhenAsked) {
+  view::ServerOptions options;
+  options.ipv6 = true;
+  view::Server server(std::make_unique<FakeSource>(std::make_shared<FakeBlock>()),
+                      {"v6", false, false, false}, {}, options);
+  std::string error;
+  if (!server.Start(error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  EXPECT_EQ(server.Url().rfind("http://[::1]:", 0), 0u) << server.Url();
+  httplib::Client client("::1", server.Port());
+  client.set_read_timeout(5, 0);
+  const auto state = client.Get(("/state?token=" + server.Token()).c_str(),
+                                {{"Host", "[::1]:" + std::to_string(server.Port())}});
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->status, 200);
+  EXPECT_LT(RawConnect(server.Port()), 0) << "nothing on 127.0.0.1";
 }
 
 TEST(RunnerView, ViewOptionTakesAnOptionalPort) {
