@@ -23,6 +23,7 @@
 #include "call_child.h"
 #include "contract/steplink_contract.h"
 #include "exit_codes.h"
+#include "live_view.h"
 #include "machine.h"
 #include "path_plot.h"
 #include "planner.h"
@@ -186,6 +187,7 @@ ArgParser MakeGcodeParser() {
   parser.AddOption("device", "VALUE", "a real table's port (not in this build: refused)");
   parser.AddOption("library", "PATH",
                    "library to load (default: lib/standard/libsteplink.so of this build)");
+  AddViewOptions(parser);
   parser.AddFlag("help", "show this help");
   return parser;
 }
@@ -208,6 +210,11 @@ int GcodeCommand(int argc, const char* const* argv) {
     return exitRefused;
   }
   const bool quiet = parser.Flag("quiet");
+  ViewRequest viewRequest;
+  if (!ParseViewRequest(parser, viewRequest, error)) {
+    std::fprintf(stderr, "steplink gcode: %s\n", error.c_str());
+    return exitRefused;
+  }
   const std::string path = parser.Positional()[0];
   const std::string name = path == "-" ? "<stdin>" : path;
 
@@ -453,8 +460,21 @@ int GcodeCommand(int argc, const char* const* argv) {
     std::exit(0);
   };
 
-  const auto wallStart = std::chrono::steady_clock::now();
   CallChild child;
+  // The live view (if asked for) serves before the first call; Pause and Resume act at the next
+  // call boundary, as the terminal's feed hold does.
+  std::unique_ptr<view::Server> liveView;
+  if (viewRequest.wanted) {
+    liveView = StartJobView(viewRequest, settings.statusName, name, true, true, child, error);
+    if (!liveView) {
+      close(events[0]);
+      close(events[1]);
+      RemoveRunFiles(settings);
+      std::fprintf(stderr, "steplink: --view: %s\n", error.c_str());
+      return exitRefused;
+    }
+  }
+  const auto wallStart = std::chrono::steady_clock::now();
   if (!child.Start(options, calls, hooks, error)) {
     close(events[0]);
     close(events[1]);
@@ -618,6 +638,7 @@ int GcodeCommand(int argc, const char* const* argv) {
   if (!writePlot(done) && exitCode == exitOk) exitCode = exitRunFailed;
   outcome.exitCode = exitCode;
   if (!writeReport() && exitCode == exitOk) exitCode = exitRunFailed;
+  if (liveView) FinishJobView(*liveView, exitCode);
   RemoveRunFiles(settings);
   return exitCode;
 }
