@@ -129,7 +129,7 @@ void CheckRefusals(HANDLE device) {
       {"read with 2 output bytes", STEPLINK_IOCTL_READ, {0xBD, 0x03}, 2, 2, invalidParameter},
       {"state with input", STEPLINK_IOCTL_STATE, {0}, 1, sizeof(PortTalkState), invalidParameter},
       {"state into a short buffer", STEPLINK_IOCTL_STATE, {0}, 0, 8, invalidParameter},
-      {"unknown function 0x907", PORTTALK_CODE(0x907u), {0xBC, 0x03, 0x27}, 3, 0, invalidFunction},
+      {"unknown function 0x907", STEPLINK_CTL_CODE(0x907u), {0xBC, 0x03, 0x27}, 3, 0, invalidFunction},
       {"write code with another device type",
        0x00222414u,
        {0xBC, 0x03, 0x27},
