@@ -12,6 +12,9 @@ trap 'rm -f "$log"' EXIT
 echo "== fuzz"
 # The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it longer.
 scripts/fuzz.sh 45
+echo "== fuzz build, every target"
+# The fuzzing configuration must build the whole tree (library, runner, tests), not only the target.
+cmake --build build/fuzz -j "$jobs"
 
 echo "== ci-win32 DLLs (for the jar)"
 # The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of

@@ -104,6 +104,13 @@ int CounterReadings(const std::vector<PortOp>& ops) {
 }
 
 namespace {
+// The driver board's step and hold patterns by phase and the Z latch's auxiliary bytes, written
+// out here on purpose: decoding with the library's own table could not catch a wrong entry in it.
+constexpr std::uint8_t boardStepPatterns[8] = {0x27, 0x2D, 0x1C, 0x0D, 0x03, 0x09, 0x38, 0x29};
+constexpr std::uint8_t boardHoldPatterns[8] = {0x37, 0x36, 0x1E, 0x16, 0x13, 0x12, 0x3A, 0x32};
+constexpr std::uint8_t boardAux0Byte = 0x9B;  // Z latch, auxiliary state 0
+constexpr std::uint8_t boardAux1Byte = 0x87;  // Z latch, auxiliary state 1
+
 int IndexIn(const std::uint8_t* table, std::uint8_t pattern) {
   for (int i = 0; i < 8; ++i) {
     if (table[i] == pattern) return i;
@@ -121,13 +128,13 @@ std::vector<DecodedMove> DecodeMoves(const std::vector<std::uint8_t>& latchBytes
     const std::uint8_t byte = latchBytes[i];
     const int axis = byte >> 6;
     const std::uint8_t pattern = byte & 0x3F;
-    if (byte == auxState0Byte || byte == auxState1Byte) {
+    if (byte == boardAux0Byte || byte == boardAux1Byte) {
       current.auxBytes.push_back(byte);
       continue;
     }
     EXPECT_LT(axis, 3) << "latch byte " << int{byte} << " selects no axis";
     if (axis >= 3) continue;
-    if (const int step = IndexIn(stepPatterns, pattern); step >= 0) {
+    if (const int step = IndexIn(boardStepPatterns, pattern); step >= 0) {
       int& phase = phases[axis];
       int* delta = axis == 0 ? &current.x : axis == 1 ? &current.y : &current.z;
       if (step == (phase + 1) % 8) {
@@ -141,12 +148,12 @@ std::vector<DecodedMove> DecodeMoves(const std::vector<std::uint8_t>& latchBytes
       current.stepBytes.push_back(byte);
       continue;
     }
-    const int hold = IndexIn(holdPatterns, pattern);
+    const int hold = IndexIn(boardHoldPatterns, pattern);
     EXPECT_GE(hold, 0) << "latch byte " << int{byte} << " is no table pattern";
     EXPECT_EQ(hold, phases[axis]) << "hold pattern of axis " << axis << " at the wrong phase";
     if (axis == 1) {  // the Y hold ends a move, followed by the Z hold when z was no code
       if (i + 1 < latchBytes.size() && (latchBytes[i + 1] >> 6) == 2 &&
-          IndexIn(holdPatterns, latchBytes[i + 1] & 0x3F) >= 0) {
+          IndexIn(boardHoldPatterns, latchBytes[i + 1] & 0x3F) >= 0) {
         current.zHold = true;
         ++i;
       }

@@ -109,7 +109,9 @@ void PaceStep(std::int32_t stepsToGo) {
   const double intervalCounts = CountsPer(speed);
 
   // The interval runs from the reading that ended the previous wait, so the time spent on this
-  // step's latch writes already counts towards it.
+  // step's latch writes already counts towards it. The poll is WaitTicks' own, kept apart on
+  // purpose: one reading against the carried baseCount and double sums here, two fresh readings
+  // and integer sums there; sharing one loop would change readings or arithmetic in the trace.
   std::int32_t reading = ReadTimerCount();
   double wrapped = 0.0;
   double segment = 0.0;

@@ -42,8 +42,8 @@ std::uint8_t ApplyAuxCode(void (*setState)(), std::uint8_t& refDone, std::uint8_
   setState();
   return stateResult;
 }
-}  // namespace
 
+// Moves one axis's phase index one place and writes its step pattern.
 void StepAxis(std::uint8_t action) {
   std::uint8_t* phase = &phaseX;
   std::uint8_t axisSelect = axisSelectX;
@@ -63,6 +63,7 @@ void StepAxis(std::uint8_t action) {
   }
   WriteLatch(static_cast<std::uint8_t>(stepPatterns[*phase] + axisSelect));
 }
+}  // namespace
 
 std::uint8_t MoveVector(std::int32_t x, std::int32_t y, std::int32_t z) {
   auxCodeGiven = (z == zAuxState0Code || z == zAuxState1Code) ? 1 : 0;

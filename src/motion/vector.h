@@ -40,5 +40,3 @@ void ResetVectorState();
 
 // Moves the axes by x, y, z steps; returns 0/1 (auxiliary state applied), 2 (z = 32222) or 3.
 std::uint8_t MoveVector(std::int32_t x, std::int32_t y, std::int32_t z);
-// Moves one axis's phase index one place and writes its step pattern.
-void StepAxis(std::uint8_t action);

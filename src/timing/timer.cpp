@@ -55,6 +55,10 @@ std::int32_t CalibrateTimer() {
   return result;
 }
 
+// The same poll as PaceStep's, kept apart on purpose: this wait starts from two fresh readings and
+// sums whole counts against an integer target, PaceStep starts from the carried baseCount and sums
+// in double against a double interval (and leaves baseCount at the last reading). Merging them
+// would change the number of counter readings or the arithmetic of one of them, and so the trace.
 void WaitTicks(std::int32_t ticks) {
   std::int32_t base = ReadTimerCount();
   std::int32_t reading = ReadTimerCount();

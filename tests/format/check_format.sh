@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fails when a tracked C++ source differs from what clang-format makes of it (.clang-format).
+# Fails when a tracked C or C++ source differs from what clang-format makes of it (.clang-format).
 set -euo pipefail
 cd "$1"
-mapfile -t files < <(git ls-files '*.cpp' '*.h')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.c')
 if ! command -v clang-format >/dev/null; then
   echo "clang-format is missing: apt-get install clang-format" >&2
   exit 1

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs clang-tidy (.clang-tidy; its checks are errors) over the library, the substitute and the
+# runner as the build compiles them. Usage: check_tidy.sh SOURCE_DIR BUILD_DIR. Exit 77: skipped.
+set -euo pipefail
+source=$1
+build=$2
+if ! command -v run-clang-tidy >/dev/null || ! command -v clang-tidy >/dev/null; then
+  echo "clang-tidy is missing (apt-get install clang-tidy); skipped"
+  exit 77
+fi
+if [ ! -f "$build/compile_commands.json" ]; then
+  echo "no $build/compile_commands.json; skipped"
+  exit 77
+fi
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+run-clang-tidy -quiet -p "$build" -j 2 "$source/(src|tool)/.*\.cpp$" >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ] || grep -qE '(warning|error): ' "$log"; then
+  grep -E '(warning|error): ' "$log" | sort -u
+  echo "clang-tidy found problems (exit $status)"
+  exit 1
+fi
+echo "clang-tidy: clean"
