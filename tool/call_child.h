@@ -13,15 +13,18 @@
 #include <utility>
 #include <vector>
 
+#include "entry/entry.h"
 #include "script.h"
 
 namespace tool {
 
 // The five exports, typed as a JVM calls them: (JNIEnv*, jclass, args...).
 struct Entries {
-  using NoArgs = int (*)(void*, void*);
-  using Move = int (*)(void*, void*, int, int, int);
-  using Reference = void (*)(void*, void*, int, int, int);
+  // The exact types of the exports, so that a call through them is well-defined (sanitizers
+  // check the function type of an indirect call).
+  using NoArgs = decltype(&Java_JavaToC_openConn);
+  using Move = decltype(&Java_JavaToC_vectorOut);
+  using Reference = decltype(&Java_JavaToC_reference);
   NoArgs openConn = nullptr;
   NoArgs closeConn = nullptr;
   NoArgs initTimer = nullptr;
