@@ -6,8 +6,11 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "hw/device_spec.h"
+#include "hw/hardware_backend.h"
 #include "sim/record_writer.h"
 #include "sim/simulated_table.h"
 #include "sim/status_block.h"
@@ -128,7 +131,18 @@ std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::st
 }
 
 PortBackend* DefaultBackend() {
-  static const std::unique_ptr<PortBackend> table = [] {
+  static const std::unique_ptr<PortBackend> table = []() -> std::unique_ptr<PortBackend> {
+    // STEPLINK_DEVICE unset or "sim": the simulated table; otherwise a real port.
+    if (const char* device = std::getenv("STEPLINK_DEVICE")) {
+      const hw::DeviceSpecResult chosen = hw::ParseDeviceSpec(device);
+      if (!chosen.spec) {
+        std::fprintf(stderr, "steplink-hw: %s\n", chosen.error.c_str());
+        return nullptr;
+      }
+      if (chosen.spec->kind != hw::DeviceKind::simulated) {
+        return hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls());
+      }
+    }
     const ConfigResult& parsed = ProcessSimConfig();
     std::string error = parsed.error;
     std::unique_ptr<PortBackend> made;

@@ -92,6 +92,9 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
     if (device.open) return Fail(errorSharingViolation), InvalidHandle();
     sim::PortBackend* backend = device.backend ? device.backend : sim::DefaultBackend();
     if (!DriverCanServe()) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
+    // A backend that holds hardware claims it now; a refusal is a device that cannot be opened
+    // while its driver runs (held elsewhere, no rights), and the backend has said why.
+    if (!backend->DeviceOpened()) return Fail(ERROR_FILE_NOT_FOUND), InvalidHandle();
     device.open = true;
     device.active = backend;
     device.handleValue = device.nextHandleValue;
@@ -121,6 +124,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
     request.inBytes[0] = in[0];
     request.inBytes[1] = in[1];
     const std::uint8_t value = backend->In(static_cast<std::uint16_t>(in[0] | (in[1] << 8)));
+    if (const DWORD refused = backend->TakeRefusal()) return Fail(refused);
     static_cast<std::uint8_t*>(outBuffer)[0] = value;
     if (bytesReturned) *bytesReturned = 1;
     return 1;
@@ -130,6 +134,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
     request.inBytes[1] = in[1];
     request.inBytes[2] = in[2];
     backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
+    if (const DWORD refused = backend->TakeRefusal()) return Fail(refused);
     if (bytesReturned) *bytesReturned = 0;
     return 1;
   }
