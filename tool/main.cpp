@@ -10,6 +10,7 @@
 #include "exit_codes.h"
 #include "gcode_command.h"
 #include "plot_command.h"
+#include "probe_command.h"
 #include "run_command.h"
 #include "usage.h"
 #include "view_command.h"
@@ -22,6 +23,7 @@ int Dispatch(int argc, char** argv) {
   if (command == "plot") return tool::PlotCommand(argc, argv);
   if (command == "gcode") return tool::GcodeCommand(argc, argv);
   if (command == "view") return tool::ViewCommand(argc, argv);
+  if (command == "probe") return ProbeCommand(argc, argv);
   if (command == "--help" || command == "-h" || command == "help") {
     std::printf("%s\nOptions of run:\n%s\n%s", tool::usageText,
                 tool::MakeRunParser().OptionHelp().c_str(), tool::scriptHelp);

@@ -8,6 +8,7 @@ inline constexpr char usageText[] =
     "       steplink plot RECORD OUT.svg    plot a record file of the simulated table\n"
     "       steplink gcode [options] FILE   check, plan and run a G-code program (--help)\n"
     "       steplink view --status NAME     live view of a status block another program writes\n"
+    "       steplink probe [--device VALUE] check this machine's parallel ports and timer\n"
     "       steplink --help\n";
 
 inline constexpr char scriptHelp[] =
