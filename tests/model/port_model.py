@@ -10,6 +10,10 @@
       run each script through the runner with --trace and through the model, and report the
       first differing line of each with context (both traces are kept then, in DIR);
       exit status 1 on any difference
+  port_model.py replay SCRIPT TRACE [--start-speed N] [--workdir DIR]
+      replay a trace taken on real time (a real port, the realtime simulated table): the model
+      runs SCRIPT with every port read answered by the byte TRACE shows read at that point, and
+      must then write TRACE line for line; exit status 1 on any difference
 """
 
 import argparse
@@ -575,6 +579,64 @@ def CountLines(path):
         return sum(chunk.count(b"\n") for chunk in iter(lambda: trace.read(1 << 20), b""))
 
 
+class ReplayLibrary(Library):
+    """The model library with its reads answered from a recorded trace, in order: given the
+    readings the library saw, every decision (poll counts, speeds, latch bytes, results) is the
+    model's own, so a trace on real time can still be checked line for line."""
+
+    def __init__(self, trace_path, start_speed, write):
+        super().__init__(None, start_speed, write)
+        self.reads = []
+        with open(trace_path) as trace:
+            for line in trace:
+                if line.startswith("in "):
+                    _, port, value = line.split()
+                    self.reads.append((int(port, 16), int(value, 16)))
+        self.next_read = 0
+
+    def outportb(self, port, value):
+        self.write("out %x %02x" % (port, value & 0xFF))
+
+    def inportb(self, port):
+        if self.next_read >= len(self.reads):
+            raise IndexError("the model reads port %x after the trace's last read" % port)
+        _, value = self.reads[self.next_read]
+        self.next_read += 1
+        # A port that differs from the trace's shows as a differing line.
+        self.write("in %x %02x" % (port, value))
+        return value
+
+
+def Replay(args):
+    _, calls = ReadScript(args.script)
+    workdir = args.workdir or tempfile.mkdtemp(prefix="steplink-replay-")
+    os.makedirs(workdir, exist_ok=True)
+    name = os.path.splitext(os.path.basename(args.trace))[0]
+    model_trace = os.path.join(workdir, name + ".replay.trace")
+    with open(model_trace, "w") as out:
+        out.write("# steplink trace 1\n")
+        library = ReplayLibrary(args.trace, args.start_speed, lambda line: out.write(line + "\n"))
+        try:
+            for call, call_args in calls:
+                library.Call(call, call_args)
+        except IndexError as error:
+            out.write("<model stopped: %s>\n" % error)
+    difference = FirstDifference(model_trace, args.trace)
+    if difference is None:
+        print("%s: replays line for line (%d lines, %d reads)"
+              % (name, CountLines(model_trace), len(library.reads)))
+        os.remove(model_trace)
+        return 0
+    number, call, before, want, got = difference
+    print("%s: first difference at line %d, in %s (model %s, trace %s)"
+          % (name, number, call, model_trace, args.trace))
+    for line in before:
+        print("    " + line.rstrip("\n"))
+    for want_line, got_line in itertools.zip_longest(want, got, fillvalue=""):
+        print("  model %-24s trace %s" % (want_line.rstrip("\n"), got_line.rstrip("\n")))
+    return 1
+
+
 def Compare(args):
     failures = 0
     workdir = args.workdir or tempfile.mkdtemp(prefix="steplink-model-")
@@ -630,9 +692,16 @@ def main():
     compare.add_argument("--start-speed", type=int, default=300,
                          help="the library variant's start speed (300 standard, 200 start200)")
     compare.add_argument("scripts", nargs="+")
+    replay = commands.add_parser("replay")
+    replay.add_argument("script")
+    replay.add_argument("trace")
+    replay.add_argument("--workdir")
+    replay.add_argument("--start-speed", type=int, default=300)
     args = parser.parse_args()
     if args.command == "compare":
         return Compare(args)
+    if args.command == "replay":
+        return Replay(args)
     sim, calls = ReadScript(args.script)
     sim = args.sim or sim
     if args.out:
