@@ -418,9 +418,8 @@ TEST(HardwareLibrary, CalibratesAndHomesOnTheStatusRegister) {
   test::ResetCore(backend.get());
   ASSERT_NE(OpenPortDevice(), 255);
   EXPECT_EQ(CalibrateTimer(), 2);
-  // Engaged after 5 creep steps of X: each one-step move writes a step and two hold bytes (the
-  // library holds X, Y; Z only outside a code), so count data writes from here.
-  calls.limitAfterDataWrites = calls.dataWrites + 5 * 3;
+  // Engaged after 5 creep steps of X: each one-step move writes a step and the X, Y and Z holds.
+  calls.limitAfterDataWrites = calls.dataWrites + 5 * 4;
   test::StdoutCapture printed;
   ReferenceRun(10, 0, 0);
   EXPECT_EQ(printed.Text(), "");
