@@ -165,13 +165,25 @@ int MakeCall(const Entries& entries, const ScriptCall& call) {
   return 0;
 }
 
+namespace {
+// STEPLINK_DEVICE names a real port (the runner sets it for --device as well).
+bool RealDeviceChosen() {
+  const char* device = std::getenv("STEPLINK_DEVICE");
+  return device != nullptr && *device != '\0' && std::strcmp(device, "sim") != 0 &&
+         std::strncmp(device, "sim,", 4) != 0;
+}
+}  // namespace
+
 std::string Explain(const ChildOutcome& outcome) {
   using End = ChildOutcome::End;
   switch (outcome.end) {
     case End::completed:
       return {};
     case End::openFailed:
-      return "openConn failed (255): the simulated table did not open";
+      return RealDeviceChosen()
+                 ? "openConn failed (255): the device (STEPLINK_DEVICE) did not open; the "
+                   "steplink-hw line above says why, steplink probe shows what there is"
+                 : "openConn failed (255): the simulated table did not open";
     case End::loadFailed:
       return "the library could not be loaded; nothing was called";
     case End::exited:

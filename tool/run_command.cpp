@@ -19,6 +19,7 @@
 
 #include "call_child.h"
 #include "descriptors.h"
+#include "device_stage.h"
 #include "exit_codes.h"
 #include "live_view.h"
 #include "plot_command.h"
@@ -122,6 +123,9 @@ ArgParser MakeRunParser() {
   parser.AddFlag("virtual", "time advances by port accesses only (clock=virtual, the default)");
   parser.AddOption("record", "FILE",
                    "keep the table's record in FILE (record=FILE; any character allowed)");
+  parser.AddOption("device", "VALUE",
+                   "drive a real table (sets STEPLINK_DEVICE): parport:/dev/parportN, parport:N, "
+                   "parport:0xBASE or direct:0xBASE, optionally ,timer=clock or ,timer=pit");
   parser.AddOption("trace", "FILE", "write the library's port trace (sets STEPLINK_TRACE)");
   parser.AddOption("plot", "FILE.svg", "write step rates over time and the X-Y path as SVG");
   parser.AddOption("library", "PATH",
@@ -192,6 +196,15 @@ int RunCommand(int argc, const char* const* argv) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     return exitRefused;
   }
+  // A real table (--device over STEPLINK_DEVICE): only the settings that make sense on hardware.
+  std::string device;
+  if (const char* fromEnvironment = std::getenv("STEPLINK_DEVICE")) device = fromEnvironment;
+  if (const auto given = parser.Value("device")) device = *given;
+  if (!CheckDeviceSettings(device, parser, settings, error)) {
+    std::fprintf(stderr, "steplink: %s\n", error.c_str());
+    RemoveRunFiles(settings);
+    return exitRefused;
+  }
   const std::string libraryPath = ResolveLibrary(parser, error);
   if (libraryPath.empty()) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
@@ -213,6 +226,10 @@ int RunCommand(int argc, const char* const* argv) {
   options.libraryPath = libraryPath;
   options.printCalls = !quiet;
   options.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
+  if (!device.empty()) {
+    setenv("STEPLINK_DEVICE", device.c_str(), 1);  // for the runner's own messages too
+    options.environment.emplace_back("STEPLINK_DEVICE", device);
+  }
   options.traceFd = traceFd;
   if (!quiet) {
     std::printf("steplink: %s with the library %s\n  settings: %s\n", scriptName.c_str(),

@@ -1,0 +1,35 @@
+// The device stage: parses the device value as the library will, and refuses the simulated
+// table's keys with a real table. Calls the hardware backends' parser only.
+#include "device_stage.h"
+
+#include "hw/device_spec.h"
+
+namespace tool {
+
+bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
+                         const RunSettings& settings, std::string& error) {
+  if (device.empty()) return true;
+  const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(device);
+  if (!parsed.spec) {
+    error = parsed.error;
+    return false;
+  }
+  if (parsed.spec->kind == hw::DeviceKind::simulated) return true;
+  if (parser.Flag("virtual")) {
+    error = "--virtual belongs to the simulated table; a real table (--device " + device +
+            ") runs on real time";
+    return false;
+  }
+  for (const sim::SettingItem& item : settings.inForce) {
+    if (item.key == "record" || item.key == "status") continue;
+    if (item.source == "runner default") continue;
+    if (item.key == "clock" && item.value == "realtime") continue;
+    error = "the simulated table's setting " + item.key + "=" + item.value + " (" + item.source +
+            ") does not apply to a real table (--device " + device +
+            "); drop it: on hardware only record= and status= are kept";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tool

@@ -1,0 +1,18 @@
+// Device stage of a run: a real table chosen with --device (or STEPLINK_DEVICE) takes only the
+// settings that make sense on hardware (record, status, real time); the simulated table's own
+// keys and its virtual clock are refused before anything runs.
+#pragma once
+
+#include <string>
+
+#include "args.h"
+#include "settings_stage.h"
+
+namespace tool {
+
+// True for no device, the simulated table, or a real one with acceptable settings; otherwise
+// false with a one-line reason.
+bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
+                         const RunSettings& settings, std::string& error);
+
+}  // namespace tool
