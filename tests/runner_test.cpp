@@ -348,6 +348,30 @@ TEST_F(RunnerEndToEnd, BadSimSpecIsRefusedBeforeLoading) {
   EXPECT_NE(result.err.find("bad value '5' for key 'mode'"), std::string::npos) << result.err;
 }
 
+TEST_F(RunnerEndToEnd, RealDeviceTakesOnlyHardwareSettings) {
+  // The simulated table's keys, its virtual clock and a malformed device are refused before
+  // anything runs; a port that is not there fails openConn with the backend's line.
+  for (const char* options : {"--device parport:0x9990 --sim limit-x=-5",
+                              "--device parport:0x9990 --virtual", "--device lpt1"}) {
+    const RunResult refused = Run("openConn\ncloseConn\n", options);
+    EXPECT_EQ(refused.exitCode, 2) << options;
+    EXPECT_TRUE(refused.out.empty() || refused.out.find("openConn") == std::string::npos)
+        << options << ": " << refused.out;
+  }
+  EXPECT_NE(Run("openConn\n", "--device parport:0 --sim mode=3")
+                .err.find("mode=3 (--sim) does not apply to a real table"),
+            std::string::npos);
+  const RunResult missing =
+      Run("openConn\ncloseConn\n",
+          "--device parport:0x9990 --realtime --record " + (dir_ / "record.txt").string());
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.out.find("openConn -> 255"), std::string::npos) << missing.out;
+  EXPECT_NE(missing.err.find("steplink-hw: there is no parallel port at 0x9990"), std::string::npos)
+      << missing.err;
+  EXPECT_NE(missing.err.find("the device (STEPLINK_DEVICE) did not open"), std::string::npos)
+      << missing.err;
+}
+
 TEST_F(RunnerEndToEnd, SimulatorFaultGivesAFailingExit) {
   const RunResult result =
       Run("openConn\ncloseConn\n", std::string("--library ") + STEPLINK_FAULT_LIBRARY);
