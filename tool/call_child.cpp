@@ -18,6 +18,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "realtime_stage.h"
+
 namespace tool {
 namespace {
 
@@ -263,6 +265,9 @@ bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>
     }
     for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1]}) {
       if (fd >= 0) close(fd);
+    }
+    if (childOptions.realtime || childOptions.cpu >= 0) {
+      ApplyRealtime(childOptions.realtime, childOptions.cpu);
     }
     RunCalls(childOptions, calls, hooks);
   }

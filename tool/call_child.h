@@ -54,6 +54,8 @@ struct ChildOptions {
   // The library writes into a pipe (STEPLINK_TRACE=/dev/fd/N) and the parent copies it here, so
   // that a write error on the destination is seen and reported.
   int traceFd = -1;
+  bool realtime = false;  // --rt: SCHED_FIFO and mlockall in the call process
+  int cpu = -1;           // --cpu N: the call process on that CPU only
 };
 
 // What the parent does while it waits; all of it on the waiting thread.

@@ -24,6 +24,7 @@
 #include "live_view.h"
 #include "plot_command.h"
 #include "progress.h"
+#include "realtime_stage.h"
 #include "record_stage.h"
 #include "script.h"
 #include "settings_stage.h"
@@ -126,6 +127,8 @@ ArgParser MakeRunParser() {
   parser.AddOption("device", "VALUE",
                    "drive a real table (sets STEPLINK_DEVICE): parport:/dev/parportN, parport:N, "
                    "parport:0xBASE or direct:0xBASE, optionally ,timer=clock or ,timer=pit");
+  parser.AddFlag("rt", "run the calls with SCHED_FIFO and locked memory (for a real table)");
+  parser.AddOption("cpu", "N", "run the calls on CPU N only");
   parser.AddOption("trace", "FILE", "write the library's port trace (sets STEPLINK_TRACE)");
   parser.AddOption("plot", "FILE.svg", "write step rates over time and the X-Y path as SVG");
   parser.AddOption("library", "PATH",
@@ -196,6 +199,14 @@ int RunCommand(int argc, const char* const* argv) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     return exitRefused;
   }
+  if (const auto cpu = parser.Value("cpu");
+      cpu && (cpu->empty() || cpu->find_first_not_of("0123456789") != std::string::npos ||
+              cpu->size() > 4)) {
+    std::fprintf(stderr, "steplink: --cpu takes a CPU number (0, 1, ...), not '%s'\n",
+                 cpu->c_str());
+    RemoveRunFiles(settings);
+    return exitRefused;
+  }
   // A real table (--device over STEPLINK_DEVICE): only the settings that make sense on hardware.
   std::string device;
   if (const char* fromEnvironment = std::getenv("STEPLINK_DEVICE")) device = fromEnvironment;
@@ -231,6 +242,13 @@ int RunCommand(int argc, const char* const* argv) {
     options.environment.emplace_back("STEPLINK_DEVICE", device);
   }
   options.traceFd = traceFd;
+  options.realtime = parser.Flag("rt");
+  if (const auto cpu = parser.Value("cpu")) options.cpu = std::atoi(cpu->c_str());
+  if (options.realtime) {
+    if (const std::string warning = RealtimeThrottleWarning(); !warning.empty()) {
+      std::fprintf(stderr, "%s\n", warning.c_str());
+    }
+  }
   if (!quiet) {
     std::printf("steplink: %s with the library %s\n  settings: %s\n", scriptName.c_str(),
                 libraryPath.c_str(), DescribeSettings(settings).c_str());
