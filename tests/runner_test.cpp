@@ -372,6 +372,21 @@ TEST_F(RunnerEndToEnd, RealDeviceTakesOnlyHardwareSettings) {
       << missing.err;
 }
 
+TEST_F(RunnerEndToEnd, RealtimeOptions) {
+  const RunResult badCpu = Run("openConn\n", "--cpu one");
+  EXPECT_EQ(badCpu.exitCode, 2);
+  EXPECT_NE(badCpu.err.find("--cpu takes a CPU number"), std::string::npos) << badCpu.err;
+  // Granted or not, --rt never stops the run: a refusal is explained and the calls go on.
+  const RunResult rt = Run("openConn\ninitTimer\nvectorOut 3 0 0\ncloseConn\n", "--rt --cpu 0");
+  EXPECT_EQ(rt.exitCode, 0) << rt.err;
+  EXPECT_NE(rt.out.find("vectorOut 3 0 0 -> 3"), std::string::npos) << rt.out;
+  for (const char* refusal : {"SCHED_FIFO:", "mlockall:"}) {
+    if (const auto at = rt.err.find(refusal); at != std::string::npos) {
+      EXPECT_NE(rt.err.find("needs CAP_", at), std::string::npos) << rt.err;
+    }
+  }
+}
+
 TEST_F(RunnerEndToEnd, SimulatorFaultGivesAFailingExit) {
   const RunResult result =
       Run("openConn\ncloseConn\n", std::string("--library ") + STEPLINK_FAULT_LIBRARY);
