@@ -14,8 +14,10 @@ namespace {
 constexpr std::uint16_t timerBase = STEPLINK_PORT_TIMER_COUNT;  // 0x40..0x43
 constexpr unsigned long timerPortCount =
     STEPLINK_PORT_TIMER_COMMAND - STEPLINK_PORT_TIMER_COUNT + 1;
-constexpr std::uint64_t tickNanoseconds =
-    static_cast<std::uint64_t>(STEPLINK_TICK_NANOSECONDS + 0.5);
+// The contract's tick (8.38e-7 s) in whole nanoseconds, for integer arithmetic on the clock.
+constexpr std::uint64_t tickNanoseconds = 838;
+static_assert(tickNanoseconds - STEPLINK_TICK_NANOSECONDS < 1e-6 &&
+              STEPLINK_TICK_NANOSECONDS - tickNanoseconds < 1e-6);
 constexpr std::uint8_t mode2Status = 0x34;  // counter 0: low/high byte access, mode 2, binary
 
 class ClockCounter final : public Counter0 {

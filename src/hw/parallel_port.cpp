@@ -108,15 +108,24 @@ class PpdevPort final : public ParallelPort {
     }
     for (const std::string& holder : holders) {
       if (holder.starts_with("lp")) {
-        return head + "The printer driver lp holds the port (" + holder +
-               "): unload it (sudo rmmod lp) and keep it off (echo blacklist lp | sudo tee "
-               "/etc/modprobe.d/steplink-no-lp.conf).";
+        std::string text = head;
+        text += "The printer driver lp holds the port (";
+        text += holder;
+        text +=
+            "): unload it (sudo rmmod lp) and keep it off (echo blacklist lp | sudo tee "
+            "/etc/modprobe.d/steplink-no-lp.conf).";
+        return text;
       }
     }
     for (const std::string& holder : holders) {
       if (holder.starts_with("ppdev")) {
-        return head + "Another process has the port open (" + holder + "): fuser -v " + path_ +
-               " shows which; close it.";
+        std::string text = head;
+        text += "Another process has the port open (";
+        text += holder;
+        text += "): fuser -v ";
+        text += path_;
+        text += " shows which; close it.";
+        return text;
       }
     }
     if (!holders.empty()) {
