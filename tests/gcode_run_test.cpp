@@ -135,8 +135,19 @@ TEST_F(GcodeRun, RefusalsMoveNothing) {
   EXPECT_NE(machine.err.find("[axis.y] is missing"), std::string::npos);
   EXPECT_EQ(machine.report["status"], "refused");
 
-  EXPECT_EQ(Program("G0 X1\n", "--device /dev/parport0").exitCode, 2);
+  EXPECT_EQ(Program("G0 X1\n", "--device /dev/parport0").exitCode, 2);  // no such device form
+  // A real table runs on real time only.
+  EXPECT_EQ(Program("G0 X1\n", "--device parport:/dev/parport0 --virtual").exitCode, 2);
   EXPECT_EQ(Program("G0 X1\n", "--from-line x").exitCode, 2);
+}
+
+// --device reaches the call process: a port that does not exist fails openConn, as in run, after
+// the backend has said why; nothing moves.
+TEST_F(GcodeRun, DeviceReachesTheLibrary) {
+  const Result missing = Program("G0 X1\n", "--device parport:/dev/steplink-no-such-port");
+  EXPECT_EQ(missing.exitCode, 1) << missing.err;
+  EXPECT_NE(missing.err.find("steplink-no-such-port"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.report["calls_made"], 0);
 }
 
 TEST_F(GcodeRun, CheckPlansWithoutCalls) {

@@ -118,6 +118,7 @@ void PauseIfWanted(const CallHooks& hooks) {
     }
     std::fflush(stdout);  // the library never flushes; its lines and ours stay in order
     if (hooks.afterCall) hooks.afterCall(index, call, result);
+    if (openFailed && options.stopWhenOpenFails) break;
   }
   std::fflush(stdout);
   // exit(), not _exit(): the library's static destructors close the record and the status block.

@@ -54,6 +54,9 @@ struct ChildOptions {
   // The library writes into a pipe (STEPLINK_TRACE=/dev/fd/N) and the parent copies it here, so
   // that a write error on the destination is seen and reported.
   int traceFd = -1;
+  // A job (G-code) makes no call after an openConn that gave 255: its moves would only fail
+  // port operation after port operation. A script (run) goes on, as a Java caller would.
+  bool stopWhenOpenFails = false;
   bool realtime = false;  // --rt: SCHED_FIFO and mlockall in the call process
   int cpu = -1;           // --cpu N: the call process on that CPU only
 };

@@ -22,7 +22,9 @@
 
 #include "call_child.h"
 #include "contract/steplink_contract.h"
+#include "device_stage.h"
 #include "exit_codes.h"
+#include "hw/device_spec.h"
 #include "live_view.h"
 #include "machine.h"
 #include "path_plot.h"
@@ -184,7 +186,8 @@ ArgParser MakeGcodeParser() {
   parser.AddOption("sim", "SPEC", "simulated table settings, as STEPLINK_SIM");
   parser.AddFlag("virtual", "time advances by port accesses only (clock=virtual, the default)");
   parser.AddOption("record", "FILE", "keep the table's record of every step in FILE");
-  parser.AddOption("device", "VALUE", "a real table's port (not in this build: refused)");
+  parser.AddOption("device", "VALUE",
+                   "a real table's port (sets STEPLINK_DEVICE; e.g. parport:/dev/parport0)");
   parser.AddOption("library", "PATH",
                    "library to load (default: lib/standard/libsteplink.so of this build)");
   AddViewOptions(parser);
@@ -228,10 +231,6 @@ int GcodeCommand(int argc, const char* const* argv) {
       return exitRefused;
     }
     planOptions.fromLine = static_cast<int>(line);
-  }
-  if (parser.Value("device")) {
-    std::fprintf(stderr, "steplink gcode: --device: this build runs the simulated table only\n");
-    return exitRefused;
   }
   const std::string libraryPath = parser.Value("library").value_or(
       (ExecutableDir() / ".." / "lib" / "standard" / "libsteplink.so").lexically_normal().string());
@@ -318,7 +317,18 @@ int GcodeCommand(int argc, const char* const* argv) {
     return refuse({{0, "no library at " + libraryPath + " (use --library PATH)"}},
                   "steplink gcode");
   }
-  const bool realtime = settings.simSpec.find("clock=realtime") != std::string::npos;
+  // A real table (--device over STEPLINK_DEVICE): only the settings that make sense on hardware,
+  // and real time (dwells are waited).
+  std::string device;
+  if (const char* fromEnvironment = std::getenv("STEPLINK_DEVICE")) device = fromEnvironment;
+  if (const auto given = parser.Value("device")) device = *given;
+  if (!CheckDeviceSettings(device, parser, settings, error)) {
+    RemoveRunFiles(settings);
+    return refuse({{0, error}}, "steplink gcode");
+  }
+  const bool hardware =
+      !device.empty() && hw::ParseDeviceSpec(device).spec->kind != hw::DeviceKind::simulated;
+  const bool realtime = hardware || settings.simSpec.find("clock=realtime") != std::string::npos;
 
   // Stage 3: the calls. Script index s maps to plan entry planIndex[s] (openConn, initTimer and
   // closeConn to none); gapAfter[s] are the plan entries (dwells, pauses) between s and s + 1.
@@ -366,6 +376,11 @@ int GcodeCommand(int argc, const char* const* argv) {
   options.libraryPath = libraryPath;
   options.printCalls = false;
   options.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
+  if (!device.empty()) {
+    setenv("STEPLINK_DEVICE", device.c_str(), 1);  // for the runner's own messages too
+    options.environment.emplace_back("STEPLINK_DEVICE", device);
+  }
+  options.stopWhenOpenFails = true;
   CallHooks hooks;
   // The job section of the status block (for live views): written by the call process, opened
   // once openConn has made the block.
