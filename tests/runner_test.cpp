@@ -150,8 +150,8 @@ TEST(RunnerRecord, WhatIsNoRecordIsRefusedInBoundedTime) {
   const tool::Record huge =
       tool::ParseRecord("# steplink sim record 1\n" + std::string(1 << 20, 'a') + "\n");
   EXPECT_NE(huge.refused.find("line 2 is longer than 256 bytes"), std::string::npos);
-  const tool::Record binary =
-      tool::ParseRecord(std::string("# steplink sim record 1\nstep 1 x + 1\n\0\0junk", 45));
+  constexpr char binaryBytes[] = "# steplink sim record 1\nstep 1 x + 1\n\0\0junk";
+  const tool::Record binary = tool::ParseRecord(std::string(binaryBytes, sizeof binaryBytes - 1));
   EXPECT_NE(binary.refused.find("binary data"), std::string::npos) << binary.refused;
   std::string garbage = "# steplink sim record 1\n";
   for (int i = 0; i < 100; ++i) garbage += "nonsense\n";

@@ -29,7 +29,7 @@ JOB
 browser() {  # browser WHAT ARGS...: headless, fresh profile, nothing but the page's own requests
   local what=$1
   shift
-  timeout 60 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+  timeout 120 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$work/profile-$what" --window-size=1280,1000 --virtual-time-budget=15000 \
     "$@" 2>"$work/chromium-$what.log" || {
