@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "hw/counter0.h"
-#include "hw/device_spec.h"
+#include "hw/device_select.h"
 #include "hw/hardware_backend.h"
 #include "motion/reference.h"
 #include "port/port_channel.h"

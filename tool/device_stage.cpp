@@ -2,7 +2,7 @@
 // table's keys with a real table. Calls the hardware backends' parser only.
 #include "device_stage.h"
 
-#include "hw/device_spec.h"
+#include "hw/device_select.h"
 
 namespace tool {
 

@@ -24,7 +24,7 @@
 #include "contract/steplink_contract.h"
 #include "device_stage.h"
 #include "exit_codes.h"
-#include "hw/device_spec.h"
+#include "hw/device_select.h"
 #include "live_view.h"
 #include "machine.h"
 #include "path_plot.h"

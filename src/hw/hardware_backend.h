@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "hw/device_spec.h"
+#include "hw/device_select.h"
 #include "hw/system_calls.h"
 #include "sim/port_backend.h"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hw/device_spec.h"
+#include "hw/device_select.h"
 #include "hw/hardware_backend.h"
 #include "sim/record_writer.h"
 #include "sim/simulated_table.h"
