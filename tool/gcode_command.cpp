@@ -24,7 +24,6 @@
 #include "contract/steplink_contract.h"
 #include "device_stage.h"
 #include "exit_codes.h"
-#include "hw/device_select.h"
 #include "live_view.h"
 #include "machine.h"
 #include "path_plot.h"
@@ -326,8 +325,8 @@ int GcodeCommand(int argc, const char* const* argv) {
     RemoveRunFiles(settings);
     return refuse({{0, error}}, "steplink gcode");
   }
-  const bool hardware =
-      !device.empty() && hw::ParseDeviceSpec(device).spec->kind != hw::DeviceKind::simulated;
+  const bool hardware = RealTableChosen(device);
+  PrintRealTableNotice(device);
   const bool realtime = hardware || settings.simSpec.find("clock=realtime") != std::string::npos;
 
   // Stage 3: the calls. Script index s maps to plan entry planIndex[s] (openConn, initTimer and
