@@ -2,8 +2,6 @@
 // table's keys with a real table. Calls the hardware backends' parser only.
 #include "device_stage.h"
 
-#include <cstdio>
-
 #include "hw/device_select.h"
 
 namespace tool {
@@ -38,15 +36,6 @@ bool RealTableChosen(const std::string& device) {
   if (device.empty()) return false;
   const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(device);
   return parsed.spec && parsed.spec->kind != hw::DeviceKind::simulated;
-}
-
-void PrintRealTableNotice(const std::string& device) {
-  if (!RealTableChosen(device)) return;
-  std::fprintf(stderr,
-               "steplink: note: on a real table (--device %s) the steps are not observed yet: the "
-               "record, the status block, the summary's positions and the plot stay empty; "
-               "--trace FILE keeps every byte written\n",
-               device.c_str());
 }
 
 }  // namespace tool

@@ -18,8 +18,4 @@ bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
 // True when the value names a real table (not empty, not the simulated table).
 bool RealTableChosen(const std::string& device);
 
-// Said once before a run on a real table: its steps are not observed yet, so the record, the
-// status block, the summary's positions and the plot stay empty there.
-void PrintRealTableNotice(const std::string& device);
-
 }  // namespace tool

@@ -326,7 +326,6 @@ int GcodeCommand(int argc, const char* const* argv) {
     return refuse({{0, error}}, "steplink gcode");
   }
   const bool hardware = RealTableChosen(device);
-  PrintRealTableNotice(device);
   const bool realtime = hardware || settings.simSpec.find("clock=realtime") != std::string::npos;
 
   // Stage 3: the calls. Script index s maps to plan entry planIndex[s] (openConn, initTimer and

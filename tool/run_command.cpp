@@ -237,7 +237,6 @@ int RunCommand(int argc, const char* const* argv) {
   options.libraryPath = libraryPath;
   options.printCalls = !quiet;
   options.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
-  PrintRealTableNotice(device);
   if (!device.empty()) {
     setenv("STEPLINK_DEVICE", device.c_str(), 1);  // for the runner's own messages too
     options.environment.emplace_back("STEPLINK_DEVICE", device);

@@ -28,15 +28,14 @@ std::uint64_t MonotonicTicks(void*) {
   return static_cast<std::uint64_t>(static_cast<double>(ns) / nanosecondsPerTick);
 }
 
-class SimulatedTable final : public PortBackend, public TableEvents {
+// What the tools see of a table, simulated or real: the record file of steps, auxiliary changes
+// and faults, and the status block, both fed by a BoardObserver's events. A derived backend
+// names the observer and the limit input.
+class RecordingBackend : public PortBackend, public TableEvents {
  public:
-  explicit SimulatedTable(const SimConfig& config)
-      : model_(config.table, &MonotonicTicks, nullptr, this) {}
-
-  SimulatedTable(const SimulatedTable&) = delete;
-  SimulatedTable& operator=(const SimulatedTable&) = delete;
-
-  ~SimulatedTable() override { PublishStatus(model_.Now()); }
+  RecordingBackend() = default;
+  RecordingBackend(const RecordingBackend&) = delete;
+  RecordingBackend& operator=(const RecordingBackend&) = delete;
 
   bool Open(const SimConfig& config, std::string& error) {
     if (!config.recordPath.empty() && !record_.Open(config.recordPath, recordHeader, error)) {
@@ -48,14 +47,6 @@ class SimulatedTable final : public PortBackend, public TableEvents {
       PublishStatus(0);
     }
     return true;
-  }
-
-  void Out(std::uint16_t port, std::uint8_t value) override { model_.Out(port, value); }
-  std::uint8_t In(std::uint16_t port) override { return model_.In(port); }
-
-  void DeviceClosed() override {
-    PublishStatus(model_.Now());
-    record_.Settle();
   }
 
   void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
@@ -91,6 +82,34 @@ class SimulatedTable final : public PortBackend, public TableEvents {
     PublishStatus(tick);
   }
 
+ protected:
+  ~RecordingBackend() override = default;
+
+  virtual const BoardObserver& Board() const = 0;
+  virtual bool LimitEngaged() const = 0;
+  virtual bool Hardware() const = 0;
+
+  // The device closed: the status as it stands, the record cut to its last line.
+  void Settle(std::uint64_t tick) {
+    PublishStatus(tick);
+    record_.Settle();
+  }
+
+  void PublishStatus(std::uint64_t tick) {
+    if (status_ == nullptr) return;
+    const BoardObserver& board = Board();
+    table_.positionX = board.Position(axisX);
+    table_.positionY = board.Position(axisY);
+    table_.positionZ = board.Position(axisZ);
+    table_.auxState = board.AuxState();
+    table_.ticks = tick;
+    table_.totalSteps = board.TotalSteps();
+    table_.faultCount = board.FaultCount();
+    table_.limitEngaged = LimitEngaged() ? 1 : 0;
+    table_.hardware = Hardware() ? 1 : 0;
+    WriteSection(status_->Block().table, table_);
+  }
+
  private:
   // One whole record line, formatted on the stack and handed over at once.
   template <typename... Args>
@@ -101,25 +120,84 @@ class SimulatedTable final : public PortBackend, public TableEvents {
       record_.Line(line, std::min(static_cast<std::size_t>(length), sizeof(line) - 1));
   }
 
-  void PublishStatus(std::uint64_t tick) {
-    if (status_ == nullptr) return;
-    SteplinkStatusTable& table = status_->Block().table;
-    table_.positionX = model_.Position(axisX);
-    table_.positionY = model_.Position(axisY);
-    table_.positionZ = model_.Position(axisZ);
-    table_.auxState = model_.AuxState();
-    table_.ticks = tick;
-    table_.totalSteps = model_.TotalSteps();
-    table_.faultCount = model_.FaultCount();
-    table_.limitEngaged = model_.LimitEngaged() ? 1 : 0;
-    table_.hardware = 0;
-    WriteSection(table, table_);
-  }
-
-  TableModel model_;
   RecordWriter record_;
   std::unique_ptr<StatusBlockFile> status_;
   SteplinkStatusTable table_{};  // what the next update publishes; the last fault stays in it
+};
+
+class SimulatedTable final : public RecordingBackend {
+ public:
+  explicit SimulatedTable(const SimConfig& config)
+      : model_(config.table, &MonotonicTicks, nullptr, this) {}
+
+  ~SimulatedTable() override { PublishStatus(model_.Now()); }
+
+  void Out(std::uint16_t port, std::uint8_t value) override { model_.Out(port, value); }
+  std::uint8_t In(std::uint16_t port) override { return model_.In(port); }
+  void DeviceClosed() override { Settle(model_.Now()); }
+
+ private:
+  const BoardObserver& Board() const override { return model_.Board(); }
+  bool LimitEngaged() const override { return model_.LimitEngaged(); }
+  bool Hardware() const override { return false; }
+
+  TableModel model_;
+};
+
+// A real port behind the device, watched: every data and strobe write that went out is decoded by
+// the same BoardObserver as the simulated table's, so the record, the status block and the plots
+// show the real table; the limit input is what the status register last read. Costs one clock
+// read per data or control write (about 25 ns). The settle time is not judged here: this clock is
+// not the one the library waited on.
+class ObservedHardware final : public RecordingBackend {
+ public:
+  explicit ObservedHardware(std::unique_ptr<PortBackend> port)
+      : port_(std::move(port)), board_(this, false), originTicks_(MonotonicTicks(nullptr)) {}
+
+  ~ObservedHardware() override { PublishStatus(Now()); }
+
+  bool DeviceOpened() override { return port_->DeviceOpened(); }
+  void DeviceClosed() override {
+    port_->DeviceClosed();
+    Settle(Now());
+  }
+
+  void Out(std::uint16_t port, std::uint8_t value) override {
+    port_->Out(port, value);
+    if (const std::uint32_t refused = port_->TakeRefusal(); refused != 0) {
+      Refuse(refused);  // it did not go out: nothing to observe
+      return;
+    }
+    if (port == dataPort) board_.WriteData(Now(), value);
+    if (port == controlPort) board_.WriteControl(Now(), value);
+  }
+
+  std::uint8_t In(std::uint16_t port) override {
+    const std::uint8_t value = port_->In(port);
+    if (const std::uint32_t refused = port_->TakeRefusal(); refused != 0) {
+      Refuse(refused);
+      return value;
+    }
+    if (port == statusPort) {
+      const bool engaged = (value & limitReleasedBit) == 0;
+      if (engaged != limitEngaged_) {
+        limitEngaged_ = engaged;
+        PublishStatus(Now());
+      }
+    }
+    return value;
+  }
+
+ private:
+  std::uint64_t Now() const { return MonotonicTicks(nullptr) - originTicks_; }
+  const BoardObserver& Board() const override { return board_; }
+  bool LimitEngaged() const override { return limitEngaged_; }
+  bool Hardware() const override { return true; }
+
+  std::unique_ptr<PortBackend> port_;
+  BoardObserver board_;
+  std::uint64_t originTicks_;
+  bool limitEngaged_ = false;
 };
 
 }  // namespace
@@ -140,7 +218,14 @@ PortBackend* DefaultBackend() {
         return nullptr;
       }
       if (chosen.spec->kind != hw::DeviceKind::simulated) {
-        return hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls());
+        // Of STEPLINK_SIM only the record and the status block apply to a real table.
+        const ConfigResult& parsed = ProcessSimConfig();
+        std::string error = parsed.error;
+        auto observed = std::make_unique<ObservedHardware>(
+            hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls()));
+        if (parsed.config && observed->Open(*parsed.config, error)) return observed;
+        std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+        return nullptr;
       }
     }
     const ConfigResult& parsed = ProcessSimConfig();

@@ -39,7 +39,7 @@ void TableEvents::OnFault(std::uint64_t, FaultKind, std::uint16_t, std::uint8_t)
 
 TableModel::TableModel(const TableSettings& settings, TickSource tickSource, void* tickContext,
                        TableEvents* events)
-    : settings_(settings), tickSource_(tickSource), tickContext_(tickContext), events_(events) {
+    : settings_(settings), tickSource_(tickSource), tickContext_(tickContext), board_(events) {
   if (settings_.clock == ClockKind::realtime && tickSource_ != nullptr) {
     originTicks_ = tickSource_(tickContext_);
   }
@@ -67,22 +67,15 @@ std::uint8_t TableModel::CounterStatus() const {
   return settings_.counterMode == 3 ? mode3Status : mode2Status;
 }
 
-std::uint32_t TableModel::FaultCount() const {
-  std::uint32_t total = 0;
-  for (const std::uint32_t count : faults_) total += count;
-  return total;
-}
-
 bool TableModel::LimitEngaged() const {
   for (int axis = 0; axis < axisCount; ++axis) {
-    if (position_[axis] <= settings_.limitSteps[axis]) return true;
+    if (board_.Position(static_cast<Axis>(axis)) <= settings_.limitSteps[axis]) return true;
   }
   return false;
 }
 
 void TableModel::Fault(FaultKind kind, std::uint16_t port, std::uint8_t value) {
-  ++faults_[static_cast<int>(kind)];
-  if (events_ != nullptr) events_->OnFault(now_, kind, port, value);
+  board_.Fault(now_, kind, port, value);
 }
 
 void TableModel::Out(std::uint16_t port, std::uint8_t value) {
@@ -99,26 +92,10 @@ void TableModel::Out(std::uint16_t port, std::uint8_t value) {
       }
       return;
     case dataPort:
-      data_ = value;
-      dataWrittenTick_ = now_;
-      dataWritten_ = true;
+      board_.WriteData(now_, value);
       return;
     case controlPort:
-      if (value == strobeBit) {
-        if ((control_ & strobeBit) != 0) {
-          Fault(FaultKind::protocol, port, value);  // strobe never returned to 0
-          return;
-        }
-        control_ = value;
-        if (dataWritten_ && now_ - dataWrittenTick_ < settleTicks) {
-          Fault(FaultKind::settle, port, value);
-        }
-        ClockLatch();
-      } else if (value == 0) {
-        control_ = 0;
-      } else {
-        Fault(FaultKind::protocol, port, value);
-      }
+      board_.WriteControl(now_, value);
       return;
     default:
       Fault(FaultKind::protocol, port, value);  // includes 0x40 (never programmed) and 0x3BD
@@ -147,58 +124,94 @@ std::uint8_t TableModel::In(std::uint16_t port) {
       return low;
     }
     case dataPort:
-      return data_;
+      return board_.Data();
     case statusPort:
       return static_cast<std::uint8_t>(statusFixedBits | (LimitEngaged() ? 0 : limitReleasedBit));
     case controlPort:
-      return control_;
+      return board_.Control();
     default:
       Fault(FaultKind::protocol, port, 0xFF);
       return 0xFF;
   }
 }
 
-void TableModel::ClockLatch() {
-  const std::uint8_t select = static_cast<std::uint8_t>((data_ & axisSelectMask) >> 6);
-  if (select == 3) {
-    Fault(FaultKind::protocol, dataPort, data_);
-    return;
-  }
-  LoadLatch(static_cast<Axis>(select), data_);
+std::uint32_t BoardObserver::FaultCount() const {
+  std::uint32_t total = 0;
+  for (const std::uint32_t count : faults_) total += count;
+  return total;
 }
 
-void TableModel::LoadLatch(Axis axis, std::uint8_t value) {
+void BoardObserver::Fault(std::uint64_t tick, FaultKind kind, std::uint16_t port,
+                          std::uint8_t value) {
+  ++faults_[static_cast<int>(kind)];
+  if (events_ != nullptr) events_->OnFault(tick, kind, port, value);
+}
+
+void BoardObserver::WriteData(std::uint64_t tick, std::uint8_t value) {
+  data_ = value;
+  dataWrittenTick_ = tick;
+  dataWritten_ = true;
+}
+
+void BoardObserver::WriteControl(std::uint64_t tick, std::uint8_t value) {
+  if (value == strobeBit) {
+    if ((control_ & strobeBit) != 0) {
+      Fault(tick, FaultKind::protocol, controlPort, value);  // strobe never returned to 0
+      return;
+    }
+    control_ = value;
+    if (checkSettle_ && dataWritten_ && tick - dataWrittenTick_ < settleTicks) {
+      Fault(tick, FaultKind::settle, controlPort, value);
+    }
+    ClockLatch(tick);
+  } else if (value == 0) {
+    control_ = 0;
+  } else {
+    Fault(tick, FaultKind::protocol, controlPort, value);
+  }
+}
+
+void BoardObserver::ClockLatch(std::uint64_t tick) {
+  const std::uint8_t select = static_cast<std::uint8_t>((data_ & axisSelectMask) >> 6);
+  if (select == 3) {
+    Fault(tick, FaultKind::protocol, dataPort, data_);
+    return;
+  }
+  LoadLatch(tick, static_cast<Axis>(select), data_);
+}
+
+void BoardObserver::LoadLatch(std::uint64_t tick, Axis axis, std::uint8_t value) {
   latch_[axis] = value;
   const std::uint8_t pattern = value & patternMask;
   if (axis == axisZ && (pattern == auxState0Pattern || pattern == auxState1Pattern)) {
     const int state = pattern == auxState0Pattern ? 0 : 1;
     if (state != auxState_) {
       auxState_ = state;
-      if (events_ != nullptr) events_->OnAux(now_, state);
+      if (events_ != nullptr) events_->OnAux(tick, state);
     }
     return;
   }
   // The latch holds one byte: a step, hold or stray byte in the Z latch ends the auxiliary state.
   if (axis == axisZ && auxState_ != noAuxState) {
     auxState_ = noAuxState;
-    if (events_ != nullptr) events_->OnAux(now_, noAuxState);
+    if (events_ != nullptr) events_->OnAux(tick, noAuxState);
   }
   const int phase = PhaseOfPattern(pattern);
   if (phase == noPhase) {
-    Fault(FaultKind::pattern, dataPort, value);
+    Fault(tick, FaultKind::pattern, dataPort, value);
     return;
   }
   const int change = (phase - phase_[axis] + 8) % 8;
   phase_[axis] = static_cast<std::uint8_t>(phase);
   if (change == 0) return;
   if (change != 1 && change != 7) {
-    Fault(FaultKind::lostStep, dataPort, value);
+    Fault(tick, FaultKind::lostStep, dataPort, value);
     return;
   }
   const int direction = change == 1 ? 1 : -1;
   position_[axis] += direction;
   ++totalSteps_;
-  if (events_ != nullptr) events_->OnStep(now_, axis, direction, position_[axis]);
+  if (events_ != nullptr) events_->OnStep(tick, axis, direction, position_[axis]);
 }
 
 }  // namespace sim

@@ -82,6 +82,52 @@ class TableEvents {
   ~TableEvents() = default;
 };
 
+// The driver board as seen from its inputs: decodes the parallel port's data and control writes
+// into latch loads, motor phases, positions and the auxiliary state, and flags what the board
+// would not take (faults). Passive: it never answers a read, so it serves both the simulated
+// table and a real port whose output it watches. Times are in ticks of the caller's clock.
+class BoardObserver {
+ public:
+  // checkSettle: judge the data-to-strobe time (the simulated table, whose clock is the one the
+  // library waits on). A watcher of a real port reads another clock than the board's timer, so it
+  // leaves the settle time to the hardware.
+  explicit BoardObserver(TableEvents* events, bool checkSettle = true)
+      : events_(events), checkSettle_(checkSettle) {}
+
+  void WriteData(std::uint64_t tick, std::uint8_t value);
+  void WriteControl(std::uint64_t tick, std::uint8_t value);
+  // Counts a fault (also for faults of the caller's own, such as the timer's) and reports it.
+  void Fault(std::uint64_t tick, FaultKind kind, std::uint16_t port, std::uint8_t value);
+
+  std::uint8_t Data() const { return data_; }
+  std::uint8_t Control() const { return control_; }
+  std::int32_t Position(Axis axis) const { return position_[axis]; }
+  std::uint8_t Phase(Axis axis) const { return phase_[axis]; }
+  // 0 or 1 while the Z latch holds an auxiliary byte, noAuxState otherwise.
+  int AuxState() const { return auxState_; }
+  std::uint64_t TotalSteps() const { return totalSteps_; }
+  std::uint32_t Faults(FaultKind kind) const { return faults_[static_cast<int>(kind)]; }
+  std::uint32_t FaultCount() const;
+  std::uint8_t Latch(Axis axis) const { return latch_[axis]; }
+
+ private:
+  void ClockLatch(std::uint64_t tick);
+  void LoadLatch(std::uint64_t tick, Axis axis, std::uint8_t value);
+
+  TableEvents* events_;
+  bool checkSettle_;
+  std::uint8_t data_ = 0;
+  std::uint64_t dataWrittenTick_ = 0;
+  bool dataWritten_ = false;
+  std::uint8_t control_ = 0;
+  std::uint8_t latch_[axisCount] = {};
+  std::uint8_t phase_[axisCount] = {};
+  std::int32_t position_[axisCount] = {};
+  int auxState_ = noAuxState;
+  std::uint64_t totalSteps_ = 0;
+  std::uint32_t faults_[faultKindCount] = {};
+};
+
 class TableModel {
  public:
   // tickSource may be null for the virtual clock; events may be null.
@@ -94,15 +140,16 @@ class TableModel {
   // Ticks since the table was created (the realtime clock reads its source).
   std::uint64_t Now();
 
-  std::int32_t Position(Axis axis) const { return position_[axis]; }
-  std::uint8_t Phase(Axis axis) const { return phase_[axis]; }
+  std::int32_t Position(Axis axis) const { return board_.Position(axis); }
+  std::uint8_t Phase(Axis axis) const { return board_.Phase(axis); }
   // 0 or 1 while the Z latch holds an auxiliary byte, noAuxState otherwise.
-  int AuxState() const { return auxState_; }
-  std::uint64_t TotalSteps() const { return totalSteps_; }
-  std::uint32_t Faults(FaultKind kind) const { return faults_[static_cast<int>(kind)]; }
-  std::uint32_t FaultCount() const;
+  int AuxState() const { return board_.AuxState(); }
+  std::uint64_t TotalSteps() const { return board_.TotalSteps(); }
+  std::uint32_t Faults(FaultKind kind) const { return board_.Faults(kind); }
+  std::uint32_t FaultCount() const { return board_.FaultCount(); }
   bool LimitEngaged() const;
-  std::uint8_t Latch(Axis axis) const { return latch_[axis]; }
+  std::uint8_t Latch(Axis axis) const { return board_.Latch(axis); }
+  const BoardObserver& Board() const { return board_; }
   // The counter's reading at a given tick: (-t) mod 65536 in mode 2, (-2t) mod 65536 in mode 3.
   std::uint16_t CountAt(std::uint64_t tick) const;
   std::uint8_t CounterStatus() const;
@@ -110,13 +157,10 @@ class TableModel {
  private:
   void Advance();
   void Fault(FaultKind kind, std::uint16_t port, std::uint8_t value);
-  void ClockLatch();
-  void LoadLatch(Axis axis, std::uint8_t value);
 
   TableSettings settings_;
   TickSource tickSource_;
   void* tickContext_;
-  TableEvents* events_;
   std::uint64_t originTicks_ = 0;
   std::uint64_t virtualTicks_ = 0;
   std::uint64_t now_ = 0;  // time of the access being served
@@ -126,19 +170,8 @@ class TableModel {
   int latchedBytesLeft_ = 0;  // 2: low byte next, 1: high byte next
   std::uint16_t latchedCount_ = 0;
 
-  // Parallel port and board.
-  std::uint8_t data_ = 0;
-  std::uint64_t dataWrittenTick_ = 0;
-  bool dataWritten_ = false;
-  std::uint8_t control_ = 0;
-  std::uint8_t latch_[axisCount] = {};
-
-  // Motors.
-  std::uint8_t phase_[axisCount] = {};
-  std::int32_t position_[axisCount] = {};
-  int auxState_ = noAuxState;
-  std::uint64_t totalSteps_ = 0;
-  std::uint32_t faults_[faultKindCount] = {};
+  // Parallel port, board and motors.
+  BoardObserver board_;
 };
 
 }  // namespace sim

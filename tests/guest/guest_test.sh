@@ -106,6 +106,8 @@ for timer in pit clock; do
   check "timer=$timer: openConn opens the port" has "run-$timer.txt" "openConn -> 124"
   check "timer=$timer: initTimer returns 2" has "run-$timer.txt" "initTimer -> 2"
   check "timer=$timer: the runner exits 0 (no fault, no failed call)" has "run-$timer.txt" "exit 0"
+  check "timer=$timer: the summary shows the steps observed on the port" \
+    has "run-$timer.txt" "position   x 36  y -18  z 8 (steps)"
   check "timer=$timer: no refused or failed port access, the trace written" bash -c "! grep -q 'Error occured\|steplink-hw\|Trace:' '$r/run-$timer.txt'"
   # QEMU's emulated port reads 0xff at every register once claimed anew by another process,
   # so the byte left on the data lines is shown, not checked; the replay checks every byte written.
