@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -470,6 +472,100 @@ TEST(SimRecord, UnwritableRecordFileIsAnError) {
 
   EXPECT_FALSE(table);
   EXPECT_NE(error.find("/nonexistent-dir/record.txt"), std::string::npos);
+}
+
+// A real port's stand-in for the observer: takes every write, answers the limit input as told,
+// and refuses one port as a backend does.
+class FakePort final : public sim::PortBackend {
+ public:
+  void Out(std::uint16_t port, std::uint8_t /*value*/) override {
+    if (port == refusedPort) Refuse(5);
+    ++writes;
+  }
+  std::uint8_t In(std::uint16_t port) override {
+    return port == sim::statusPort ? (engaged ? 0x7F : 0xFF) : 0;
+  }
+  bool engaged = false;
+  std::uint16_t refusedPort = 0;
+  int writes = 0;
+};
+
+void LatchX(sim::PortBackend& port, std::uint8_t pattern) {
+  port.Out(sim::dataPort, pattern);
+  port.Out(sim::controlPort, 1);
+  port.Out(sim::controlPort, 0);
+}
+
+// A creep step as the reference run makes it: one X step down, then one read of the limit input.
+void CreepStep(sim::PortBackend& port, int& phase) {
+  phase = (phase + 7) % 8;
+  LatchX(port, sim::stepPatterns[phase]);
+  (void)port.In(sim::statusPort);
+}
+
+std::string Stderr(const std::function<void()>& work) {
+  testing::internal::CaptureStderr();
+  work();
+  return testing::internal::GetCapturedStderr();
+}
+
+TEST(ObservedPort, RecordsWhatWentOutAndWarnsOfACreepThatNeverMetTheSwitch) {
+  const std::filesystem::path record =
+      std::filesystem::temp_directory_path() / ("steplink-observed-" + std::to_string(getpid()));
+  sim::ConfigResult parsed = sim::ParseSimConfig("record=" + record.string());
+  ASSERT_TRUE(parsed.config);
+  auto fake = std::make_unique<FakePort>();
+  FakePort& port = *fake;
+  std::string error;
+  std::unique_ptr<sim::PortBackend> observed =
+      sim::MakeObservedPort(std::move(fake), *parsed.config, error);
+  ASSERT_TRUE(observed) << error;
+  int phase = 0;
+
+  // A refused write did not go out: nothing is observed, the refusal reaches the device.
+  port.refusedPort = sim::dataPort;
+  observed->Out(sim::dataPort, sim::stepPatterns[1]);
+  EXPECT_EQ(observed->TakeRefusal(), 5u);
+  port.refusedPort = 0;
+  // An ordinary move down (several steps between reads) is no creep; nor is a creep that meets
+  // the switch.
+  const std::string quiet = Stderr([&] {
+    for (int i = 0; i < sim::creepStepsWithoutSwitch + 10; ++i) {
+      phase = (phase + 7) % 8;
+      LatchX(*observed, sim::stepPatterns[phase]);
+      if (i % 2 == 1) (void)observed->In(sim::statusPort);
+    }
+    for (int i = 0; i < sim::creepStepsWithoutSwitch - 1; ++i) CreepStep(*observed, phase);
+    port.engaged = true;
+    CreepStep(*observed, phase);
+    port.engaged = false;
+  });
+  EXPECT_EQ(quiet, "");
+  // A creep that gives up after 32000 steps with the input released: one warning.
+  const std::string warned = Stderr([&] {
+    for (int i = 0; i < sim::creepStepsWithoutSwitch + 5; ++i) CreepStep(*observed, phase);
+  });
+  observed->DeviceClosed();
+  EXPECT_NE(warned.find("the X axis crept 32000 steps towards its switch"), std::string::npos)
+      << warned;
+  EXPECT_EQ(warned.find("crept", warned.find("crept") + 1), std::string::npos) << warned;
+
+  // Every step that went out is in the record, where the table ended up.
+  std::ifstream in(record);
+  std::string line, last;
+  int steps = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("step ", 0) == 0) {
+      ++steps;
+      last = line;
+    }
+  }
+  const int expected = 3 * sim::creepStepsWithoutSwitch + 15;
+  EXPECT_EQ(steps, expected);
+  EXPECT_NE(last.find(" x - -" + std::to_string(expected)), std::string::npos) << last;
+  EXPECT_EQ(port.writes, 3 * expected + 1);
+  observed.reset();
+  std::filesystem::remove(record);
 }
 
 }  // namespace

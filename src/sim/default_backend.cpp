@@ -184,12 +184,37 @@ class ObservedHardware final : public RecordingBackend {
         limitEngaged_ = engaged;
         PublishStatus(Now());
       }
+      WatchCreep(engaged);
     }
     return value;
   }
 
+  void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
+    // A creep is one step down, then one read of the limit input, again and again.
+    stepsSinceRead_ = direction < 0 ? stepsSinceRead_ + 1 : 2;
+    creepAxis_ = axis;
+    RecordingBackend::OnStep(tick, axis, direction, position);
+  }
+
  private:
   std::uint64_t Now() const { return MonotonicTicks(nullptr) - originTicks_; }
+
+  // The library does not say when a reference run's creep gave up without meeting the switch:
+  // the watcher does, once per creep, on standard error.
+  void WatchCreep(bool engaged) {
+    const bool creepStep = stepsSinceRead_ == 1;
+    stepsSinceRead_ = 0;
+    if (engaged || !creepStep) {
+      creepReads_ = 0;
+      return;
+    }
+    if (++creepReads_ != creepStepsWithoutSwitch) return;
+    std::fprintf(stderr,
+                 "steplink-hw: warning: the %c axis crept %d steps towards its switch and the "
+                 "limit input never engaged: that reference run did not find the switch. Check "
+                 "the switch and its wiring (docs/wiring.md) before trusting positions.\n",
+                 "XYZ"[creepAxis_], creepStepsWithoutSwitch);
+  }
   const BoardObserver& Board() const override { return board_; }
   bool LimitEngaged() const override { return limitEngaged_; }
   bool Hardware() const override { return true; }
@@ -198,6 +223,9 @@ class ObservedHardware final : public RecordingBackend {
   BoardObserver board_;
   std::uint64_t originTicks_;
   bool limitEngaged_ = false;
+  int stepsSinceRead_ = 0;  // steps down since the last limit read (2: more, or one up)
+  int creepReads_ = 0;      // limit reads released in a row, each after one step down
+  Axis creepAxis_ = axisX;
 };
 
 }  // namespace
@@ -206,6 +234,13 @@ std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::st
   auto table = std::make_unique<SimulatedTable>(config);
   if (!table->Open(config, error)) return nullptr;
   return table;
+}
+
+std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,
+                                              const SimConfig& config, std::string& error) {
+  auto observed = std::make_unique<ObservedHardware>(std::move(port));
+  if (!observed->Open(config, error)) return nullptr;
+  return observed;
 }
 
 PortBackend* DefaultBackend() {
@@ -221,11 +256,13 @@ PortBackend* DefaultBackend() {
         // Of STEPLINK_SIM only the record and the status block apply to a real table.
         const ConfigResult& parsed = ProcessSimConfig();
         std::string error = parsed.error;
-        auto observed = std::make_unique<ObservedHardware>(
-            hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls()));
-        if (parsed.config && observed->Open(*parsed.config, error)) return observed;
-        std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
-        return nullptr;
+        std::unique_ptr<PortBackend> observed;
+        if (parsed.config) {
+          observed = MakeObservedPort(hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls()),
+                                      *parsed.config, error);
+        }
+        if (!observed) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+        return observed;
       }
     }
     const ConfigResult& parsed = ProcessSimConfig();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "contract/steplink_contract.h"
 #include "sim/config.h"
 #include "sim/port_backend.h"
 
@@ -19,5 +20,14 @@ inline constexpr char recordHeader[] = "# steplink sim record 1";
 // Creates the table with its record file and status block; nullptr and a one-line reason when
 // one of them cannot be set up.
 std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error);
+
+// A real port's backend, watched: the record and status block of config (its other keys are the
+// simulated table's and do not apply) come from the latch writes that went out and the status
+// reads that came back. nullptr and a reason when the record or the block cannot be set up.
+std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,
+                                              const SimConfig& config, std::string& error);
+
+// A reference run creeps one step, then reads the limit input, at most this many times.
+inline constexpr int creepStepsWithoutSwitch = STEPLINK_MOVE_STEP_LIMIT;
 
 }  // namespace sim
