@@ -2,9 +2,17 @@
 // table's keys with a real table. Calls the hardware backends' parser only.
 #include "device_stage.h"
 
+#include <cstdlib>
+
 #include "hw/device_select.h"
 
 namespace tool {
+
+std::string ChosenDevice(const ArgParser& parser) {
+  if (const auto given = parser.Value("device")) return *given;
+  const char* fromEnvironment = std::getenv("STEPLINK_DEVICE");
+  return fromEnvironment != nullptr ? fromEnvironment : "";
+}
 
 bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
                          const RunSettings& settings, std::string& error) {

@@ -10,6 +10,9 @@
 
 namespace tool {
 
+// The device in force: --device over STEPLINK_DEVICE, empty when neither is given.
+std::string ChosenDevice(const ArgParser& parser);
+
 // True for no device, the simulated table, or a real one with acceptable settings; otherwise
 // false with a one-line reason.
 bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,

@@ -318,9 +318,7 @@ int GcodeCommand(int argc, const char* const* argv) {
   }
   // A real table (--device over STEPLINK_DEVICE): only the settings that make sense on hardware,
   // and real time (dwells are waited).
-  std::string device;
-  if (const char* fromEnvironment = std::getenv("STEPLINK_DEVICE")) device = fromEnvironment;
-  if (const auto given = parser.Value("device")) device = *given;
+  const std::string device = ChosenDevice(parser);
   if (!CheckDeviceSettings(device, parser, settings, error)) {
     RemoveRunFiles(settings);
     return refuse({{0, error}}, "steplink gcode");

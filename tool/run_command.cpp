@@ -208,9 +208,7 @@ int RunCommand(int argc, const char* const* argv) {
     return exitRefused;
   }
   // A real table (--device over STEPLINK_DEVICE): only the settings that make sense on hardware.
-  std::string device;
-  if (const char* fromEnvironment = std::getenv("STEPLINK_DEVICE")) device = fromEnvironment;
-  if (const auto given = parser.Value("device")) device = *given;
+  const std::string device = ChosenDevice(parser);
   if (!CheckDeviceSettings(device, parser, settings, error)) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     RemoveRunFiles(settings);
