@@ -28,7 +28,13 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${need[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then $SUDO dpkg --add-architecture i386; fi
-$SUDO apt-get update -qq
+# A mirror in the middle of a sync can fail one index ("File has unexpected size"); try again,
+# and go on with the lists there are if it keeps failing: the install below says what is missing.
+for attempt in 1 2 3; do
+  $SUDO apt-get update -qq && break
+  echo "install-deps: apt-get update failed (attempt $attempt of 3)" >&2
+  sleep $((attempt * 5))
+done
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" \
   >/tmp/steplink-install-deps.log 2>&1 || {
   echo "install-deps: apt-get failed; see /tmp/steplink-install-deps.log" >&2
