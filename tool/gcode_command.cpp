@@ -32,7 +32,8 @@
 #include "report.h"
 #include "script_writer.h"
 #include "settings_stage.h"
-#include "status_block.h"
+#include "status/status_block.h"
+#include "status/status_view.h"
 
 namespace tool {
 namespace {
@@ -380,7 +381,7 @@ int GcodeCommand(int argc, const char* const* argv) {
   CallHooks hooks;
   // The job section of the status block (for live views): written by the call process, opened
   // once openConn has made the block.
-  JobStatusWriter jobStatus;
+  status::JobStatusWriter jobStatus;
   const auto publish = [&](std::uint32_t state, std::size_t s, bool inCall) {
     if (!jobStatus.IsOpen()) {
       std::string ignored;
@@ -605,7 +606,7 @@ int GcodeCommand(int argc, const char* const* argv) {
     std::fprintf(stderr, "steplink: %s\n", outcome.faultMessage.c_str());
     if (exitCode == exitOk) exitCode = exitRunFailed;
   }
-  StatusView statusView;
+  status::StatusView statusView;
   const RunRecord run = CollectRecord(settings, statusView);
   if (exitCode != exitRefused) {
     if (ReportRecordProblems(run)) {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "exit_codes.h"
-#include "status_block.h"
+#include "status/status_block.h"
 
 namespace tool {
 
@@ -68,7 +68,7 @@ std::unique_ptr<view::Server> StartJobView(const ViewRequest& request,
 CallHooks MakeJobStatusHooks(const std::string& statusName, std::size_t callCount,
                              JobAnnotator annotate) {
   // Opened lazily in the call process (the hooks run there, the parent never writes the section).
-  auto writer = std::make_shared<JobStatusWriter>();
+  auto writer = std::make_shared<status::JobStatusWriter>();
   auto write = [writer, statusName](auto&& change) {
     if (!writer->IsOpen()) {
       std::string ignored;  // no block: nothing to keep up to date, the calls go on

@@ -10,7 +10,7 @@
 
 namespace tool {
 
-Progress::Progress(StatusView& view, std::string statusName, bool enabled)
+Progress::Progress(status::StatusView& view, std::string statusName, bool enabled)
     : statusName_(std::move(statusName)),
       enabled_(enabled),
       terminal_(isatty(STDERR_FILENO) != 0),

@@ -6,14 +6,14 @@
 #include <chrono>
 #include <string>
 
-#include "status_block.h"
+#include "status/status_view.h"
 
 namespace tool {
 
 class Progress {
  public:
   // view: the run's status block view, shared with the other stages (not owned).
-  Progress(StatusView& view, std::string statusName, bool enabled);
+  Progress(status::StatusView& view, std::string statusName, bool enabled);
   ~Progress() { Erase(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
@@ -26,7 +26,7 @@ class Progress {
   bool enabled_;
   bool terminal_;
   bool shown_ = false;
-  StatusView& view_;
+  status::StatusView& view_;
   std::chrono::steady_clock::time_point next_;
 };
 

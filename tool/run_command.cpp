@@ -28,7 +28,8 @@
 #include "record_stage.h"
 #include "script.h"
 #include "settings_stage.h"
-#include "sim/status_block.h"
+#include "status/status_block.h"
+#include "status/status_view.h"
 #include "summary.h"
 #include "usage.h"
 
@@ -254,8 +255,8 @@ int RunCommand(int argc, const char* const* argv) {
 
   // The status block is the runner's: made before the calls start (the call process's table takes
   // over a block its parent made), read for the summary after they end, removed at the end.
-  std::unique_ptr<sim::StatusBlockFile> statusBlock =
-      sim::StatusBlockFile::Create(settings.statusName, error);
+  std::unique_ptr<status::StatusBlockFile> statusBlock =
+      status::StatusBlockFile::Create(settings.statusName, error);
   if (statusBlock == nullptr) {
     std::fprintf(stderr, "steplink: status=%s: %s\n", settings.statusName.c_str(), error.c_str());
     if (traceFd >= 0) close(traceFd);
@@ -284,7 +285,7 @@ int RunCommand(int argc, const char* const* argv) {
     RemoveRunFiles(settings);
     return exitRunFailed;
   }
-  StatusView statusView;
+  status::StatusView statusView;
   ChildOutcome outcome;
   {
     Progress progress(statusView, settings.statusName,
