@@ -1,7 +1,7 @@
 // steplink view --status NAME [--port PORT] [--ipv6]: serves the live view of /dev/shm/NAME, a
 // status block that another process writes (a Java program started with
 // STEPLINK_SIM=...,status=NAME). No job of ours runs here, so the page offers no Stop. Serves
-// until Ctrl-C; the block may appear and end while it serves. Calls view/ only.
+// until Ctrl-C; the block may appear, go away and come back while it serves. Calls view/ only.
 #include "view_command.h"
 
 #include <signal.h>
@@ -13,6 +13,7 @@
 #include "exit_codes.h"
 #include "live_view.h"
 #include "server.h"
+#include "status_source.h"
 
 namespace tool {
 
@@ -32,8 +33,8 @@ int ViewCommand(int argc, const char* const* argv) {
   int port = 0;
   const auto name = parser.Value("status");
   if (parsed && !name) error = "--status NAME is required";
-  if (parsed && name && (name->empty() || name->find('/') != std::string::npos)) {
-    error = "--status: a block name has no '/' and is not empty";
+  if (std::string why; parsed && name && !view::ValidStatusName(*name, why)) {
+    error = "--status: " + why;
   }
   if (parsed && !parser.Positional().empty()) error = "unexpected '" + parser.Positional()[0] + "'";
   if (const auto text = parser.Value("port"); parsed && text && !ParsePort(*text, true, port)) {
@@ -55,7 +56,12 @@ int ViewCommand(int argc, const char* const* argv) {
   view::ServerOptions options;
   options.port = port;
   options.ipv6 = parser.Flag("ipv6");
-  view::Server server(view::MakeSharedMemorySource(*name),
+  // A block cut short, replaced or removed under the view is said once; the view waits for it.
+  auto notice = [](const std::string& line) {
+    std::fprintf(stderr, "steplink view: %s\n", line.c_str());
+    std::fflush(stderr);
+  };
+  view::Server server(view::MakeSharedMemorySource(*name, notice),
                       view::JobInfo{*name, false, false, false}, view::Controls{}, options);
   if (!server.Start(error)) {
     std::fprintf(stderr, "steplink view: %s\n", error.c_str());
