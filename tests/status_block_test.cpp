@@ -348,6 +348,7 @@ TEST(StatusBlockReader, SurvivesABlockCutShortUnderIt) {
   EXPECT_FALSE(reader.Read());
   EXPECT_EQ(reader.OwnerPid(), 0u);
   close(fd);
+  shm_unlink(("/" + name).c_str());  // no longer a block its creator would recognise
 }
 
 TEST(StatusNames, OneTableForRecordsViewsAndScripts) {

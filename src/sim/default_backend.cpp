@@ -50,6 +50,22 @@ class RecordingBackend : public PortBackend, public TableEvents {
     return true;
   }
 
+  // The block of a process whose settings name none: steplink-proc-PID-HEX, so that a program
+  // (the Java side) finds its own table's state; stale ones of dead processes are removed first.
+  // Failing to make it costs the table nothing but the block: one warning line.
+  void PublishProcessBlock() {
+    status::RemoveStaleBlocks(status::processBlockPrefix);
+    std::string error;
+    const std::string name = status::MakeBlockName(status::processBlockPrefix, error);
+    if (!name.empty()) status_ = status::StatusBlockFile::Create(name, error);
+    if (status_ == nullptr) {
+      std::fprintf(stderr, "steplink-sim: warning: no status block for this process (%s)\n",
+                   error.c_str());
+      return;
+    }
+    PublishStatus(0);
+  }
+
   void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
     if (record_.IsOpen()) {
       RecordLine(status::recordStepFormat, tick, "xyz"[axis], direction > 0 ? '+' : '-', position);
@@ -227,12 +243,16 @@ class ObservedHardware final : public RecordingBackend {
   Axis creepAxis_ = axisX;
 };
 
-}  // namespace
-
-std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error) {
+std::unique_ptr<SimulatedTable> MakeTable(const SimConfig& config, std::string& error) {
   auto table = std::make_unique<SimulatedTable>(config);
   if (!table->Open(config, error)) return nullptr;
   return table;
+}
+
+}  // namespace
+
+std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error) {
+  return MakeTable(config, error);
 }
 
 std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,
@@ -266,9 +286,13 @@ PortBackend* DefaultBackend() {
     }
     const ConfigResult& parsed = ProcessSimConfig();
     std::string error = parsed.error;
-    std::unique_ptr<PortBackend> made;
-    if (parsed.config) made = MakeSimulatedTable(*parsed.config, error);
-    if (!made) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+    std::unique_ptr<SimulatedTable> made;
+    if (parsed.config) made = MakeTable(*parsed.config, error);
+    if (!made) {
+      std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+      return nullptr;
+    }
+    if (parsed.config->statusName.empty()) made->PublishProcessBlock();
     return made;
   }();
   return table.get();
