@@ -24,7 +24,7 @@
 #include "motion/reference.h"
 #include "motion/vector.h"
 #include "port/port_channel.h"
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 #include "sim/substitute.h"
 #include "sim/table_model.h"
 #include "timing/timer.h"

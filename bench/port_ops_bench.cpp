@@ -13,7 +13,7 @@
 #include "motion/reference.h"
 #include "port/port_channel.h"
 #include "port/port_trace.h"
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 #include "sim/substitute.h"
 #include "sim/table_model.h"
 #include "timing/timer.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 
 namespace fuzz {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "hw/counter0.h"
-#include "hw/device_select.h"
+#include "device/device_select.h"
 #include "hw/hardware_backend.h"
 #include "hw/parallel_port.h"
 #include "hw/probe.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 
 namespace test {
 

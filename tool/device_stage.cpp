@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "hw/device_select.h"
+#include "device/device_select.h"
 
 namespace tool {
 

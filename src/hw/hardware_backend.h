@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "hw/device_select.h"
+#include "device/device_select.h"
 #include "hw/system_calls.h"
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 
 namespace hw {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "hw/counter0.h"
-#include "hw/device_select.h"
+#include "device/device_select.h"
 
 namespace hw {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "contract/steplink_contract.h"
 #include "hw/counter0.h"
-#include "hw/device_select.h"
+#include "device/device_select.h"
 #include "hw/parallel_port.h"
 
 namespace hw {

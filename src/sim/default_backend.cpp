@@ -1,6 +1,6 @@
 // The simulated table as the PortTalk device's backend: the hardware model on a realtime or
 // virtual clock, the record file of steps, aux changes and faults, and the status block in POSIX
-// shared memory. Configured once per process from STEPLINK_SIM.
+// shared memory; and a real port's backend watched the same way. Chosen in device/.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hw/device_select.h"
-#include "hw/hardware_backend.h"
 #include "sim/record_writer.h"
 #include "sim/simulated_table.h"
 #include "sim/table_model.h"
@@ -262,40 +260,11 @@ std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,
   return observed;
 }
 
-PortBackend* DefaultBackend() {
-  static const std::unique_ptr<PortBackend> table = []() -> std::unique_ptr<PortBackend> {
-    // STEPLINK_DEVICE unset or "sim": the simulated table; otherwise a real port.
-    if (const char* device = std::getenv("STEPLINK_DEVICE")) {
-      const hw::DeviceSpecResult chosen = hw::ParseDeviceSpec(device);
-      if (!chosen.spec) {
-        std::fprintf(stderr, "steplink-hw: %s\n", chosen.error.c_str());
-        return nullptr;
-      }
-      if (chosen.spec->kind != hw::DeviceKind::simulated) {
-        // Of STEPLINK_SIM only the record and the status block apply to a real table.
-        const ConfigResult& parsed = ProcessSimConfig();
-        std::string error = parsed.error;
-        std::unique_ptr<PortBackend> observed;
-        if (parsed.config) {
-          observed = MakeObservedPort(hw::MakeHardwareBackend(*chosen.spec, hw::RealSystemCalls()),
-                                      *parsed.config, error);
-        }
-        if (!observed) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
-        return observed;
-      }
-    }
-    const ConfigResult& parsed = ProcessSimConfig();
-    std::string error = parsed.error;
-    std::unique_ptr<SimulatedTable> made;
-    if (parsed.config) made = MakeTable(*parsed.config, error);
-    if (!made) {
-      std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
-      return nullptr;
-    }
-    if (parsed.config->statusName.empty()) made->PublishProcessBlock();
-    return made;
-  }();
-  return table.get();
+std::unique_ptr<PortBackend> MakeProcessSimulatedTable(const SimConfig& config,
+                                                       std::string& error) {
+  std::unique_ptr<SimulatedTable> made = MakeTable(config, error);
+  if (made && config.statusName.empty()) made->PublishProcessBlock();
+  return made;
 }
 
 }  // namespace sim

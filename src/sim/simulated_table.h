@@ -9,8 +9,8 @@
 #include <string>
 
 #include "contract/steplink_contract.h"
+#include "device/port_backend.h"
 #include "sim/config.h"
-#include "sim/port_backend.h"
 #include "status/record_format.h"
 
 namespace sim {
@@ -21,6 +21,11 @@ inline constexpr const char* recordHeader = status::recordHeader;
 // Creates the table with its record file and status block; nullptr and a one-line reason when
 // one of them cannot be set up.
 std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error);
+
+// The default backend's simulated table: as MakeSimulatedTable, plus a status block of the
+// process's own (steplink-proc-PID-HEX) when config names none; failing to make that block is
+// one warning line on standard error, never a failure.
+std::unique_ptr<PortBackend> MakeProcessSimulatedTable(const SimConfig& config, std::string& error);
 
 // A real port's backend, watched: the record and status block of config (its other keys are the
 // simulated table's and do not apply) come from the latch writes that went out and the status

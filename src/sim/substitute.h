@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sim/port_backend.h"
+#include "device/port_backend.h"
 
 namespace sim {
 

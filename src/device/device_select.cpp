@@ -1,6 +1,6 @@
 // Parser of STEPLINK_DEVICE and the parallel ports the kernel lists under /proc/sys/dev/parport.
 // Every error names the part at fault and the forms accepted, so a half-chosen device never opens.
-#include "hw/device_select.h"
+#include "device/device_select.h"
 
 #include <charconv>
 #include <cstdio>

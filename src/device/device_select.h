@@ -1,4 +1,5 @@
-// STEPLINK_DEVICE: what serves the device on Linux. "sim" (or unset) the simulated table;
+// STEPLINK_DEVICE: what serves the device on Linux (the device layer's choice; the kernel's port
+// listing beside it is the hardware backends'). "sim" (or unset) the simulated table;
 // "parport:/dev/parport0", "parport:N" (the Nth port) or "parport:0x378" (the port at that base)
 // through ppdev; "direct:0x378" through ioperm; each optionally with ",timer=clock" or
 // ",timer=pit".

@@ -1,5 +1,7 @@
-// What serves the PortTalk device on systems without the real driver: an object that takes port
-// writes and answers port reads, as the hardware behind the driver would.
+// The device layer's seam: what serves the PortTalk device on systems without the real driver, an
+// object that takes port writes and answers port reads as the hardware behind the driver would.
+// Implemented by the simulated table (sim/) and the hardware backends (hw/); chosen in
+// device/backend_choice.cpp.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +37,9 @@ class PortBackend {
   std::uint32_t refusal_ = 0;
 };
 
-// The backend that serves the device when no test has put its own in place: the simulated table
-// configured by STEPLINK_SIM. nullptr when it cannot be set up (a bad STEPLINK_SIM, for one), and
-// the device then does not open.
+// The backend that serves the device when no test has put its own in place: the one
+// STEPLINK_DEVICE names (unset: the simulated table configured by STEPLINK_SIM). nullptr when it
+// cannot be set up (a bad STEPLINK_SIM, for one), and the device then does not open.
 PortBackend* DefaultBackend();
 
 }  // namespace sim
