@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "contract/steplink_contract.h"
+#include "device/port_backend.h"
 #include "motion/ramp.h"
 #include "motion/reference.h"
 #include "motion/vector.h"
 #include "port/port_channel.h"
-#include "device/port_backend.h"
 #include "sim/substitute.h"
 #include "sim/table_model.h"
 #include "timing/timer.h"

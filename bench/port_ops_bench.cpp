@@ -9,11 +9,11 @@
 #include <cstdlib>
 
 #include "contract/steplink_contract.h"
+#include "device/port_backend.h"
 #include "motion/ramp.h"
 #include "motion/reference.h"
 #include "port/port_channel.h"
 #include "port/port_trace.h"
-#include "device/port_backend.h"
 #include "sim/substitute.h"
 #include "sim/table_model.h"
 #include "timing/timer.h"

@@ -18,8 +18,8 @@
 #include <tuple>
 #include <vector>
 
-#include "hw/counter0.h"
 #include "device/device_select.h"
+#include "hw/counter0.h"
 #include "hw/hardware_backend.h"
 #include "hw/parallel_port.h"
 #include "hw/probe.h"

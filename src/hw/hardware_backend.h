@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "device/device_select.h"
-#include "hw/system_calls.h"
 #include "device/port_backend.h"
+#include "hw/system_calls.h"
 
 namespace hw {
 

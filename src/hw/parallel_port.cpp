@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hw/counter0.h"
 #include "device/device_select.h"
+#include "hw/counter0.h"
 
 namespace hw {
 namespace {

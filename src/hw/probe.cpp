@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "contract/steplink_contract.h"
-#include "hw/counter0.h"
 #include "device/device_select.h"
+#include "hw/counter0.h"
 #include "hw/parallel_port.h"
 
 namespace hw {
