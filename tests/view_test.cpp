@@ -354,7 +354,6 @@ TEST(ViewEvents, HistoryThenStatesThenTheEnd) {
 // still gets a worker.
 TEST(ViewCapacity, FiftyStreamsLeaveStopReachable) {
   view::ServerOptions options;
-  options.workerThreads = 12;
   options.maxStreams = 8;
   Fixture f(true, options);
   f.block->Set(1, 2, 3, 4);
