@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
 # for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja, the test libraries,
-# the G-code job's TOML and JSON libraries, Boost (Asio and Beast) for the live view, cpp-httplib
-# for its tests' HTTP client and Chromium for its
-# browser test, and QEMU, busybox-static and cpio for the guest test (which fetches Debian's
-# kernel package itself).
+# the G-code job's TOML and JSON libraries, Boost (Asio and Beast) for the live view's server,
+# cpp-httplib for its tests' HTTP client and Chromium for its browser test, and QEMU,
+# busybox-static and cpio for the guest test (which fetches Debian's kernel package itself).
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
