@@ -234,6 +234,11 @@ TEST(ViewLimits, AtTheCapTheOldestUnfinishedConnectionMakesRoom) {
 // With every descriptor taken, waiting connections are accepted and closed (not left to pile up
 // in the backlog while the loop spins or stalls), and service resumes when descriptors are free.
 TEST(ViewLimits, AcceptGoesOnWhenDescriptorsRunOut) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "under the sanitizers: their runtime opens a pipe for its own memory checks, "
+                  "and in a process with no descriptor left it reports false errors; this test "
+                  "runs in the plain build";
+#endif
   int toParent[2], toChild[2];
   ASSERT_EQ(pipe(toParent), 0);
   ASSERT_EQ(pipe(toChild), 0);
