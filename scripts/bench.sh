@@ -76,6 +76,11 @@ else
   rm -f "$out/pacing_v_fifo.json" "$out/pacing_v_fifo_mlock.json"
 fi
 
+echo "== Stop under attack (100 trickling + 100 idle connections on the live view, 5 runs)"
+cmake --build "$build" -j2 --target steplink_standard >/dev/null
+python3 bench/view_stop_attack.py "$build/bin/steplink" "$build/lib/standard/libsteplink.so" \
+  "$out/view_stop_attack.json" 5
+
 echo "== report"
 python3 bench/report.py "$out" BENCHMARKS.md
 echo "BENCHMARKS.md and $out updated."

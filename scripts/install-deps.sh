@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
 # for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja, the test libraries,
-# the G-code job's TOML and JSON libraries, cpp-httplib for the live view and Chromium for its
-# browser test, and QEMU, busybox-static and cpio for the guest test (which fetches Debian's
-# kernel package itself).
+# the G-code job's TOML and JSON libraries, Boost (Asio and Beast) for the live view's server,
+# cpp-httplib for its tests' HTTP client and Chromium for its browser test, and QEMU,
+# busybox-static and cpio for the guest test (which fetches Debian's kernel package itself).
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
@@ -12,7 +12,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
            g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
            clang clang-format clang-tidy libclang-rt-14-dev llvm binutils valgrind python3 \
-           libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev chromium \
+           libtomlplusplus-dev nlohmann-json3-dev libboost-dev libcpp-httplib-dev chromium \
            qemu-system-x86 busybox-static cpio; do
   have "$pkg" || need+=("$pkg")
 done

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,8 +15,8 @@
 
 namespace view {
 
-// What the page's buttons do. Each runs on a server thread and must only signal (e.g. send a
-// signal to the call process); empty = not offered (404).
+// What the page's buttons do. Each runs on the server's loop thread and must only signal (e.g. send
+// a signal to the call process); empty = not offered (404).
 struct Controls {
   std::function<void()> stop;
   std::function<void()> pause;
@@ -23,12 +24,23 @@ struct Controls {
 };
 
 struct ServerOptions {
-  bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
-  int port = 0;       // 0: a free port chosen by the system
-  // Worker threads and the cap on open event streams: an open stream holds a worker, so the
-  // difference always stays free for the page, /state and POST /stop.
-  int workerThreads = 12;
-  int maxStreams = 8;
+  bool ipv6 = false;   // listen on ::1 instead of 127.0.0.1
+  int port = 0;        // 0: a free port chosen by the system
+  int maxStreams = 8;  // open event streams; the next page gets 503
+  // Open connections (also kept under a quarter of the descriptor limit). At the cap a new
+  // connection evicts the oldest one still short of a complete request, so a fresh POST /stop
+  // always gets in.
+  int maxConnections = 128;
+  // A new connection that sends nothing is closed after idleTimeout; one that has sent its first
+  // byte must have delivered the complete request by requestDeadline after it.
+  std::chrono::milliseconds idleTimeout{1000};
+  std::chrono::milliseconds requestDeadline{3000};
+  std::chrono::milliseconds writeTimeout{5000};  // one response, or one piece of a stream
+  // Over a cap: 431 (header bytes, including the request line, or fields) or 413 (body); the
+  // connection is closed, nothing more of it is read.
+  std::size_t maxHeaderBytes = 8192;
+  int maxHeaderFields = 64;
+  std::size_t maxBodyBytes = 1024;  // the control posts take none
   int updatesPerSecond = 20;
   std::chrono::milliseconds heartbeat{2000};
   std::string token;  // empty: a fresh random one (tests may fix it)
@@ -55,8 +67,9 @@ class Server {
               std::chrono::milliseconds linger = std::chrono::milliseconds(500));
   void Shutdown();
 
+  struct Impl;  // view/server_impl.h: shared by the routes and the event loop, opaque elsewhere
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
