@@ -17,6 +17,7 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import steplink.StatusLayout;
 
 /**
  * Runs the demo job on the table and reports each call, the table's final state and the plot.
@@ -137,18 +138,18 @@ public final class SteplinkDemo {
   }
 
   /**
-   * The simulated table's live status block (layout version 2: 256 bytes, little-endian, in
-   * /dev/shm; the table section at offset 48), read without locks under its sequence lock: the
-   * sequence and every field are read with acquire loads, a copy taken while the sequence was odd
-   * or moved is taken again.
+   * The simulated table's live status block (256 bytes, little-endian, in /dev/shm; offsets from
+   * steplink.StatusLayout, generated from the contract header at build time), read without locks
+   * under its sequence lock: the sequence and every field are read with acquire loads, a copy
+   * taken while the sequence was odd or moved is taken again.
    */
   static final class TableStatus {
-    static final int MAGIC = 0x54534C53; // "SLST"
-    static final int VERSION = 2;
-    static final int SIZE = 256;
-    static final int TABLE = 48; // offset of the table section; its sequence comes first
+    static final int MAGIC = StatusLayout.MAGIC;
+    static final int VERSION = StatusLayout.VERSION;
+    static final int SIZE = StatusLayout.SIZE;
+    static final int TABLE = StatusLayout.TABLE; // the table section; its sequence comes first
     /** Seconds per interval-timer tick, as the library counts them. */
-    static final double TICK_SECONDS = 8.38e-7;
+    static final double TICK_SECONDS = StatusLayout.TICK_SECONDS;
 
     static final VarHandle INT =
         MethodHandles.byteBufferViewVarHandle(int[].class, ByteOrder.LITTLE_ENDIAN);
@@ -190,7 +191,10 @@ public final class SteplinkDemo {
       try (FileChannel channel = FileChannel.open(path, StandardOpenOption.READ)) {
         if (channel.size() != SIZE) return null;
         TableStatus status = new TableStatus(channel.map(FileChannel.MapMode.READ_ONLY, 0, SIZE));
-        if (status.intAt(0) != MAGIC || status.intAt(4) != VERSION) return null;
+        if (status.intAt(StatusLayout.MAGIC_OFFSET) != MAGIC
+            || status.intAt(StatusLayout.VERSION_OFFSET) != VERSION) {
+          return null;
+        }
         return status;
       } catch (IOException e) {
         return null;
@@ -208,14 +212,14 @@ public final class SteplinkDemo {
         Snapshot s =
             new Snapshot(
                 before,
-                intAt(TABLE + 8),
-                intAt(TABLE + 12),
-                intAt(TABLE + 16),
-                intAt(TABLE + 20),
-                longAt(TABLE + 24),
-                longAt(TABLE + 32),
-                intAt(TABLE + 40),
-                intAt(TABLE + 44) != 0);
+                intAt(StatusLayout.TABLE_X),
+                intAt(StatusLayout.TABLE_Y),
+                intAt(StatusLayout.TABLE_Z),
+                intAt(StatusLayout.TABLE_AUX),
+                longAt(StatusLayout.TABLE_TICKS),
+                longAt(StatusLayout.TABLE_TOTAL_STEPS),
+                intAt(StatusLayout.TABLE_FAULTS),
+                intAt(StatusLayout.TABLE_LIMIT_ENGAGED) != 0);
         if (longAt(TABLE) == before) return s;
         Thread.onSpinWait();
       }
