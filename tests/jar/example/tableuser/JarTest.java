@@ -54,6 +54,9 @@ public final class JarTest {
           case "full-disk" -> CacheAttackTest.fullDisk();
           case "version" -> LoaderTest.version();
           case "variant-order" -> LoaderTest.variantOrder();
+          case "progress" -> ProgressTest.progress();
+          case "readme-example" -> ProgressTest.example();
+          case "readme-default-block" -> ProgressTest.exampleDefaultBlock();
           case "probe" -> probe();
           default -> {
             System.out.println("usage: JarTest table|aux-calls|extraction|windows-natives|launcher");
