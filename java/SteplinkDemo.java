@@ -333,8 +333,14 @@ public final class SteplinkDemo {
 
   /** Runs the runner's plot of the record; returns the SVG's path, or null (and says why). */
   private static Path plot(String runner, String record, Path svg) {
-    if (runner == null || record == null) {
-      System.out.println("No plot: needs -Dsteplink.runner and record=FILE in STEPLINK_SIM.");
+    if (runner == null || runner.isEmpty() || record == null) {
+      List<String> missing = new java.util.ArrayList<>();
+      if (record == null) missing.add("the table wrote no record (record=FILE in STEPLINK_SIM)");
+      if (runner == null || runner.isEmpty()) {
+        missing.add("no steplink runner was given to draw "
+            + (record == null ? "it" : "the record " + record) + " (-Dsteplink.runner=PATH)");
+      }
+      System.out.println("No plot: " + String.join("; ", missing) + ".");
       return null;
     }
     try {

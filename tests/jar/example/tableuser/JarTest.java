@@ -453,6 +453,12 @@ public final class JarTest {
     return 0;
   }
 
+  static List<Path> leftTemporaries(Path dir) throws IOException {
+    try (Stream<Path> list = Files.list(dir)) {
+      return list.filter(p -> p.getFileName().toString().startsWith("steplink-demo-")).toList();
+    }
+  }
+
   /** java -jar: --version lists the natives, the demo runs on the simulated table. */
   static int launcher() throws Exception {
     String jar = System.getProperty("steplink.jar");
@@ -482,6 +488,23 @@ public final class JarTest {
         && d.output().contains("the table is there")
         && d.output().contains("Demo finished: all results as expected."),
         "the demo ran on the simulated table: " + d.output());
+    Path plot = cache.resolve("steplink-demo.svg");
+    check(d.output().contains("Plot of the job written to " + plot) && Files.size(plot) > 0,
+        "the plot is where the demo says (the runner beside the build's jar): " + d.output());
+    check(leftTemporaries(cache).isEmpty(), "the demo removed its temporary folder: "
+        + leftTemporaries(cache));
+
+    ProcessBuilder noRunner = new ProcessBuilder(java, noLibraryPath(), "-Djava.io.tmpdir=" + cache,
+        "-Dsteplink.runner=", "-jar", jar, "--virtual")
+        .redirectErrorStream(true).directory(cache.toFile());
+    noRunner.environment().put("XDG_CACHE_HOME", cache.resolve("cache").toString());
+    noRunner.environment().remove("STEPLINK_SIM");
+    Child n = finish(noRunner.start());
+    equal(0, n.exit(), "demo without a runner\n" + n.output());
+    check(n.output().contains("No plot: no steplink runner was given to draw the record ")
+            && !n.output().contains("record=FILE"),
+        "without a runner the demo says that, not that a record is missing: " + n.output());
+    check(leftTemporaries(cache).isEmpty(), "no temporary folder left without a runner either");
 
     ProcessBuilder windows = new ProcessBuilder(java, "-Dos.name=Windows 10", "-jar", jar)
         .redirectErrorStream(true);
