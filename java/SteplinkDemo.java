@@ -11,6 +11,7 @@ import java.nio.MappedByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.HashMap;
@@ -201,6 +202,11 @@ public final class SteplinkDemo {
       }
     }
 
+    /** The block's owner process id (from the header). */
+    long ownerPid() {
+      return Integer.toUnsignedLong(intAt(StatusLayout.OWNER_PID));
+    }
+
     /** A consistent copy, or null when the writer stayed inside an update (it died there). */
     Snapshot read() {
       for (int attempt = 0; attempt < 100_000; attempt++) {
@@ -260,8 +266,30 @@ public final class SteplinkDemo {
 
     /** The latest snapshot, or null when the table publishes none. */
     synchronized TableStatus.Snapshot snapshot() {
-      if (status == null && blockPath != null) status = TableStatus.open(blockPath);
+      if (status == null) status = blockPath != null ? TableStatus.open(blockPath) : ownBlock();
       return status == null ? null : status.read();
+    }
+
+    /**
+     * The block the simulated table publishes for this process when STEPLINK_SIM names none:
+     * /dev/shm/steplink-proc-PID-<16 hex>, recording this process as its owner; or null.
+     */
+    private static TableStatus ownBlock() {
+      long pid = ProcessHandle.current().pid();
+      try (var list = Files.newDirectoryStream(Path.of("/dev/shm"), "steplink-proc-" + pid + "-*")) {
+        for (Path p : list) {
+          if (!p.getFileName().toString().matches("steplink-proc-" + pid + "-[0-9a-f]{16}")) {
+            continue;
+          }
+          Object me = Files.getAttribute(Path.of("/proc/self"), "unix:uid");
+          if (!me.equals(Files.getAttribute(p, "unix:uid", LinkOption.NOFOLLOW_LINKS))) continue;
+          TableStatus status = TableStatus.open(p);
+          if (status != null && status.ownerPid() == pid) return status;
+        }
+      } catch (IOException | RuntimeException e) {
+        return null;
+      }
+      return null;
     }
 
     @Override
@@ -425,7 +453,8 @@ public final class SteplinkDemo {
     int[] expected = expectedPositions(JOB, limits(settings));
     TableStatus.Snapshot end = watch.snapshot();
     if (end == null) {
-      System.out.println("Table: no status block to read (status=NAME in STEPLINK_SIM).");
+      System.out.println("Table: no status block to read (the simulated table publishes one per"
+          + " process, or the one status=NAME in STEPLINK_SIM names).");
     } else {
       boolean there = end.x() == expected[0] && end.y() == expected[1] && end.z() == expected[2];
       System.out.printf(
