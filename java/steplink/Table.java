@@ -1,11 +1,9 @@
 // The typed facade over JavaToC for code in named packages: open/close as an AutoCloseable,
 // homing, relative and absolute moves of any length, the auxiliary output, tracked positions.
-// Reaches JavaToC (default package) by method handles looked up once; one native call at a time.
+// Reaches JavaToC (default package) through Natives; one native call at a time; ProgressFeed
+// reports the calls to a listener.
 package steplink;
 
-import java.lang.invoke.MethodHandle;
-import java.lang.invoke.MethodHandles;
-import java.lang.invoke.MethodType;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.locks.ReentrantLock;
@@ -448,104 +446,5 @@ public final class Table implements AutoCloseable {
       case ON -> List.of(new Call(0, 0, codes.auxOn(), 1));
       case OFF -> List.of(new Call(0, 0, codes.auxOff(), 0));
     };
-  }
-
-  /**
-   * JavaToC's five methods and its constants, found once by reflection: a named package cannot
-   * name a class of the default package. Loading JavaToC loads the library.
-   */
-  private static final class Natives {
-    private static Natives instance;
-    private static String loadFailure;
-
-    final Codes codes;
-    private final MethodHandle openConn;
-    private final MethodHandle closeConn;
-    private final MethodHandle initTimer;
-    private final MethodHandle vectorOut;
-    private final MethodHandle reference;
-
-    private Natives(Class<?> c) throws ReflectiveOperationException {
-      MethodHandles.Lookup lookup = MethodHandles.publicLookup();
-      MethodType noArgs = MethodType.methodType(int.class);
-      openConn = lookup.findStatic(c, "openConn", noArgs);
-      closeConn = lookup.findStatic(c, "closeConn", noArgs);
-      initTimer = lookup.findStatic(c, "initTimer", noArgs);
-      vectorOut =
-          lookup.findStatic(
-              c, "vectorOut", MethodType.methodType(int.class, int.class, int.class, int.class));
-      reference =
-          lookup.findStatic(
-              c, "reference", MethodType.methodType(void.class, int.class, int.class, int.class));
-      codes =
-          new Codes(
-              c.getField("AUX_ON").getInt(null),
-              c.getField("AUX_OFF").getInt(null),
-              c.getField("KEEP_Z_LATCH").getInt(null),
-              c.getField("OPEN_FAILED").getInt(null));
-    }
-
-    static synchronized Natives get() throws TableException {
-      if (instance != null) return instance;
-      if (loadFailure != null) throw new TableException(loadFailure);
-      try {
-        Class<?> c = Class.forName("JavaToC", true, Table.class.getClassLoader());
-        instance = new Natives(c);
-        return instance;
-      } catch (ExceptionInInitializerError e) {
-        Throwable cause = e.getCause() == null ? e : e.getCause();
-        loadFailure = "the steplink library did not load: " + cause.getMessage();
-        throw new TableException(loadFailure, cause);
-      } catch (ClassNotFoundException e) {
-        throw new TableException(
-            "class JavaToC is not on the class path: put steplink.jar on the class path (not the"
-                + " module path)", e);
-      } catch (ReflectiveOperationException | LinkageError e) {
-        loadFailure = "JavaToC could not be initialized or lacks the steplink methods: " + e;
-        throw new TableException(loadFailure, e);
-      }
-    }
-
-    int openConn() {
-      return invokeInt(openConn);
-    }
-
-    int closeConn() {
-      return invokeInt(closeConn);
-    }
-
-    int initTimer() {
-      return invokeInt(initTimer);
-    }
-
-    private static int invokeInt(MethodHandle h) {
-      try {
-        return (int) h.invokeExact();
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
-
-    int vectorOut(int x, int y, int z) {
-      try {
-        return (int) vectorOut.invokeExact(x, y, z);
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
-
-    void reference(int x, int y, int z) {
-      try {
-        reference.invokeExact(x, y, z);
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
   }
 }
