@@ -73,7 +73,8 @@ final class LoaderTest {
   /**
    * A "standard" libsteplink.so installed on java.library.path (here a library that marks its
    * loading) is taken for the standard variant and never for start200, which gets the jar's copy;
-   * a libsteplink-start200.so there is taken for start200; a bad variant loads nothing.
+   * a libsteplink-start200.so there is taken for start200; a bad variant loads nothing, and a
+ * wrong -Dsteplink.library falls back to nothing.
    */
   static int variantOrder() throws Exception {
     Path work = Files.createTempDirectory(
@@ -98,6 +99,14 @@ final class LoaderTest {
     JarTest.check(c.exit() == 3 && c.output().contains("start200")
             && !Files.exists(cache.resolve("marker")),
         "a bad variant is an error before anything is loaded: " + c.output());
+
+    cache = work.resolve("named-file");
+    c = probe(cache, installed, "-Dsteplink.library=" + work.resolve("missing.so"));
+    JarTest.check(c.exit() == 3
+            && c.output().contains("-Dsteplink.library=" + work.resolve("missing.so")
+                + " (used alone when given)")
+            && !Files.exists(cache.resolve("marker")) && JarTest.cachedFiles(cache).isEmpty(),
+        "a wrong -Dsteplink.library is an error, with no fallback: " + c.output());
 
     Path start200 = Files.createDirectory(work.resolve("jni-start200"));
     Files.copy(JarTest.cachedFiles(work.resolve("start200")).stream()
