@@ -1,7 +1,7 @@
 // The native methods of the steplink library, as a Java application calls them: connection,
 // timer calibration, relative vector moves and reference runs on the table's driver board.
-// Loads the library itself: -Dsteplink.library=/abs/path/libsteplink.so, else java.library.path,
-// else the copy inside steplink.jar through steplink.NativeLoader.
+// Loads the library through steplink.NativeLoader: -Dsteplink.library=PATH, else the chosen
+// variant's library on java.library.path, else the copy inside steplink.jar.
 
 /**
  * Native entry points of the steplink stepper-table library.
@@ -11,10 +11,13 @@
  * order: {@link #openConn}, {@link #initTimer} once, any number of {@link #vectorOut} and
  * {@link #reference}, then {@link #closeConn}.
  *
- * <p>The library is loaded when the class is first used, from the first of: the file named by
- * {@code -Dsteplink.library=PATH}; {@code java.library.path}; the natives inside
- * {@code steplink.jar} for this platform ({@link steplink.NativeLoader}). Code in a named package
- * cannot name this class; it uses {@link steplink.Table}.
+ * <p>The library is loaded when the class is first used, for the variant of
+ * {@code -Dsteplink.variant} (default {@code standard}), from the first of: the file named by
+ * {@code -Dsteplink.library=PATH}; the variant's library on {@code java.library.path}
+ * ({@code libsteplink.so} for {@code standard}, {@code libsteplink-start200.so} for
+ * {@code start200}); the natives inside {@code steplink.jar} for this platform
+ * ({@link steplink.NativeLoader}). Code in a named package cannot name this class; it uses
+ * {@link steplink.Table}.
  */
 public final class JavaToC {
   /** System property naming the library file to load instead of searching java.library.path. */
@@ -31,16 +34,7 @@ public final class JavaToC {
   public static final int KEEP_Z_LATCH = 32222;
 
   static {
-    String path = System.getProperty(LIBRARY_PROPERTY);
-    if (path != null && !path.isEmpty()) {
-      System.load(path);
-    } else {
-      try {
-        System.loadLibrary("steplink");
-      } catch (UnsatisfiedLinkError notOnLibraryPath) {
-        steplink.NativeLoader.loadFromJar(notOnLibraryPath);
-      }
-    }
+    steplink.NativeLoader.load();
   }
 
   private JavaToC() {}

@@ -11,12 +11,14 @@ import java.nio.MappedByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import steplink.StatusLayout;
 
 /**
  * Runs the demo job on the table and reports each call, the table's final state and the plot.
@@ -137,18 +139,18 @@ public final class SteplinkDemo {
   }
 
   /**
-   * The simulated table's live status block (layout version 2: 256 bytes, little-endian, in
-   * /dev/shm; the table section at offset 48), read without locks under its sequence lock: the
-   * sequence and every field are read with acquire loads, a copy taken while the sequence was odd
-   * or moved is taken again.
+   * The simulated table's live status block (256 bytes, little-endian, in /dev/shm; offsets from
+   * steplink.StatusLayout, generated from the contract header at build time), read without locks
+   * under its sequence lock: the sequence and every field are read with acquire loads, a copy
+   * taken while the sequence was odd or moved is taken again.
    */
   static final class TableStatus {
-    static final int MAGIC = 0x54534C53; // "SLST"
-    static final int VERSION = 2;
-    static final int SIZE = 256;
-    static final int TABLE = 48; // offset of the table section; its sequence comes first
+    static final int MAGIC = StatusLayout.MAGIC;
+    static final int VERSION = StatusLayout.VERSION;
+    static final int SIZE = StatusLayout.SIZE;
+    static final int TABLE = StatusLayout.TABLE; // the table section; its sequence comes first
     /** Seconds per interval-timer tick, as the library counts them. */
-    static final double TICK_SECONDS = 8.38e-7;
+    static final double TICK_SECONDS = StatusLayout.TICK_SECONDS;
 
     static final VarHandle INT =
         MethodHandles.byteBufferViewVarHandle(int[].class, ByteOrder.LITTLE_ENDIAN);
@@ -190,11 +192,19 @@ public final class SteplinkDemo {
       try (FileChannel channel = FileChannel.open(path, StandardOpenOption.READ)) {
         if (channel.size() != SIZE) return null;
         TableStatus status = new TableStatus(channel.map(FileChannel.MapMode.READ_ONLY, 0, SIZE));
-        if (status.intAt(0) != MAGIC || status.intAt(4) != VERSION) return null;
+        if (status.intAt(StatusLayout.MAGIC_OFFSET) != MAGIC
+            || status.intAt(StatusLayout.VERSION_OFFSET) != VERSION) {
+          return null;
+        }
         return status;
       } catch (IOException e) {
         return null;
       }
+    }
+
+    /** The block's owner process id (from the header). */
+    long ownerPid() {
+      return Integer.toUnsignedLong(intAt(StatusLayout.OWNER_PID));
     }
 
     /** A consistent copy, or null when the writer stayed inside an update (it died there). */
@@ -208,14 +218,14 @@ public final class SteplinkDemo {
         Snapshot s =
             new Snapshot(
                 before,
-                intAt(TABLE + 8),
-                intAt(TABLE + 12),
-                intAt(TABLE + 16),
-                intAt(TABLE + 20),
-                longAt(TABLE + 24),
-                longAt(TABLE + 32),
-                intAt(TABLE + 40),
-                intAt(TABLE + 44) != 0);
+                intAt(StatusLayout.TABLE_X),
+                intAt(StatusLayout.TABLE_Y),
+                intAt(StatusLayout.TABLE_Z),
+                intAt(StatusLayout.TABLE_AUX),
+                longAt(StatusLayout.TABLE_TICKS),
+                longAt(StatusLayout.TABLE_TOTAL_STEPS),
+                intAt(StatusLayout.TABLE_FAULTS),
+                intAt(StatusLayout.TABLE_LIMIT_ENGAGED) != 0);
         if (longAt(TABLE) == before) return s;
         Thread.onSpinWait();
       }
@@ -256,8 +266,30 @@ public final class SteplinkDemo {
 
     /** The latest snapshot, or null when the table publishes none. */
     synchronized TableStatus.Snapshot snapshot() {
-      if (status == null && blockPath != null) status = TableStatus.open(blockPath);
+      if (status == null) status = blockPath != null ? TableStatus.open(blockPath) : ownBlock();
       return status == null ? null : status.read();
+    }
+
+    /**
+     * The block the simulated table publishes for this process when STEPLINK_SIM names none:
+     * /dev/shm/steplink-proc-PID-<16 hex>, recording this process as its owner; or null.
+     */
+    private static TableStatus ownBlock() {
+      long pid = ProcessHandle.current().pid();
+      try (var list = Files.newDirectoryStream(Path.of("/dev/shm"), "steplink-proc-" + pid + "-*")) {
+        for (Path p : list) {
+          if (!p.getFileName().toString().matches("steplink-proc-" + pid + "-[0-9a-f]{16}")) {
+            continue;
+          }
+          Object me = Files.getAttribute(Path.of("/proc/self"), "unix:uid");
+          if (!me.equals(Files.getAttribute(p, "unix:uid", LinkOption.NOFOLLOW_LINKS))) continue;
+          TableStatus status = TableStatus.open(p);
+          if (status != null && status.ownerPid() == pid) return status;
+        }
+      } catch (IOException | RuntimeException e) {
+        return null;
+      }
+      return null;
     }
 
     @Override
@@ -329,8 +361,14 @@ public final class SteplinkDemo {
 
   /** Runs the runner's plot of the record; returns the SVG's path, or null (and says why). */
   private static Path plot(String runner, String record, Path svg) {
-    if (runner == null || record == null) {
-      System.out.println("No plot: needs -Dsteplink.runner and record=FILE in STEPLINK_SIM.");
+    if (runner == null || runner.isEmpty() || record == null) {
+      List<String> missing = new java.util.ArrayList<>();
+      if (record == null) missing.add("the table wrote no record (record=FILE in STEPLINK_SIM)");
+      if (runner == null || runner.isEmpty()) {
+        missing.add("no steplink runner was given to draw "
+            + (record == null ? "it" : "the record " + record) + " (-Dsteplink.runner=PATH)");
+      }
+      System.out.println("No plot: " + String.join("; ", missing) + ".");
       return null;
     }
     try {
@@ -415,7 +453,8 @@ public final class SteplinkDemo {
     int[] expected = expectedPositions(JOB, limits(settings));
     TableStatus.Snapshot end = watch.snapshot();
     if (end == null) {
-      System.out.println("Table: no status block to read (status=NAME in STEPLINK_SIM).");
+      System.out.println("Table: no status block to read (the simulated table publishes one per"
+          + " process, or the one status=NAME in STEPLINK_SIM names).");
     } else {
       boolean there = end.x() == expected[0] && end.y() == expected[1] && end.z() == expected[2];
       System.out.printf(

@@ -18,10 +18,11 @@ import java.util.Properties;
  *
  * <p>On Linux the library drives the simulated table. Unless {@code STEPLINK_SIM} is already set,
  * the demo runs in a child JVM with the simulated table's live status block (for progress) and
- * its record file (for the plot) in a new private folder, on the realtime clock (about 30 s) or,
- * with {@code --virtual}, the virtual clock (a second or two). The plot needs the steplink runner:
- * {@code -Dsteplink.runner=PATH}, or {@code ../bin/steplink} beside the jar's folder in a build
- * tree; without it the plot is skipped with a note. On Windows the library drives the real port
+ * its record file (for the plot) in a new private folder, removed when the demo ends, on the
+ * realtime clock (about 30 s) or, with {@code --virtual}, the virtual clock (a second or two). The
+ * plot ({@code steplink-demo.svg} in the current folder, or {@code -Dsteplink.svg=PATH}) needs the
+ * steplink runner: {@code -Dsteplink.runner=PATH}, or {@code ../bin/steplink} beside the jar's
+ * folder in a build tree; without it the plot is skipped with a note. On Windows the library drives the real port
  * driver and table, so the demo runs only with {@code --real-table}.
  */
 public final class Main {
@@ -115,8 +116,30 @@ public final class Main {
     demo.getMethod("main", String[].class).invoke(null, (Object) new String[0]);
   }
 
+  /**
+   * Runs the demo in a child JVM with the table's record and status block in a new private
+   * folder, which is removed when the demo ends (also after a failure or Ctrl-C). The plot, when
+   * there is a runner, goes to {@code steplink-demo.svg} in the current folder (or
+   * {@code -Dsteplink.svg}).
+   */
   private static int runDemoChild(boolean virtual) throws IOException, InterruptedException {
     Path folder = Files.createTempDirectory("steplink-demo-");
+    Thread cleanUp = new Thread(() -> removeFolder(folder), "steplink-demo-clean-up");
+    Runtime.getRuntime().addShutdownHook(cleanUp);
+    try {
+      return runDemoIn(folder, virtual);
+    } finally {
+      removeFolder(folder);
+      try {
+        Runtime.getRuntime().removeShutdownHook(cleanUp);
+      } catch (IllegalStateException shuttingDown) {
+        // The hook runs anyway.
+      }
+    }
+  }
+
+  private static int runDemoIn(Path folder, boolean virtual)
+      throws IOException, InterruptedException {
     Path record = folder.resolve("demo.record");
     String status = "steplink-jar-demo-" + ProcessHandle.current().pid();
     List<String> command = new ArrayList<>();
@@ -135,10 +158,10 @@ public final class Main {
       }
     }
     if (System.getProperty("steplink.svg") == null) {
-      command.add("-Dsteplink.svg=" + folder.resolve("demo.svg"));
+      command.add("-Dsteplink.svg=" + Path.of("steplink-demo.svg").toAbsolutePath());
     }
     command.add("SteplinkDemo");
-    if (runner == null) {
+    if (runner == null || runner.isEmpty()) {
       System.out.println(
           "(No steplink runner: the plot is skipped. Give -Dsteplink.runner=PATH to plot the job.)");
     }
@@ -148,14 +171,24 @@ public final class Main {
             "STEPLINK_SIM",
             "clock=" + (virtual ? "virtual" : "realtime") + ",record=" + record + ",status="
                 + status);
-    int exit;
     try {
-      exit = pb.start().waitFor();
+      return pb.start().waitFor();
     } finally {
       Files.deleteIfExists(Path.of("/dev/shm", status));
     }
-    System.out.println("Every step, auxiliary change and fault of the run: " + record);
-    return exit;
+  }
+
+  /** Removes the demo's temporary folder and what the run left in it. */
+  private static void removeFolder(Path folder) {
+    try (var entries = Files.list(folder)) {
+      for (Path p : entries.toList()) Files.deleteIfExists(p);
+      Files.deleteIfExists(folder);
+    } catch (IOException e) {
+      if (Files.exists(folder)) {
+        System.err.println("steplink: could not remove the demo's temporary folder " + folder
+            + ": " + e.getMessage());
+      }
+    }
   }
 
   /** The runner of the build tree that made this jar: JAR_FOLDER/../bin/steplink. */

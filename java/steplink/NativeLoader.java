@@ -1,28 +1,14 @@
-// Loads the steplink native library from inside the jar: the copy for this platform and variant,
-// extracted into a per-user cache under its SHA-256 and checked against the list recorded when the
-// jar was built. JavaToC's static block calls it after its own two steps; uses only the JDK.
+// Loads the steplink native library: the file named by -Dsteplink.library, else the chosen
+// variant's library on java.library.path, else the jar's copy for this platform and variant,
+// extracted into a per-user cache (NativeCache). JavaToC's static block calls it; only the JDK.
 package steplink;
 
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
 import java.net.URL;
-import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.AccessDeniedException;
-import java.nio.file.AtomicMoveNotSupportedException;
-import java.nio.file.DirectoryStream;
-import java.nio.file.FileAlreadyExistsException;
-import java.nio.file.Files;
-import java.nio.file.LinkOption;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
-import java.nio.file.StandardOpenOption;
-import java.nio.file.attribute.FileAttribute;
-import java.nio.file.attribute.PosixFilePermissions;
-import java.security.MessageDigest;
-import java.security.NoSuchAlgorithmException;
-import java.util.HexFormat;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
@@ -33,19 +19,28 @@ import java.util.function.UnaryOperator;
  * Finds and loads the steplink library for {@code JavaToC}, so that a program with
  * {@code steplink.jar} on its class path needs no library path.
  *
- * <p>Loading order, first hit wins: the file named by {@code -Dsteplink.library=PATH}; a
- * {@code libsteplink.so} / {@code steplink.dll} on {@code java.library.path}; the copy in this jar
- * for {@code os.name} and {@code os.arch} and the variant {@code -Dsteplink.variant=standard|start200}
- * (default {@code standard}). {@code JavaToC}'s static initializer runs the first two steps itself
- * and calls {@link #loadFromJar} for the third.
+ * <p>The variant decides first: {@code -Dsteplink.variant=standard|start200} (default
+ * {@code standard}; any other value is an error before anything is loaded). Then, first hit wins:
+ * <ol>
+ *   <li>the file named by {@code -Dsteplink.library=PATH}, used alone (a wrong path is an error,
+ *       not a fallback), taken to be of the variant asked for;
+ *   <li>on {@code java.library.path}, the variant's own name: {@code libsteplink.so} /
+ *       {@code steplink.dll} for {@code standard} (where a Debian package installs it, in
+ *       {@code /usr/lib/x86_64-linux-gnu/jni}), {@code libsteplink-start200.so} /
+ *       {@code steplink-start200.dll} for {@code start200}. An installed standard library never
+ *       stands in for {@code start200};
+ *   <li>the copy in this jar for {@code os.name}, {@code os.arch} and the variant.
+ * </ol>
  *
  * <p>The jar's copy is extracted once into a per-user cache ({@code $XDG_CACHE_HOME/steplink},
  * else {@code ~/.cache/steplink}; {@code %LOCALAPPDATA%\steplink} on Windows) under a name that
- * carries its SHA-256, written to a temporary file first and renamed into place, and loaded only
- * when its bytes match the SHA-256 recorded at build time. A cached file that does not match is
- * replaced. Directories writable by other users are refused, and nothing is ever written to a
- * shared temporary directory: when the cache cannot be written the load fails with a message that
- * says what to do. Extraction takes a few milliseconds; a verified cached copy is only read.
+ * carries its SHA-256, written to a file created exclusively and renamed into place, and loaded
+ * only when its bytes match the SHA-256 recorded at build time. A cached file that does not match
+ * is replaced. Every folder from {@code /} down to the library must be owned by root or this user
+ * and writable by no one else (root's sticky folders such as {@code /tmp} excepted); anything else
+ * is refused with a message naming the folder, its owner and mode. When the cache cannot be
+ * written the load fails with a message that says what to do (a full disk says "no space left on
+ * device"). Extraction takes a few milliseconds; a verified cached copy is only read.
  */
 public final class NativeLoader {
   /** System property naming the library file to load (the first step). */
@@ -62,12 +57,85 @@ public final class NativeLoader {
 
   private static final Object LOCK = new Object();
   private static Path loadedFile;
+  private static String loadedFrom;
 
   private NativeLoader() {}
 
   /**
-   * The jar's step of loading: extracts the library for this platform and variant into the cache
-   * and loads it. Blocks for the extraction (milliseconds) and the load.
+   * The variant chosen by {@code -Dsteplink.variant} (default {@code standard}).
+   *
+   * @return one of {@link #VARIANTS}
+   * @throws UnsatisfiedLinkError for a value that is no variant, naming the variants
+   */
+  public static String variant() {
+    String v = System.getProperty(VARIANT_PROPERTY, "");
+    if (v.isEmpty()) return VARIANTS.get(0);
+    if (!VARIANTS.contains(v)) {
+      throw failure("-D" + VARIANT_PROPERTY + "=" + v + " is no variant; use one of " + VARIANTS,
+          null);
+    }
+    return v;
+  }
+
+  /**
+   * The library's name on {@code java.library.path} for a variant, as {@code System.loadLibrary}
+   * takes it: {@code steplink} for the standard variant, {@code steplink-VARIANT} for the others.
+   *
+   * @param variant one of {@link #VARIANTS}
+   * @return the name without the platform's prefix and suffix
+   */
+  public static String libraryName(String variant) {
+    return variant.equals(VARIANTS.get(0)) ? "steplink" : "steplink-" + variant;
+  }
+
+  /**
+   * Loads the library in the order of the class description; does nothing when it is loaded.
+   * Blocks for the extraction (milliseconds) and the load.
+   *
+   * @throws UnsatisfiedLinkError naming every place that was tried and why each failed
+   */
+  public static void load() {
+    synchronized (LOCK) {
+      if (loadedFrom != null) return;
+      String variant = variant();
+      String path = System.getProperty(LIBRARY_PROPERTY, "");
+      if (!path.isEmpty()) {
+        try {
+          System.load(path);
+        } catch (UnsatisfiedLinkError e) {
+          throw failure("-D" + LIBRARY_PROPERTY + "=" + path + " (used alone when given): "
+              + e.getMessage(), e);
+        }
+        loadedFrom = path;
+        return;
+      }
+      String name = libraryName(variant);
+      try {
+        System.loadLibrary(name);
+        loadedFrom = "java.library.path (" + System.mapLibraryName(name) + ")";
+        return;
+      } catch (UnsatisfiedLinkError notOnLibraryPath) {
+        loadFromJarLocked(notOnLibraryPath, variant);
+      }
+    }
+  }
+
+  /**
+   * Where the library came from, for messages: the {@code -Dsteplink.library} path, the library
+   * path, or the cached file of the jar's copy.
+   *
+   * @return a description, or null while nothing is loaded
+   */
+  public static String loadedFrom() {
+    synchronized (LOCK) {
+      return loadedFrom;
+    }
+  }
+
+  /**
+   * The jar's step of loading alone: extracts the library for this platform and the chosen
+   * variant into the cache and loads it. Kept for callers of earlier versions; {@link #load}
+   * runs all steps.
    *
    * @param earlier why the steps before it failed (the {@code java.library.path} search); its
    *     message goes into the error thrown here, or null
@@ -75,68 +143,66 @@ public final class NativeLoader {
    */
   public static void loadFromJar(UnsatisfiedLinkError earlier) {
     synchronized (LOCK) {
-      if (loadedFile != null) return;
-      String tried =
-          "Tried: -D"
-              + LIBRARY_PROPERTY
-              + " (not set); java.library.path ["
-              + System.getProperty("java.library.path", "")
-              + "]"
-              + (earlier == null ? "" : ": " + earlier.getMessage());
-      String resource;
-      try {
-        resource =
-            resourcePath(
-                System.getProperty("os.name", ""),
-                System.getProperty("os.arch", ""),
-                System.getProperty(VARIANT_PROPERTY, ""));
-      } catch (IllegalArgumentException e) {
-        throw failure(tried + "; the jar: " + e.getMessage(), earlier);
-      }
-      String where = "the jar (" + jarLocation() + ") entry " + resource;
-      Map<String, String> sums;
-      try {
-        sums = recordedSums();
-      } catch (IOException e) {
-        throw failure(tried + "; " + where + ": " + e.getMessage(), earlier);
-      }
-      String sha = sums.get(resource);
-      if (sha == null) {
-        throw failure(
-            tried
-                + "; "
-                + where
-                + ": this jar carries no library for this platform and variant (it carries: "
-                + String.join(", ", carried(sums))
-                + ")",
-            earlier);
-      }
-      Path root;
-      Path file;
-      try {
-        root = cacheRoot(System.getProperty("os.name", ""), System::getenv,
-            System.getProperty("user.home", ""));
-        file = extract(resource, sha, root);
-      } catch (IOException | UncheckedIOException | IllegalStateException e) {
-        throw failure(
-            tried
-                + "; "
-                + where
-                + ": "
-                + e.getMessage()
-                + ". Make the cache writable (XDG_CACHE_HOME, or LOCALAPPDATA on Windows, names"
-                + " it), or load the library from a path with -D"
-                + LIBRARY_PROPERTY
-                + "=PATH",
-            earlier);
-      }
-      try {
-        System.load(file.toString());
-      } catch (UnsatisfiedLinkError e) {
-        throw failure(tried + "; " + where + ", extracted to " + file + ": " + e.getMessage(), e);
-      }
-      loadedFile = file;
+      if (loadedFrom != null) return;
+      loadFromJarLocked(earlier, variant());
     }
+  }
+
+  private static void loadFromJarLocked(UnsatisfiedLinkError earlier, String variant) {
+    String tried =
+        "Tried: -D"
+            + LIBRARY_PROPERTY
+            + " (not set); "
+            + System.mapLibraryName(libraryName(variant))
+            + " on java.library.path ["
+            + System.getProperty("java.library.path", "")
+            + "]"
+            + (earlier == null ? "" : ": " + earlier.getMessage());
+    String resource;
+    try {
+      resource =
+          resourcePath(
+              System.getProperty("os.name", ""), System.getProperty("os.arch", ""), variant);
+    } catch (IllegalArgumentException e) {
+      throw failure(tried + "; the jar: " + e.getMessage(), earlier);
+    }
+    String where = "the jar (" + jarLocation() + ") entry " + resource;
+    Map<String, String> sums;
+    try {
+      sums = recordedSums();
+    } catch (IOException e) {
+      throw failure(tried + "; " + where + ": " + e.getMessage(), earlier);
+    }
+    String sha = sums.get(resource);
+    if (sha == null) {
+      throw failure(
+          tried
+              + "; "
+              + where
+              + ": this jar carries no library for this platform and variant (it carries: "
+              + String.join(", ", carried(sums))
+              + ")",
+          earlier);
+    }
+    Path file;
+    try {
+      Path root = cacheRoot(System.getProperty("os.name", ""), System::getenv,
+          System.getProperty("user.home", ""));
+      file = NativeCache.extract(resource, sha, root);
+    } catch (IOException | UncheckedIOException | IllegalStateException e) {
+      String message = e.getMessage();
+      String advice = message.contains("-D" + LIBRARY_PROPERTY) ? "" : ". Make the cache"
+          + " writable (XDG_CACHE_HOME, or LOCALAPPDATA on Windows, names it), or load the"
+          + " library from a path with -D" + LIBRARY_PROPERTY + "=PATH";
+      throw failure(tried + "; " + where + ": " + message + advice, earlier);
+    }
+    try {
+      System.load(file.toString());
+    } catch (UnsatisfiedLinkError e) {
+      throw failure(tried + "; " + where + ", extracted to " + file + ": " + e.getMessage(), e);
+    }
+    loadedFile = file;
+    loadedFrom = file.toString();
   }
 
   /**
@@ -257,196 +323,16 @@ public final class NativeLoader {
         .toList();
   }
 
-  /**
-   * Returns the cached copy of a jar entry whose bytes have the SHA-256 {@code sha}, writing it
-   * first when it is missing or damaged. Safe against other JVMs doing the same at once: each
-   * writes its own temporary file and renames it over the final name, which only ever holds a
-   * complete file.
-   */
-  static Path extract(String resource, String sha, Path root) throws IOException {
-    String[] parts = resource.split("/");
-    String platform = parts[1];
-    String variant = parts[2];
-    String name = parts[3];
-    int dot = name.lastIndexOf('.');
-    String fileName = name.substring(0, dot) + "-" + sha + name.substring(dot);
-    Path dir = root.resolve(platform).resolve(variant);
-    Path target = dir.resolve(fileName);
-
-    checkBase(root.getParent());
-    if (Files.isRegularFile(target, LinkOption.NOFOLLOW_LINKS)) {
-      checkPrivate(root, dir);
-      if (sha.equals(sha256(target))) return target;
-    }
-    makePrivateDirectories(root, dir);
-    checkPrivate(root, dir);
-
-    byte[] bytes;
-    try (InputStream in = NativeLoader.class.getResourceAsStream("/" + resource)) {
-      if (in == null) throw new IOException("the entry is listed but missing from the jar");
-      bytes = in.readAllBytes();
-    }
-    if (!sha.equals(sha256(bytes))) {
-      throw new IOException("the jar's copy does not match the SHA-256 recorded at build time ("
-          + sha + "): the jar is damaged; download or build it again");
-    }
-    removeStaleTemporaries(dir, fileName);
-    Path temp;
-    try {
-      temp = Files.createTempFile(dir, "." + fileName + ".", ".tmp", privateFile(dir));
-    } catch (AccessDeniedException e) {
-      throw new IOException("cannot write the cache folder " + dir + " (permission denied)", e);
-    }
-    try {
-      try (FileChannel out = FileChannel.open(temp, StandardOpenOption.WRITE)) {
-        out.write(java.nio.ByteBuffer.wrap(bytes));
-        out.force(true);
-      }
-      try {
-        Files.move(temp, target, StandardCopyOption.ATOMIC_MOVE,
-            StandardCopyOption.REPLACE_EXISTING);
-      } catch (AtomicMoveNotSupportedException e) {
-        throw new IOException("the cache folder " + dir + " cannot rename files atomically", e);
-      } catch (IOException e) {
-        // Windows cannot replace a DLL that another JVM has loaded; that copy is the right one
-        // when it verifies.
-        if (Files.isRegularFile(target) && sha.equals(sha256(target))) return target;
-        throw new IOException("cannot move the extracted copy to " + target + ": " + e, e);
-      }
-    } finally {
-      Files.deleteIfExists(temp);
-    }
-    if (!sha.equals(sha256(target))) {
-      throw new IOException("the extracted copy " + target + " does not match its SHA-256 " + sha);
-    }
-    return target;
-  }
-
-  /**
-   * Deletes temporary copies that a JVM killed while extracting left behind. A live extraction
-   * takes milliseconds, so a temporary file ten minutes old belongs to no one.
-   */
-  private static void removeStaleTemporaries(Path dir, String fileName) {
-    long cutoff = System.currentTimeMillis() - 10 * 60 * 1000;
-    try (DirectoryStream<Path> stale = Files.newDirectoryStream(dir, "." + fileName + ".*.tmp")) {
-      for (Path p : stale) {
-        if (Files.getLastModifiedTime(p, LinkOption.NOFOLLOW_LINKS).toMillis() < cutoff) {
-          Files.deleteIfExists(p);
-        }
-      }
-    } catch (IOException e) {
-      // Only tidying: a leftover that cannot be removed does no harm.
-    }
-  }
-
-  private static boolean posix(Path p) {
-    return p.getFileSystem().supportedFileAttributeViews().contains("posix");
-  }
-
-  private static FileAttribute<?>[] privateFile(Path dir) {
-    return posix(dir)
-        ? new FileAttribute<?>[] {
-          PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))
-        }
-        : new FileAttribute<?>[0];
-  }
-
-  private static void makePrivateDirectories(Path root, Path dir) throws IOException {
-    FileAttribute<?>[] attrs =
-        posix(dir)
-            ? new FileAttribute<?>[] {
-              PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))
-            }
-            : new FileAttribute<?>[0];
-    Path base = root.getParent();
-    if (base != null && !Files.isDirectory(base)) {
-      try {
-        Files.createDirectories(base, attrs);
-      } catch (IOException e) {
-        throw new IOException("cannot create the cache folder " + base + ": " + describe(e), e);
-      }
-    }
-    for (Path p = root, end = dir; ; p = p.resolve(end.getName(p.getNameCount()))) {
-      if (!Files.isDirectory(p, LinkOption.NOFOLLOW_LINKS)) {
-        try {
-          Files.createDirectory(p, attrs);
-        } catch (FileAlreadyExistsException e) {
-          // Another JVM made it in the meantime, or it is not a directory: checkPrivate says.
-        } catch (IOException e) {
-          throw new IOException("cannot create the cache folder " + p + ": " + describe(e), e);
-        }
-      }
-      if (p.equals(end)) break;
-    }
-  }
-
-  private static String describe(IOException e) {
-    if (e instanceof AccessDeniedException) return "permission denied";
-    if (e instanceof java.nio.file.FileSystemException f && f.getReason() != null) {
-      return f.getReason();
-    }
-    return e.toString();
-  }
-
-  /**
-   * Refuses a base folder ($XDG_CACHE_HOME) that other users can write: they could replace the
-   * cache below it.
-   */
-  private static void checkBase(Path base) throws IOException {
-    if (base == null || !posix(base) || !Files.isDirectory(base)) return;
-    int mode = (Integer) Files.getAttribute(base, "unix:mode");
-    if ((mode & 0022) != 0) {
-      throw new IOException(
-          "the cache folder " + base + " is writable by other users; natives are never"
-              + " extracted to a shared place");
-    }
-  }
-
-  /**
-   * Refuses a cache that another user could change: every folder from {@code root} down to
-   * {@code dir} must be a real directory owned by this user and writable by it alone.
-   */
-  private static void checkPrivate(Path root, Path dir) throws IOException {
-    if (!posix(dir)) return; // Windows: %LOCALAPPDATA% is the user's own by its access list
-    int uid = currentUid();
-    for (Path p = root; ; p = p.resolve(dir.getName(p.getNameCount()))) {
-      if (Files.exists(p, LinkOption.NOFOLLOW_LINKS)) {
-        if (!Files.isDirectory(p, LinkOption.NOFOLLOW_LINKS)) {
-          throw new IOException("the cache path " + p + " is not a directory");
-        }
-        int mode = (Integer) Files.getAttribute(p, "unix:mode", LinkOption.NOFOLLOW_LINKS);
-        int owner = (Integer) Files.getAttribute(p, "unix:uid", LinkOption.NOFOLLOW_LINKS);
-        if (uid >= 0 && owner != uid) {
-          throw new IOException("the cache folder " + p + " belongs to another user (uid "
-              + owner + ")");
-        }
-        if ((mode & 0022) != 0) {
-          throw new IOException("the cache folder " + p + " is writable by other users (mode "
-              + Integer.toOctalString(mode & 0777) + ")");
-        }
-      }
-      if (p.equals(dir)) break;
-    }
-  }
-
-  /** This process's user id on a POSIX system, or -1 when it cannot be told. */
-  private static int currentUid() {
-    try {
-      return (Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid");
-    } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
-      return -1;
-    }
-  }
-
   static String sha256(Path file) throws IOException {
-    return sha256(Files.readAllBytes(file));
+    return NativeCache.sha256(file);
   }
 
   static String sha256(byte[] bytes) {
-    try {
-      return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(bytes));
-    } catch (NoSuchAlgorithmException e) {
-      throw new IllegalStateException("the JDK has no SHA-256", e);
-    }
+    return NativeCache.sha256(bytes);
+  }
+
+  /** The cached copy of a jar entry, written first when missing or damaged: see NativeCache. */
+  static Path extract(String resource, String sha, Path root) throws IOException {
+    return NativeCache.extract(resource, sha, root);
   }
 }

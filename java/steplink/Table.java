@@ -1,11 +1,9 @@
 // The typed facade over JavaToC for code in named packages: open/close as an AutoCloseable,
 // homing, relative and absolute moves of any length, the auxiliary output, tracked positions.
-// Reaches JavaToC (default package) by method handles looked up once; one native call at a time.
+// Reaches JavaToC (default package) through Natives; one native call at a time; ProgressFeed
+// reports the calls to a listener.
 package steplink;
 
-import java.lang.invoke.MethodHandle;
-import java.lang.invoke.MethodHandles;
-import java.lang.invoke.MethodType;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.locks.ReentrantLock;
@@ -45,6 +43,11 @@ import java.util.concurrent.locks.ReentrantLock;
  * other's timing). {@link #close} waits for a call in progress, which for a long move or a
  * reference run can be minutes.
  *
+ * <p><b>Watching a move.</b> A {@link ProgressListener} set with {@link #setProgressListener}
+ * hears of every library call as it starts and ends and, on a table that publishes a live status
+ * block (the simulated table), where the table is and how fast it moves every 100 ms while a call
+ * runs: no second thread of the caller's, no polling into the table's lock.
+ *
  * <p>The library is loaded on first use as {@link NativeLoader} describes; a failed load becomes a
  * {@link TableException} from {@link #open}.
  */
@@ -78,11 +81,13 @@ public final class Table implements AutoCloseable {
   private final Natives natives;
   private final int timerMode;
   private final ReentrantLock callLock = new ReentrantLock();
+  private final ProgressFeed feed = new ProgressFeed();
   private boolean closed;
   private long x;
   private long y;
   private long z;
-  private AuxState aux = AuxState.NONE;
+  private volatile Position tracked = Position.ORIGIN;
+  private volatile AuxState aux = AuxState.NONE;
 
   private Table(Natives natives, int timerMode) {
     this.natives = natives;
@@ -163,14 +168,20 @@ public final class Table implements AutoCloseable {
       }
     }
     if (backOffX == 0 && backOffY == 0 && backOffZ == 0) return;
-    callLock.lock();
+    lock();
     try {
       checkOpen();
+      String op = "home(" + backOffX + ", " + backOffY + ", " + backOffZ + ")";
+      List<Call> after = reapplyAux(aux, natives.codes);
+      feed.started(op, "reference(" + backOffX + ", " + backOffY + ", " + backOffZ + ")", 1,
+          1 + after.size(), tracked);
       natives.reference(backOffX, backOffY, backOffZ);
       if (backOffX != 0) x = backOffX;
       if (backOffY != 0) y = backOffY;
       if (backOffZ != 0) z = backOffZ;
-      for (Call c : reapplyAux(aux, natives.codes)) run(c);
+      publish();
+      feed.ended(tracked);
+      for (int i = 0; i < after.size(); i++) run(after.get(i), op, i + 2, 1 + after.size());
     } finally {
       callLock.unlock();
     }
@@ -192,10 +203,10 @@ public final class Table implements AutoCloseable {
    *     counts the parts that completed
    */
   public void moveBy(int dx, int dy, int dz) throws TableException {
-    callLock.lock();
+    lock();
     try {
       checkOpen();
-      moveByLocked(dx, dy, dz);
+      moveByLocked("moveBy(" + dx + ", " + dy + ", " + dz + ")", dx, dy, dz);
     } finally {
       callLock.unlock();
     }
@@ -214,10 +225,11 @@ public final class Table implements AutoCloseable {
    * @throws TableException as {@link #moveBy}
    */
   public void moveTo(long x, long y, long z) throws TableException {
-    callLock.lock();
+    lock();
     try {
       checkOpen();
-      moveByLocked(distance(x, this.x), distance(y, this.y), distance(z, this.z));
+      moveByLocked("moveTo(" + x + ", " + y + ", " + z + ")", distance(x, this.x),
+          distance(y, this.y), distance(z, this.z));
     } finally {
       callLock.unlock();
     }
@@ -232,18 +244,43 @@ public final class Table implements AutoCloseable {
   }
 
   /**
-   * The position this table has tracked, in steps (see the class description). Does not block on
-   * the library; waits only for a call in progress on another thread.
+   * The position this table has tracked, in steps (see the class description), as it stands after
+   * the last library call that completed. Never blocks: while a move runs on another thread it
+   * gives the position before that move's current part (a {@link ProgressListener} sees the
+   * table move).
    *
    * @return the tracked position
    */
   public Position position() {
-    callLock.lock();
-    try {
-      return new Position(x, y, z);
-    } finally {
-      callLock.unlock();
-    }
+    return tracked;
+  }
+
+  /**
+   * Sets the listener that watches this table's operations while they run, replacing any
+   * earlier one; null removes it. It is called, never two calls at once:
+   *
+   * <ul>
+   *   <li>just before and just after every library call an operation makes ({@link
+   *       Progress.Stage#STARTED}, {@link Progress.Stage#ENDED}), on the thread that called the
+   *       operation, with the tracked position: on every platform, with or without a status block;
+   *   <li>every 100 ms of wall time while a call runs ({@link Progress.Stage#RUNNING}), on the
+   *       table's daemon thread {@code steplink-progress}, with the position and speed read from
+   *       the table's live status block, where there is one: the simulated table's block named by
+   *       {@code status=NAME} in {@code STEPLINK_SIM}, else the one it publishes for this process
+   *       ({@code /dev/shm/steplink-proc-PID-*}, owned by this user and recording this process as
+   *       its owner). Without a block (another table, Windows) there are no RUNNING reports.
+   * </ul>
+   *
+   * <p>The calls do not take the table's lock and the library gains no call for them. A listener
+   * should return quickly (a slow one delays the end of each call by its own time); it must not
+   * call this table's operations ({@link #moveBy} and the others throw
+   * {@link IllegalStateException} when called from it); {@link #position} and {@link #auxState}
+   * are fine. A listener that throws is reported on standard error and removed.
+   *
+   * @param listener the listener, or null for none
+   */
+  public void setProgressListener(ProgressListener listener) {
+    feed.setListener(listener);
   }
 
   /**
@@ -269,10 +306,12 @@ public final class Table implements AutoCloseable {
   }
 
   private void setAux(AuxState state) throws TableException {
-    callLock.lock();
+    lock();
     try {
       checkOpen();
-      for (Call c : reapplyAux(state, natives.codes)) run(c);
+      List<Call> calls = reapplyAux(state, natives.codes);
+      String op = state == AuxState.ON ? "auxOn()" : "auxOff()";
+      for (int i = 0; i < calls.size(); i++) run(calls.get(i), op, i + 1, calls.size());
       aux = state;
     } finally {
       callLock.unlock();
@@ -280,17 +319,12 @@ public final class Table implements AutoCloseable {
   }
 
   /**
-   * The auxiliary state this table keeps on the Z latch.
+   * The auxiliary state this table keeps on the Z latch. Never blocks.
    *
    * @return {@link AuxState#NONE} until {@link #auxOn} or {@link #auxOff}, then the last one set
    */
   public AuxState auxState() {
-    callLock.lock();
-    try {
-      return aux;
-    } finally {
-      callLock.unlock();
-    }
+    return aux;
   }
 
   /**
@@ -310,10 +344,11 @@ public final class Table implements AutoCloseable {
    */
   @Override
   public void close() {
-    callLock.lock();
+    lock();
     try {
       if (closed) return;
       closed = true;
+      feed.close();
       natives.closeConn();
     } finally {
       callLock.unlock();
@@ -327,18 +362,38 @@ public final class Table implements AutoCloseable {
     if (closed) throw new IllegalStateException("the table is closed");
   }
 
-  private void moveByLocked(long dx, long dy, long dz) throws TableException {
-    for (Call c : planMove(dx, dy, dz, aux, natives.codes)) {
-      run(c);
-      if (c.z() == natives.codes.auxOn() || c.z() == natives.codes.auxOff()) continue;
+  /** Takes the call lock; refused inside a progress listener, which would wait on itself. */
+  private void lock() {
+    if (feed.insideListener()) {
+      throw new IllegalStateException(
+          "a progress listener must not call the Table's operations (they wait for the call it"
+              + " reports on)");
+    }
+    callLock.lock();
+  }
+
+  private void publish() {
+    tracked = new Position(x, y, z);
+  }
+
+  private void moveByLocked(String op, long dx, long dy, long dz) throws TableException {
+    List<Call> plan = planMove(dx, dy, dz, aux, natives.codes);
+    for (int i = 0; i < plan.size(); i++) run(plan.get(i), op, i + 1, plan.size());
+  }
+
+  /** One vectorOut call of an operation; the tracked position counts it when it succeeded. */
+  private void run(Call c, String op, int part, int parts) throws TableException {
+    feed.started(op, "vectorOut(" + c.x() + ", " + c.y() + ", " + c.z() + ")", part, parts,
+        tracked);
+    int result = natives.vectorOut(c.x(), c.y(), c.z());
+    boolean auxCall = c.z() == natives.codes.auxOn() || c.z() == natives.codes.auxOff();
+    if (result == c.expected() && !auxCall) {
       x += c.x();
       y += c.y();
       if (c.z() != natives.codes.keepZLatch()) z += c.z();
+      publish();
     }
-  }
-
-  private void run(Call c) throws TableException {
-    int result = natives.vectorOut(c.x(), c.y(), c.z());
+    feed.ended(tracked);
     if (result != c.expected()) {
       throw new TableException(
           "vectorOut(" + c.x() + ", " + c.y() + ", " + c.z() + ") gave " + result + ", not "
@@ -391,104 +446,5 @@ public final class Table implements AutoCloseable {
       case ON -> List.of(new Call(0, 0, codes.auxOn(), 1));
       case OFF -> List.of(new Call(0, 0, codes.auxOff(), 0));
     };
-  }
-
-  /**
-   * JavaToC's five methods and its constants, found once by reflection: a named package cannot
-   * name a class of the default package. Loading JavaToC loads the library.
-   */
-  private static final class Natives {
-    private static Natives instance;
-    private static String loadFailure;
-
-    final Codes codes;
-    private final MethodHandle openConn;
-    private final MethodHandle closeConn;
-    private final MethodHandle initTimer;
-    private final MethodHandle vectorOut;
-    private final MethodHandle reference;
-
-    private Natives(Class<?> c) throws ReflectiveOperationException {
-      MethodHandles.Lookup lookup = MethodHandles.publicLookup();
-      MethodType noArgs = MethodType.methodType(int.class);
-      openConn = lookup.findStatic(c, "openConn", noArgs);
-      closeConn = lookup.findStatic(c, "closeConn", noArgs);
-      initTimer = lookup.findStatic(c, "initTimer", noArgs);
-      vectorOut =
-          lookup.findStatic(
-              c, "vectorOut", MethodType.methodType(int.class, int.class, int.class, int.class));
-      reference =
-          lookup.findStatic(
-              c, "reference", MethodType.methodType(void.class, int.class, int.class, int.class));
-      codes =
-          new Codes(
-              c.getField("AUX_ON").getInt(null),
-              c.getField("AUX_OFF").getInt(null),
-              c.getField("KEEP_Z_LATCH").getInt(null),
-              c.getField("OPEN_FAILED").getInt(null));
-    }
-
-    static synchronized Natives get() throws TableException {
-      if (instance != null) return instance;
-      if (loadFailure != null) throw new TableException(loadFailure);
-      try {
-        Class<?> c = Class.forName("JavaToC", true, Table.class.getClassLoader());
-        instance = new Natives(c);
-        return instance;
-      } catch (ExceptionInInitializerError e) {
-        Throwable cause = e.getCause() == null ? e : e.getCause();
-        loadFailure = "the steplink library did not load: " + cause.getMessage();
-        throw new TableException(loadFailure, cause);
-      } catch (ClassNotFoundException e) {
-        throw new TableException(
-            "class JavaToC is not on the class path: put steplink.jar on the class path (not the"
-                + " module path)", e);
-      } catch (ReflectiveOperationException | LinkageError e) {
-        loadFailure = "JavaToC could not be initialized or lacks the steplink methods: " + e;
-        throw new TableException(loadFailure, e);
-      }
-    }
-
-    int openConn() {
-      return invokeInt(openConn);
-    }
-
-    int closeConn() {
-      return invokeInt(closeConn);
-    }
-
-    int initTimer() {
-      return invokeInt(initTimer);
-    }
-
-    private static int invokeInt(MethodHandle h) {
-      try {
-        return (int) h.invokeExact();
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
-
-    int vectorOut(int x, int y, int z) {
-      try {
-        return (int) vectorOut.invokeExact(x, y, z);
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
-
-    void reference(int x, int y, int z) {
-      try {
-        reference.invokeExact(x, y, z);
-      } catch (RuntimeException | Error e) {
-        throw e;
-      } catch (Throwable t) {
-        throw new IllegalStateException(t);
-      }
-    }
   }
 }

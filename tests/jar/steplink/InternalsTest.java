@@ -46,6 +46,7 @@ public final class InternalsTest {
           case "move-plan" -> movePlan();
           case "extract" -> extract();
           case "win32-natives" -> win32Natives(System.getProperty("steplink.win32"));
+          case "status-block" -> statusBlock();
           default -> {
             System.out.println("usage: InternalsTest platforms|move-plan|extract|win32-natives");
             yield 2;
@@ -241,6 +242,80 @@ public final class InternalsTest {
     check(message != null && message.contains("writable by other users"),
         "a shared base folder (XDG_CACHE_HOME=/tmp) is refused: " + message);
     check(!Files.exists(shared.resolve("steplink")), "nothing written into the shared folder");
+    return 0;
+  }
+
+  /** A status block as the simulated table writes it: header, owner, a table section. */
+  private static Path writeBlock(String name, long ownerPid, long sequence, int x, int y, int z)
+      throws IOException {
+    java.nio.ByteBuffer b =
+        java.nio.ByteBuffer.allocate(StatusLayout.SIZE).order(java.nio.ByteOrder.LITTLE_ENDIAN);
+    b.putInt(StatusLayout.MAGIC_OFFSET, StatusLayout.MAGIC);
+    b.putInt(StatusLayout.VERSION_OFFSET, StatusLayout.VERSION);
+    b.putInt(StatusLayout.OWNER_PID, (int) ownerPid);
+    b.putLong(StatusLayout.TABLE, sequence);
+    b.putInt(StatusLayout.TABLE_X, x);
+    b.putInt(StatusLayout.TABLE_Y, y);
+    b.putInt(StatusLayout.TABLE_Z, z);
+    b.putLong(StatusLayout.TABLE_TICKS, 1_000_000);
+    Path p = StatusBlock.SHM.resolve(name);
+    Files.write(p, b.array());
+    return p;
+  }
+
+  /**
+   * How Table finds its status block: STEPLINK_SIM's status=NAME (escapes honoured), else
+   * /dev/shm/steplink-proc-PID-<16 hex> owned by this user with this process as owner; reads
+   * under the sequence lock; a block cut short or left mid-update gives no reading, no fault.
+   */
+  static int statusBlock() throws Exception {
+    equal("a,b", StatusBlock.settingValue("clock=virtual, status = a\\,b ,x=1", "status"),
+        "status=NAME with an escaped comma");
+    equal("c\\d", StatusBlock.settingValue("status=x,status=c\\\\d", "status"),
+        "the last item counts, an escaped backslash");
+    check(StatusBlock.settingValue("clock=virtual", "status") == null, "no status key");
+    long pid = ProcessHandle.current().pid();
+    String hex = "0123456789abcdef";
+    List<Path> made = new java.util.ArrayList<>();
+    try {
+      check(StatusBlock.find("clock=virtual") == null, "no block of this process yet");
+      made.add(writeBlock("steplink-proc-" + pid + "-" + hex.substring(1), pid, 2, 1, 2, 3));
+      made.add(writeBlock("steplink-proc-" + pid + "-" + hex, pid + 1, 2, 4, 5, 6));
+      check(StatusBlock.find(null) == null,
+          "a short random part and another owner pid are not this process's block");
+      Files.delete(made.remove(made.size() - 1));
+      Path ours = writeBlock("steplink-proc-" + pid + "-" + hex, pid, 4, 7, -8, 9);
+      made.add(ours);
+      try (StatusBlock b = StatusBlock.find(null)) {
+        check(b != null && b.path().equals(ours), "this process's block is found");
+        StatusBlock.Table t = b == null ? null : b.read();
+        check(t != null && t.x() == 7 && t.y() == -8 && t.z() == 9 && t.sequence() == 4,
+            "its table section: " + t);
+        writeBlock(ours.getFileName().toString(), pid, 5, 0, 0, 0);
+        check(b == null || b.read() == null, "a writer that died mid-update gives no reading");
+        try (var ch = java.nio.channels.FileChannel.open(ours,
+            java.nio.file.StandardOpenOption.WRITE)) {
+          ch.truncate(40);
+        }
+        check(b == null || b.read() == null, "a block cut short gives no reading, no fault");
+      }
+      Path named = writeBlock("steplink-internals-" + pid, 1, 6, 11, 12, 13);
+      made.add(named);
+      try (StatusBlock b = StatusBlock.find("clock=virtual,status=" + named.getFileName())) {
+        StatusBlock.Table t = b == null ? null : b.read();
+        check(t != null && t.x() == 11, "status=NAME names the block, whoever owns it: " + t);
+      }
+      if (NativeCache.currentUid() == 0) {
+        writeBlock(ours.getFileName().toString(), pid, 2, 1, 1, 1);
+        Process chown = new ProcessBuilder("chown", "nobody", ours.toString()).start();
+        check(chown.waitFor() == 0, "chown nobody");
+        check(StatusBlock.find(null) == null, "a block owned by another user is not taken");
+      } else {
+        System.out.println("note: not root, the block of another user is not tried");
+      }
+    } finally {
+      for (Path p : made) Files.deleteIfExists(p);
+    }
     return 0;
   }
 

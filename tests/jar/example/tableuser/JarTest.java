@@ -30,14 +30,14 @@ public final class JarTest {
 
   private JarTest() {}
 
-  private static void check(boolean ok, String what) {
+  static void check(boolean ok, String what) {
     if (!ok) {
       failures++;
       System.out.println("FAIL: " + what);
     }
   }
 
-  private static void equal(Object expected, Object actual, String what) {
+  static void equal(Object expected, Object actual, String what) {
     check(expected.equals(actual), what + ": expected " + expected + ", got " + actual);
   }
 
@@ -49,6 +49,14 @@ public final class JarTest {
           case "extraction" -> extraction();
           case "windows-natives" -> windowsNatives();
           case "launcher" -> launcher();
+          case "trust" -> CacheAttackTest.trust();
+          case "swap" -> CacheAttackTest.swap();
+          case "full-disk" -> CacheAttackTest.fullDisk();
+          case "version" -> LoaderTest.version();
+          case "variant-order" -> LoaderTest.variantOrder();
+          case "progress" -> ProgressTest.progress();
+          case "readme-example" -> ProgressTest.example();
+          case "readme-default-block" -> ProgressTest.exampleDefaultBlock();
           case "probe" -> probe();
           default -> {
             System.out.println("usage: JarTest table|aux-calls|extraction|windows-natives|launcher");
@@ -249,7 +257,7 @@ public final class JarTest {
   /** A child JVM: opens and closes a table, prints the cached file it loaded or the error. */
   static int probe() {
     try (Table table = Table.open()) {
-      System.out.println("loaded " + NativeLoader.loadedFile() + " timer " + table.timerMode());
+      System.out.println("loaded " + NativeLoader.loadedFrom() + " timer " + table.timerMode());
       return 0;
     } catch (TableException e) {
       System.out.println("error " + e.getMessage());
@@ -259,9 +267,21 @@ public final class JarTest {
 
   record Child(int exit, String output) {}
 
+  /**
+   * A java.library.path with no library in it, for every child JVM: an installed libsteplink.so
+   * (a Debian package puts one in /usr/lib/x86_64-linux-gnu/jni) must never stand in for the
+   * jar's copy under test.
+   */
+  static String noLibraryPath() throws IOException {
+    Path empty = Path.of(System.getProperty("steplink.work"), "empty-library-path");
+    Files.createDirectories(empty);
+    return "-Djava.library.path=" + empty;
+  }
+
   static Process startChild(Path cache, List<String> options, String... args) throws IOException {
     List<String> command = new ArrayList<>();
     command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+    command.add(noLibraryPath());
     command.addAll(options);
     command.add("-cp");
     command.add(System.getProperty("java.class.path"));
@@ -408,7 +428,7 @@ public final class JarTest {
     // LOCALAPPDATA is what Windows uses; here it names the cache folder for the child.
     List<String> command = new ArrayList<>();
     command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-    command.addAll(List.of("-Dos.name=Windows 10", "-Dos.arch=x86", "-cp",
+    command.addAll(List.of(noLibraryPath(), "-Dos.name=Windows 10", "-Dos.arch=x86", "-cp",
         System.getProperty("java.class.path"), JarTest.class.getName(), "probe"));
     ProcessBuilder pb = new ProcessBuilder(command).redirectErrorStream(true);
     pb.environment().put("LOCALAPPDATA", cache.toString());
@@ -433,6 +453,12 @@ public final class JarTest {
     return 0;
   }
 
+  static List<Path> leftTemporaries(Path dir) throws IOException {
+    try (Stream<Path> list = Files.list(dir)) {
+      return list.filter(p -> p.getFileName().toString().startsWith("steplink-demo-")).toList();
+    }
+  }
+
   /** java -jar: --version lists the natives, the demo runs on the simulated table. */
   static int launcher() throws Exception {
     String jar = System.getProperty("steplink.jar");
@@ -450,7 +476,7 @@ public final class JarTest {
         && v.output().contains("natives/linux-x86_64/start200/libsteplink.so  sha256 "),
         "--version lists the Linux natives: " + v.output());
 
-    ProcessBuilder demo = new ProcessBuilder(java, "-Djava.io.tmpdir=" + cache, "-jar", jar,
+    ProcessBuilder demo = new ProcessBuilder(java, noLibraryPath(), "-Djava.io.tmpdir=" + cache, "-jar", jar,
         "--virtual")
         .redirectErrorStream(true).directory(cache.toFile());
     demo.environment().put("XDG_CACHE_HOME", cache.resolve("cache").toString());
@@ -462,6 +488,23 @@ public final class JarTest {
         && d.output().contains("the table is there")
         && d.output().contains("Demo finished: all results as expected."),
         "the demo ran on the simulated table: " + d.output());
+    Path plot = cache.resolve("steplink-demo.svg");
+    check(d.output().contains("Plot of the job written to " + plot) && Files.size(plot) > 0,
+        "the plot is where the demo says (the runner beside the build's jar): " + d.output());
+    check(leftTemporaries(cache).isEmpty(), "the demo removed its temporary folder: "
+        + leftTemporaries(cache));
+
+    ProcessBuilder noRunner = new ProcessBuilder(java, noLibraryPath(), "-Djava.io.tmpdir=" + cache,
+        "-Dsteplink.runner=", "-jar", jar, "--virtual")
+        .redirectErrorStream(true).directory(cache.toFile());
+    noRunner.environment().put("XDG_CACHE_HOME", cache.resolve("cache").toString());
+    noRunner.environment().remove("STEPLINK_SIM");
+    Child n = finish(noRunner.start());
+    equal(0, n.exit(), "demo without a runner\n" + n.output());
+    check(n.output().contains("No plot: no steplink runner was given to draw the record ")
+            && !n.output().contains("record=FILE"),
+        "without a runner the demo says that, not that a record is missing: " + n.output());
+    check(leftTemporaries(cache).isEmpty(), "no temporary folder left without a runner either");
 
     ProcessBuilder windows = new ProcessBuilder(java, "-Dos.name=Windows 10", "-jar", jar)
         .redirectErrorStream(true);
