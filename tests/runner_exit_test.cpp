@@ -242,7 +242,10 @@ TEST_F(RunnerExit, BareLibraryNameIsAFileInTheCurrentDirectory) {
 // for Ctrl-C), nothing left behind and no call process left.
 TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
   std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n";
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+  std::vector<int> signals = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT,  SIGUSR1,      SIGUSR2,
+                              SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF,  SIGXCPU,      SIGXFSZ,
+                              SIGIO,   SIGPWR,  SIGSYS,    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
+  for (const int signal : signals) {
     const bool toGroup = signal == SIGINT;  // Ctrl-C reaches the whole process group
     const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--plot",
                                 (dir_ / "p.svg").string()},
@@ -252,14 +255,88 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
     WaitForSteps(runner);
     kill(toGroup ? -runner : runner, signal);
 
-    EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << Err();
-    EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << Out();
+    EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << signal << ": " << Err();
+    EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << signal << Out();
     EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
     EXPECT_EQ(Err().find("incomplete"), std::string::npos) << Err();  // no tail was lost
     EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
     EXPECT_TRUE(EndsSoon(child)) << "call process outlived the runner, signal " << signal;
     ExpectNothingLeft(runner);
   }
+}
+
+// A failed openConn ends the job: no further call, the reason as the last line before the
+// summary, exit 1. --keep-going makes every call anyway.
+TEST_F(RunnerExit, FailedOpenConnEndsTheJobUnlessKeepGoing) {
+  const std::string script = "openConn\ninitTimer\nvectorOut 500 0 0\ncloseConn\n";
+  // A record the simulated table cannot make: its device does not open.
+  const std::vector<std::string> unopenable = {"--sim", "record=/proc/steplink-test.rec"};
+  EXPECT_EQ(Run(script, unopenable), 1);
+  EXPECT_NE(Out().find("openConn -> 255"), std::string::npos) << Out();
+  EXPECT_EQ(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Err().find("openConn failed (255)"), std::string::npos) << Err();
+
+  std::vector<std::string> keepGoing = unopenable;
+  keepGoing.push_back("--keep-going");
+  EXPECT_EQ(Run(script, keepGoing), 1);
+  EXPECT_NE(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("closeConn ->"), std::string::npos);
+
+  // A real device that is not there: the steplink-hw line closes the explanation, and the
+  // settings say where the clock came from.
+  EXPECT_EQ(Run(script, {"--device", "parport:0x9990"}), 1);
+  EXPECT_EQ(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("clock=realtime (device)"), std::string::npos) << Out();
+  const std::string err = Err();
+  const std::size_t lastLine = err.rfind('\n', err.size() - 2);
+  EXPECT_EQ(err.compare(lastLine + 1, 13, "steplink-hw: "), 0) << err;
+}
+
+// Outputs are checked before anything moves; a clash names both sides, exit 2, nothing written.
+TEST_F(RunnerExit, OutputsAreCheckedBeforeAnythingMoves) {
+  const std::string script = "openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n";
+  const std::string job = (dir_ / "job.steplink").string();
+  EXPECT_EQ(Run(script, {"--plot", job}), 2);
+  EXPECT_NE(Err().find("the plot " + job + " is the same file as the script " + job),
+            std::string::npos)
+      << Err();
+  EXPECT_EQ(ReadFile(job), script);
+  EXPECT_EQ(Out().find("openConn ->"), std::string::npos);
+  const std::string r = (dir_ / "r").string();
+  EXPECT_EQ(Run(script, {"--record", r, "--plot", r}), 2);
+  EXPECT_NE(Err().find("same file as the record " + r), std::string::npos) << Err();
+  EXPECT_EQ(Run(script, {"--record", r, "--trace", r}), 2);
+  EXPECT_FALSE(fs::exists(r));
+  EXPECT_EQ(Run(script, {"--plot", dir_.string()}), 2);
+  EXPECT_NE(Err().find("is a directory"), std::string::npos) << Err();
+  // A device as the plot is written directly and never removed, even when it fails.
+  EXPECT_EQ(Run(script, {"--plot", "/dev/full"}), 1);
+  EXPECT_NE(Err().find("cannot write the plot /dev/full"), std::string::npos) << Err();
+  EXPECT_TRUE(fs::is_character_file("/dev/full")) << "/dev/full was removed";
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".steplink-"), std::string::npos)
+        << "a temporary output was left: " << entry.path();
+  }
+}
+
+// A block that a SIGKILLed run left behind is removed by the next run.
+TEST_F(RunnerExit, StaleRunBlocksAreRemovedAtStart) {
+  const pid_t owner = fork();
+  if (owner == 0) {
+    std::string error;
+    auto block = sim::StatusBlockFile::Create("steplink-run-" + std::to_string(getpid()), error);
+    _exit(block != nullptr ? 0 : 1);  // no destructor: the block stays, as after SIGKILL
+  }
+  int status = 0;
+  waitpid(owner, &status, 0);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  const std::string stale = "/dev/shm/steplink-run-" + std::to_string(owner);
+  ASSERT_TRUE(fs::exists(stale));
+
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n", {"--quiet"}), 0) << Err();
+
+  EXPECT_FALSE(fs::exists(stale));
+  if (fs::exists(stale)) shm_unlink(stale.c_str() + 8);
 }
 
 TEST_F(RunnerExit, KilledRunnerTakesItsCallProcessAlong) {
