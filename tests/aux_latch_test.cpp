@@ -16,7 +16,7 @@
 #include "sim/config.h"
 #include "sim/simulated_table.h"
 #include "sim/table_model.h"
-#include "status_block.h"
+#include "status/status_view.h"
 
 namespace fs = std::filesystem;
 
@@ -44,7 +44,7 @@ TEST(AuxFollowsZLatch, RecordStatusBlockReaderAndPlotShowNoAuxStateAfterAZByte) 
   std::string error;
   auto table = sim::MakeSimulatedTable(*parsed.config, error);
   ASSERT_TRUE(table) << error;
-  tool::StatusView view;
+  status::StatusView view;
   ASSERT_TRUE(view.Open(name));
 
   Latch(*table, 0x87);  // aux 1

@@ -2,7 +2,10 @@
 // unwritable STEPLINK_TRACE path gives one clear line and a visible outcome, never a silent default
 // or a crash. Each case runs in a fresh process (the settings are read once per process): this
 // test program starts itself with "--probe" and the variable set.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,12 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "entry/entry.h"
 #include "sim/substitute.h"
+#include "status/status_block.h"
 
 namespace {
 
@@ -28,6 +34,42 @@ int Probe() {
   const jint closed = Java_JavaToC_closeConn(nullptr, nullptr);
   std::printf("openConn %s initTimer %d vectorOut %d closeConn %d\n",
               opened == 255 ? "255" : "handle", timer, moved, closed);
+  return 0;
+}
+
+// The blocks steplink-proc-PID-* of process pid in /dev/shm.
+std::vector<std::filesystem::path> ProcessBlocks(pid_t pid) {
+  const std::string prefix = "steplink-proc-" + std::to_string(pid) + "-";
+  std::vector<std::filesystem::path> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
+
+// The probe of the table's own block, as the Java side finds it: this process's
+// steplink-proc-PID-* entries, their mode and the owner inside.
+int ProbeBlock() {
+  const jint opened = Java_JavaToC_openConn(nullptr, nullptr);
+  const auto blocks = ProcessBlocks(getpid());
+  unsigned mode = 0;
+  bool ownerIsSelf = false;
+  for (const auto& path : blocks) {
+    struct stat info {};
+    const int fd = open(path.c_str(), O_RDONLY);
+    SteplinkStatusBlock block{};
+    if (fd >= 0 && fstat(fd, &info) == 0 && pread(fd, &block, sizeof(block), 0) > 0) {
+      mode = info.st_mode & 0777;
+      ownerIsSelf = block.ownerPid == static_cast<std::uint32_t>(getpid()) &&
+                    info.st_uid == geteuid() && block.magic == STEPLINK_STATUS_MAGIC;
+    }
+    if (fd >= 0) close(fd);
+  }
+  Java_JavaToC_closeConn(nullptr, nullptr);
+  std::printf("pid %d openConn %s blocks %zu mode %o owner %s\n", static_cast<int>(getpid()),
+              opened == 255 ? "255" : "handle", blocks.size(), mode,
+              ownerIsSelf ? "self" : "other");
   return 0;
 }
 
@@ -156,10 +198,53 @@ TEST(BadConfiguration, GoodSettingsRunQuietly) {
   EXPECT_EQ(run.out, "openConn handle initTimer 3 vectorOut 3 closeConn 1\n");
 }
 
+// No status block named: the table publishes one per process for the program that loaded it,
+// steplink-proc-PID-HEX, mode 0600, removed at exit; blocks of dead processes go first; nothing
+// is said on either stream.
+TEST(ProcessStatusBlock, PublishedByDefaultPrivateAndRemovedAtExit) {
+  const pid_t dead = fork();
+  if (dead == 0) {  // a program that was killed with its block in place
+    std::string error;
+    auto block = status::StatusBlockFile::Create(
+        status::MakeBlockName(status::processBlockPrefix, error), error);
+    kill(getpid(), SIGKILL);
+    _exit(block ? 0 : 1);
+  }
+  waitpid(dead, nullptr, 0);
+  ASSERT_EQ(ProcessBlocks(dead).size(), 1u);
+
+  const std::string stem = ::testing::TempDir() + "config_block." + std::to_string(getpid());
+  const std::string command = "env -u STEPLINK_TRACE STEPLINK_SIM=clock=virtual /proc/" +
+                              std::to_string(getpid()) + "/exe --probe-block >" + stem + ".out 2>" +
+                              stem + ".err";
+  ASSERT_EQ(WEXITSTATUS(std::system(command.c_str())), 0);
+  const std::string out = ReadFile(stem + ".out");
+  const std::string err = ReadFile(stem + ".err");
+  std::remove((stem + ".out").c_str());
+  std::remove((stem + ".err").c_str());
+
+  int probe = 0;
+  ASSERT_EQ(std::sscanf(out.c_str(), "pid %d", &probe), 1) << out;
+  EXPECT_EQ(out,
+            "pid " + std::to_string(probe) + " openConn handle blocks 1 mode 600 owner self\n");
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(ProcessBlocks(probe).empty()) << "left behind at exit";
+  EXPECT_TRUE(ProcessBlocks(dead).empty()) << "the dead program's block was not removed";
+}
+
+// A status block named in the settings is the only one: no block of the process's own.
+TEST(ProcessStatusBlock, NoneWhenTheSettingsNameOne) {
+  const std::string name = "steplink-test-named-" + std::to_string(getpid());
+  const ProbeRun run = RunProbe("STEPLINK_SIM", "clock=virtual,status=" + name);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "openConn handle initTimer 2 vectorOut 3 closeConn 1\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) return Probe();
+  if (argc == 2 && std::strcmp(argv[1], "--probe-block") == 0) return ProbeBlock();
   if (argc == 2 && std::strcmp(argv[1], "--probe-reset") == 0) {
     sim::Services().service = sim::ServiceState::running;
     sim::ResetSubstitute();

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "record.h"
-#include "status_block.h"
+#include "status/status_view.h"
 
 namespace fs = std::filesystem;
 
@@ -237,7 +237,7 @@ TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
     _exit(127);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  tool::StatusView view;
+  status::StatusView view;
   std::optional<SteplinkStatusJob> job;
   if (view.Open(name)) job = view.ReadJob();
   kill(child, SIGINT);

@@ -4,17 +4,25 @@
 #include <gtest/gtest.h>
 #include <linux/ioctl.h>
 #include <linux/ppdev.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hw/counter0.h"
 #include "hw/device_select.h"
 #include "hw/hardware_backend.h"
+#include "hw/parallel_port.h"
+#include "hw/probe.h"
 #include "motion/reference.h"
 #include "port/port_channel.h"
 #include "test_support.h"
@@ -217,12 +225,14 @@ TEST(PpdevBackend, EveryFailedClaimSaysWhatToDo) {
   const Case cases[] = {
       {"permission", -EACCES, 0, {}, 0, true, "sudo usermod -aG lp $USER"},
       {"ppdev missing", -ENOENT, 0, {}, 0, false, "ppdev is not loaded: sudo modprobe ppdev"},
-      {"no ports", -ENOENT, 0, {}, -1, false, "sudo modprobe parport_pc ppdev"},
+      {"no ports", -ENOENT, 0, {}, -1, false, "sudo modprobe -a parport_pc ppdev"},
       {"other port", -ENXIO, 0, {}, 3, true, "No such port. The kernel lists: parport3 at"},
       {"busy", -EBUSY, 0, {}, 0, true, "fuser -v /dev/parport0"},
       {"lp holds it", 3, -ENXIO, {"lp0"}, 0, true, "sudo rmmod lp"},
       {"other process", 3, -ENXIO, {"ppdev1"}, 0, true, "Another process has the port open"},
       {"claim busy", 3, -EBUSY, {}, 0, true, "printer daemon (cups)"},
+      {"not a port", 3, -ENOTTY, {}, 0, true, "/dev/parport0 is not a parallel port"},
+      {"a directory", -EISDIR, 0, {}, 0, true, "/dev/parport0 is not a parallel port"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,6 +252,49 @@ TEST(PpdevBackend, EveryFailedClaimSaysWhatToDo) {
       EXPECT_EQ(calls.log.back(), "close fd3") << "a failed claim closes the descriptor";
       EXPECT_EQ(std::count(calls.log.begin(), calls.log.end(), "PPRELEASE fd3"), 0);
     }
+  }
+}
+
+// Through the real system calls: what is no port is called that, not blamed on another process.
+TEST(PpdevBackend, NullDeviceRegularFileAndFifoAreNotParallelPorts) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("steplink-hw-notaport-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "file") << "not a port";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (const std::string& path :
+       {std::string("/dev/null"), (dir / "file").string(), (dir / "fifo").string(), dir.string()}) {
+    SCOPED_TRACE(path);
+    auto port = hw::MakePpdevPort(hw::RealSystemCalls(), path);
+    std::string error;
+    EXPECT_FALSE(port->Open(error));
+    EXPECT_NE(error.find(path + " is not a parallel port"), std::string::npos) << error;
+    EXPECT_EQ(error.find("printer"), std::string::npos) << error;
+    EXPECT_EQ(error.find("Another process"), std::string::npos) << error;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// The probe's verdict: a malformed device is its own outcome (the command exits 2), apart from a
+// device that does not open (1).
+TEST(Probe, MalformedDeviceIsTwoAndADeviceThatIsNoPortIsOne) {
+  for (const auto& [device, expected, said] :
+       {std::tuple<std::string, int, std::string>{"bogus", hw::probeBadDevice, "is not a device"},
+        {"parport:", hw::probeBadDevice, "is not a device"},
+        {"parport:/dev/null", 1, "is not a parallel port"}}) {
+    SCOPED_TRACE(device);
+    FakeCalls calls;
+    calls.nanosecondsPerRead = 100000;  // the probe's 2 ms wait on the counter ends
+    calls.ioctlFailures[PPEXCL] = -ENOTTY;
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(hw::Probe(device, calls, out), expected);
+    std::rewind(out);
+    std::string report;
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) report += static_cast<char>(c);
+    std::fclose(out);
+    EXPECT_NE(report.find(said), std::string::npos) << report;
+    EXPECT_EQ(report.find("printer daemon"), std::string::npos) << report;
   }
 }
 

@@ -25,8 +25,8 @@
 #include "call_child.h"
 #include "contract/steplink_contract.h"
 #include "record.h"
-#include "sim/status_block.h"
-#include "status_block.h"
+#include "status/status_block.h"
+#include "status/status_view.h"
 
 namespace {
 
@@ -54,12 +54,27 @@ bool EndsSoon(pid_t pid) {
   return !Alive(pid);
 }
 
+// The runner's own status blocks in /dev/shm ("steplink-run-PID-" and a random part).
+std::vector<fs::path> RunBlocks(pid_t runner) {
+  const std::string prefix = "steplink-run-" + std::to_string(runner) + "-";
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator("/dev/shm", error)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
+
 // Waits up to 30 s until the runner's own status block shows X beyond 20 steps, so that a
 // signal meets a move in progress however slowly a loaded machine starts the run.
 void WaitForSteps(pid_t runner) {
-  const std::string block = "/dev/shm/steplink-run-" + std::to_string(runner);
   for (int i = 0; i < 1500; ++i) {
-    std::ifstream in(block, std::ios::binary);
+    const std::vector<fs::path> blocks = RunBlocks(runner);
+    if (blocks.empty()) {
+      std::this_thread::sleep_for(20ms);
+      continue;
+    }
+    std::ifstream in(blocks.front(), std::ios::binary);
     std::int32_t x = 0;
     if (in.seekg(56) && in.read(reinterpret_cast<char*>(&x), sizeof x) && x > 20) return;
     std::this_thread::sleep_for(20ms);
@@ -145,7 +160,7 @@ class RunnerExit : public ::testing::Test {
   // The temporary folder and /dev/shm hold nothing of the runner with this process id.
   void ExpectNothingLeft(pid_t runner) {
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "left in TMPDIR";
-    EXPECT_FALSE(fs::exists("/dev/shm/steplink-run-" + std::to_string(runner)));
+    EXPECT_TRUE(RunBlocks(runner).empty()) << "a status block left in /dev/shm";
   }
 
   // The runner's call process, once it runs.
@@ -324,7 +339,7 @@ TEST_F(RunnerExit, StaleRunBlocksAreRemovedAtStart) {
   const pid_t owner = fork();
   if (owner == 0) {
     std::string error;
-    auto block = sim::StatusBlockFile::Create("steplink-run-" + std::to_string(getpid()), error);
+    auto block = status::StatusBlockFile::Create("steplink-run-" + std::to_string(getpid()), error);
     _exit(block != nullptr ? 0 : 1);  // no destructor: the block stays, as after SIGKILL
   }
   int status = 0;
@@ -446,7 +461,7 @@ class ListSource final : public tool::JobSource {
 TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
   const std::string name = "steplink-pause-test-" + std::to_string(getpid());
   std::string error;
-  auto block = sim::StatusBlockFile::Create(name, error);
+  auto block = status::StatusBlockFile::Create(name, error);
   ASSERT_NE(block, nullptr) << error;
   ListSource source(std::vector<tool::ScriptCall>(4, {tool::Entry::initTimer, {}, 1}));
   tool::ChildOptions options;
@@ -460,7 +475,7 @@ TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
   child.RequestPause();
   std::atomic<bool> heldWithNoCallDone{false};
   std::thread watcher([&] {
-    tool::StatusView view;
+    status::StatusView view;
     // Up to 10 s on a loaded machine for the pause to take hold, then 200 ms of nothing moving.
     for (int i = 0; i < 1000; ++i) {
       std::optional<SteplinkStatusJob> job;
@@ -477,7 +492,7 @@ TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
   });
   const tool::ChildOutcome outcome = child.Wait(source);
   watcher.join();
-  tool::StatusView view;
+  status::StatusView view;
   ASSERT_TRUE(view.Open(name));
   const auto job = view.ReadJob();
   block.reset();

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "sim/status_block.h"
+#include "status/status_block.h"
 
 namespace fs = std::filesystem;
 
@@ -81,7 +81,7 @@ TEST_F(RunnerStatusBlock, BlockOfAnotherLiveRunIsRefusedAndKept) {
   if (other == 0) {  // another run holding the name
     close(gate[1]);
     std::string error;
-    auto block = sim::StatusBlockFile::Create(name_, error);
+    auto block = status::StatusBlockFile::Create(name_, error);
     char byte;
     (void)!read(gate[0], &byte, 1);
     const bool made = block != nullptr;

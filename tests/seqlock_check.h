@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "sim/status_block.h"
+#include "status/seqlock.h"
 
 namespace test {
 
@@ -28,13 +28,13 @@ inline std::string CheckSeqlockConcurrently(std::uint32_t updates) {
       table.totalSteps = std::uint64_t{k} * 7;
       table.faultCount = k ^ 0x5A5Au;
       table.lastFaultTick = ~std::uint64_t{k};
-      sim::WriteSection(block.table, table);
+      status::WriteSection(block.table, table);
       SteplinkStatusJob job{};
       job.callIndex = k;
       job.callArgs[0] = static_cast<std::int32_t>(k);
       job.callArgs[2] = -static_cast<std::int32_t>(k);
       job.percent = k / 10.0;
-      sim::WriteSection(block.job, job);
+      status::WriteSection(block.job, job);
     }
     done = true;
   });
@@ -43,7 +43,7 @@ inline std::string CheckSeqlockConcurrently(std::uint32_t updates) {
   std::int32_t lastX = 0;
   while (failure.empty() && (!done || reads == 0)) {
     ++reads;
-    if (const auto table = sim::ReadSection(block.table)) {
+    if (const auto table = status::ReadSection(block.table)) {
       const auto k = static_cast<std::uint32_t>(table->positionX);
       if ((table->sequence & 1u) != 0) failure = "a copy with an odd sequence";
       if (table->positionX < lastX) failure = "the table section went back in time";
@@ -56,7 +56,7 @@ inline std::string CheckSeqlockConcurrently(std::uint32_t updates) {
       }
       lastX = table->positionX;
     }
-    if (const auto job = sim::ReadSection(block.job)) {
+    if (const auto job = status::ReadSection(block.job)) {
       const std::uint32_t k = job->callIndex;
       if (k != 0 &&
           (job->callArgs[0] != static_cast<std::int32_t>(k) ||
@@ -67,7 +67,7 @@ inline std::string CheckSeqlockConcurrently(std::uint32_t updates) {
   }
   writer.join();
   if (failure.empty() &&
-      sim::ReadSection(block.table)->positionX != static_cast<std::int32_t>(updates)) {
+      status::ReadSection(block.table)->positionX != static_cast<std::int32_t>(updates)) {
     failure = "the last update is not what the reader sees";
   }
   if (failure.empty() && block.table.sequence != std::uint64_t{updates} * 2) {

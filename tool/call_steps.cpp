@@ -12,7 +12,7 @@
 
 #include "call_child.h"
 #include "contract/steplink_contract.h"
-#include "status_block.h"
+#include "status/status_block.h"
 #include "step_channel.h"
 
 namespace tool {
@@ -81,7 +81,7 @@ class JobPublisher {
 
  private:
   JobInfo info_;
-  JobStatusWriter writer_;
+  status::JobStatusWriter writer_;
 };
 
 void SetHandler(int signal, void (*handler)(int)) {

@@ -123,7 +123,7 @@ void JobEnd::TraceFailed(const std::string& message) {
 
 void JobEnd::CollectRecord() {
   if (facts_.refused) return;
-  StatusView statusView;
+  status::StatusView statusView;
   result_.run = tool::CollectRecord(settings_, statusView);
   result_.haveRecord = true;
   if (ReportRecordProblems(result_.run)) {

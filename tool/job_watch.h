@@ -16,7 +16,7 @@
 #include "call_child.h"
 #include "job.h"
 #include "job_options.h"
-#include "status_block.h"
+#include "status/status_view.h"
 
 namespace tool {
 
@@ -54,7 +54,7 @@ class JobWatch {
   bool shown_ = false;
   bool paused_ = false;
   std::chrono::steady_clock::time_point next_;
-  mutable StatusView view_;
+  mutable status::StatusView view_;
   termios saved_{};
   bool active_ = false;
   std::map<std::uint64_t, std::pair<int, std::string>> pauses_;  // program pauses sent

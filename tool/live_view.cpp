@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "exit_codes.h"
-#include "status_block.h"
 
 namespace tool {
 

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "status/record_format.h"
+
 namespace tool {
 namespace {
 
@@ -36,7 +38,7 @@ std::vector<std::string_view> Fields(std::string_view line) {
 bool ParseLine(std::string_view line, Record& record) {
   const std::vector<std::string_view> f = Fields(line);
   if (f.empty()) return false;
-  if (f[0] == "step" && f.size() == 5) {
+  if (f[0] == status::recordStepKind && f.size() == 5) {
     StepEvent step{};
     if (!ParseNumber(f[1], step.tick) || !ParseNumber(f[4], step.position)) return false;
     if (f[2].size() != 1 || f[2][0] < 'x' || f[2][0] > 'z') return false;
@@ -46,16 +48,17 @@ bool ParseLine(std::string_view line, Record& record) {
     record.steps.push_back(step);
     return true;
   }
-  if (f[0] == "aux" && f.size() == 3) {
+  if (f[0] == status::recordAuxKind && f.size() == 3) {
     AuxEvent aux{};
-    if (!ParseNumber(f[1], aux.tick) || (f[2] != "0" && f[2] != "1" && f[2] != "none")) {
+    if (!ParseNumber(f[1], aux.tick) ||
+        (f[2] != "0" && f[2] != "1" && f[2] != status::recordAuxNone)) {
       return false;
     }
-    aux.state = f[2] == "none" ? noAuxState : f[2][0] - '0';
+    aux.state = f[2] == status::recordAuxNone ? noAuxState : f[2][0] - '0';
     record.aux.push_back(aux);
     return true;
   }
-  if (f[0] == "fault" && f.size() == 5) {
+  if (f[0] == status::recordFaultKind && f.size() == 5) {
     FaultEvent fault{};
     if (!ParseNumber(f[1], fault.tick) || !ParseNumber(f[3], fault.port, 16) ||
         !ParseNumber(f[4], fault.value, 16)) {
@@ -127,7 +130,7 @@ class RecordParser {
  private:
   bool Refuse(const std::string& why) {
     record_.refused = "'" + name_ + "' is not a record of the simulated table: " + why +
-                      " (expected text lines after '# steplink sim record 1')";
+                      " (expected text lines after '" + status::recordHeader + "')";
     return false;
   }
 
@@ -136,12 +139,13 @@ class RecordParser {
     std::string_view line = line_;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (lineNumber_ == 1) {
-      if (line != "# steplink sim record 1") {
+      if (line != status::recordHeader) {
         Refuse("its first line is '" + Shown(line) + "'");
         return;
       }
       record_.headerSeen = true;
-    } else if (!line.empty() && line.front() != '#' && !ParseLine(line, record_)) {
+    } else if (!line.empty() && line.front() != status::recordCommentMark &&
+               !ParseLine(line, record_)) {
       record_.errors.push_back("line " + std::to_string(lineNumber_) + ": '" + Shown(line) + "'");
       if (record_.errors.size() > maxRecordBadLines) {
         Refuse("more than " + std::to_string(maxRecordBadLines) + " lines are unreadable");

@@ -9,7 +9,7 @@
 
 namespace tool {
 
-RunRecord CollectRecord(const RunSettings& settings, StatusView& status) {
+RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status) {
   RunRecord result;
   if (settings.recordFd >= 0) {
     lseek(settings.recordFd, 0, SEEK_SET);

@@ -8,7 +8,7 @@
 #include "contract/steplink_contract.h"
 #include "record.h"
 #include "settings_stage.h"
-#include "status_block.h"
+#include "status/status_view.h"
 
 namespace tool {
 
@@ -19,7 +19,7 @@ struct RunRecord {
 
 // Reads the record (the runner's own through its descriptor) and the status block's last state.
 // A record the killed call process left with reserved zero bytes at its end is cut to its lines.
-RunRecord CollectRecord(const RunSettings& settings, StatusView& status);
+RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status);
 
 // Reports on standard error what the record shows went wrong: unreadable lines, a record that
 // holds fewer steps or faults than the table counted (it could not be written), the table's

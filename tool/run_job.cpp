@@ -20,8 +20,7 @@
 #include "live_view.h"
 #include "realtime_stage.h"
 #include "settings_stage.h"
-#include "sim/status_block.h"
-#include "stale_blocks.h"
+#include "status/status_block.h"
 #include "summary.h"
 
 namespace tool {
@@ -42,7 +41,7 @@ struct JobScope {
   JobScope& operator=(const JobScope&) = delete;
   RunSettings settings;
   std::unique_ptr<OutputFile> trace;
-  std::unique_ptr<sim::StatusBlockFile> block;
+  std::unique_ptr<status::StatusBlockFile> block;
   std::unique_ptr<view::Server> view;
   int exitCode = exitRefused;
 };
@@ -166,10 +165,9 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   }
 
   // 3. The status block: made before the calls start (the call process's table takes over a
-  // block its parent made), read for the summary, removed at the end. Blocks of runs that were
-  // killed are removed first: their names carry a pid that nothing reuses.
-  RemoveStaleRunBlocks();
-  scope.block = sim::StatusBlockFile::Create(settings.statusName, error);
+  // block its parent made), read for the summary, removed at the end. (The settings stage named
+  // it, after removing the blocks that runs ended by SIGKILL left.)
+  scope.block = status::StatusBlockFile::Create(settings.statusName, error);
   if (scope.block == nullptr) {
     return Refuse(options, result, "status=" + settings.statusName + ": " + error, true);
   }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "lines.h"
+#include "status/names.h"
 
 namespace tool {
 namespace {
@@ -85,20 +86,12 @@ std::string BadByte(std::string_view line) {
 
 }  // namespace
 
+// Entry is in STEPLINK_CALL_* order, from openConn.
+static_assert(STEPLINK_CALL_OPEN_CONN + static_cast<unsigned>(Entry::reference) ==
+              STEPLINK_CALL_REFERENCE);
+
 std::string_view EntryName(Entry entry) {
-  switch (entry) {
-    case Entry::openConn:
-      return "openConn";
-    case Entry::closeConn:
-      return "closeConn";
-    case Entry::initTimer:
-      return "initTimer";
-    case Entry::vectorOut:
-      return "vectorOut";
-    case Entry::reference:
-      return "reference";
-  }
-  return "?";
+  return status::CallName(STEPLINK_CALL_OPEN_CONN + static_cast<unsigned>(entry));
 }
 
 int ArgumentCount(Entry entry) {

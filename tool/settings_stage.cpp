@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "status/status_block.h"
+
 namespace tool {
 namespace {
 
@@ -111,7 +113,9 @@ bool BuildRunSettings(const TableOptions& table, const char* environmentSim, boo
   if (const sim::SettingItem* status = merge.Find("status")) {
     settings.statusName = status->value;
   } else {
-    settings.statusName = "steplink-run-" + std::to_string(getpid());
+    status::RemoveStaleBlocks(status::runBlockPrefix);  // what runs ended by SIGKILL left
+    settings.statusName = status::MakeBlockName(status::runBlockPrefix, error);
+    if (settings.statusName.empty()) return false;
     settings.ownStatus = true;
     merge.Layer({{"status", settings.statusName, ownSource}});
   }

@@ -1,7 +1,7 @@
 // steplink view --status NAME [--port PORT] [--ipv6]: serves the live view of /dev/shm/NAME, a
 // status block that another process writes (a Java program started with
 // STEPLINK_SIM=...,status=NAME). No job of ours runs here, so the page offers no Stop. Serves
-// until Ctrl-C; the block may appear and end while it serves. Calls view/ only.
+// until Ctrl-C; the block may appear, go away and come back while it serves. Calls view/ only.
 
 #include <signal.h>
 
@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "exit_codes.h"
 #include "server.h"
+#include "status_source.h"
 
 namespace tool {
 
@@ -18,8 +19,8 @@ int ViewCommand(const ViewArgs& args) {
   const std::string* name = &args.status;
   const int port = args.port;
   std::string error;
-  if (name->empty() || name->find('/') != std::string::npos) {
-    std::fprintf(stderr, "steplink view: --status: a block name has no '/' and is not empty\n");
+  if (std::string why; !view::ValidStatusName(*name, why)) {
+    std::fprintf(stderr, "steplink view: --status: %s\n", why.c_str());
     return exitRefused;
   }
 
@@ -33,7 +34,12 @@ int ViewCommand(const ViewArgs& args) {
   view::ServerOptions options;
   options.port = port;
   options.ipv6 = args.ipv6;
-  view::Server server(view::MakeSharedMemorySource(*name),
+  // A block cut short, replaced or removed under the view is said once; the view waits for it.
+  auto notice = [](const std::string& line) {
+    std::fprintf(stderr, "steplink view: %s\n", line.c_str());
+    std::fflush(stderr);
+  };
+  view::Server server(view::MakeSharedMemorySource(*name, notice),
                       view::JobInfo{*name, false, false, false}, view::Controls{}, options);
   if (!server.Start(error)) {
     std::fprintf(stderr, "steplink view: %s\n", error.c_str());

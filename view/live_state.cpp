@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "status/names.h"
+
 namespace view {
 namespace {
 
@@ -38,35 +40,11 @@ bool IsZCode(std::int32_t z) {
 }  // namespace
 
 const char* FaultKindName(unsigned kind) {
-  switch (kind) {
-    case STEPLINK_FAULT_LOST_STEP:
-      return "lost-step";
-    case STEPLINK_FAULT_SETTLE:
-      return "settle";
-    case STEPLINK_FAULT_PROTOCOL:
-      return "protocol";
-    case STEPLINK_FAULT_PATTERN:
-      return "pattern";
-    default:
-      return "unknown";
-  }
+  return status::FaultKindName(kind);
 }
 
 const char* CallName(unsigned entry) {
-  switch (entry) {
-    case STEPLINK_CALL_OPEN_CONN:
-      return "openConn";
-    case STEPLINK_CALL_CLOSE_CONN:
-      return "closeConn";
-    case STEPLINK_CALL_INIT_TIMER:
-      return "initTimer";
-    case STEPLINK_CALL_VECTOR_OUT:
-      return "vectorOut";
-    case STEPLINK_CALL_REFERENCE:
-      return "reference";
-    default:
-      return "";
-  }
+  return status::CallName(entry);
 }
 
 void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {

@@ -145,7 +145,7 @@ std::string ResolveParportPath(const DeviceSpec& spec, SystemCalls& calls, std::
   const std::string wanted = spec.parportIndex ? "parport" + std::to_string(*spec.parportIndex)
                                                : "parallel port at " + Hex(*spec.parportBase);
   error = "there is no " + wanted + "; the kernel lists: " + DescribeParports(ports) +
-          (ports.empty() ? " (load the drivers: sudo modprobe parport_pc ppdev)" : "");
+          (ports.empty() ? " (load the drivers: sudo modprobe -a parport_pc ppdev)" : "");
   return {};
 }
 

@@ -90,17 +90,21 @@ class PpdevPort final : public ParallelPort {
       }
       if (ports.empty()) {
         return head +
-               "The kernel lists no parallel port: load the drivers (sudo modprobe "
+               "The kernel lists no parallel port: load the drivers (sudo modprobe -a "
                "parport_pc ppdev), or check that the port is enabled in the firmware setup.";
       }
       return head + "No such port. The kernel lists: " + DescribeParports(ports) + ".";
     }
     if (error == EBUSY) return head + BusyAdvice();
+    if (error == EISDIR) return head + NotAPortAdvice();
     return head + "steplink probe shows what this machine offers.";
   }
 
   std::string ClaimAdvice(int error) {
     const std::string head = "cannot claim " + path_ + " exclusively: " + Errno(error) + ". ";
+    // ppdev answers its requests on every port node; anything else (/dev/null, a regular file, a
+    // FIFO, another driver's device) refuses them as not its own.
+    if (error == ENOTTY || error == EINVAL) return head + NotAPortAdvice();
     std::vector<std::string> holders;
     const int index = PortIndex(path_);
     for (const ParportInfo& port : ListParports(calls_)) {
@@ -134,6 +138,14 @@ class PpdevPort final : public ParallelPort {
       return head + "Another driver is registered on the port (" + names + "): unload it.";
     }
     return head + BusyAdvice();
+  }
+
+  std::string NotAPortAdvice() {
+    const std::vector<ParportInfo> ports = ListParports(calls_);
+    return path_ + " is not a parallel port (ppdev does not serve it); name a port device " +
+           (ports.empty() ? std::string("such as /dev/parport0")
+                          : "(the kernel lists: " + DescribeParports(ports) + ")") +
+           ".";
   }
 
   std::string BusyAdvice() {

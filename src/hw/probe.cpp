@@ -76,7 +76,8 @@ int Probe(const std::string& device, SystemCalls& calls, std::FILE* out) {
   }
   std::fprintf(
       out, "modules    parport_pc %s, ppdev %s, lp %s\n",
-      calls.Exists("/sys/module/parport_pc") ? "loaded" : "not loaded",
+      calls.Exists("/sys/module/parport_pc") ? "loaded"
+                                             : "not loaded (sudo modprobe -a parport_pc ppdev)",
       calls.Exists("/sys/module/ppdev") ? "loaded" : "not loaded (sudo modprobe ppdev)",
       calls.Exists("/sys/module/lp") ? "loaded (it takes the port: sudo rmmod lp)" : "not loaded");
 
@@ -119,6 +120,10 @@ int Probe(const std::string& device, SystemCalls& calls, std::FILE* out) {
   std::string chosen = device;
   if (chosen.empty()) chosen = ports.empty() ? "parport:0" : "parport:" + ports[0].devicePath;
   const DeviceSpecResult parsed = ParseDeviceSpec(chosen);
+  if (!parsed.spec) {
+    std::fprintf(out, "verdict    %s is not a device: %s\n", chosen.c_str(), parsed.error.c_str());
+    return probeBadDevice;
+  }
   std::string error = parsed.error;
   bool ok = false;
   if (parsed.spec && parsed.spec->kind == DeviceKind::simulated) {

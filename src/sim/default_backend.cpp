@@ -13,8 +13,9 @@
 #include "hw/hardware_backend.h"
 #include "sim/record_writer.h"
 #include "sim/simulated_table.h"
-#include "sim/status_block.h"
 #include "sim/table_model.h"
+#include "status/record_format.h"
+#include "status/status_block.h"
 
 namespace sim {
 namespace {
@@ -42,17 +43,32 @@ class RecordingBackend : public PortBackend, public TableEvents {
       return false;
     }
     if (!config.statusName.empty()) {
-      status_ = StatusBlockFile::Create(config.statusName, error);
+      status_ = status::StatusBlockFile::Create(config.statusName, error);
       if (status_ == nullptr) return false;
       PublishStatus(0);
     }
     return true;
   }
 
+  // The block of a process whose settings name none: steplink-proc-PID-HEX, so that a program
+  // (the Java side) finds its own table's state; stale ones of dead processes are removed first.
+  // Failing to make it costs the table nothing but the block: one warning line.
+  void PublishProcessBlock() {
+    status::RemoveStaleBlocks(status::processBlockPrefix);
+    std::string error;
+    const std::string name = status::MakeBlockName(status::processBlockPrefix, error);
+    if (!name.empty()) status_ = status::StatusBlockFile::Create(name, error);
+    if (status_ == nullptr) {
+      std::fprintf(stderr, "steplink-sim: warning: no status block for this process (%s)\n",
+                   error.c_str());
+      return;
+    }
+    PublishStatus(0);
+  }
+
   void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
     if (record_.IsOpen()) {
-      RecordLine("step %" PRIu64 " %c %c %" PRId32 "\n", tick, "xyz"[axis],
-                 direction > 0 ? '+' : '-', position);
+      RecordLine(status::recordStepFormat, tick, "xyz"[axis], direction > 0 ? '+' : '-', position);
     }
     PublishStatus(tick);
   }
@@ -60,9 +76,9 @@ class RecordingBackend : public PortBackend, public TableEvents {
   void OnAux(std::uint64_t tick, int state) override {
     if (record_.IsOpen()) {
       if (state == noAuxState) {
-        RecordLine("aux %" PRIu64 " none\n", tick);
+        RecordLine(status::recordAuxNoneFormat, tick);
       } else {
-        RecordLine("aux %" PRIu64 " %d\n", tick, state);
+        RecordLine(status::recordAuxFormat, tick, state);
       }
     }
     PublishStatus(tick);
@@ -71,14 +87,13 @@ class RecordingBackend : public PortBackend, public TableEvents {
   void OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t port,
                std::uint8_t value) override {
     if (record_.IsOpen()) {
-      RecordLine("fault %" PRIu64 " %s %x %02x\n", tick, FaultKindName(kind),
-                 static_cast<unsigned>(port), static_cast<unsigned>(value));
+      RecordLine(status::recordFaultFormat, tick, FaultKindName(kind), static_cast<unsigned>(port),
+                 static_cast<unsigned>(value));
     }
     table_.lastFaultTick = tick;
     table_.lastFaultPort = port;
     table_.lastFaultValue = value;
-    table_.lastFaultKind =
-        static_cast<std::uint8_t>(STEPLINK_FAULT_LOST_STEP + static_cast<int>(kind));
+    table_.lastFaultKind = static_cast<std::uint8_t>(StatusFaultKind(kind));
     PublishStatus(tick);
   }
 
@@ -107,7 +122,7 @@ class RecordingBackend : public PortBackend, public TableEvents {
     table_.faultCount = board.FaultCount();
     table_.limitEngaged = LimitEngaged() ? 1 : 0;
     table_.hardware = Hardware() ? 1 : 0;
-    WriteSection(status_->Block().table, table_);
+    status_->WriteTable(table_);
   }
 
  private:
@@ -121,7 +136,7 @@ class RecordingBackend : public PortBackend, public TableEvents {
   }
 
   RecordWriter record_;
-  std::unique_ptr<StatusBlockFile> status_;
+  std::unique_ptr<status::StatusBlockFile> status_;
   SteplinkStatusTable table_{};  // what the next update publishes; the last fault stays in it
 };
 
@@ -228,12 +243,16 @@ class ObservedHardware final : public RecordingBackend {
   Axis creepAxis_ = axisX;
 };
 
-}  // namespace
-
-std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error) {
+std::unique_ptr<SimulatedTable> MakeTable(const SimConfig& config, std::string& error) {
   auto table = std::make_unique<SimulatedTable>(config);
   if (!table->Open(config, error)) return nullptr;
   return table;
+}
+
+}  // namespace
+
+std::unique_ptr<PortBackend> MakeSimulatedTable(const SimConfig& config, std::string& error) {
+  return MakeTable(config, error);
 }
 
 std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,
@@ -267,9 +286,13 @@ PortBackend* DefaultBackend() {
     }
     const ConfigResult& parsed = ProcessSimConfig();
     std::string error = parsed.error;
-    std::unique_ptr<PortBackend> made;
-    if (parsed.config) made = MakeSimulatedTable(*parsed.config, error);
-    if (!made) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+    std::unique_ptr<SimulatedTable> made;
+    if (parsed.config) made = MakeTable(*parsed.config, error);
+    if (!made) {
+      std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+      return nullptr;
+    }
+    if (parsed.config->statusName.empty()) made->PublishProcessBlock();
     return made;
   }();
   return table.get();

@@ -3,6 +3,8 @@
 // source and the TableEvents sink.
 #include "sim/table_model.h"
 
+#include "status/names.h"
+
 namespace sim {
 
 namespace {
@@ -20,17 +22,7 @@ int PhaseOfPattern(std::uint8_t pattern) {
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::lostStep:
-      return "lost-step";
-    case FaultKind::settle:
-      return "settle";
-    case FaultKind::protocol:
-      return "protocol";
-    case FaultKind::pattern:
-      return "pattern";
-  }
-  return "unknown";
+  return status::FaultKindName(StatusFaultKind(kind));
 }
 
 void TableEvents::OnStep(std::uint64_t, Axis, int, std::int32_t) {}

@@ -19,6 +19,11 @@ constexpr int axisCount = 3;
 enum class FaultKind : std::uint8_t { lostStep = 0, settle = 1, protocol = 2, pattern = 3 };
 constexpr int faultKindCount = 4;
 
+// The status block's number of a fault kind (STEPLINK_FAULT_*).
+constexpr unsigned StatusFaultKind(FaultKind kind) {
+  return STEPLINK_FAULT_LOST_STEP + static_cast<unsigned>(kind);
+}
+static_assert(StatusFaultKind(FaultKind::pattern) == STEPLINK_FAULT_PATTERN);
 // "lost-step", "settle", "protocol", "pattern": the names used in records and summaries.
 const char* FaultKindName(FaultKind kind);
 

@@ -1,23 +1,17 @@
-// The live status block in POSIX shared memory (/dev/shm/NAME, layout in the contract header):
-// exclusive creation with an owner, the sequence-locked writes and reads of its two sections, and
-// its removal. Used by the substitute (table section), the runner and the tools (job section).
+// The status block's sequence lock over one section (its first word is the sequence): the
+// writer's update and the reader's consistent copy. Header-only, no system calls, so that the
+// ThreadSanitizer check builds it alone. Layout in contract/steplink_contract.h.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <string>
-#include <utility>
 
 #include "contract/steplink_contract.h"
 
-namespace sim {
+namespace status {
 
-// ---- Sequence lock over one section (its first word is the sequence) ----------------------------
 // Every word is accessed atomically, so a reader running beside the writer is free of data races,
 // not only of torn copies. Release stores of the fields keep them after the odd sequence, acquire
 // loads keep the second sequence load after them: the same order as fences would give, without
@@ -67,45 +61,4 @@ std::optional<Section> ReadSection(const Section& section, int maxAttempts = 100
   return std::nullopt;
 }
 
-// ---- The block in shared memory
-// ------------------------------------------------------------------
-
-// Field 22 of /proc/PID/stat: the process's start time in clock ticks since boot; 0 when the
-// process does not exist (or /proc cannot be read).
-std::uint64_t ProcessStartTime(pid_t pid);
-
-// A mapping of /dev/shm/NAME, read-write.
-class StatusBlockFile {
- public:
-  // Creates the block exclusively with this process as its owner. An existing object is taken
-  // only when it is a status block whose owner is this process or its parent (a runner that made
-  // it for the calls it starts), and replaced when it is a status block whose owner is gone;
-  // anything else is refused. nullptr and a one-line reason on failure.
-  static std::unique_ptr<StatusBlockFile> Create(const std::string& name, std::string& error);
-  // Maps an existing block of this layout version read-write without owning it (the job
-  // section's writer). nullptr and a reason when there is none.
-  static std::unique_ptr<StatusBlockFile> Attach(const std::string& name, std::string& error);
-
-  // Unmaps; removes the name when this process created the block.
-  ~StatusBlockFile();
-  StatusBlockFile(const StatusBlockFile&) = delete;
-  StatusBlockFile& operator=(const StatusBlockFile&) = delete;
-
-  SteplinkStatusBlock& Block() { return *block_; }
-  const std::string& Name() const { return name_; }
-  bool Owned() const { return owned_; }
-
- private:
-  StatusBlockFile(std::string name, SteplinkStatusBlock* block, bool owned)
-      : name_(std::move(name)), block_(block), owned_(owned) {}
-
-  std::string name_;
-  SteplinkStatusBlock* block_;
-  bool owned_;
-};
-
-// Removes /dev/shm/NAME if it is a status block this process created (for exit paths that do not
-// run destructors); true when it was removed.
-bool RemoveStatusBlock(const std::string& name);
-
-}  // namespace sim
+}  // namespace status

@@ -1,10 +1,13 @@
-// The status block's life in /dev/shm: exclusive creation, the owner's identity (process id and
-// start time), replacing a block whose owner is gone, and removal by its creator.
-#include "sim/status_block.h"
+// The status block's life in /dev/shm: names, exclusive creation, the owner's identity (process
+// id and start time), replacing a block whose owner is gone, and removal by its creator or, once
+// the creator is dead, by the next run. System calls only.
+#include "status/status_block.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace sim {
+namespace status {
 namespace {
 
 std::string Quoted(const std::string& name) {
@@ -52,6 +55,12 @@ Existing JudgeExisting(const std::string& path, const std::string& name, Steplin
     return Existing::refused;
   }
   struct stat info {};
+  if (fstat(fd, &info) == 0 && info.st_uid != geteuid()) {
+    close(fd);
+    error = "the shared-memory object " + Quoted(name) + " belongs to another user (uid " +
+            std::to_string(info.st_uid) + "); give each run a name of its own";
+    return Existing::refused;
+  }
   if (fstat(fd, &info) != 0 || info.st_size != static_cast<off_t>(STEPLINK_STATUS_SIZE)) {
     close(fd);
     error = "the shared-memory object " + Quoted(name) +
@@ -109,16 +118,78 @@ std::uint64_t ProcessStartTime(pid_t pid) {
   return std::strtoull(cursor + 1, nullptr, 10);
 }
 
+bool ValidBlockName(std::string_view name, std::string& error) {
+  const std::string shown(name.substr(0, 60));
+  if (name.empty()) {
+    error = "a status block name cannot be empty";
+  } else if (name == "." || name == "..") {
+    error = "'" + shown + "' cannot name a status block";
+  } else if (name.find('/') != std::string_view::npos) {
+    error = "a status block name has no '/' (it names /dev/shm/NAME): '" + shown + "'";
+  } else if (name.size() > maxBlockNameBytes) {
+    error = "a status block name has at most " + std::to_string(maxBlockNameBytes) +
+            " bytes; this one has " + std::to_string(name.size());
+  } else if (name.find('\0') != std::string_view::npos) {
+    error = "a status block name has no zero byte";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+std::string MakeBlockName(std::string_view prefix, std::string& error) {
+  unsigned char bytes[8];
+  std::size_t got = 0;
+  while (got < sizeof(bytes)) {
+    const ssize_t n = getrandom(bytes + got, sizeof(bytes) - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = std::string("no random bytes for a status block name: ") + std::strerror(errno);
+      return {};
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  char hex[2 * sizeof(bytes) + 1];
+  for (std::size_t i = 0; i < sizeof(bytes); ++i) {
+    std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned>(bytes[i]));
+  }
+  return std::string(prefix) + "-" + std::to_string(getpid()) + "-" + hex;
+}
+
+int RemoveStaleBlocks(std::string_view prefix) {
+  DIR* folder = opendir("/dev/shm");
+  if (folder == nullptr) return 0;
+  const std::string start = std::string(prefix) + "-";
+  int removed = 0;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name.substr(0, start.size()) != start) continue;
+    const std::string path = "/" + std::string(name);
+    // No O_CREAT: nothing is made; O_NOFOLLOW: a link planted there is not followed.
+    const int fd = shm_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd < 0) continue;
+    struct stat info {};
+    bool stale = false;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        info.st_size == static_cast<off_t>(STEPLINK_STATUS_SIZE)) {
+      SteplinkStatusBlock block{};
+      stale = pread(fd, &block, sizeof(block), 0) == static_cast<ssize_t>(sizeof(block)) &&
+              block.magic == STEPLINK_STATUS_MAGIC && !OwnerAlive(block);
+    }
+    close(fd);
+    if (stale && shm_unlink(path.c_str()) == 0) ++removed;
+  }
+  closedir(folder);
+  return removed;
+}
+
 std::unique_ptr<StatusBlockFile> StatusBlockFile::Create(const std::string& name,
                                                          std::string& error) {
-  if (name.empty() || name.find('/') != std::string::npos || name.size() > 200) {
-    error = "bad status block name " + Quoted(name) + " (expected 1-200 characters, no '/')";
-    return nullptr;
-  }
+  if (!ValidBlockName(name, error)) return nullptr;
   const std::string path = "/" + name;
   // A stale block is replaced by removing it and creating anew; two tries cover a racing peer.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const int fd = shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0644);
+    const int fd = shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
       SteplinkStatusBlock* adopted = nullptr;
       switch (JudgeExisting(path, name, adopted, error)) {
@@ -201,4 +272,14 @@ bool RemoveStatusBlock(const std::string& name) {
   return ours && shm_unlink(path.c_str()) == 0;
 }
 
-}  // namespace sim
+bool JobStatusWriter::Open(const std::string& name, std::string& error) {
+  file_ = StatusBlockFile::Attach(name, error);
+  return file_ != nullptr;
+}
+
+void JobStatusWriter::Write(const SteplinkStatusJob& job) {
+  job_ = job;
+  if (file_ != nullptr) file_->WriteJob(job_);
+}
+
+}  // namespace status
