@@ -41,7 +41,6 @@ class JobEnd {
 
  private:
   const RunJobOptions& options_;
-  const JobInfo& info_;
   RunSettings& settings_;
   const ChildOutcome& outcome_;
   JobResult& result_;

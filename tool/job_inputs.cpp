@@ -43,15 +43,20 @@ bool ReadInputText(const std::string& path, const std::string& what, std::size_t
     const ssize_t got = read(fd, buffer, sizeof(buffer));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
+      error = "cannot read the ";
+      error.append(what).append(" ").append(path).append(": ").append(std::strerror(errno));
       good = false;
       break;
     }
     if (got == 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
     if (text.size() > maxBytes) {
-      error = "the " + what + " " + path + " is longer than " + std::to_string(maxBytes >> 20) +
-              " MiB; is it a " + what + "?";
+      error = "the ";
+      error.append(what).append(" ").append(path).append(" is longer than ");
+      error.append(std::to_string(maxBytes >> 20))
+          .append(" MiB; is it a ")
+          .append(what)
+          .append("?");
       good = false;
       break;
     }

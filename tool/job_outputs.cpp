@@ -70,6 +70,7 @@ std::string CheckDestination(const JobFile& output) {
 bool CheckJobFiles(const std::vector<JobFile>& inputs, const std::vector<JobFile>& outputs,
                    std::string& error) {
   std::vector<Identity> inputIds;
+  inputIds.reserve(inputs.size());
   for (const JobFile& input : inputs) {
     inputIds.push_back(input.path == "-" ? Identity{} : Identify(input.path));
   }
