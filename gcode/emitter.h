@@ -56,6 +56,9 @@ class Emitter {
   bool WithinLimits(const std::array<std::int64_t, 3>& target, int line);
   void StepTo(const std::array<std::int64_t, 3>& target, Purpose purpose, int line);
   void AfterMotion(int line);
+  void CountParts(const std::array<std::int64_t, 3>& start,
+                  const std::array<std::int64_t, 3>& target, std::int64_t longest,
+                  std::int64_t parts, Purpose purpose);
   std::int64_t CreepEstimate(int axis, const std::array<int, 3>& backOff) const;
 
   const Machine& machine_;
