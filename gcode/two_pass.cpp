@@ -73,14 +73,21 @@ void CallStream::Produce() {
   std::uint64_t made = 0;
   const auto sink = [&](const PlannedCall& call) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stop_ || count_ < capacity_; });
+    if (count_ == capacity_) {
+      // Full: wait until the taker has emptied half of it, not for every call (hysteresis keeps
+      // the two threads from waking each other once a call).
+      producerWaiting_ = true;
+      changed_.wait(lock, [&] { return stop_ || count_ <= capacity_ / 2; });
+      producerWaiting_ = false;
+    }
     if (stop_) return;
     ring_[(head_ + count_) % capacity_] = call;
     ++count_;
     peak_ = std::max(peak_, count_);
     ++made;
+    const bool wake = takerWaiting_ && count_ >= capacity_ / 4;
     lock.unlock();
-    changed_.notify_all();
+    if (wake) changed_.notify_all();
   };
   StreamPlanner planner(machine_, options_, sink);
   int lines = 0;
@@ -113,7 +120,11 @@ std::optional<PlannedCall> CallStream::Next() {
     return std::nullopt;
   }
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return count_ > 0 || done_; });
+  if (count_ == 0 && !done_) {
+    takerWaiting_ = true;
+    changed_.wait(lock, [&] { return count_ >= capacity_ / 4 || done_; });
+    takerWaiting_ = false;
+  }
   if (!producerError_.empty()) {
     error_ = producerError_;
     return std::nullopt;
@@ -122,8 +133,9 @@ std::optional<PlannedCall> CallStream::Next() {
   PlannedCall call = std::move(ring_[head_]);
   head_ = (head_ + 1) % capacity_;
   --count_;
+  const bool wake = producerWaiting_ && count_ <= capacity_ / 2;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
   return call;
 }
 

@@ -55,6 +55,7 @@ class CallStream {
   std::vector<PlannedCall> ring_;
   std::size_t head_ = 0, count_ = 0, peak_ = 0;
   bool done_ = false, stop_ = false;
+  bool producerWaiting_ = false, takerWaiting_ = false;
   std::atomic<bool> stopReading_{false};
   std::string error_, producerError_;
   std::mutex mutex_;
