@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -69,6 +70,11 @@ class MachineReader {
   std::optional<double> Number(const toml::node& node, const std::string& key) {
     if (const auto value = node.value<double>();
         value && (node.is_floating_point() || node.is_integer())) {
+      // nan would switch a soft limit off (every comparison with it is false), inf makes no step.
+      if (!std::isfinite(*value)) {
+        Error(node, "'" + key + "' must be a finite number");
+        return std::nullopt;
+      }
       return *value;
     }
     Error(node, "'" + key + "' must be a number");
@@ -193,15 +199,27 @@ MachineResult ParseMachine(std::string_view text, const std::string& name) {
 }
 
 MachineResult LoadMachineFile(const std::string& path) {
+  MachineResult result;
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    result.errors.push_back({0, "the machine file " + path + " is a directory"});
+    return result;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    MachineResult result;
     result.errors.push_back({0, "cannot read the machine file " + path});
     return result;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseMachine(text.str(), path);
+  // Read at most one byte past the limit: a device or a huge file is refused, not swallowed.
+  std::string text(maxMachineFileBytes + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > maxMachineFileBytes) {
+    result.errors.push_back({0, "the machine file " + path + " is larger than " +
+                                    std::to_string(maxMachineFileBytes) + " bytes"});
+    return result;
+  }
+  return ParseMachine(text, path);
 }
 
 }  // namespace gcode

@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,12 +37,18 @@ struct PlannedCall {
 struct PlanOptions {
   Profile profile;
   int fromLine = 0;  // 0: from the start; N: resume at line N (needs the machine's reference)
-  std::size_t maxCalls = 20'000'000;  // refuse a program that would need more
+  // 0: no limit (a long job is a long job; nothing is kept per call). The fuzz target bounds its
+  // time with it.
+  std::size_t maxCalls = 0;
 };
 
+// Errors listed in a plan and its report; the rest are counted only.
+inline constexpr std::size_t maxListedErrors = 100;
+
 struct Plan {
-  std::vector<PlannedCall> calls;
-  std::vector<Message> errors;  // refusals and soft-limit breaches, in line order
+  std::vector<PlannedCall> calls;  // PlanProgram only: the streaming planner keeps none
+  std::vector<Message> errors;     // the first maxListedErrors refusals and breaches, line order
+  std::size_t errorCount = 0;      // all of them
   std::vector<Message> notes;
   int lines = 0;  // lines of the text
   int moves = 0;  // motion blocks that move (G0 G1 G2 G3 with axis words)
@@ -53,16 +61,45 @@ struct Plan {
   std::array<std::int64_t, 3> endSteps{};
   std::array<double, 3> endMm{};
   std::array<std::uint64_t, 3> stepsPerAxis{};  // steps each axis makes in all
+  std::uint64_t callCount = 0;                  // entries of the plan (dwells and pauses too)
   double durationSeconds = 0.0;                 // estimate, dwells included, pauses not
-  bool ok() const { return errors.empty(); }
+  bool ok() const { return errorCount == 0; }
+  void AddError(int line, std::string message);  // listed while fewer than maxListedErrors
 };
 
-// Plans the whole program; every refusal is collected. The calls are only to be made when
-// ok(); openConn and initTimer before them and closeConn after them are the caller's.
+// Receives each planned entry as it is produced.
+using CallSink = std::function<void(const PlannedCall&)>;
+
+// The streaming planner: fed every line of a program in order, it checks each block, then runs
+// it through the emitter, which hands each call to the sink as it is made. Memory does not grow
+// with the program: only counters and the first errors are kept.
+class StreamPlanner {
+ public:
+  StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink = {});
+  ~StreamPlanner();
+  StreamPlanner(const StreamPlanner&) = delete;
+  StreamPlanner& operator=(const StreamPlanner&) = delete;
+
+  // One line as the reader saw it (ReadLine); lines after the program's end are only counted.
+  void Line(LineKind kind, const Block& block, const std::string& error, int line);
+  bool Ended() const;
+  // The counters, errors and notes once every line has been fed (`lineCount` lines in all).
+  Plan Finish(int lineCount);
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Plans a program read in memory, keeping every call (small programs, tests). The calls are only
+// to be made when ok(); openConn and initTimer before them and closeConn after them are the
+// caller's.
 Plan PlanProgram(const Program& program, const Machine& machine, const PlanOptions& options = {});
 
 // Whole steps of a position in mm: half away from zero, then the axis's direction.
 std::int64_t MmToSteps(double mm, const Axis& axis);
 double StepsToMm(std::int64_t steps, const Axis& axis);
+// Whether a position in mm has whole steps that 64-bit counts hold with room for a move (2^62).
+bool StepsFit(double mm, const Axis& axis);
 
 }  // namespace gcode

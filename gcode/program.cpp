@@ -11,106 +11,9 @@
 namespace gcode {
 namespace {
 
-enum class Group {
-  none,
-  nonModal,  // G4, G28, G92, G92.1
-  motion,
-  plane,
-  distance,
-  arcDistance,
-  feedMode,
-  units,
-  cutterComp,
-  toolLength,
-  coordSystem,
-  pathControl,
-  stopping,  // M0 M1 M2 M30
-  toolChange,
-  spindle,
-};
-
-const char* GroupName(Group group) {
-  switch (group) {
-    case Group::nonModal:
-      return "non-modal (G4, G28, G92)";
-    case Group::motion:
-      return "motion";
-    case Group::plane:
-      return "plane selection";
-    case Group::distance:
-      return "distance mode";
-    case Group::arcDistance:
-      return "arc centre mode";
-    case Group::feedMode:
-      return "feed rate mode";
-    case Group::units:
-      return "units";
-    case Group::cutterComp:
-      return "cutter compensation";
-    case Group::toolLength:
-      return "tool length offset";
-    case Group::coordSystem:
-      return "coordinate system";
-    case Group::pathControl:
-      return "path control";
-    case Group::stopping:
-      return "stopping";
-    case Group::toolChange:
-      return "tool change";
-    case Group::spindle:
-      return "spindle (auxiliary output)";
-    case Group::none:
-      break;
-  }
-  return "";
-}
-
-// The group of an accepted G code, or an empty string in `refusal` naming why it is refused.
-Group GGroup(int tenths, std::string& refusal) {
-  switch (tenths) {
-    case 0:
-    case 10:
-    case 20:
-    case 30:
-    case 800:
-      return Group::motion;
-    case 40:
-    case 280:
-    case 920:
-    case 921:
-      return Group::nonModal;
-    case 170:
-    case 180:
-    case 190:
-      return Group::plane;
-    case 200:
-    case 210:
-      return Group::units;
-    case 400:
-      return Group::cutterComp;
-    case 490:
-      return Group::toolLength;
-    case 540:
-    case 550:
-    case 560:
-    case 570:
-    case 580:
-    case 590:
-      return Group::coordSystem;
-    case 610:
-    case 640:
-      return Group::pathControl;
-    case 900:
-    case 910:
-      return Group::distance;
-    case 901:
-    case 911:
-      return Group::arcDistance;
-    case 940:
-      return Group::feedMode;
-    default:
-      break;
-  }
+// Why a G code the table does not hold is refused.
+std::string GRefusal(int tenths) {
+  std::string refusal;
   const std::string name = CodeName('G', tenths);
   if (tenths == 100) {
     refusal = "G10 (setting offsets and tool tables) is not supported: every work offset is zero";
@@ -133,36 +36,19 @@ Group GGroup(int tenths, std::string& refusal) {
   } else {
     refusal = name + " is not supported";
   }
-  return Group::none;
+  return refusal;
 }
 
-Group MGroup(int tenths, std::string& refusal) {
-  switch (tenths) {
-    case 0:
-    case 10:
-    case 20:
-    case 300:
-      return Group::stopping;
-    case 60:
-      return Group::toolChange;
-    case 30:
-    case 40:
-    case 50:
-      return Group::spindle;
-    case 70:
-    case 80:
-    case 90:
-      return Group::none;  // coolant: ignored, may share a line
-    default:
-      break;
-  }
+// Why an M code the table does not hold is refused.
+std::string MRefusal(int tenths) {
+  std::string refusal;
   const std::string name = CodeName('M', tenths);
   if (tenths == 980 || tenths == 990) {
     refusal = name + " (subroutines) is not supported";
   } else {
     refusal = name + " is not supported";
   }
-  return Group::none;
+  return refusal;
 }
 
 std::string CharName(char c) {
@@ -263,6 +149,13 @@ class LineLexer {
     }
     if (!digits) return false;
     const std::string_view number = text_.substr(start, pos_ - start);
+    // Beyond this many digits a number is refused rather than rounded to 0 or called too large.
+    if (number.size() - (point ? 1 : 0) > maxNumberDigits) {
+      error = "the number " + std::string(number.substr(0, 20)) + "... has too many digits (" +
+              std::to_string(number.size() - (point ? 1 : 0)) + "; at most " +
+              std::to_string(maxNumberDigits) + ")";
+      return false;
+    }
     double parsed = 0.0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), parsed);
     if (result.ec != std::errc() || !std::isfinite(parsed) || parsed > maxNumber) {
@@ -285,22 +178,27 @@ class LineLexer {
           std::snprintf(text, sizeof text, "%c%g is not supported", letter, value);
           return Fail(error, text);
         }
-        const int code = static_cast<int>(rounded);
-        std::string refusal;
-        const Group group = letter == 'G' ? GGroup(code, refusal) : MGroup(code, refusal);
-        if (!refusal.empty()) return Fail(error, refusal);
+        const int tenthsValue = static_cast<int>(rounded);
+        const CodeInfo* info = FindCode(letter, tenthsValue);
+        if (!info)
+          return Fail(error, letter == 'G' ? GRefusal(tenthsValue) : MRefusal(tenthsValue));
         auto& codes = letter == 'G' ? block_.gCodes : block_.mCodes;
         for (const int other : codes) {
-          std::string ignored;
-          const Group otherGroup = letter == 'G' ? GGroup(other, ignored) : MGroup(other, ignored);
-          if (other == code) return Fail(error, CodeName(letter, code) + " twice on one line");
-          if (group != Group::none && otherGroup == group) {
-            return Fail(error, CodeName(letter, other) + " and " + CodeName(letter, code) +
-                                   " are in one modal group (" + GroupName(group) +
-                                   "): only one of them may be on a line");
-          }
+          if (other == tenthsValue)
+            return Fail(error, CodeName(letter, other) + " twice on one line");
         }
-        codes.push_back(code);
+        if (std::optional<Code>* slot = Slot(block_.modal, info->group)) {
+          if (*slot) {
+            const CodeInfo& otherInfo = Info(**slot);
+            return Fail(error, CodeName(letter, otherInfo.tenths) + " and " +
+                                   CodeName(letter, tenthsValue) + " are in one modal group (" +
+                                   GroupName(info->group) + "): only one of them may be on a line");
+          }
+          *slot = info->code;
+        } else {
+          block_.modal.coolant |= static_cast<std::uint8_t>(1u << (tenthsValue / 10 - 7));
+        }
+        codes.push_back(tenthsValue);
         return true;
       }
       case 'N':
@@ -381,28 +279,37 @@ std::string CodeName(char letter, int tenths) {
   return name;
 }
 
+LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error) {
+  if (!current.empty() && current.back() == '\r') current.remove_suffix(1);
+  if (current.size() > maxLineBytes) {
+    error = "the line is longer than " + std::to_string(maxLineBytes) + " bytes";
+    return LineKind::error;
+  }
+  if (IsBlank(current) || Trim(current) == "%") return LineKind::empty;
+  LineLexer lexer(current, line);
+  if (!lexer.Lex(error)) return LineKind::error;
+  Block& read = lexer.block();
+  if (read.gCodes.empty() && read.mCodes.empty() && !read.HasAxisWord() && !read.i && !read.j &&
+      !read.k && !read.r && !read.p && !read.f && !read.s && !read.t) {
+    return LineKind::empty;  // comments and line numbers only
+  }
+  block = std::move(read);
+  return LineKind::block;
+}
+
 Program ParseProgram(std::string_view text) {
   Program program;
   int line = 0;
   while (!text.empty()) {
     const std::size_t newline = text.find('\n');
-    std::string_view current = text.substr(0, newline);
+    const std::string_view current = text.substr(0, newline);
     text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
     ++line;
-    if (!current.empty() && current.back() == '\r') current.remove_suffix(1);
-    if (IsBlank(current) || Trim(current) == "%") continue;
-    LineLexer lexer(current, line);
+    Block block;
     std::string error;
-    if (!lexer.Lex(error)) {
-      program.errors.push_back({line, error});
-      continue;
-    }
-    Block& block = lexer.block();
-    if (block.gCodes.empty() && block.mCodes.empty() && !block.HasAxisWord() && !block.i &&
-        !block.j && !block.k && !block.r && !block.p && !block.f && !block.s && !block.t) {
-      continue;  // comments and line numbers only
-    }
-    program.blocks.push_back(std::move(block));
+    const LineKind kind = ReadLine(current, line, block, error);
+    if (kind == LineKind::error) program.errors.push_back({line, error});
+    if (kind == LineKind::block) program.blocks.push_back(std::move(block));
   }
   program.lineCount = line;
   return program;

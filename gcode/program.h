@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "codes.h"
+
 namespace gcode {
 
 struct Message {
@@ -16,10 +18,12 @@ struct Message {
   std::string message;
 };
 
-// One line's words. G and M codes are kept in tenths (G90.1 is 901, G1 is 10, M30 is 300).
+// One line's words: the codes in their named modal slots, and as written (in tenths: G90.1 is
+// 901, G1 is 10, M30 is 300) for listings.
 struct Block {
   int line = 0;
   bool blockDelete = false;  // began with '/': run anyway (the block delete switch is off)
+  ModalBlock modal;
   std::vector<int> gCodes;
   std::vector<int> mCodes;
   std::optional<double> x, y, z, i, j, k, r, p, f, s;
@@ -35,6 +39,18 @@ struct Program {
 
 // Reads the whole text; never throws, accepts any bytes.
 Program ParseProgram(std::string_view text);
+
+// What one line of a program is.
+enum class LineKind { empty, block, error };
+
+// Reads one line (without its newline; a trailing CR is dropped): a block of words, an error
+// (`error` says why), or nothing (blank, comments, line numbers, '%').
+LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error);
+
+// Longest program line accepted, in bytes (a longer one is an error naming its line).
+inline constexpr std::size_t maxLineBytes = 64 * 1024;
+// Most digits a number may have (more are refused as too many digits, never misread).
+inline constexpr std::size_t maxNumberDigits = 64;
 
 // "G90.1", "G1", "M30": a code in tenths with its letter.
 std::string CodeName(char letter, int tenths);

@@ -79,7 +79,8 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
         {"steps", Xyz(static_cast<double>(end[0]), static_cast<double>(end[1]),
                       static_cast<double>(end[2]))}}},
       {"limits_ok", plan.limitsOk},
-      {"errors", Messages(plan.errors)},
+      {"errors", Messages(plan.errors)},  // the first maxListedErrors
+      {"error_count", plan.errorCount},
       {"notes", Messages(notes)},
       {"interrupted", outcome.interrupted},
       {"fault", outcome.fault ? nlohmann::json(outcome.faultMessage) : nlohmann::json()},

@@ -20,7 +20,7 @@ G0 Z3
 G0 X32 Y20
 G1 Z0
 G1 Y40
-G3 X44 Y40 R6           (door with a round top)
+G2 X44 Y40 R6           (door with a round top)
 G1 Y20
 G0 Z3
 M5                      (auxiliary output off)

@@ -82,6 +82,68 @@ std::unique_ptr<JobSource> MakePlanJobSource(const gcode::Plan& plan, const gcod
   return std::make_unique<PlanJobSource>(plan, machine, std::move(name));
 }
 
+StreamJobSource::StreamJobSource(gcode::ProgramInput& input, const gcode::Machine& machine,
+                                 const gcode::PlanOptions& options, const gcode::Plan& checked,
+                                 std::string name, std::size_t queueCalls)
+    : stream_(input, machine, options, checked, queueCalls), machine_(machine) {
+  info_.name = std::move(name);
+  info_.gcode = true;
+  info_.stepCount = checked.callCount + leadingSteps + 1;
+  info_.plannedSeconds = checked.durationSeconds;
+  info_.sourceLines = checked.lines;
+  info_.hasWork = checked.callCount > 0;
+}
+
+std::optional<JobStep> StreamJobSource::Next() {
+  const std::size_t at = next_++;
+  JobStep step;
+  if (at == 0 || at == 1) {
+    step.entry = at == 0 ? Entry::openConn : Entry::initTimer;
+    return step;
+  }
+  if (closed_) return std::nullopt;
+  const std::optional<gcode::PlannedCall> planned = stream_.Next();
+  if (!planned) {
+    closed_ = true;
+    if (!stream_.Error().empty()) return std::nullopt;  // stopped: no closeConn as if complete
+    step.entry = Entry::closeConn;
+    step.startSeconds = step.endSeconds = endSeconds_;
+    step.auxAfter = static_cast<std::int8_t>(aux_);
+    return step;
+  }
+  switch (planned->kind) {
+    case gcode::CallKind::vectorOut:
+    case gcode::CallKind::reference:
+      step.kind = StepKind::call;
+      step.entry =
+          planned->kind == gcode::CallKind::vectorOut ? Entry::vectorOut : Entry::reference;
+      step.args = planned->args;
+      break;
+    case gcode::CallKind::dwell:
+      step.kind = StepKind::dwell;
+      step.seconds = planned->seconds;
+      break;
+    case gcode::CallKind::pause:
+      step.kind = StepKind::pause;
+      break;
+  }
+  step.line = planned->line;
+  step.text = planned->text.substr(0, maxStepTextBytes);
+  step.startSeconds = planned->startSeconds;
+  step.endSeconds = planned->startSeconds + planned->seconds;
+  step.auxAfter = static_cast<std::int8_t>(planned->aux);
+  step.hasMm = true;
+  const auto& from = at == leadingSteps ? planned->endSteps : at_;
+  for (int axis = 0; axis < 3; ++axis) {
+    step.mmFrom[axis] = gcode::StepsToMm(from[axis], machine_.axes[axis]);
+    step.mmTo[axis] = gcode::StepsToMm(planned->endSteps[axis], machine_.axes[axis]);
+  }
+  at_ = planned->endSteps;
+  endSeconds_ = step.endSeconds;
+  aux_ = planned->aux;
+  return step;
+}
+
 std::size_t PlanEntriesDone(const gcode::Plan& plan, std::uint64_t stepsDone) {
   if (stepsDone <= leadingSteps) return 0;
   return std::min<std::size_t>(plan.calls.size(), stepsDone - leadingSteps);

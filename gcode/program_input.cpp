@@ -1,0 +1,204 @@
+// Program input for the two passes. A regular file is read in place (what runs is what was
+// checked: same descriptor, size and mtime watched); other inputs are spooled to an unlinked
+// temporary file first, refusing a line over the limit as it arrives (so `< /dev/zero` stops
+// after 64 KiB, not when the disk is full).
+#include "program_input.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "program.h"
+
+namespace gcode {
+namespace {
+
+constexpr std::size_t chunkBytes = 64 * 1024;
+constexpr std::size_t bufferBytes = maxLineBytes + 2 + chunkBytes;  // a whole line, CR, LF, more
+
+std::string Errno(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// Copies `from` to an unlinked temporary file; -1 with `error` on a failure or a long line.
+int Spool(int from, const std::string& name, std::string& error) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/steplink-gcode-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) {
+    error = Errno("cannot make a temporary copy of " + name + " in " + path);
+    return -1;
+  }
+  unlink(path.c_str());  // only this process reads it; gone when it ends
+  std::vector<char> chunk(chunkBytes);
+  std::size_t lineBytes = 0;
+  int line = 1;
+  while (true) {
+    const ssize_t got = read(from, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = Errno("cannot read " + name);
+      close(fd);
+      return -1;
+    }
+    if (got == 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (chunk[static_cast<std::size_t>(i)] == '\n') {
+        lineBytes = 0;
+        ++line;
+      } else if (++lineBytes > maxLineBytes + 1) {  // + 1: a CR before the newline
+        error = name + " line " + std::to_string(line) + ": the line is longer than " +
+                std::to_string(maxLineBytes) + " bytes";
+        close(fd);
+        return -1;
+      }
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = write(fd, chunk.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        error = Errno("cannot write the temporary copy of " + name);
+        close(fd);
+        return -1;
+      }
+      done += put;
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+ProgramInput::ProgramInput(int fd, std::string name, bool copied)
+    : fd_(fd), name_(std::move(name)), copied_(copied), buffer_(bufferBytes) {
+  fstat(fd_, &opened_);
+}
+
+ProgramInput::~ProgramInput() {
+  close(fd_);
+}
+
+std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::string& error) {
+  const bool stdinInput = path == "-";
+  const std::string name = stdinInput ? "<stdin>" : path;
+  const int fd = stdinInput ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = Errno("cannot open " + name);
+    return nullptr;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    error = Errno("cannot read " + name);
+    close(fd);
+    return nullptr;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    error = name + " is a directory, not a G-code program";
+    close(fd);
+    return nullptr;
+  }
+  if ((S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) && !stdinInput) {
+    error = name +
+            " is a device, not a G-code program (a program is a file, or '-' for standard "
+            "input)";
+    close(fd);
+    return nullptr;
+  }
+  if (S_ISREG(info.st_mode) && !stdinInput) {
+    return std::unique_ptr<ProgramInput>(new ProgramInput(fd, name, false));
+  }
+  const int copy = Spool(fd, name, error);
+  close(fd);
+  if (copy < 0) return nullptr;
+  return std::unique_ptr<ProgramInput>(new ProgramInput(copy, name, true));
+}
+
+bool ProgramInput::Rewind(std::string& error) {
+  if (lseek(fd_, 0, SEEK_SET) != 0) {
+    error = Errno("cannot read " + name_ + " again");
+    return false;
+  }
+  begin_ = end_ = 0;
+  eof_ = false;
+  readError_.clear();
+  return true;
+}
+
+bool ProgramInput::Fill() {
+  if (begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ < buffer_.size()) {
+    const ssize_t got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      readError_ = Errno("cannot read " + name_);
+      eof_ = true;
+      return false;
+    }
+    if (got == 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+  return true;
+}
+
+bool ProgramInput::NextLine(std::string_view& line, bool& tooLong) {
+  tooLong = false;
+  std::size_t scanned = 0;  // bytes after begin_ known to hold no newline
+  while (true) {
+    const void* found =
+        std::memchr(buffer_.data() + begin_ + scanned, '\n', end_ - begin_ - scanned);
+    if (found) {
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.data());
+      line = std::string_view(buffer_.data() + begin_, at - begin_);
+      begin_ = at + 1;
+      return true;
+    }
+    scanned = end_ - begin_;
+    if (scanned > maxLineBytes + 1) {  // + 1: a CR before the newline
+      // Too long: the rest of it up to its newline is dropped as it is read, never kept.
+      tooLong = true;
+      line = std::string_view();
+      while (true) {
+        begin_ = end_ = 0;
+        if (!Fill()) return true;
+        const void* newline = std::memchr(buffer_.data(), '\n', end_);
+        if (newline) {
+          begin_ = static_cast<std::size_t>(static_cast<const char*>(newline) - buffer_.data()) + 1;
+          return true;
+        }
+      }
+    }
+    if (eof_ || !Fill()) {
+      if (end_ == begin_) return false;
+      line = std::string_view(buffer_.data() + begin_, end_ - begin_);
+      begin_ = end_;
+      return true;
+    }
+  }
+}
+
+bool ProgramInput::Unchanged(std::string& error) const {
+  struct stat now {};
+  if (fstat(fd_, &now) != 0) {
+    error = Errno("cannot check " + name_);
+    return false;
+  }
+  if (now.st_size != opened_.st_size || now.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec) {
+    error = name_ + " changed after it was checked (size or modification time); the job stops";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace gcode

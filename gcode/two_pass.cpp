@@ -1,0 +1,142 @@
+// The two passes. Pass 2 plans on its own thread into a ring of fixed size and blocks while it
+// is full, so the calls alive at any time are the ring's plus the one being handed over.
+#include "two_pass.h"
+
+#include <algorithm>
+
+#include "program.h"
+
+namespace gcode {
+
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
+               const std::atomic<bool>* stop) {
+  if (!input.Rewind(error)) return false;
+  lineCount = 0;
+  std::string_view text;
+  bool tooLong = false;
+  Block block;
+  std::string lineError;
+  const Block none;
+  while (input.NextLine(text, tooLong)) {
+    if (stop && stop->load(std::memory_order_relaxed)) return true;
+    ++lineCount;
+    if (tooLong) {
+      planner.Line(LineKind::error, none,
+                   "the line is longer than " + std::to_string(maxLineBytes) + " bytes", lineCount);
+      continue;
+    }
+    lineError.clear();
+    const LineKind kind = ReadLine(text, lineCount, block, lineError);
+    planner.Line(kind, block, lineError, lineCount);
+  }
+  if (!input.ReadError().empty()) {
+    error = input.ReadError();
+    return false;
+  }
+  return true;
+}
+
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  std::string& error) {
+  StreamPlanner planner(machine, options);
+  int lines = 0;
+  FeedLines(input, planner, lines, error);
+  return planner.Finish(lines);
+}
+
+CallStream::CallStream(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                       const Plan& checked, std::size_t queueCalls)
+    : input_(input),
+      machine_(machine),
+      options_(options),
+      expectedCalls_(checked.callCount),
+      capacity_(queueCalls == 0 ? 1 : queueCalls),
+      ring_(capacity_) {
+  if (!input_.Unchanged(error_)) {
+    done_ = true;
+    return;
+  }
+  producer_ = std::thread([this] { Produce(); });
+}
+
+CallStream::~CallStream() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  stopReading_ = true;
+  changed_.notify_all();
+  if (producer_.joinable()) producer_.join();
+}
+
+void CallStream::Produce() {
+  std::uint64_t made = 0;
+  const auto sink = [&](const PlannedCall& call) {
+    std::unique_lock lock(mutex_);
+    if (count_ == capacity_) {
+      // Full: wait until the taker has emptied half of it, not for every call (hysteresis keeps
+      // the two threads from waking each other once a call).
+      producerWaiting_ = true;
+      changed_.wait(lock, [&] { return stop_ || count_ <= capacity_ / 2; });
+      producerWaiting_ = false;
+    }
+    if (stop_) return;
+    ring_[(head_ + count_) % capacity_] = call;
+    ++count_;
+    peak_ = std::max(peak_, count_);
+    ++made;
+    const bool wake = takerWaiting_ && count_ >= capacity_ / 4;
+    lock.unlock();
+    if (wake) changed_.notify_all();
+  };
+  StreamPlanner planner(machine_, options_, sink);
+  int lines = 0;
+  std::string error;
+  const bool read = FeedLines(input_, planner, lines, error, &stopReading_);
+  const Plan plan = planner.Finish(lines);
+  std::lock_guard lock(mutex_);
+  if (!read) {
+    producerError_ = error;
+  } else if (!plan.ok() || made != expectedCalls_) {
+    producerError_ =
+        input_.Name() + " does not plan as it did when checked (" +
+        (plan.ok() ? std::to_string(made) + " calls, not " + std::to_string(expectedCalls_)
+                   : "line " + std::to_string(plan.errors.front().line) + ": " +
+                         plan.errors.front().message) +
+        "); the job stops";
+  }
+  done_ = true;
+  changed_.notify_all();
+}
+
+std::optional<PlannedCall> CallStream::Next() {
+  if (!error_.empty()) return std::nullopt;
+  // What runs must be what was checked: a change stops the job before its next call.
+  if (!input_.Unchanged(error_)) {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    stopReading_ = true;
+    changed_.notify_all();
+    return std::nullopt;
+  }
+  std::unique_lock lock(mutex_);
+  if (count_ == 0 && !done_) {
+    takerWaiting_ = true;
+    changed_.wait(lock, [&] { return count_ >= capacity_ / 4 || done_; });
+    takerWaiting_ = false;
+  }
+  if (!producerError_.empty()) {
+    error_ = producerError_;
+    return std::nullopt;
+  }
+  if (count_ == 0) return std::nullopt;
+  PlannedCall call = std::move(ring_[head_]);
+  head_ = (head_ + 1) % capacity_;
+  --count_;
+  const bool wake = producerWaiting_ && count_ <= capacity_ / 2;
+  lock.unlock();
+  if (wake) changed_.notify_all();
+  return call;
+}
+
+}  // namespace gcode

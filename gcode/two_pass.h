@@ -1,0 +1,66 @@
+// Checking and running a program in constant memory: pass 1 reads every line and plans it into
+// counters only (the report, the refusals); pass 2 reads it again and hands the calls over one
+// at a time through a bounded queue, stopping at the first sign that the program is not the one
+// checked. Calls the program input, the reader and the streaming planner.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "machine.h"
+#include "planner.h"
+#include "program_input.h"
+
+namespace gcode {
+
+// Feeds every line of `input` from its start to `planner`; false with `error` on a read error.
+// `stop`, when given and set, ends the reading early (the caller stopped the job).
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
+               const std::atomic<bool>* stop = nullptr);
+
+// Pass 1: the plan's counters, errors and notes (no calls kept); `error` on a read error.
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  std::string& error);
+
+// Pass 2: the calls of a checked plan, made by planning the program again while they are taken.
+class CallStream {
+ public:
+  // `checked` is pass 1's plan; `queueCalls` the most calls planned ahead of the taker.
+  CallStream(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+             const Plan& checked, std::size_t queueCalls = 4096);
+  ~CallStream();
+  CallStream(const CallStream&) = delete;
+  CallStream& operator=(const CallStream&) = delete;
+
+  // The next call; nothing at the end or once something is wrong (Error() then says what:
+  // the file changed, a read error, a plan that is not the checked one).
+  std::optional<PlannedCall> Next();
+  const std::string& Error() const { return error_; }
+  std::size_t PeakQueued() const { return peak_; }  // most calls held at once
+
+ private:
+  void Produce();
+
+  ProgramInput& input_;
+  Machine machine_;  // a copy: the stream may outlive the caller's
+  PlanOptions options_;
+  std::uint64_t expectedCalls_;
+  std::size_t capacity_;
+  std::vector<PlannedCall> ring_;
+  std::size_t head_ = 0, count_ = 0, peak_ = 0;
+  bool done_ = false, stop_ = false;
+  bool producerWaiting_ = false, takerWaiting_ = false;
+  std::atomic<bool> stopReading_{false};
+  std::string error_, producerError_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread producer_;
+};
+
+}  // namespace gcode

@@ -1,0 +1,9 @@
+; a job without a reference run, arcs with R in mm, N numbers, no spaces
+N10 G21G90G17
+N20 G0X10Y10
+N30 G1X20Y10Z-1
+N40 G2X30Y10R5
+N50 G3X40Y10R5
+N60 G2X40Y10I5J0
+N70 G1X10Y10Z0
+N80 M30
