@@ -2,8 +2,9 @@
 # Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
 # for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja, the test libraries,
 # the G-code job's TOML and JSON libraries, cpp-httplib for the live view and Chromium for its
-# browser test, and QEMU, busybox-static and cpio for the guest test (which fetches Debian's
-# kernel package itself).
+# browser test, QEMU, busybox-static and cpio for the guest test (which fetches Debian's
+# kernel package itself), and for the Debian package dpkg-dev (dpkg-shlibdeps), lintian and
+# man-db (the package test's `man`).
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
@@ -13,7 +14,7 @@ for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-he
            g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
            clang clang-format clang-tidy libclang-rt-14-dev llvm binutils valgrind python3 \
            libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev chromium \
-           qemu-system-x86 busybox-static cpio; do
+           qemu-system-x86 busybox-static cpio dpkg-dev lintian man-db; do
   have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
