@@ -24,8 +24,13 @@ endforeach()
 # <libdir>/jni/libsteplink.so: a link to the standard variant, found by System.loadLibrary through
 # the JVM's default java.library.path (Debian's OpenJDK lists /usr/lib/<multiarch>/jni), so an
 # installed program loads it without extracting the jar's copy.
+# The folder from the prefix of the install (`cmake --install --prefix`), not of the configure.
 install(CODE "
-  set(jni \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_LIBDIR}/jni\")
+  set(jni \"${CMAKE_INSTALL_LIBDIR}/jni\")
+  if(NOT IS_ABSOLUTE \"\${jni}\")
+    set(jni \"\${CMAKE_INSTALL_PREFIX}/\${jni}\")
+  endif()
+  set(jni \"\$ENV{DESTDIR}\${jni}\")
   file(MAKE_DIRECTORY \"\${jni}\")
   message(STATUS \"Installing: \${jni}/libsteplink.so -> ../steplink/standard/libsteplink.so\")
   file(CREATE_LINK ../steplink/standard/libsteplink.so \"\${jni}/libsteplink.so\" SYMBOLIC)")
@@ -36,7 +41,11 @@ if(TARGET steplink_jar)
   install(FILES ${steplink_jar_dir}/steplink-${PROJECT_VERSION}.jar
     DESTINATION ${CMAKE_INSTALL_DATADIR}/java)
   install(CODE "
-    set(java \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_DATADIR}/java\")
+    set(java \"${CMAKE_INSTALL_DATADIR}/java\")
+    if(NOT IS_ABSOLUTE \"\${java}\")
+      set(java \"\${CMAKE_INSTALL_PREFIX}/\${java}\")
+    endif()
+    set(java \"\$ENV{DESTDIR}\${java}\")
     message(STATUS \"Installing: \${java}/steplink.jar -> steplink-${PROJECT_VERSION}.jar\")
     file(CREATE_LINK steplink-${PROJECT_VERSION}.jar \"\${java}/steplink.jar\" SYMBOLIC)")
 endif()

@@ -34,7 +34,7 @@ user_dir=$(mktemp -d /tmp/steplink-package-test.XXXXXX)
 cleanup() {
   if dpkg-query -W -f='${Status}' steplink 2>/dev/null | grep -q 'ok installed\|config-files'; then
     echo "== purging steplink"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq steplink >/dev/null 2>&1 ||
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 steplink >/dev/null 2>&1 ||
       dpkg --purge steplink
   fi
   rm -rf "$user_dir"
@@ -81,7 +81,7 @@ file_count=$(grep -vc '/$' "$listing")
 echo "ok: $file_count files and links, control fields as expected"
 
 echo "== apt-get install ./$(basename "$deb")"
-(cd "$(dirname "$deb")" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")") \
+(cd "$(dirname "$deb")" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=300 "./$(basename "$deb")") \
   >"$work/apt-install.log" 2>&1 || { tail -n 20 "$work/apt-install.log"; fail "apt-get install failed"; }
 owned=$work/owned.txt
 dpkg -L steplink >"$owned" || fail "dpkg -L steplink after the install"
@@ -136,10 +136,11 @@ grep -qx "mapped /usr/lib/$ma/steplink/standard/libsteplink.so" <<<"$out" ||
 echo "ok: the installed JNI library was loaded, nothing extracted"
 
 echo "== purge, and nothing left"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq steplink >"$work/apt-purge.log" 2>&1 ||
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=300 steplink >"$work/apt-purge.log" 2>&1 ||
   { tail -n 20 "$work/apt-purge.log"; fail "apt-get purge failed"; }
 left=()
 while read -r kind path; do
+  [ "$path" = /. ] && continue
   [ -e "$path" ] || [ -L "$path" ] || continue
   # A directory stays only when another package owns it too (/usr/bin, the jni folder, ...).
   if [ "$kind" = d ] && dpkg -S "$path" >/dev/null 2>&1; then continue; fi
