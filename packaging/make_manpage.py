@@ -93,6 +93,19 @@ def commands_of(top_help):
     return found
 
 
+def synopsis(command, command_help, top_help):
+    """The command's usage line: from its own help, else from the top-level one."""
+    pattern = re.compile(rf"^\s*(?:usage:\s*)?(steplink\s+{re.escape(command)}\b.*)$",
+                         re.IGNORECASE)
+    for text in (command_help or "", top_help):
+        for line in text.splitlines():
+            match = pattern.match(line)
+            if match:
+                # Without the description a usage line may carry after two blanks.
+                return re.split(r"\s{2,}", match.group(1).strip())[0]
+    return f"steplink {command} [options]"
+
+
 def render_help(text):
     """Roff for one help text: option lines as tagged paragraphs, the rest kept as laid out."""
     out = []
@@ -159,8 +172,9 @@ def main():
         "steplink \\- run jobs on a stepper\\-motor table through the steplink library",
         ".SH SYNOPSIS",
     ]
+    helps = {command: run_help(options.runner, [command]) for command in commands}
     for command in commands:
-        page.append(f".B steplink {escape(command)}\n.RI [ options ] ...\n.br")
+        page.append(f".B {escape(synopsis(command, helps[command], top))}\n.br")
     page.append(".B steplink \\-\\-help")
     page += [
         ".SH DESCRIPTION",
@@ -173,7 +187,7 @@ def main():
         ".SH COMMANDS",
     ]
     for command in commands:
-        text = run_help(options.runner, [command])
+        text = helps[command]
         if text is None:
             continue
         page.append(".SS " + escape(command))
