@@ -13,7 +13,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
            g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
            clang clang-format clang-tidy libclang-rt-14-dev llvm binutils valgrind python3 \
-           libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev chromium \
+           libtomlplusplus-dev nlohmann-json3-dev libcpp-httplib-dev libcli11-dev chromium \
            qemu-system-x86 busybox-static cpio dpkg-dev lintian man-db; do
   have "$pkg" || need+=("$pkg")
 done
