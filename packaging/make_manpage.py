@@ -12,9 +12,12 @@ import sys
 # An option line: indented, starts with a dash, description after two or more blanks.
 OPTION = re.compile(r"^(\s{1,10})(-\S.*?)(?:\s{2,}(\S.*))?$")
 # A command named by the top-level help: a usage line "steplink WORD" or a subcommand list entry.
-USAGE_COMMAND = re.compile(r"^\s*(?:usage:\s*)?steplink\s+([a-z][a-z0-9-]*)\b", re.IGNORECASE)
-LIST_ENTRY = re.compile(r"^\s+([a-z][a-z0-9-]*)(?:\s{2,}|$)")
-HEADER = re.compile(r"^(\S.*):\s*$")
+USAGE_COMMAND = re.compile(r"^\s*(?i:usage:\s*)?steplink\s+([a-z][a-z0-9-]*)\b")
+LIST_ENTRY = re.compile(r"^\s+([a-z][a-z0-9-]*)(?:\s|$)")
+# A section header: "Options:", an indented "Options:" inside a group, "[Option Group: NAME]".
+HEADER = re.compile(r"^\s*(?:([A-Za-z][^:]{0,40}):|\[([^\]]{1,60})\])\s*$")
+# Longer lines are prose: filled as a paragraph instead of kept as laid out.
+PROSE_WIDTH = 80
 
 STATIC_SECTIONS = r"""
 .SH ENVIRONMENT
@@ -85,7 +88,7 @@ def commands_of(top_help):
     for line in top_help.splitlines():
         header = HEADER.match(line)
         if header:
-            in_list = "command" in header.group(1).lower()
+            in_list = "command" in (header.group(1) or header.group(2)).lower()
             continue
         match = USAGE_COMMAND.match(line) or (in_list and LIST_ENTRY.match(line))
         if match and match.group(1) not in found and match.group(1) != "help":
@@ -126,9 +129,13 @@ def render_help(text):
         line = lines[i]
         match = OPTION.match(line)
         if not match:
-            if HEADER.match(line):
+            header = HEADER.match(line)
+            if header:
                 flush()
-                out.append(".PP\n.B " + escape(line.strip()))
+                out.append(".PP\n.B " + escape(header.group(1) or header.group(2)))
+            elif len(line) > PROSE_WIDTH:
+                flush()
+                out.append(".PP\n" + escape(line.strip()))
             else:
                 block.append(line)
             i += 1

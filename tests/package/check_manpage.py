@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 OPTION_TOKEN = re.compile(r"(?:^|[\s,\[|(])(--?[A-Za-z][A-Za-z0-9-]*)")
-COMMAND = re.compile(r"^\s*(?:usage:\s*)?steplink\s+([a-z][a-z0-9-]*)\b", re.IGNORECASE)
+COMMAND = re.compile(r"^\s*(?i:usage:\s*)?steplink\s+([a-z][a-z0-9-]*)\b")
 
 
 def helptext(runner, args):
@@ -30,8 +30,7 @@ def commands(top):
         if re.match(r"^\S.*:\s*$", line):
             in_list = "command" in line.lower()
             continue
-        match = COMMAND.match(line) or (in_list and re.match(r"^\s+([a-z][a-z0-9-]*)(\s{2,}|$)",
-                                                             line))
+        match = COMMAND.match(line) or (in_list and re.match(r"^\s+([a-z][a-z0-9-]*)(\s|$)", line))
         if match and match.group(1) not in found and match.group(1) != "help":
             found.append(match.group(1))
     return found
