@@ -98,6 +98,8 @@ strip --remove-section=.comment --remove-section=.note --strip-unneeded \
 doc=$stage/usr/share/doc/steplink
 install -m 0644 packaging/README.Debian "$doc/README.Debian"
 gzip -9n <"$changelog" >"$doc/changelog.Debian.gz"
+# The lintian tags that are right for a package Debian did not upload, each with its reason.
+install -D -m 0644 packaging/lintian-overrides "$stage/usr/share/lintian/overrides/steplink"
 find "$doc" -type f \( -name '*.md' -o -name 'README.Debian' \) -size +4k -exec gzip -9nf {} +
 chmod -R u+rwX,go+rX,go-w "$stage"
 find "$stage" -type f -exec chmod 0644 {} +

@@ -65,12 +65,13 @@ expect=(
   /usr/share/steplink/jobs/example.toml
   /usr/share/doc/steplink/README.md.gz /usr/share/doc/steplink/docs/wiring.md.gz
   /usr/share/doc/steplink/README.Debian /usr/share/doc/steplink/copyright
-  /usr/share/doc/steplink/changelog.Debian.gz /usr/share/man/man1/steplink.1.gz)
+  /usr/share/doc/steplink/changelog.Debian.gz /usr/share/man/man1/steplink.1.gz
+  /usr/share/lintian/overrides/steplink)
 for entry in "${expect[@]}"; do
   grep -qxF "$entry" "$listing" || fail "the package lacks '$entry'; it holds:$(printf '\n  %s' "$(cat "$listing")")"
 done
 # Nothing outside the places the package owns (directories on the way there aside).
-stray=$(grep -vE "^/usr/(bin/steplink|lib/$ma/steplink/|lib/$ma/jni/libsteplink.so|share/java/steplink|share/steplink/|share/doc/steplink/|share/man/man1/steplink.1.gz)" \
+stray=$(grep -vE "^/usr/(bin/steplink|lib/$ma/steplink/|lib/$ma/jni/libsteplink.so|share/java/steplink|share/steplink/|share/doc/steplink/|share/man/man1/steplink.1.gz|share/lintian/overrides/steplink$)" \
   "$listing" | grep -v '/$' || true)
 [ -z "$stray" ] || fail "files outside the package's places: $stray"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
