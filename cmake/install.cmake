@@ -23,7 +23,8 @@ endforeach()
 
 # <libdir>/jni/libsteplink.so: a link to the standard variant, found by System.loadLibrary through
 # the JVM's default java.library.path (Debian's OpenJDK lists /usr/lib/<multiarch>/jni), so an
-# installed program loads it without extracting the jar's copy.
+# installed program loads it without extracting the jar's copy; libsteplink-start200.so, the name
+# the jar's loader asks java.library.path for when -Dsteplink.variant=start200, the other one.
 # The folder from the prefix of the install (`cmake --install --prefix`), not of the configure.
 install(CODE "
   set(jni \"${CMAKE_INSTALL_LIBDIR}/jni\")
@@ -33,7 +34,9 @@ install(CODE "
   set(jni \"\$ENV{DESTDIR}\${jni}\")
   file(MAKE_DIRECTORY \"\${jni}\")
   message(STATUS \"Installing: \${jni}/libsteplink.so -> ../steplink/standard/libsteplink.so\")
-  file(CREATE_LINK ../steplink/standard/libsteplink.so \"\${jni}/libsteplink.so\" SYMBOLIC)")
+  file(CREATE_LINK ../steplink/standard/libsteplink.so \"\${jni}/libsteplink.so\" SYMBOLIC)
+  message(STATUS \"Installing: \${jni}/libsteplink-start200.so -> ../steplink/start200/libsteplink.so\")
+  file(CREATE_LINK ../steplink/start200/libsteplink.so \"\${jni}/libsteplink-start200.so\" SYMBOLIC)")
 
 # The jar as Java policy has it: <datadir>/java/steplink-VERSION.jar and the link steplink.jar.
 if(TARGET steplink_jar)

@@ -42,7 +42,9 @@ The two variants of the library (start speed 300 and 200 steps/s); the runner lo
 variant unless \fB\-\-library\fR names another.
 .TP
 .I @LIBDIR@/jni/libsteplink.so
-The standard variant on the Java runtime's default library path.
+.TQ
+.I @LIBDIR@/jni/libsteplink\-start200.so
+The two variants on the Java runtime's default library path.
 .TP
 .I @DATADIR@/java/steplink.jar
 The Java API (class \fBJavaToC\fR, package \fBsteplink\fR) and the demo.

@@ -83,6 +83,7 @@ DESTDIR=$stage cmake --install "$tree" --prefix /usr --strip >"$out/install.log"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 for file in usr/bin/steplink usr/lib/$multiarch/steplink/standard/libsteplink.so \
             usr/lib/$multiarch/steplink/start200/libsteplink.so usr/lib/$multiarch/jni/libsteplink.so \
+            usr/lib/$multiarch/jni/libsteplink-start200.so \
             usr/share/java/steplink-$upstream.jar usr/share/man/man1/steplink.1.gz; do
   [ -e "$stage/$file" ] || die "the install left out /$file (is $tree fully built?)"
 done

@@ -23,6 +23,7 @@ cmake --install "$tree" --prefix "$work/opt" >"$work/prefix.log" 2>&1 ||
   { cat "$work/prefix.log"; fail "cmake --install --prefix failed"; }
 
 expected="./bin/steplink
+./$libdir/jni/libsteplink-start200.so ../steplink/start200/libsteplink.so
 ./$libdir/jni/libsteplink.so ../steplink/standard/libsteplink.so
 ./$libdir/steplink/standard/libsteplink.so
 ./$libdir/steplink/start200/libsteplink.so

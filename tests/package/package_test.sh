@@ -58,6 +58,7 @@ expect=(
   /usr/lib/$ma/steplink/standard/libsteplink.so
   /usr/lib/$ma/steplink/start200/libsteplink.so
   "/usr/lib/$ma/jni/libsteplink.so -> ../steplink/standard/libsteplink.so"
+  "/usr/lib/$ma/jni/libsteplink-start200.so -> ../steplink/start200/libsteplink.so"
   /usr/share/java/steplink-$upstream.jar
   "/usr/share/java/steplink.jar -> steplink-$upstream.jar"
   /usr/share/steplink/jobs/demo.steplink /usr/share/steplink/jobs/example.nc
@@ -71,7 +72,7 @@ for entry in "${expect[@]}"; do
   grep -qxF "$entry" "$listing" || fail "the package lacks '$entry'; it holds:$(printf '\n  %s' "$(cat "$listing")")"
 done
 # Nothing outside the places the package owns (directories on the way there aside).
-stray=$(grep -vE "^/usr/(bin/steplink|lib/$ma/steplink/|lib/$ma/jni/libsteplink.so|share/java/steplink|share/steplink/|share/doc/steplink/|share/man/man1/steplink.1.gz|share/lintian/overrides/steplink$)" \
+stray=$(grep -vE "^/usr/(bin/steplink|lib/$ma/steplink/|lib/$ma/jni/libsteplink(-start200)?.so|share/java/steplink|share/steplink/|share/doc/steplink/|share/man/man1/steplink.1.gz|share/lintian/overrides/steplink$)" \
   "$listing" | grep -v '/$' || true)
 [ -z "$stray" ] || fail "files outside the package's places: $stray"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
