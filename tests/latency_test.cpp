@@ -103,9 +103,17 @@ TEST(LatencyVerdict, BandsFollowTheLinuxCncThresholdsAndTheStepInterval) {
   context.cpu = 1;
   context.throttleOn = true;
   context.isolatedCpus = "1";
+  context.throttlePauseNs = 50'000'000;
   LatencyHistogram half;
   half.Add(600'000);
   const std::string marginal = tool::LatencyVerdict(half, context);
+  EXPECT_EQ(marginal.find("throttle's pause"), std::string::npos) << marginal;
+  LatencyHistogram throttled;
+  for (int i = 0; i < 3; ++i) throttled.Add(49'800'000);  // three seconds under --rt
+  const std::string paused = tool::LatencyVerdict(throttled, context);
+  EXPECT_NE(paused.find("3 wait(s) ended about 50.00 ms late: the real-time throttle"),
+            std::string::npos)
+      << paused;
   EXPECT_NE(marginal.find("Verdict: marginal"), std::string::npos) << marginal;
   EXPECT_EQ(marginal.find("  - --rt"), std::string::npos) << marginal;
   EXPECT_EQ(marginal.find("isolcpus"), std::string::npos) << marginal;

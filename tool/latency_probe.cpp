@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "contract/steplink_contract.h"
@@ -41,6 +42,18 @@ int PinnedCpu() {
     if (CPU_ISSET(cpu, &set)) return cpu;
   }
   return -1;
+}
+
+// The real-time throttle's pause per period in ns (sched_rt_period_us - sched_rt_runtime_us),
+// 0 when it is off (-1) or unreadable.
+std::int64_t ThrottlePauseNs(hw::SystemCalls& calls) {
+  const auto runtime = calls.ReadText("/proc/sys/kernel/sched_rt_runtime_us");
+  const auto period = calls.ReadText("/proc/sys/kernel/sched_rt_period_us");
+  if (!runtime || !period) return 0;
+  const long long runtimeUs = std::atoll(runtime->c_str());
+  const long long periodUs = std::atoll(period->c_str());
+  if (runtimeUs < 0 || periodUs <= runtimeUs) return 0;
+  return (periodUs - runtimeUs) * 1000;
 }
 
 }  // namespace
@@ -101,6 +114,7 @@ int RunLatencyProbe(const LatencyOptions& options) {
   context.realtime = sched_getscheduler(0) == SCHED_FIFO;
   context.cpu = PinnedCpu();
   context.throttleOn = !throttle.empty();
+  context.throttlePauseNs = ThrottlePauseNs(calls);
   context.isolatedCpus = Trimmed(calls.ReadText("/sys/devices/system/cpu/isolated").value_or(""));
 
   std::printf(

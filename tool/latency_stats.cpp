@@ -148,6 +148,16 @@ std::string LatencyVerdict(const LatencyHistogram& histogram, const LatencyConte
               "Do not drive a table from this machine as it is.\n";
       break;
   }
+  if (context.realtime && context.throttlePauseNs > 0) {
+    // A FIFO process that never sleeps is stopped for the throttle's pause once a period.
+    const std::uint64_t paused = histogram.CountBetween(context.throttlePauseNs * 8 / 10,
+                                                        context.throttlePauseNs * 12 / 10 + binNs);
+    if (paused > 0) {
+      text += std::to_string(paused) + " wait(s) ended about " +
+              FormatDuration(context.throttlePauseNs) +
+              " late: the real-time throttle's pause, once a period.\n";
+    }
+  }
   std::vector<std::string> help;
   if (!context.realtime) {
     help.push_back(
@@ -181,7 +191,7 @@ std::string LatencyVerdict(const LatencyHistogram& histogram, const LatencyConte
 std::string LatencyReport(const LatencyHistogram& histogram, const LatencyContext& context) {
   std::string text = std::to_string(histogram.Count()) + " waits of " +
                      FormatDuration(std::int64_t(context.intervalNs)) + " in " +
-                     Format("%.1f", context.seconds) + " s; how late each ended:\n";
+                     Format("%.1f", context.seconds) + " s; how late each ended (to 1 us):\n";
   const std::pair<const char*, double> rows[] = {{"p50  ", 0.5}, {"p99  ", 0.99}, {"p99.9", 0.999}};
   for (const auto& [name, q] : rows) {
     text += std::string("  ") + name + "  " + FormatDuration(histogram.PercentileNs(q)) + "\n";

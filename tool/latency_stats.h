@@ -45,11 +45,12 @@ class LatencyHistogram {
 // What else shaped the measurement, for the advice.
 struct LatencyContext {
   double seconds = 0;
-  double intervalNs = 0;     // length of each wait
-  bool realtime = false;     // --rt was asked for
-  int cpu = -1;              // --cpu, or -1
-  bool throttleOn = false;   // the kernel's real-time throttle limits a FIFO process
-  std::string isolatedCpus;  // /sys/devices/system/cpu/isolated, empty when none
+  double intervalNs = 0;             // length of each wait
+  bool realtime = false;             // --rt was asked for
+  int cpu = -1;                      // --cpu, or -1
+  bool throttleOn = false;           // the kernel's real-time throttle limits a FIFO process
+  std::int64_t throttlePauseNs = 0;  // its pause per period (period - runtime), 0 when off
+  std::string isolatedCpus;          // /sys/devices/system/cpu/isolated, empty when none
 };
 
 enum class LatencyLevel { excellent, good, marginal, poor };
