@@ -27,6 +27,7 @@ packages=(
   "libtomlplusplus-dev|demo|the runner's G-code jobs read their machine file (TOML) with it"
   "nlohmann-json3-dev|demo|the G-code report and the live view's state (JSON)"
   "libcpp-httplib-dev|demo|the live view's web server, linked into the runner"
+  "libcli11-dev|demo|the runner's command line (CLI11)"
   "pkgconf|demo|CMake finds cpp-httplib through pkg-config"
   "libgtest-dev|demo|configuring the tree needs GoogleTest's package (the demo builds no test)"
   "python3|demo|configuring the tree needs it (the export-table check); the trace model test"

@@ -20,6 +20,21 @@ double Counts(double rate) {
   return (1.0 / rate) / 8.38e-7;
 }
 
+// The planner estimates jobs from the contract header's values; the standard variant's load-time
+// parameters (linked into this test) are those values, the auxiliary codes included.
+TEST(LoadTimeParams, StandardVariantMatchesTheContractHeader) {
+  ResetMotionParams();
+  EXPECT_EQ(motionParams.auxCodePlus, STEPLINK_Z_AUX_PLUS);
+  EXPECT_EQ(motionParams.auxCodeMinus, STEPLINK_Z_AUX_MINUS);
+  EXPECT_EQ(motionParams.startSpeed, STEPLINK_START_SPEED_STANDARD);
+  EXPECT_EQ(motionParams.maxSpeed, STEPLINK_MAX_SPEED);
+  EXPECT_EQ(motionParams.referenceSpeed, STEPLINK_REFERENCE_SPEED);
+  EXPECT_EQ(motionParams.acceleration, STEPLINK_ACCELERATION);
+  EXPECT_EQ(motionParams.deceleration, STEPLINK_DECELERATION);
+  EXPECT_NEAR(STEPLINK_AUX_STATE_WAIT_SECONDS, 0.165, 0.001);
+  EXPECT_NEAR(STEPLINK_REFERENCE_PAUSE_SECONDS, 0.55, 0.001);
+}
+
 struct PlanCase {
   std::uint32_t steps;
   double decelDistance;

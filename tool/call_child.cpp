@@ -1,6 +1,5 @@
-// The call process and its supervision: fork, the child's signal set-up (dies with the parent,
-// pauses at call boundaries on SIGUSR1 until SIGUSR2), loading the entries, the calls, and the
-// parent's wait loop that passes the signals ending a run on to the child.
+// Supervision of the call process: the job-ending signals, fork and the child's set-up (dies with
+// the parent, default actions) and loading the entries. The wait loop is in call_wait.cpp.
 #include "call_child.h"
 
 #include <dlfcn.h>
@@ -8,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,115 +17,82 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "realtime_stage.h"
+#include "step_channel.h"
 
 namespace tool {
 namespace {
 
-// Exit codes of the call process.
-constexpr int childOk = 0;
-constexpr int childOpenFailed = 10;
-constexpr int childLoadFailed = 20;
-
-// Signals that end a run when they reach the runner (Ctrl-C, kill, a closed terminal, a closed
-// output pipe).
-constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-
-// Parent: the first stop signal that arrived (0 none); written by the handler only.
+// Parent: the first job-ending signal that arrived (0 none); written by the handler only.
 volatile std::sig_atomic_t receivedSignal = 0;
 
-void OnStopSignal(int signal) {
+void OnJobSignal(int signal) {
   if (receivedSignal == 0) receivedSignal = signal;
 }
 
-// Child: a pause was requested (SIGUSR1) and not yet resumed (SIGUSR2).
-volatile std::sig_atomic_t pauseWanted = 0;
-
-void OnPause(int) {
-  pauseWanted = 1;
-}
-void OnResume(int) {
-  pauseWanted = 0;
+std::map<int, struct sigaction>& SavedActions() {
+  static std::map<int, struct sigaction> saved;
+  return saved;
 }
 
-void InstallParentHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: the wait loop's sleep ends at once
-  for (const int signal : stopSignals) sigaction(signal, &action, nullptr);
-}
-
-// In the child right after fork: default actions for the stop signals (the library installs no
-// handler of its own, as under a JVM), pause and resume handlers, and death with the parent.
+// In the child right after fork: default actions for the job-ending signals (the library
+// installs no handler of its own, as under a JVM), and death with the parent.
 void SetUpChildSignals(pid_t parent) {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_DFL;
-  for (const int signal : stopSignals) sigaction(signal, &action, nullptr);
-  action.sa_flags = SA_RESTART;
-  action.sa_handler = OnPause;
-  sigaction(SIGUSR1, &action, nullptr);
-  action.sa_handler = OnResume;
-  sigaction(SIGUSR2, &action, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (const int signal : JobEndingSignals()) sigaction(signal, &action, nullptr);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(childOk);  // the parent ended before the line above
 }
 
-// Between two calls: waits while a pause is wanted. The pause signals are blocked around the
-// test so that a resume cannot slip in between the test and the wait.
-void PauseIfWanted(const CallHooks& hooks) {
-  sigset_t pauseSignals, previous;
-  sigemptyset(&pauseSignals);
-  sigaddset(&pauseSignals, SIGUSR1);
-  sigaddset(&pauseSignals, SIGUSR2);
-  sigprocmask(SIG_BLOCK, &pauseSignals, &previous);
-  if (pauseWanted != 0) {
-    if (hooks.pauseChanged) hooks.pauseChanged(true);
-    while (pauseWanted != 0) sigsuspend(&previous);
-    if (hooks.pauseChanged) hooks.pauseChanged(false);
-  }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
-[[noreturn]] void RunCalls(const ChildOptions& options, const std::vector<ScriptCall>& calls,
-                           const CallHooks& hooks) {
-  for (const auto& [name, value] : options.environment) setenv(name.c_str(), value.c_str(), 1);
-  Entries entries;
-  std::string error;
-  if (!LoadEntries(options.libraryPath, entries, error)) {
-    std::fprintf(stderr, "%s", error.c_str());
-    std::fflush(stderr);
-    std::exit(childLoadFailed);
-  }
-  bool openFailed = false;
-  for (std::size_t index = 0; index < calls.size(); ++index) {
-    const ScriptCall& call = calls[index];
-    PauseIfWanted(hooks);
-    if (hooks.beforeCall) hooks.beforeCall(index, call);
-    const int result = MakeCall(entries, call);
-    if (call.entry == Entry::openConn && result == 255) openFailed = true;
-    if (options.printCalls) {
-      if (call.entry == Entry::reference) {
-        std::printf("%s -> done\n", FormatCall(call).c_str());
-      } else {
-        std::printf("%s -> %d\n", FormatCall(call).c_str(), result);
-      }
-    }
-    std::fflush(stdout);  // the library never flushes; its lines and ours stay in order
-    if (hooks.afterCall) hooks.afterCall(index, call, result);
-    if (openFailed && options.stopWhenOpenFails) break;
-  }
-  std::fflush(stdout);
-  // exit(), not _exit(): the library's static destructors close the record and the status block.
-  std::exit(openFailed ? childOpenFailed : childOk);
-}
-
 }  // namespace
+
+const std::vector<int>& JobEndingSignals() {
+  static const std::vector<int> signals = [] {
+    std::vector<int> list = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,
+                             SIGUSR2, SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF,
+                             SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,    SIGSYS};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) list.push_back(signal);
+    return list;
+  }();
+  return signals;
+}
+
+void InstallJobSignalHandlers() {
+  receivedSignal = 0;
+  struct sigaction action {};
+  action.sa_handler = OnJobSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the wait loop's poll ends at once
+  for (const int signal : JobEndingSignals()) {
+    struct sigaction previous {};
+    if (sigaction(signal, &action, &previous) == 0) SavedActions().emplace(signal, previous);
+  }
+}
+
+void RestoreJobSignalHandlers() {
+  for (const auto& [signal, previous] : SavedActions()) sigaction(signal, &previous, nullptr);
+  SavedActions().clear();
+}
+
+int ReceivedJobSignal() {
+  return receivedSignal;
+}
+
+void ClearReceivedJobSignal() {
+  receivedSignal = 0;
+}
+
+std::string SignalName(int signal) {
+  const char* name = sigabbrev_np(signal);
+  if (signal >= SIGRTMIN && signal <= SIGRTMAX) {
+    return "SIGRTMIN+" + std::to_string(signal - SIGRTMIN);
+  }
+  return name != nullptr ? std::string("SIG") + name : "signal " + std::to_string(signal);
+}
 
 bool LoadEntries(const std::string& libraryPath, Entries& entries, std::string& error) {
   void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -150,9 +117,9 @@ bool LoadEntries(const std::string& libraryPath, Entries& entries, std::string& 
   return complete;
 }
 
-int MakeCall(const Entries& entries, const ScriptCall& call) {
-  const auto [x, y, z] = call.args;
-  switch (call.entry) {
+int MakeCall(const Entries& entries, Entry entry, const std::array<std::int32_t, 3>& args) {
+  const auto [x, y, z] = args;
+  switch (entry) {
     case Entry::openConn:
       return entries.openConn(nullptr, nullptr);
     case Entry::closeConn:
@@ -181,6 +148,7 @@ std::string Explain(const ChildOutcome& outcome) {
   using End = ChildOutcome::End;
   switch (outcome.end) {
     case End::completed:
+    case End::cleanStop:
       return {};
     case End::openFailed:
       return RealDeviceChosen()
@@ -193,9 +161,8 @@ std::string Explain(const ChildOutcome& outcome) {
       return "the call process ended early with exit status " + std::to_string(outcome.code) +
              " (an exit() inside the library?); the calls after it were not made";
     case End::signalled:
-      if (outcome.stopSignal != 0 && outcome.code == outcome.stopSignal) {
-        return std::string("the run was stopped by SIG") + sigabbrev_np(outcome.code);
-      }
+      if (outcome.stopSignal != 0)
+        return "the run was stopped by " + SignalName(outcome.stopSignal);
       return "the call process ended on signal " + std::to_string(outcome.code) + " (" +
              strsignal(outcome.code) + ")";
     case End::startFailed:
@@ -212,30 +179,29 @@ CallChild::~CallChild() {
     waitpid(pid_, nullptr, 0);
     pid_ = 0;
   }
-  for (int* fd : {&outPipe_, &errPipe_, &tracePipe_}) {
+  for (int* fd : {&outPipe_, &errPipe_, &tracePipe_, &stepSocket_}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
 }
 
-bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>& calls,
-                      const CallHooks& hooks, std::string& error) {
-  receivedSignal = 0;
-  int out[2] = {-1, -1}, err[2] = {-1, -1}, trace[2] = {-1, -1};
+bool CallChild::Start(const ChildOptions& options, std::string& error) {
+  int out[2] = {-1, -1}, err[2] = {-1, -1}, trace[2] = {-1, -1}, steps[2] = {-1, -1};
   auto closeAll = [&] {
-    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1]}) {
+    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1], steps[0], steps[1]}) {
       if (fd >= 0) close(fd);
     }
   };
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-      (options.traceFd >= 0 && pipe2(trace, O_CLOEXEC) != 0)) {
+      (options.traceFd >= 0 && pipe2(trace, O_CLOEXEC) != 0) ||
+      socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, steps) != 0) {
     error = std::string("cannot make the call process's pipes: ") + std::strerror(errno);
     closeAll();
     return false;
   }
+  setsockopt(steps[0], SOL_SOCKET, SO_SNDBUF, &stepChannelBytes, sizeof stepChannelBytes);
   // A larger trace pipe lets the library run ahead of the copy without blocking on every buffer.
   if (trace[0] >= 0) fcntl(trace[0], F_SETPIPE_SZ, 1 << 20);
-  InstallParentHandlers();
   std::fflush(stdout);
   std::fflush(stderr);
   // Pause and resume stay blocked across fork until the child has its handlers: a request
@@ -264,15 +230,16 @@ bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>
       childOptions.environment.emplace_back("STEPLINK_TRACE",
                                             "/dev/fd/" + std::to_string(traceEnd));
     }
-    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1]}) {
+    for (int fd : {out[0], out[1], err[0], err[1], trace[0], trace[1], steps[0]}) {
       if (fd >= 0) close(fd);
     }
     if (childOptions.realtime || childOptions.cpu >= 0) {
       ApplyRealtime(childOptions.realtime, childOptions.cpu);
     }
-    RunCalls(childOptions, calls, hooks);
+    // The pause handlers are set before the mask lets the pause signals in.
+    RunSteps(childOptions, steps[1]);
   }
-  for (int fd : {out[1], err[1], trace[1]}) {
+  for (int fd : {out[1], err[1], trace[1], steps[1]}) {
     if (fd >= 0) close(fd);
   }
   std::lock_guard lock(mutex_);
@@ -280,7 +247,9 @@ bool CallChild::Start(const ChildOptions& options, const std::vector<ScriptCall>
   outPipe_ = out[0];
   errPipe_ = err[0];
   tracePipe_ = trace[0];
+  stepSocket_ = steps[0];
   traceFd_ = options.traceFd;
+  collapse_ = options.collapseRepeats;
   return true;
 }
 
@@ -303,146 +272,6 @@ void CallChild::RequestPause() {
 void CallChild::RequestResume() {
   paused_ = false;
   Signal(SIGUSR2);
-}
-
-namespace {
-
-// Scans the child's standard output line by line for the library's port failure lines; keeps
-// only the start of the current line.
-class OutputScanner {
- public:
-  explicit OutputScanner(ChildOutcome& outcome) : outcome_(outcome) {}
-  void Feed(const char* data, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-      if (data[i] == '\n') {
-        EndLine();
-      } else if (line_.size() < 160) {
-        line_ += data[i];
-      }
-    }
-  }
-  void Finish() {
-    if (!line_.empty()) EndLine();
-  }
-
- private:
-  void EndLine() {
-    const bool portError = line_.rfind("Error occured during ", 0) == 0;
-    if (portError) ++outcome_.portErrorLines;
-    if (line_.rfind("Timer: counter 0 showed one value", 0) == 0) ++outcome_.timerStallLines;
-    if (portError && outcome_.firstPortError.empty()) outcome_.firstPortError = line_;
-    line_.clear();
-  }
-  ChildOutcome& outcome_;
-  std::string line_;
-};
-
-// Passes data on to a descriptor; after the first error it only counts (errno kept).
-void PassOn(int fd, const char* data, std::size_t length, int& error) {
-  if (error != 0) return;
-  int code = 0;
-  while (length > 0) {
-    const ssize_t written = ::write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      code = errno;
-      break;
-    }
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  error = code;
-}
-
-}  // namespace
-
-ChildOutcome CallChild::Wait(const WaitHooks& hooks) {
-  ChildOutcome outcome;
-  OutputScanner scanner(outcome);
-  int forwarded = 0;
-  timespec forwardedAt{};
-  bool reapedChild = false;
-  int status = 0;
-  timespec reapedAt{};
-  char buffer[1 << 16];
-  for (;;) {
-    if (receivedSignal != 0 && forwarded == 0 && !reapedChild) {
-      int none = 0;
-      stopSignal_.compare_exchange_strong(none, static_cast<int>(receivedSignal));
-      forwarded = receivedSignal;
-      clock_gettime(CLOCK_MONOTONIC, &forwardedAt);
-      Signal(forwarded == SIGPIPE ? SIGTERM : forwarded);
-    }
-    if (!reapedChild) {
-      std::lock_guard lock(mutex_);
-      if (pid_ <= 0) break;  // never started
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        reapedChild = true;
-        clock_gettime(CLOCK_MONOTONIC, &reapedAt);
-      }
-    }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const bool pipesOpen = outPipe_ >= 0 || errPipe_ >= 0 || tracePipe_ >= 0;
-    // After the child's end its pipes are drained to their end; a descendant that keeps one open
-    // is not waited for longer than a second.
-    if (reapedChild && (!pipesOpen || now.tv_sec - reapedAt.tv_sec >= 1)) break;
-    if (forwarded != 0 && !reapedChild && now.tv_sec - forwardedAt.tv_sec >= 2) {
-      // A child that does not end within 2 s of the signal (stopped, or one that blocks it) is
-      // killed: the runner must not hang on its way out.
-      Signal(SIGKILL);
-    }
-    pollfd fds[3] = {{outPipe_, POLLIN, 0}, {errPipe_, POLLIN, 0}, {tracePipe_, POLLIN, 0}};
-    const int ready = poll(fds, 3, reapedChild ? 100 : 20);
-    if (ready > 0) {
-      int* pipes[3] = {&outPipe_, &errPipe_, &tracePipe_};
-      for (int i = 0; i < 3; ++i) {
-        if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got <= 0) {
-          close(*pipes[i]);
-          *pipes[i] = -1;
-          continue;
-        }
-        const auto length = static_cast<std::size_t>(got);
-        if (i == 2) {
-          PassOn(traceFd_, buffer, length, outcome.traceError);
-          continue;
-        }
-        if (hooks.beforeOutput) hooks.beforeOutput();
-        if (i == 0) {
-          scanner.Feed(buffer, length);
-          PassOn(STDOUT_FILENO, buffer, length, outcome.stdoutError);
-        } else {
-          PassOn(STDERR_FILENO, buffer, length, outcome.stderrError);
-        }
-      }
-    }
-    if (hooks.tick) hooks.tick();
-  }
-  scanner.Finish();
-  for (int* fd : {&outPipe_, &errPipe_, &tracePipe_}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-  outcome.stopSignal = stopSignal_;
-  if (!reapedChild) return outcome;
-  if (WIFSIGNALED(status)) {
-    outcome.end = ChildOutcome::End::signalled;
-    outcome.code = WTERMSIG(status);
-  } else if (WEXITSTATUS(status) == childOk) {
-    outcome.end = ChildOutcome::End::completed;
-  } else if (WEXITSTATUS(status) == childOpenFailed) {
-    outcome.end = ChildOutcome::End::openFailed;
-  } else if (WEXITSTATUS(status) == childLoadFailed) {
-    outcome.end = ChildOutcome::End::loadFailed;
-  } else {
-    outcome.end = ChildOutcome::End::exited;
-    outcome.code = WEXITSTATUS(status);
-  }
-  return outcome;
 }
 
 }  // namespace tool

@@ -1,7 +1,8 @@
 // The call process: a child that loads the library with dlopen (as a JVM does), resolves the five
-// JNI entries and makes a list of calls, so that a crash of the library is reported, not
-// inherited. The parent supervises it: forwards the signals that end a run, and asks it to stop,
-// pause or resume at the next call boundary. Used by every command that runs calls on the table.
+// JNI entries and executes a job's steps as they arrive through the step channel, so that a crash
+// of the library is reported, not inherited. The parent feeds the steps, supervises the child
+// (ends it on every signal that ends a job) and asks it to stop, pause or resume at the next
+// step boundary. Calls step_channel, call_steps (the child's side) and the system.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "entry/entry.h"
+#include "job.h"
 #include "script.h"
 
 namespace tool {
@@ -36,14 +38,7 @@ struct Entries {
 bool LoadEntries(const std::string& libraryPath, Entries& entries, std::string& error);
 
 // Makes one call; the result is the entry's (0 for reference, which returns nothing).
-int MakeCall(const Entries& entries, const ScriptCall& call);
-
-// Run in the call process, around each call. Pauses happen between calls, before beforeCall.
-struct CallHooks {
-  std::function<void(std::size_t index, const ScriptCall& call)> beforeCall;
-  std::function<void(std::size_t index, const ScriptCall& call, int result)> afterCall;
-  std::function<void(bool paused)> pauseChanged;  // true when a pause begins, false when it ends
-};
+int MakeCall(const Entries& entries, Entry entry, const std::array<std::int32_t, 3>& args);
 
 struct ChildOptions {
   std::string libraryPath;
@@ -54,24 +49,33 @@ struct ChildOptions {
   // The library writes into a pipe (STEPLINK_TRACE=/dev/fd/N) and the parent copies it here, so
   // that a write error on the destination is seen and reported.
   int traceFd = -1;
-  // A job (G-code) makes no call after an openConn that gave 255: its moves would only fail
-  // port operation after port operation. A script (run) goes on, as a Java caller would.
-  bool stopWhenOpenFails = false;
+  // No call after an openConn that gave 255: the moves would only fail port operation after
+  // port operation (run --keep-going turns it off on the simulated table).
+  bool stopWhenOpenFails = true;
   bool realtime = false;  // --rt: SCHED_FIFO and mlockall in the call process
   int cpu = -1;           // --cpu N: the call process on that CPU only
+  // The job section of this status block is written by the call process, and by it only.
+  std::string statusName;
+  JobInfo info;
+  bool waitDwells = false;           // real time: a dwell is waited; virtual: only counted
+  bool pauseAtProgramStops = false;  // a terminal to resume from: M0/M1/M6 pause the job
+  StopSequence stopSequence;         // made when the job is stopped while paused
+  bool collapseRepeats = true;       // a run of >20 identical library lines shown as one
 };
 
 // What the parent does while it waits; all of it on the waiting thread.
 struct WaitHooks {
   std::function<void()> tick;          // about every 20 ms (progress display, live view)
   std::function<void()> beforeOutput;  // before the child's output is passed on (erase progress)
+  std::function<void(std::uint64_t index, const JobStep& step)> onSend;  // each step fed
 };
 
 // How the call process ended.
 struct ChildOutcome {
   enum class End {
-    completed,    // every call made
-    openFailed,   // every call made, but an openConn gave 255
+    completed,    // every step made
+    openFailed,   // an openConn gave 255 (and the job ended there, unless --keep-going)
+    cleanStop,    // stopped while paused: the stop sequence made, then ended
     loadFailed,   // the library did not load or lacks an entry; nothing was called
     exited,       // ended by exit() with another status (code), e.g. from inside the library
     signalled,    // ended by a signal (code)
@@ -79,21 +83,36 @@ struct ChildOutcome {
   };
   End end = End::startFailed;
   int code = 0;
-  // A signal that reached the runner and ended the run (SIGINT, SIGTERM, SIGHUP, SIGPIPE), or
-  // SIGINT for RequestStop(); 0 when the run ended by itself.
+  // A signal that reached the runner and ended the job, or SIGINT for RequestStop(); 0 when the
+  // job ended by itself.
   int stopSignal = 0;
   // What the library printed that means the port did not work: "Error occured during ..." lines
   // (a channel not open) and "Timer: counter 0 showed one value ..." lines (a dead counter).
   std::size_t portErrorLines = 0;
   std::size_t timerStallLines = 0;
   std::string firstPortError;  // the first such line
+  std::string firstHwLine;     // the first "steplink-hw:" line of its standard error
   int stdoutError = 0;         // errno of a failed write of the child's output to standard output
   int stderrError = 0;
   int traceError = 0;  // errno of a failed write of the trace
+  std::uint64_t stepsSent = 0;
 };
 
 // One line that explains an end other than completed (empty for completed).
 std::string Explain(const ChildOutcome& outcome);
+
+// Every signal whose default action ends a process, but KILL and STOP: they end a job the same
+// way (the call process stopped, the record kept, what the runner made removed, 128+N).
+const std::vector<int>& JobEndingSignals();
+// Installs the runner's handlers for all of them (they end the job, not the runner); the first
+// one that arrives is kept. Restore puts the previous actions back.
+void InstallJobSignalHandlers();
+void RestoreJobSignalHandlers();
+int ReceivedJobSignal();        // the first that arrived since the handlers were installed, or 0
+void ClearReceivedJobSignal();  // before a call process that must run after the job's end
+
+// "SIGINT", or "signal 40".
+std::string SignalName(int signal);
 
 class CallChild {
  public:
@@ -102,20 +121,18 @@ class CallChild {
   CallChild(const CallChild&) = delete;
   CallChild& operator=(const CallChild&) = delete;
 
-  // Installs the runner's handlers for SIGINT, SIGTERM, SIGHUP and SIGPIPE (they end the run,
-  // not the runner, so that it can report and clean up) and forks the call process. False with a
-  // reason when fork fails.
-  bool Start(const ChildOptions& options, const std::vector<ScriptCall>& calls,
-             const CallHooks& hooks, std::string& error);
+  // Forks the call process, which then waits for its steps. False with a reason when a pipe or
+  // fork fails.
+  bool Start(const ChildOptions& options, std::string& error);
 
-  // Waits until the call process has ended, passing its standard output and error on (the
-  // runner's are the child's only through the parent) and its trace to the trace descriptor. A
-  // signal that reaches the runner is passed on to the call process.
-  ChildOutcome Wait(const WaitHooks& hooks = {});
+  // Feeds the source's steps to the call process and waits until it has ended, passing its
+  // standard output and error on (collapsing long runs of one line) and its trace to the trace
+  // descriptor. A signal that reaches the runner ends the call process.
+  ChildOutcome Wait(JobSource& source, const WaitHooks& hooks = {});
 
   // Safe from any thread while the child runs; no effect once it has ended.
   void RequestStop();    // what Ctrl-C does: ends the calls now; the record is kept
-  void RequestPause();   // pause before the next call
+  void RequestPause();   // pause before the next step
   void RequestResume();  // go on after a pause
   bool PauseRequested() const { return paused_; }
   pid_t Pid() const { return pid_; }
@@ -124,13 +141,25 @@ class CallChild {
   void Signal(int signal);
 
   pid_t pid_ = 0;
-  int outPipe_ = -1;    // the child's standard output, read end
-  int errPipe_ = -1;    // the child's standard error, read end
-  int tracePipe_ = -1;  // the library's trace, read end
+  int outPipe_ = -1;     // the child's standard output, read end
+  int errPipe_ = -1;     // the child's standard error, read end
+  int tracePipe_ = -1;   // the library's trace, read end
+  int stepSocket_ = -1;  // the step channel, the parent's end
   int traceFd_ = -1;
+  bool collapse_ = true;
   std::mutex mutex_;  // pid_ is not signalled after it was reaped
   std::atomic<bool> paused_{false};
   std::atomic<int> stopSignal_{0};
 };
+
+// The call process's side, run in the child after fork: loads the entries and executes the
+// steps from `stepFd` until the channel ends. Never returns.
+[[noreturn]] void RunSteps(const ChildOptions& options, int stepFd);
+
+// Exit codes of the call process.
+inline constexpr int childOk = 0;
+inline constexpr int childOpenFailed = 10;
+inline constexpr int childCleanStop = 11;
+inline constexpr int childLoadFailed = 20;
 
 }  // namespace tool

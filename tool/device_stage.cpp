@@ -8,13 +8,13 @@
 
 namespace tool {
 
-std::string ChosenDevice(const ArgParser& parser) {
-  if (const auto given = parser.Value("device")) return *given;
+std::string ChosenDevice(const TableOptions& table) {
+  if (table.device) return *table.device;
   const char* fromEnvironment = std::getenv("STEPLINK_DEVICE");
   return fromEnvironment != nullptr ? fromEnvironment : "";
 }
 
-bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
+bool CheckDeviceSettings(const std::string& device, const TableOptions& table,
                          const RunSettings& settings, std::string& error) {
   if (device.empty()) return true;
   const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(device);
@@ -23,14 +23,14 @@ bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
     return false;
   }
   if (parsed.spec->kind == hw::DeviceKind::simulated) return true;
-  if (parser.Flag("virtual")) {
+  if (table.virtualClock) {
     error = "--virtual belongs to the simulated table; a real table (--device " + device +
             ") runs on real time";
     return false;
   }
   for (const sim::SettingItem& item : settings.inForce) {
     if (item.key == "record" || item.key == "status") continue;
-    if (item.source == "runner default") continue;
+    if (item.source == "runner default" || item.source == "device") continue;
     if (item.key == "clock" && item.value == "realtime") continue;
     error = "the simulated table's setting " + item.key + "=" + item.value + " (" + item.source +
             ") does not apply to a real table (--device " + device +
@@ -38,6 +38,13 @@ bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
     return false;
   }
   return true;
+}
+
+bool CheckDeviceValue(const std::string& device, std::string& error) {
+  if (device.empty()) return true;
+  const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(device);
+  if (!parsed.spec) error = parsed.error;
+  return parsed.spec.has_value();
 }
 
 bool RealTableChosen(const std::string& device) {

@@ -5,17 +5,19 @@
 
 #include <string>
 
-#include "args.h"
+#include "job_options.h"
 #include "settings_stage.h"
 
 namespace tool {
 
 // The device in force: --device over STEPLINK_DEVICE, empty when neither is given.
-std::string ChosenDevice(const ArgParser& parser);
+std::string ChosenDevice(const TableOptions& table);
 
+// False with the parser's reason when the value is malformed.
+bool CheckDeviceValue(const std::string& device, std::string& error);
 // True for no device, the simulated table, or a real one with acceptable settings; otherwise
 // false with a one-line reason.
-bool CheckDeviceSettings(const std::string& device, const ArgParser& parser,
+bool CheckDeviceSettings(const std::string& device, const TableOptions& table,
                          const RunSettings& settings, std::string& error);
 
 // True when the value names a real table (not empty, not the simulated table).

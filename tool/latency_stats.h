@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "contract/steplink_contract.h"
+
 namespace tool {
 
-// The library's speeds (src/motion/motion_params.cpp, checked by the tests): every move tops out
-// at 500 steps/s, a reference run creeps at 400 steps/s.
-inline constexpr double topSpeedStepsPerSecond = 500.0;
-inline constexpr double referenceSpeedStepsPerSecond = 400.0;
+// The library's speeds: every move tops out at 500 steps/s, a reference run creeps at 400.
+inline constexpr double topSpeedStepsPerSecond = STEPLINK_MAX_SPEED;
+inline constexpr double referenceSpeedStepsPerSecond = STEPLINK_REFERENCE_SPEED;
 
 // Verdict bands on the largest lateness. The first three are LinuxCNC's latency-test guidance
 // for software stepping (max jitter under 15-20 us: very nice results; 100 us or more: not a

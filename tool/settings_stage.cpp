@@ -61,10 +61,11 @@ bool CheckRecordDestination(const sim::SettingItem& record, std::string& error) 
 
 }  // namespace
 
-bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSettings& settings,
-                      std::string& error) {
+bool BuildRunSettings(const TableOptions& table, const char* environmentSim, bool realDevice,
+                      RunSettings& settings, std::string& error) {
   sim::SettingsMerge merge;
-  merge.Layer({{"clock", "virtual", "runner default"}});
+  merge.Layer({realDevice ? sim::SettingItem{"clock", "realtime", "device"}
+                          : sim::SettingItem{"clock", "virtual", "runner default"}});
   if (environmentSim != nullptr) {
     const sim::SettingsText fromEnvironment = sim::SplitSettings(environmentSim, "STEPLINK_SIM");
     if (!fromEnvironment.error.empty()) {
@@ -73,8 +74,7 @@ bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSe
     }
     merge.Layer(fromEnvironment.items);
   }
-  const sim::SettingsText fromOption =
-      sim::SplitSettings(parser.Value("sim").value_or(""), "--sim");
+  const sim::SettingsText fromOption = sim::SplitSettings(table.sim.value_or(""), "--sim");
   if (!fromOption.error.empty()) {
     error = fromOption.error;
     return false;
@@ -82,13 +82,13 @@ bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSe
   merge.Layer(fromOption.items);
   // The runner's flags, one source: two of them that set one key contradict each other.
   std::vector<sim::SettingItem> flags;
-  if (parser.Flag("realtime") && parser.Flag("virtual")) {
+  if (table.realtime && table.virtualClock) {
     error = "--realtime and --virtual contradict each other (both set the clock)";
     return false;
   }
-  if (parser.Flag("realtime")) flags.push_back({"clock", "realtime", "--realtime"});
-  if (parser.Flag("virtual")) flags.push_back({"clock", "virtual", "--virtual"});
-  if (const auto record = parser.Value("record")) flags.push_back({"record", *record, "--record"});
+  if (table.realtime) flags.push_back({"clock", "realtime", "--realtime"});
+  if (table.virtualClock) flags.push_back({"clock", "virtual", "--virtual"});
+  if (table.record) flags.push_back({"record", *table.record, "--record"});
   merge.Layer(flags);
 
   const sim::ConfigResult checked = sim::ApplySimSettings(merge.InForce());
@@ -118,6 +118,13 @@ bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSe
   settings.inForce = merge.InForce();
   settings.simSpec = sim::JoinSettings(settings.inForce);
   return true;
+}
+
+bool RealtimeClock(const RunSettings& settings) {
+  for (const sim::SettingItem& item : settings.inForce) {
+    if (item.key == "clock") return item.value == "realtime";
+  }
+  return true;  // the library's own default
 }
 
 std::string DescribeSettings(const RunSettings& settings) {

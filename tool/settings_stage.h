@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
+#include "job_options.h"
 #include "sim/config.h"
 
 namespace tool {
@@ -25,8 +25,11 @@ struct RunSettings {
 
 // False with a one-line reason (for "steplink: REASON") when the settings are refused;
 // environmentSim is STEPLINK_SIM as the runner found it (nullptr when unset).
-bool BuildRunSettings(const ArgParser& parser, const char* environmentSim, RunSettings& settings,
-                      std::string& error);
+// realDevice: a real table is chosen, whose clock is real time ("clock=realtime (device)").
+bool BuildRunSettings(const TableOptions& table, const char* environmentSim, bool realDevice,
+                      RunSettings& settings, std::string& error);
+// True when the merged settings run the table on the realtime clock.
+bool RealtimeClock(const RunSettings& settings);
 
 // "clock=virtual (runner default), mode=3 (--sim)": the settings in force and their sources.
 std::string DescribeSettings(const RunSettings& settings);

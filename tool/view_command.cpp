@@ -2,46 +2,24 @@
 // status block that another process writes (a Java program started with
 // STEPLINK_SIM=...,status=NAME). No job of ours runs here, so the page offers no Stop. Serves
 // until Ctrl-C; the block may appear and end while it serves. Calls view/ only.
-#include "view_command.h"
 
 #include <signal.h>
 
 #include <cstdio>
 #include <string>
 
-#include "args.h"
+#include "cli.h"
 #include "exit_codes.h"
-#include "live_view.h"
 #include "server.h"
 
 namespace tool {
 
-int ViewCommand(int argc, const char* const* argv) {
-  ArgParser parser;
-  parser.AddOption("status", "NAME", "the status block to watch (/dev/shm/NAME)");
-  parser.AddOption("port", "PORT", "port to listen on (default: a free one)");
-  parser.AddFlag("ipv6", "listen on ::1 instead of 127.0.0.1");
-  parser.AddFlag("help", "show this help");
+int ViewCommand(const ViewArgs& args) {
+  const std::string* name = &args.status;
+  const int port = args.port;
   std::string error;
-  const bool parsed = parser.Parse(argc, argv, 2, error);
-  if (parsed && parser.Flag("help")) {
-    std::printf("usage: steplink view --status NAME [--port PORT] [--ipv6]\n%s",
-                parser.OptionHelp().c_str());
-    return exitOk;
-  }
-  int port = 0;
-  const auto name = parser.Value("status");
-  if (parsed && !name) error = "--status NAME is required";
-  if (parsed && name && (name->empty() || name->find('/') != std::string::npos)) {
-    error = "--status: a block name has no '/' and is not empty";
-  }
-  if (parsed && !parser.Positional().empty()) error = "unexpected '" + parser.Positional()[0] + "'";
-  if (const auto text = parser.Value("port"); parsed && text && !ParsePort(*text, true, port)) {
-    error = "--port: '" + *text + "' is no port number (0 to 65535)";
-  }
-  if (!error.empty()) {
-    std::fprintf(stderr, "steplink view: %s\nusage: steplink view --status NAME [--port PORT]\n",
-                 error.c_str());
+  if (name->empty() || name->find('/') != std::string::npos) {
+    std::fprintf(stderr, "steplink view: --status: a block name has no '/' and is not empty\n");
     return exitRefused;
   }
 
@@ -54,7 +32,7 @@ int ViewCommand(int argc, const char* const* argv) {
 
   view::ServerOptions options;
   options.port = port;
-  options.ipv6 = parser.Flag("ipv6");
+  options.ipv6 = args.ipv6;
   view::Server server(view::MakeSharedMemorySource(*name),
                       view::JobInfo{*name, false, false, false}, view::Controls{}, options);
   if (!server.Start(error)) {

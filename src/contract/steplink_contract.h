@@ -1,5 +1,6 @@
 /* What the library, the PortTalk driver, the Linux substitute and the tools share: the device
- * I/O control codes, the five ports, the tick length, the z codes and the status-block layout.
+ * I/O control codes, the five ports, the tick length, the z codes, the load-time motion
+ * parameters and the status-block layout.
  * C-compatible (the driver is C); no code, only constants and layouts. */
 #ifndef STEPLINK_CONTRACT_H
 #define STEPLINK_CONTRACT_H
@@ -32,6 +33,26 @@
 #define STEPLINK_Z_AUX_MINUS (-32000)  /* vectorOut: auxiliary state 0 */
 #define STEPLINK_Z_KEEP_LATCH 32222    /* vectorOut: leave the Z latch as it is */
 #define STEPLINK_MOVE_STEP_LIMIT 32000 /* every distance is below this in magnitude */
+
+/* ---- Load-time motion parameters of the library (what a planner estimates a job with). ----
+ * Speeds in steps/s, rates in steps/s^2. The two shipped variants differ only in the start speed;
+ * the build passes the variant's value to the core, which checks all of these at compile time. */
+#define STEPLINK_START_SPEED_STANDARD 300 /* variant "standard": speed of a move's first step */
+#define STEPLINK_START_SPEED_START200 200 /* variant "start200" */
+#define STEPLINK_MAX_SPEED 500            /* acceleration stops once reached */
+#define STEPLINK_REFERENCE_SPEED 400      /* every step of a reference run */
+#define STEPLINK_ACCELERATION 100
+#define STEPLINK_DECELERATION 500
+/* Wait after each auxiliary-state latch write: 196897 ticks, about 0.165 s. */
+#define STEPLINK_AUX_STATE_WAIT_TICKS 196897
+#define STEPLINK_AUX_STATE_WAIT_SECONDS (STEPLINK_AUX_STATE_WAIT_TICKS * STEPLINK_TICK_SECONDS)
+/* Data-line settle time before the latch strobe: 119 ticks, about 100 us. */
+#define STEPLINK_LATCH_SETTLE_TICKS 119
+/* Reference run: most one-step creep moves of one axis, and the pause after each back-off
+ * (656324 ticks, about 0.55 s). */
+#define STEPLINK_REFERENCE_CREEP_LIMIT 32000
+#define STEPLINK_REFERENCE_PAUSE_TICKS 656324
+#define STEPLINK_REFERENCE_PAUSE_SECONDS (STEPLINK_REFERENCE_PAUSE_TICKS * STEPLINK_TICK_SECONDS)
 
 /* ---- Live status block: POSIX shared memory /dev/shm/NAME, little-endian, 256 bytes. ----
  * Two sections, each with its own writer and its own sequence lock:

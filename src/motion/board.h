@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 // Latch byte bits 7..6: which axis latch takes the byte.
 constexpr std::uint8_t axisSelectX = 0x00;
 constexpr std::uint8_t axisSelectY = 0x40;
@@ -24,6 +26,8 @@ constexpr std::uint8_t auxState1Byte = 135;  // 0x87: Z select, pattern 0x07
 constexpr std::int32_t auxStateWaitTicks = 196897;
 // Data-line settle time before the strobe: 119 ticks, about 100 us.
 constexpr std::int32_t latchSettleTicks = 119;
+static_assert(auxStateWaitTicks == STEPLINK_AUX_STATE_WAIT_TICKS);
+static_assert(latchSettleTicks == STEPLINK_LATCH_SETTLE_TICKS);
 
 // Clocks one byte into the latch its top two bits select: data, settle, strobe 1, strobe 0.
 void WriteLatch(std::uint8_t value);

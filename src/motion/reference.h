@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 // 1 exactly while a reference run is in progress. Written only by ReferenceRun; read by PaceStep
 // (fixed referenceSpeed, no ramp) and MoveVector (auxiliary codes applied once per process).
 extern std::uint8_t referenceActive;
@@ -12,6 +14,8 @@ extern std::uint8_t referenceActive;
 constexpr std::int32_t creepStepLimit = 32000;
 // Pause after every back-off move: 656324 ticks, about 0.55 s.
 constexpr std::int32_t referencePauseTicks = 656324;
+static_assert(creepStepLimit == STEPLINK_REFERENCE_CREEP_LIMIT);
+static_assert(referencePauseTicks == STEPLINK_REFERENCE_PAUSE_TICKS);
 
 // Test-only: referenceActive back to its load-time value.
 void ResetReferenceState();

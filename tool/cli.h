@@ -1,0 +1,67 @@
+// The runner's command line (CLI11): the commands and their options as typed fields, the option
+// groups run and gcode share (table and device, outputs, view, display), generated --help, the
+// version, and the unknown-command message. Calls the commands; nothing reads an option by name.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "job_options.h"
+
+namespace tool {
+
+struct RunArgs {
+  std::string script;
+  TableOptions table;
+  ViewOptions view;
+  DisplayOptions display;
+  std::optional<std::string> plot;
+  bool keepGoing = false;
+};
+
+struct GcodeArgs {
+  std::string file;
+  TableOptions table;
+  ViewOptions view;
+  DisplayOptions display;
+  std::optional<std::string> machine;
+  std::optional<std::string> report;
+  std::optional<std::string> plot;
+  std::optional<std::string> emitScript;
+  bool check = false;
+  std::optional<int> fromLine;
+  bool keepAux = false;
+};
+
+struct ViewArgs {
+  std::string status;
+  int port = 0;
+  bool ipv6 = false;
+};
+
+struct PlotArgs {
+  std::string record;
+  std::string out;
+};
+
+struct ProbeArgs {
+  std::optional<std::string> device;
+  bool latency = false;           // --latency: measure this machine's pacing instead
+  std::optional<double> seconds;  // --seconds N (latency only; default 10)
+  bool rt = false;                // --rt (latency only)
+  std::optional<int> cpu;         // --cpu N (latency only)
+};
+
+// The nearest command to a mistyped one ("runn" -> "run"), or empty when none is close.
+std::string NearestCommand(const std::string& typed);
+
+// Parses the command line and runs the command; the exit code.
+int Main(int argc, char** argv);
+
+int RunCommand(const RunArgs& args);
+int GcodeCommand(const GcodeArgs& args);
+int ViewCommand(const ViewArgs& args);
+int PlotCommand(const PlotArgs& args);
+int ProbeCommand(const ProbeArgs& args);
+
+}  // namespace tool

@@ -1,0 +1,73 @@
+// A job: a stream of steps (entry calls, dwells, program pauses) read one at a time, each with
+// where it came from (a script line, a G-code line and its text) and what the progress display
+// needs. `run` makes one from a script, `gcode` from its planner; RunJob executes any of them.
+// Plain data and one interface; depends on script.h for the entry names only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "script.h"
+
+namespace tool {
+
+enum class StepKind : std::uint8_t {
+  call,   // one entry call (entry, args)
+  dwell,  // wait `seconds` (G4): waited on real time, counted on the virtual clock
+  pause,  // a program stop (M0, M1, M6): waits for Resume on a terminal or the live view
+};
+
+// Longest source text a step carries (the rest is cut): the channel's records have a fixed size.
+inline constexpr std::size_t maxStepTextBytes = 96;
+
+struct JobStep {
+  StepKind kind = StepKind::call;
+  Entry entry = Entry::openConn;       // call
+  std::array<std::int32_t, 3> args{};  // call: x, y, z of vectorOut / reference
+  double seconds = 0.0;                // dwell: its time
+  // Where it came from: the script's or the program's line (0: added by the job itself, such as
+  // the openConn of a G-code job) and, for G-code, the line's text (a pause: why it stops).
+  int line = 0;
+  std::string text;
+  // Progress (G-code): planned job time when the step begins and ends, -1 when unknown.
+  double startSeconds = -1.0;
+  double endSeconds = -1.0;
+  // Commanded position in mm when the step begins and after it (G-code; hasMm false otherwise).
+  bool hasMm = false;
+  std::array<double, 3> mmFrom{};
+  std::array<double, 3> mmTo{};
+  // Auxiliary state the job has selected after this step: -1 none, 0 (M5), 1 (M3/M4).
+  std::int8_t auxAfter = -1;
+};
+
+// What the runner knows about a job before its first step.
+struct JobInfo {
+  std::string name;             // "jobs/demo.steplink", "<stdin>"
+  bool gcode = false;           // a G-code job: mm, line, percent in the live view; aux off on stop
+  std::uint64_t stepCount = 0;  // steps in all, 0 when not known in advance
+  double plannedSeconds = -1.0;  // the estimate of the whole job, -1 none
+  int sourceLines = 0;           // lines of the program (for "line N/M")
+  // True when the job has a vectorOut, reference, dwell or pause: openConn, initTimer and
+  // closeConn alone are nothing to run, and RunJob refuses such a job before openConn.
+  bool hasWork = false;
+};
+
+// A source of steps. Next() gives the steps in order and nothing at the end; a source reads its
+// input as it goes, so a job never needs to be held whole.
+class JobSource {
+ public:
+  virtual ~JobSource() = default;
+  virtual const JobInfo& Info() const = 0;
+  virtual std::optional<JobStep> Next() = 0;
+};
+
+// The steps the call process makes when the job is stopped while paused (a clean stop at a call
+// boundary): for G-code the auxiliary output off (as M5) and closeConn; none for a script.
+struct StopSequence {
+  bool auxOff = false;  // vectorOut 0 0 -32000
+  bool closeConn = false;
+};
+
+}  // namespace tool

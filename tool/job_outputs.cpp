@@ -1,0 +1,189 @@
+// Output checks and write-by-replace.
+#include "job_outputs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+namespace tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a path names: the file's device and inode where it exists, else the resolved path.
+struct Identity {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool characterDevice = false;  // /dev/null may take several outputs
+  std::string resolved;
+  bool operator==(const Identity& other) const {
+    if (exists != other.exists) return false;
+    return exists ? device == other.device && inode == other.inode : resolved == other.resolved;
+  }
+};
+
+Identity Identify(const std::string& path) {
+  Identity identity;
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    identity.exists = true;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
+    identity.characterDevice = S_ISCHR(info.st_mode);
+  }
+  std::error_code code;
+  identity.resolved = fs::weakly_canonical(fs::absolute(path, code), code).string();
+  return identity;
+}
+
+// Whether an output can be made where it is named; empty when it can.
+std::string CheckDestination(const JobFile& output) {
+  const std::string& path = output.path;
+  const std::string head = "cannot write the " + output.what + " " + path + ": ";
+  if (path.empty()) return "the " + output.what + " has an empty name; give a file";
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return head + "it is a directory; give a file";
+    if (!S_ISREG(info.st_mode)) return {};  // a device or a FIFO: written directly
+    if (access(path.c_str(), W_OK) != 0) return head + std::strerror(errno);
+  }
+  std::error_code code;
+  const fs::path folder = fs::absolute(path, code).parent_path();
+  if (!fs::is_directory(folder, code)) return head + "there is no folder " + folder.string();
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    return head + "the folder " + folder.string() + " is not writable (" + std::strerror(errno) +
+           ")";
+  }
+  return {};
+}
+
+}  // namespace
+
+bool CheckJobFiles(const std::vector<JobFile>& inputs, const std::vector<JobFile>& outputs,
+                   std::string& error) {
+  std::vector<Identity> inputIds;
+  for (const JobFile& input : inputs) {
+    inputIds.push_back(input.path == "-" ? Identity{} : Identify(input.path));
+  }
+  std::vector<Identity> outputIds;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const JobFile& output = outputs[i];
+    if (const std::string problem = CheckDestination(output); !problem.empty()) {
+      error = problem;
+      return false;
+    }
+    const Identity id = Identify(output.path);
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      if (inputs[k].path != "-" && id == inputIds[k] && !id.characterDevice) {
+        error = "the " + output.what + " " + output.path + " is the same file as the " +
+                inputs[k].what + " " + inputs[k].path +
+                "; an output never replaces an input: give another name";
+        return false;
+      }
+    }
+    for (std::size_t k = 0; k < i; ++k) {
+      if (id == outputIds[k] && !id.characterDevice) {
+        error = "the " + output.what + " " + output.path + " is the same file as the " +
+                outputs[k].what + " " + outputs[k].path + "; give each output a file of its own";
+        return false;
+      }
+    }
+    outputIds.push_back(id);
+  }
+  return true;
+}
+
+OutputFile::~OutputFile() {
+  std::string ignored;
+  if (fd_ >= 0) Commit(ignored);
+}
+
+bool OutputFile::Open(const std::string& path, std::string& error) {
+  path_ = path;
+  struct stat info {};
+  std::error_code code;
+  std::string target = path;
+  if (stat(path.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      // A device or FIFO: written directly, never replaced nor removed.
+      fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd_ < 0) error = std::strerror(errno);
+      return fd_ >= 0;
+    }
+    target = fs::canonical(path, code).string();  // a symbolic link: replace what it names
+    if (code) target = path;
+  }
+  const fs::path where(target);
+  temp_ = (where.parent_path() / ("." + where.filename().string() + ".steplink-XXXXXX")).string();
+  fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+  if (fd_ < 0) {
+    error = std::strerror(errno);
+    temp_.clear();
+    return false;
+  }
+  // mkostemp makes 0600; the output gets the mode the replaced file had, or 0644 less the umask.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd_, S_ISREG(info.st_mode) ? (info.st_mode & 07777) : (0644 & ~mask));
+  path_ = target;
+  return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+  if (fd_ < 0) return true;
+  int problem = close(fd_) == 0 ? 0 : errno;
+  fd_ = -1;
+  if (temp_.empty()) {
+    if (problem != 0) error = std::strerror(problem);
+    return problem == 0;
+  }
+  if (problem == 0 && rename(temp_.c_str(), path_.c_str()) != 0) problem = errno;
+  if (problem != 0) {
+    unlink(temp_.c_str());
+    error = std::strerror(problem);
+  }
+  temp_.clear();
+  return problem == 0;
+}
+
+void OutputFile::Abort() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) unlink(temp_.c_str());
+  temp_.clear();
+}
+
+bool WriteOutputText(const std::string& path, const std::string& what, const std::string& text) {
+  OutputFile file;
+  std::string error;
+  bool good = file.Open(path, error);
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (good && left > 0) {
+    const ssize_t written = write(file.Fd(), data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = std::strerror(written < 0 ? errno : ENOSPC);
+      file.Abort();
+      good = false;
+      break;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  if (good) good = file.Commit(error);
+  if (!good)
+    std::fprintf(stderr, "steplink: cannot write the %s %s: %s\n", what.c_str(), path.c_str(),
+                 error.c_str());
+  return good;
+}
+
+}  // namespace tool

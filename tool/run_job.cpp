@@ -1,0 +1,234 @@
+// RunJob: one job from its checks to its clean-up. The stages run in order; what they make
+// (the signal handlers, the temporary record, the status block, the trace, the live view) is
+// owned by one JobScope that removes it on every way out; the exit code comes from JobExitCode.
+#include "run_job.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "call_child.h"
+#include "device_stage.h"
+#include "exit_codes.h"
+#include "job_end.h"
+#include "job_watch.h"
+#include "live_view.h"
+#include "realtime_stage.h"
+#include "settings_stage.h"
+#include "sim/status_block.h"
+#include "stale_blocks.h"
+#include "summary.h"
+
+namespace tool {
+namespace {
+
+// Everything a job makes, removed (or put into place) on every way out.
+struct JobScope {
+  JobScope() { InstallJobSignalHandlers(); }
+  ~JobScope() {
+    if (view) FinishJobView(*view, exitCode);
+    view.reset();
+    trace.reset();  // what the trace holds is put into place, unless it failed
+    RemoveRunFiles(settings);
+    block.reset();
+    RestoreJobSignalHandlers();
+  }
+  JobScope(const JobScope&) = delete;
+  JobScope& operator=(const JobScope&) = delete;
+  RunSettings settings;
+  std::unique_ptr<OutputFile> trace;
+  std::unique_ptr<sim::StatusBlockFile> block;
+  std::unique_ptr<view::Server> view;
+  int exitCode = exitRefused;
+};
+
+int Refuse(const RunJobOptions& options, JobResult& result, const std::string& message,
+           bool writeOutputs) {
+  std::fprintf(stderr, "steplink: %s\n", message.c_str());
+  result.status = JobStatus::refused;
+  result.exitCode = exitRefused;
+  result.faultMessage = message;
+  if (writeOutputs) {
+    for (const JobOutput& output : options.outputs) {
+      if (output.alsoWhenRefused)
+        WriteOutputText(output.file.path, output.file.what, output.make(result));
+    }
+  }
+  return exitRefused;
+}
+
+// Inputs and outputs, before anything else: a refusal here writes no output at all.
+bool CheckFiles(const RunJobOptions& options, std::string& error) {
+  std::vector<JobFile> outputs;
+  if (options.table.record) outputs.push_back({"record", *options.table.record});
+  if (options.table.trace) outputs.push_back({"trace", *options.table.trace});
+  for (const JobOutput& output : options.outputs) outputs.push_back(output.file);
+  return CheckJobFiles(options.inputs, outputs, error);
+}
+
+bool WriteOutputs(const RunJobOptions& options, const JobResult& result) {
+  bool good = true;
+  for (const JobOutput& output : options.outputs) {
+    good = WriteOutputText(output.file.path, output.file.what, output.make(result)) && good;
+  }
+  return good;
+}
+
+}  // namespace
+
+int RefuseJob(const RunJobOptions& options, JobResult& result) {
+  std::string error;
+  if (!CheckFiles(options, error)) return Refuse(options, result, error, false);
+  result.status = JobStatus::refused;
+  result.exitCode = exitRefused;
+  for (const JobOutput& output : options.outputs) {
+    if (output.alsoWhenRefused)
+      WriteOutputText(output.file.path, output.file.what, output.make(result));
+  }
+  return exitRefused;
+}
+
+int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
+  const JobInfo& info = source.Info();
+  std::string error;
+  // 1. Every input and output, before anything moves.
+  if (!CheckFiles(options, error)) return Refuse(options, result, error, false);
+  if (!info.hasWork) {
+    return Refuse(options, result,
+                  info.name + " has no vectorOut, reference, dwell or pause; nothing to run " +
+                      "(openConn, initTimer and closeConn alone move nothing)",
+                  true);
+  }
+  if (options.checkOnly) {
+    result.status = JobStatus::checked;
+    if (options.summary && !options.display.quiet) options.summary(result);
+    result.exitCode = WriteOutputs(options, result) ? exitOk : exitRunFailed;
+    return result.exitCode;
+  }
+
+  // 2. The settings merge and the device rules.
+  JobScope scope;
+  const std::string device = ChosenDevice(options.table);
+  if (!CheckDeviceValue(device, error)) return Refuse(options, result, error, true);
+  const bool realDevice = RealTableChosen(device);
+  RunSettings& settings = scope.settings;
+  if (!BuildRunSettings(options.table, std::getenv("STEPLINK_SIM"), realDevice, settings, error) ||
+      !CheckDeviceSettings(device, options.table, settings, error)) {
+    return Refuse(options, result, error, true);
+  }
+  std::string libraryPath;
+  if (!ResolveLibrary(options.table, libraryPath, error)) {
+    return Refuse(options, result, error, true);
+  }
+  result.realtimeClock = RealtimeClock(settings);
+  result.settings = DescribeSettings(settings) + ", variant=" + VariantName(options.table.variant) +
+                    " (" + (options.table.variantGiven ? "--variant" : "runner default") + ")";
+  if (options.table.trace) {
+    scope.trace = std::make_unique<OutputFile>();
+    if (!scope.trace->Open(*options.table.trace, error)) {
+      scope.trace.reset();
+      return Refuse(options, result,
+                    "cannot write the trace " + *options.table.trace + ": " + error, true);
+    }
+  }
+  ChildOptions child;
+  child.libraryPath = libraryPath;
+  child.printCalls = options.printCalls && !options.display.quiet;
+  child.environment.emplace_back("STEPLINK_SIM", settings.simSpec);
+  if (!device.empty()) {
+    setenv("STEPLINK_DEVICE", device.c_str(), 1);  // for the runner's own messages too
+    child.environment.emplace_back("STEPLINK_DEVICE", device);
+  }
+  child.traceFd = scope.trace ? scope.trace->Fd() : -1;
+  child.stopWhenOpenFails = !options.keepGoing;
+  child.realtime = options.table.rt;
+  child.cpu = options.table.cpu.value_or(-1);
+  child.statusName = settings.statusName;
+  child.info = info;
+  child.waitDwells = result.realtimeClock;
+  child.pauseAtProgramStops = options.keys && isatty(STDIN_FILENO) != 0;
+  child.stopSequence = options.stopSequence;
+  child.collapseRepeats = !options.display.verbatim;
+  if (options.table.rt) {
+    if (const std::string warning = RealtimeThrottleWarning(); !warning.empty()) {
+      std::fprintf(stderr, "%s\n", warning.c_str());
+    }
+  }
+  if (!options.display.quiet) {
+    std::printf("steplink: %s with the library %s\n  settings: %s\n", info.name.c_str(),
+                libraryPath.c_str(), result.settings.c_str());
+    std::fflush(stdout);
+  }
+
+  // 3. The status block: made before the calls start (the call process's table takes over a
+  // block its parent made), read for the summary, removed at the end. Blocks of runs that were
+  // killed are removed first: their names carry a pid that nothing reuses.
+  RemoveStaleRunBlocks();
+  scope.block = sim::StatusBlockFile::Create(settings.statusName, error);
+  if (scope.block == nullptr) {
+    return Refuse(options, result, "status=" + settings.statusName + ": " + error, true);
+  }
+
+  // 4. The live view, serving before the first call.
+  CallChild calls;
+  if (options.view.wanted) {
+    scope.view = StartJobView(options.view, settings.statusName, info.name, info.gcode, info.gcode,
+                              calls, error);
+    if (!scope.view) return Refuse(options, result, "--view: " + error, true);
+  }
+
+  // 5. The call process.
+  const auto wallStart = std::chrono::steady_clock::now();
+  if (!calls.Start(child, error)) {
+    std::fprintf(stderr, "steplink: %s\n", error.c_str());
+    result.status = JobStatus::fault;
+    result.faultMessage = error;
+    scope.exitCode = result.exitCode = exitRunFailed;
+    WriteOutputs(options, result);
+    return result.exitCode;
+  }
+  ChildOutcome outcome;
+  JobWatch watch(calls, settings.statusName, info, options.display,
+                 options.keys && !options.display.quiet);
+  {
+    WaitHooks hooks;
+    hooks.tick = [&] { watch.Tick(); };
+    hooks.beforeOutput = [&] { watch.Erase(); };
+    hooks.onSend = [&](std::uint64_t index, const JobStep& step) { watch.Sent(index, step); };
+    outcome = calls.Wait(source, hooks);
+    watch.Erase();
+  }
+  result.wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+  result.stepsDone =
+      outcome.end == ChildOutcome::End::completed ? outcome.stepsSent : watch.StepsDone();
+
+  // 6. The end: the auxiliary output off after a stop, the record, the summary, the outputs.
+  JobEnd end(options, info, settings, outcome, watch, result);
+  if (scope.trace) {
+    std::string traceError;
+    if (outcome.traceError != 0) {
+      scope.trace->Abort();
+      traceError = std::strerror(outcome.traceError);
+    } else {
+      scope.trace->Commit(traceError);
+    }
+    if (!traceError.empty()) {
+      end.TraceFailed("the trace " + *options.table.trace + " is incomplete: " + traceError);
+    }
+  }
+  end.AuxOffAfterStop(libraryPath, device);
+  end.CollectRecord();
+  end.Summarize();
+  if (!WriteOutputs(options, result)) end.OutputFailed();
+  end.Finish();
+  scope.exitCode = result.exitCode;
+  return result.exitCode;
+}
+
+}  // namespace tool
