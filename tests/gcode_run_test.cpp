@@ -311,4 +311,104 @@ TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {
   EXPECT_LT(record.FinalPositions()[0], 600);
 }
 
+// Nothing to run is a refusal before openConn, --check too: an empty program, comments only, a
+// directory, a closed standard input.
+TEST_F(GcodeRun, NothingToRunIsRefused) {
+  for (const char* text : {"", "(only a comment)\n; and another\n%\n"}) {
+    for (const char* check : {"", "--check"}) {
+      const Result result = Program(text, check);
+      EXPECT_EQ(result.exitCode, 2) << text << check << result.err;
+      EXPECT_NE(result.err.find("nothing to run"), std::string::npos) << result.err;
+      EXPECT_EQ(result.report["status"], "refused") << result.report.dump(2);
+      EXPECT_TRUE(TableRecord().steps.empty());
+    }
+  }
+  EXPECT_EQ(Gcode(dir_.string()).exitCode, 2);
+  const std::string closed = std::string(STEPLINK_RUNNER) + " gcode - --library " +
+                             STEPLINK_STANDARD_LIBRARY + " <&- >/dev/null 2>&1";
+  EXPECT_EQ(WEXITSTATUS(std::system(closed.c_str())), 2);
+}
+
+// The variant is chosen, not guessed from the library's path: its start speed makes the
+// estimate, and the report says which one and where it came from.
+TEST_F(GcodeRun, VariantSetsTheEstimateAndIsReported) {
+  const Result standard = Program("G1 X50\nM30\n", "--check");
+  const Result start200 = Program("G1 X50\nM30\n", "--check --variant start200");
+  ASSERT_EQ(standard.exitCode, 0) << standard.err;
+  ASSERT_EQ(start200.exitCode, 0) << start200.err;
+  EXPECT_GT(start200.report["planned_duration_s"].get<double>(),
+            standard.report["planned_duration_s"].get<double>());
+  EXPECT_EQ(standard.report["variant"]["name"], "standard");
+  EXPECT_EQ(standard.report["variant"]["source"], "runner default");
+  EXPECT_EQ(start200.report["variant"]["name"], "start200");
+  EXPECT_EQ(start200.report["variant"]["source"], "--variant");
+  EXPECT_EQ(Program("G1 X1\n", "--variant start300").exitCode, 2);
+}
+
+// A G-code job stopped by a signal gets its auxiliary output turned off afterwards (one more
+// openConn, auxiliary state 0, closeConn); --keep-aux leaves it.
+TEST_F(GcodeRun, StoppedJobTurnsTheAuxiliaryOutputOff) {
+  WriteText(dir_ / "job.nc", "M3\nG1 X100\nM30\n");
+  for (const bool keep : {false, true}) {
+    const std::string command =
+        Command((dir_ / "job.nc").string() + " --realtime" + (keep ? " --keep-aux" : ""));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // M3, then the move
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const Result result = Finish(status);
+    EXPECT_EQ(result.exitCode, 143) << result.err;
+    EXPECT_EQ(result.report["status"], "interrupted");
+    if (keep) {
+      EXPECT_TRUE(result.report["aux_off_after_stop"].is_null()) << result.report.dump(2);
+    } else {
+      EXPECT_EQ(result.report["aux_off_after_stop"], true) << result.err;
+      EXPECT_NE(result.err.find("auxiliary output was turned off after the stop"),
+                std::string::npos)
+          << result.err;
+      EXPECT_NE(result.out.find("aux off    turned off"), std::string::npos) << result.out;
+    }
+  }
+}
+
+// Every command's --help is generated and exits 0; gcode takes run's real-time options.
+TEST_F(GcodeRun, HelpVersionAndUnknownCommands) {
+  const auto run = [&](const std::string& args) {
+    const int status =
+        std::system((std::string(STEPLINK_RUNNER) + " " + args + " >" +
+                     (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string())
+                        .c_str());
+    return WEXITSTATUS(status);
+  };
+  for (const char* command : {"run", "gcode", "plot", "view", "probe"}) {
+    EXPECT_EQ(run(std::string(command) + " --help"), 0) << command;
+    EXPECT_NE(ReadText(dir_ / "out.txt").find("--help"), std::string::npos) << command;
+  }
+  EXPECT_EQ(run("gcode --help"), 0);
+  const std::string help = ReadText(dir_ / "out.txt");
+  for (const char* option : {"--rt", "--cpu", "--trace", "--variant", "--keep-aux", "--view-port",
+                             "--machine", "--report", "--from-line", "--device"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
+  }
+  EXPECT_EQ(run("--help"), 0);
+  EXPECT_EQ(run("--version"), 0);
+  EXPECT_EQ(ReadText(dir_ / "out.txt"), std::string("steplink ") + STEPLINK_PROJECT_VERSION + "\n");
+  EXPECT_EQ(run("runn"), 2);
+  EXPECT_NE(ReadText(dir_ / "err.txt").find("unknown command 'runn' (did you mean 'run'?)"),
+            std::string::npos)
+      << ReadText(dir_ / "err.txt");
+  EXPECT_EQ(run("frobnicate"), 2);
+  EXPECT_EQ(ReadText(dir_ / "err.txt").find("did you mean"), std::string::npos);
+  EXPECT_EQ(run("probe --device bogus"), 2);
+  EXPECT_EQ(run("gcode x.nc --bogus"), 2);
+  EXPECT_EQ(run("gcode x.nc --quiet=1"), 2);
+  EXPECT_EQ(run("gcode x.nc --machine"), 2);
+}
+
 }  // namespace

@@ -1,26 +1,32 @@
 // Tests of the runner's ways out: exit codes for every abnormal end, refused input, outputs that
 // cannot be written, signals to the runner and to its call process (record kept, summary,
 // nothing left in the temporary folder or /dev/shm, no call process outliving the runner), and
-// pause/resume of the call process at call boundaries.
+// pause/resume of the call process at step boundaries.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "call_child.h"
+#include "contract/steplink_contract.h"
 #include "record.h"
+#include "sim/status_block.h"
+#include "status_block.h"
 
 namespace {
 
@@ -193,8 +199,11 @@ TEST_F(RunnerExit, EveryAbnormalEndIsExplainedAndFails) {
   // A trace and a plot that cannot be written.
   EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--trace", "/dev/full"}), 1);
   EXPECT_NE(Err().find("the trace /dev/full is incomplete"), std::string::npos) << Err();
-  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--plot", "/nonexistent-dir/x.svg"}), 1);
+  // A plot that cannot be made is found before anything moves (it used to be found after the
+  // job, exit 1): refused, exit 2, nothing called.
+  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--plot", "/nonexistent-dir/x.svg"}), 2);
   EXPECT_NE(Err().find("cannot write the plot /nonexistent-dir/x.svg"), std::string::npos);
+  EXPECT_EQ(Out().find("openConn ->"), std::string::npos) << Out();
 }
 
 TEST_F(RunnerExit, ClosedStandardOutputDoesNotReceiveTheRecord) {
@@ -233,7 +242,10 @@ TEST_F(RunnerExit, BareLibraryNameIsAFileInTheCurrentDirectory) {
 // for Ctrl-C), nothing left behind and no call process left.
 TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
   std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n";
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+  std::vector<int> signals = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT,  SIGUSR1,      SIGUSR2,
+                              SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF,  SIGXCPU,      SIGXFSZ,
+                              SIGIO,   SIGPWR,  SIGSYS,    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
+  for (const int signal : signals) {
     const bool toGroup = signal == SIGINT;  // Ctrl-C reaches the whole process group
     const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--plot",
                                 (dir_ / "p.svg").string()},
@@ -243,14 +255,88 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
     WaitForSteps(runner);
     kill(toGroup ? -runner : runner, signal);
 
-    EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << Err();
-    EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << Out();
+    EXPECT_EQ(Finish(runner), signal == SIGINT ? 130 : 128 + signal) << signal << ": " << Err();
+    EXPECT_NE(Out().find("summary (interrupted by SIG"), std::string::npos) << signal << Out();
     EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
     EXPECT_EQ(Err().find("incomplete"), std::string::npos) << Err();  // no tail was lost
     EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
     EXPECT_TRUE(EndsSoon(child)) << "call process outlived the runner, signal " << signal;
     ExpectNothingLeft(runner);
   }
+}
+
+// A failed openConn ends the job: no further call, the reason as the last line before the
+// summary, exit 1. --keep-going makes every call anyway.
+TEST_F(RunnerExit, FailedOpenConnEndsTheJobUnlessKeepGoing) {
+  const std::string script = "openConn\ninitTimer\nvectorOut 500 0 0\ncloseConn\n";
+  // A record the simulated table cannot make: its device does not open.
+  const std::vector<std::string> unopenable = {"--sim", "record=/proc/steplink-test.rec"};
+  EXPECT_EQ(Run(script, unopenable), 1);
+  EXPECT_NE(Out().find("openConn -> 255"), std::string::npos) << Out();
+  EXPECT_EQ(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Err().find("openConn failed (255)"), std::string::npos) << Err();
+
+  std::vector<std::string> keepGoing = unopenable;
+  keepGoing.push_back("--keep-going");
+  EXPECT_EQ(Run(script, keepGoing), 1);
+  EXPECT_NE(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("closeConn ->"), std::string::npos);
+
+  // A real device that is not there: the steplink-hw line closes the explanation, and the
+  // settings say where the clock came from.
+  EXPECT_EQ(Run(script, {"--device", "parport:0x9990"}), 1);
+  EXPECT_EQ(Out().find("initTimer ->"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("clock=realtime (device)"), std::string::npos) << Out();
+  const std::string err = Err();
+  const std::size_t lastLine = err.rfind('\n', err.size() - 2);
+  EXPECT_EQ(err.compare(lastLine + 1, 13, "steplink-hw: "), 0) << err;
+}
+
+// Outputs are checked before anything moves; a clash names both sides, exit 2, nothing written.
+TEST_F(RunnerExit, OutputsAreCheckedBeforeAnythingMoves) {
+  const std::string script = "openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n";
+  const std::string job = (dir_ / "job.steplink").string();
+  EXPECT_EQ(Run(script, {"--plot", job}), 2);
+  EXPECT_NE(Err().find("the plot " + job + " is the same file as the script " + job),
+            std::string::npos)
+      << Err();
+  EXPECT_EQ(ReadFile(job), script);
+  EXPECT_EQ(Out().find("openConn ->"), std::string::npos);
+  const std::string r = (dir_ / "r").string();
+  EXPECT_EQ(Run(script, {"--record", r, "--plot", r}), 2);
+  EXPECT_NE(Err().find("same file as the record " + r), std::string::npos) << Err();
+  EXPECT_EQ(Run(script, {"--record", r, "--trace", r}), 2);
+  EXPECT_FALSE(fs::exists(r));
+  EXPECT_EQ(Run(script, {"--plot", dir_.string()}), 2);
+  EXPECT_NE(Err().find("is a directory"), std::string::npos) << Err();
+  // A device as the plot is written directly and never removed, even when it fails.
+  EXPECT_EQ(Run(script, {"--plot", "/dev/full"}), 1);
+  EXPECT_NE(Err().find("cannot write the plot /dev/full"), std::string::npos) << Err();
+  EXPECT_TRUE(fs::is_character_file("/dev/full")) << "/dev/full was removed";
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(entry.path().filename().string().find(".steplink-"), std::string::npos)
+        << "a temporary output was left: " << entry.path();
+  }
+}
+
+// A block that a SIGKILLed run left behind is removed by the next run.
+TEST_F(RunnerExit, StaleRunBlocksAreRemovedAtStart) {
+  const pid_t owner = fork();
+  if (owner == 0) {
+    std::string error;
+    auto block = sim::StatusBlockFile::Create("steplink-run-" + std::to_string(getpid()), error);
+    _exit(block != nullptr ? 0 : 1);  // no destructor: the block stays, as after SIGKILL
+  }
+  int status = 0;
+  waitpid(owner, &status, 0);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  const std::string stale = "/dev/shm/steplink-run-" + std::to_string(owner);
+  ASSERT_TRUE(fs::exists(stale));
+
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n", {"--quiet"}), 0) << Err();
+
+  EXPECT_FALSE(fs::exists(stale));
+  if (fs::exists(stale)) shm_unlink(stale.c_str() + 8);
 }
 
 TEST_F(RunnerExit, KilledRunnerTakesItsCallProcessAlong) {
@@ -333,90 +419,97 @@ TEST_F(RunnerExit, ProgressLineIsErasedBeforeOutputAndAtTheEnd) {
   }
 }
 
-// The call process pauses at the next call boundary and goes on when resumed; the hooks run
-// around each call in the call process.
+// A job's steps from a list, for the call process's tests.
+class ListSource final : public tool::JobSource {
+ public:
+  explicit ListSource(std::vector<tool::ScriptCall> calls) : calls_(std::move(calls)) {
+    info_.stepCount = calls_.size();
+    info_.hasWork = true;
+  }
+  const tool::JobInfo& Info() const override { return info_; }
+  std::optional<tool::JobStep> Next() override {
+    if (next_ >= calls_.size()) return std::nullopt;
+    tool::JobStep step;
+    step.entry = calls_[next_].entry;
+    step.args = calls_[next_++].args;
+    return step;
+  }
+
+ private:
+  tool::JobInfo info_;
+  std::vector<tool::ScriptCall> calls_;
+  std::size_t next_ = 0;
+};
+
+// The call process pauses at the next step boundary and goes on when resumed; it shows both in
+// the status block's job section, which it alone writes.
 TEST(CallChildControl, PauseHoldsTheNextCallUntilResumed) {
-  int report[2], go[2];
-  ASSERT_EQ(pipe(report), 0);
-  ASSERT_EQ(pipe(go), 0);
-  std::vector<tool::ScriptCall> calls(4, tool::ScriptCall{tool::Entry::initTimer, {}, 1});
-  tool::CallHooks hooks;
-  // The first call waits until the pause has been requested, so the pause meets a boundary.
-  hooks.beforeCall = [&](std::size_t index, const tool::ScriptCall&) {
-    char byte;
-    if (index == 0) (void)!read(go[0], &byte, 1);
-  };
-  hooks.afterCall = [&](std::size_t index, const tool::ScriptCall&, int result) {
-    const char line[2] = {static_cast<char>('0' + index), static_cast<char>('0' + result)};
-    (void)!write(report[1], line, 2);
-  };
-  hooks.pauseChanged = [&](bool paused) { (void)!write(report[1], paused ? "P" : "R", 1); };
+  const std::string name = "steplink-pause-test-" + std::to_string(getpid());
+  std::string error;
+  auto block = sim::StatusBlockFile::Create(name, error);
+  ASSERT_NE(block, nullptr) << error;
+  ListSource source(std::vector<tool::ScriptCall>(4, {tool::Entry::initTimer, {}, 1}));
   tool::ChildOptions options;
   options.libraryPath = STEPLINK_FAULT_LIBRARY;
   options.printCalls = false;
+  options.statusName = name;
+  options.info = source.Info();
   tool::CallChild child;
-  std::string error;
 
-  ASSERT_TRUE(child.Start(options, calls, hooks, error)) << error;
+  ASSERT_TRUE(child.Start(options, error)) << error;
   child.RequestPause();
-  (void)!write(go[1], "g", 1);
-  // Wait (up to 10 s on a loaded machine) for the pause to take hold, then a little longer to
-  // see that no call follows it.
-  fcntl(report[0], F_SETFL, O_NONBLOCK);
-  char seen[64] = {};
-  ssize_t before = 0;
-  for (int i = 0; i < 1000 && (before == 0 || seen[before - 1] != 'P'); ++i) {
-    std::this_thread::sleep_for(10ms);
-    const ssize_t got =
-        read(report[0], seen + before, sizeof(seen) - 1 - static_cast<std::size_t>(before));
-    if (got > 0) before += got;
-  }
-  std::this_thread::sleep_for(200ms);
-  if (const ssize_t got =
-          read(report[0], seen + before, sizeof(seen) - 1 - static_cast<std::size_t>(before));
-      got > 0) {
-    before += got;
-  }
-  child.RequestResume();
-  const tool::ChildOutcome outcome = child.Wait();
-  close(report[1]);
-  std::string all(seen, before > 0 ? static_cast<std::size_t>(before) : 0);
-  for (ssize_t got; (got = read(report[0], seen, sizeof(seen))) > 0;) all.append(seen, got);
-  close(report[0]);
-  close(go[0]);
-  close(go[1]);
+  std::atomic<bool> heldWithNoCallDone{false};
+  std::thread watcher([&] {
+    tool::StatusView view;
+    // Up to 10 s on a loaded machine for the pause to take hold, then 200 ms of nothing moving.
+    for (int i = 0; i < 1000; ++i) {
+      std::optional<SteplinkStatusJob> job;
+      if (view.Open(name)) job = view.ReadJob();
+      if (job && job->state == STEPLINK_JOB_PAUSED) {
+        std::this_thread::sleep_for(200ms);
+        const auto later = view.ReadJob();
+        heldWithNoCallDone = later && later->state == STEPLINK_JOB_PAUSED && later->callIndex == 0;
+        break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    child.RequestResume();
+  });
+  const tool::ChildOutcome outcome = child.Wait(source);
+  watcher.join();
+  tool::StatusView view;
+  ASSERT_TRUE(view.Open(name));
+  const auto job = view.ReadJob();
+  block.reset();
+  shm_unlink(("/" + name).c_str());
 
   EXPECT_EQ(outcome.end, tool::ChildOutcome::End::completed);
-  ASSERT_GT(before, 0);
-  EXPECT_EQ(all[static_cast<std::size_t>(before) - 1], 'P')
-      << "calls went on while paused: " << all;
-  // Each call reports its index and initTimer's result (2); the pause falls between two calls.
-  EXPECT_TRUE(all == "PR02122232" || all == "02PR122232") << all;
+  EXPECT_TRUE(heldWithNoCallDone) << "calls went on while paused";
+  ASSERT_TRUE(job);
+  EXPECT_EQ(job->state, STEPLINK_JOB_ENDED);
+  EXPECT_EQ(job->callIndex, 4u);
+  EXPECT_EQ(outcome.stepsSent, 4u);
 }
 
 TEST(CallChildControl, StopEndsTheCallsLikeCtrlC) {
-  std::vector<tool::ScriptCall> calls{{tool::Entry::vectorOut, {4, 0, 0}, 1}};  // never returns
+  ListSource source({{tool::Entry::vectorOut, {4, 0, 0}, 1}});  // never returns
   tool::ChildOptions options;
   options.libraryPath = STEPLINK_FAULT_LIBRARY;
   tool::CallChild child;
   std::string error;
 
-  ASSERT_TRUE(child.Start(options, calls, {}, error)) << error;
+  ASSERT_TRUE(child.Start(options, error)) << error;
   std::thread stopper([&] {
     std::this_thread::sleep_for(200ms);
     child.RequestStop();
   });
-  const tool::ChildOutcome outcome = child.Wait();
+  const tool::ChildOutcome outcome = child.Wait(source);
   stopper.join();
 
   EXPECT_EQ(outcome.end, tool::ChildOutcome::End::signalled);
   EXPECT_EQ(outcome.code, SIGINT);
   EXPECT_EQ(outcome.stopSignal, SIGINT);
   EXPECT_NE(tool::Explain(outcome).find("stopped by SIGINT"), std::string::npos);
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGHUP, SIG_DFL);
-  signal(SIGPIPE, SIG_DFL);
 }
 
 }  // namespace

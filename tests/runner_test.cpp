@@ -1,5 +1,5 @@
 // Tests of the steplink runner: the script parser (errors with line numbers), the record reader,
-// the command-line parser, and end-to-end runs of the runner binary through the library's exports
+// the nearest command, and end-to-end runs of the runner binary through the library's exports
 // on the simulated table, with a golden port trace and the trace format's invariants.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
+#include "cli.h"
 #include "plot.h"
 #include "record.h"
 #include "script.h"
@@ -196,38 +196,14 @@ TEST(RunnerPlot, LabelsBothPanelsInUnitsAndEscapesTheTitle) {
 
 // --- command line --------------------------------------------------------------------------------
 
-TEST(RunnerArgs, OptionsFlagsAndPositionals) {
-  tool::ArgParser parser;
-  parser.AddOption("sim", "SPEC", "");
-  parser.AddOption("trace", "FILE", "");
-  parser.AddFlag("quiet", "");
-  const char* argv[] = {"steplink", "run", "--sim=mode=3", "--trace", "t.txt", "-", "--quiet"};
-  std::string error;
-
-  ASSERT_TRUE(parser.Parse(7, argv, 2, error)) << error;
-
-  EXPECT_EQ(parser.Value("sim"), "mode=3");
-  EXPECT_EQ(parser.Value("trace"), "t.txt");
-  EXPECT_TRUE(parser.Flag("quiet"));
-  EXPECT_EQ(parser.Positional(), (std::vector<std::string>{"-"}));
-}
-
-TEST(RunnerArgs, Errors) {
-  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
-      {{"--bogus"}, "unknown option '--bogus'"},
-      {{"--trace"}, "needs a value"},
-      {{"--quiet=1"}, "takes no value"},
-      {{"--trace", "a", "--trace", "b"}, "given twice"},
-  };
-  for (const auto& [args, expected] : cases) {
-    tool::ArgParser parser;
-    parser.AddOption("trace", "FILE", "");
-    parser.AddFlag("quiet", "");
-    std::string error;
-
-    EXPECT_FALSE(parser.Parse(static_cast<int>(args.size()), args.data(), 0, error));
-    EXPECT_NE(error.find(expected), std::string::npos) << error;
-  }
+// The command line itself is CLI11's; what is ours: the nearest command to a mistyped one.
+TEST(RunnerArgs, NearestCommandToAMistypedOne) {
+  EXPECT_EQ(tool::NearestCommand("runn"), "run");
+  EXPECT_EQ(tool::NearestCommand("gcod"), "gcode");
+  EXPECT_EQ(tool::NearestCommand("prob"), "probe");
+  EXPECT_EQ(tool::NearestCommand("vew"), "view");
+  EXPECT_EQ(tool::NearestCommand("xyzzy"), "");
+  EXPECT_EQ(tool::NearestCommand(""), "");
 }
 
 // --- end to end through the runner binary

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "args.h"
+#include "job_options.h"
 #include "settings_stage.h"
 #include "sim/config.h"
 
@@ -68,19 +68,25 @@ struct Built {
   tool::RunSettings settings;
 };
 
+// The table options as the command line sets them, from run's spelling of them.
 Built Build(std::vector<const char*> args, const char* environment) {
-  tool::ArgParser parser = [] {
-    tool::ArgParser p;
-    p.AddOption("sim", "SPEC", "");
-    p.AddOption("record", "FILE", "");
-    p.AddFlag("realtime", "");
-    p.AddFlag("virtual", "");
-    return p;
-  }();
-  std::string error;
-  EXPECT_TRUE(parser.Parse(static_cast<int>(args.size()), args.data(), 0, error)) << error;
+  tool::TableOptions table;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string arg = args[i];
+    if (arg == "--sim" && i + 1 < args.size()) {
+      table.sim = args[++i];
+    } else if (arg == "--record" && i + 1 < args.size()) {
+      table.record = args[++i];
+    } else if (arg == "--realtime") {
+      table.realtime = true;
+    } else if (arg == "--virtual") {
+      table.virtualClock = true;
+    } else {
+      ADD_FAILURE() << "unexpected " << arg;
+    }
+  }
   Built built{};
-  built.ok = tool::BuildRunSettings(parser, environment, built.settings, built.error);
+  built.ok = tool::BuildRunSettings(table, environment, false, built.settings, built.error);
   return built;
 }
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -23,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include "args.h"
 #include "assets.h"
 #include "live_state.h"
 #include "live_view.h"
@@ -679,33 +679,30 @@ TEST(ViewAccess, ListensOnIpv6LoopbackWhenAsked) {
   EXPECT_LT(RawConnect(server.Port()), 0) << "nothing on 127.0.0.1";
 }
 
-TEST(RunnerView, ViewOptionTakesAnOptionalPort) {
-  auto parse = [](std::vector<const char*> args, tool::ViewRequest& request, std::string& error,
-                  std::vector<std::string>* positional = nullptr) {
-    tool::ArgParser parser;
-    tool::AddViewOptions(parser);
-    args.insert(args.begin(), {"steplink", "run"});
-    if (!parser.Parse(static_cast<int>(args.size()), args.data(), 2, error)) return false;
-    if (positional != nullptr) *positional = parser.Positional();
-    return tool::ParseViewRequest(parser, request, error);
+// --view is a flag and --view-port N its port; the old "--view 8080" is refused, never taken as
+// the script.
+TEST(RunnerView, ViewPortIsAnOptionOfItsOwn) {
+  const auto run = [](const std::string& options) {
+    const std::string command = std::string(STEPLINK_RUNNER) + " run " + options +
+                                " /nonexistent-script >/dev/null 2>/tmp/steplink-view-cli-" +
+                                std::to_string(getpid());
+    const int status = std::system(command.c_str());
+    std::ifstream in("/tmp/steplink-view-cli-" + std::to_string(getpid()));
+    std::stringstream err;
+    err << in.rdbuf();
+    std::remove(("/tmp/steplink-view-cli-" + std::to_string(getpid())).c_str());
+    return std::make_pair(WEXITSTATUS(status), err.str());
   };
-  tool::ViewRequest request;
-  std::string error;
-  std::vector<std::string> positional;
-  ASSERT_TRUE(parse({"--view", "job.steplink"}, request, error, &positional)) << error;
-  EXPECT_TRUE(request.wanted);
-  EXPECT_EQ(request.port, 0);
-  EXPECT_EQ(positional, std::vector<std::string>{"job.steplink"});
-  ASSERT_TRUE(parse({"--view", "8080", "job.steplink"}, request, error, &positional));
-  EXPECT_EQ(request.port, 8080);
-  EXPECT_EQ(positional, std::vector<std::string>{"job.steplink"});
-  ASSERT_TRUE(parse({"--view=9000", "--view-ipv6"}, request, error));
-  EXPECT_EQ(request.port, 9000);
-  EXPECT_TRUE(request.ipv6);
-  ASSERT_TRUE(parse({"job.steplink"}, request, error));
-  EXPECT_FALSE(request.wanted);
-  EXPECT_FALSE(parse({"--view", "70000"}, request, error));
-  EXPECT_FALSE(parse({"--view=x1"}, request, error));
-  EXPECT_FALSE(parse({"--view-ipv6"}, request, error));
-  EXPECT_FALSE(parse({"--view", "--view"}, request, error));
+  const auto old = run("--view 8080");
+  EXPECT_EQ(old.first, 2);
+  EXPECT_NE(old.second.find("use --view-port N"), std::string::npos) << old.second;
+  EXPECT_EQ(run("--view=9000").first, 2);
+  EXPECT_EQ(run("--view-port 8080").first, 2);  // needs --view
+  EXPECT_EQ(run("--view-ipv6").first, 2);       // needs --view
+  EXPECT_EQ(run("--view --view-port 70000").first, 2);
+  EXPECT_EQ(run("--view --view-port x1").first, 2);
+  // Accepted: the script is then read (and missing: exit 2 with its own message).
+  const auto good = run("--view --view-port 8080 --view-ipv6");
+  EXPECT_NE(good.second.find("cannot read the script /nonexistent-script"), std::string::npos)
+      << good.second;
 }

@@ -37,9 +37,19 @@ void AddTableGroup(CLI::App& app, TableOptions& table) {
       ->type_name("VALUE");
   group->add_flag("--rt", table.rt,
                   "run the calls with SCHED_FIFO and locked memory (for a real table)");
-  group->add_option("--cpu", table.cpu, "run the calls on CPU N only")
-      ->type_name("N")
-      ->check(CLI::Range(0, 4095));
+  group
+      ->add_option_function<std::string>(
+          "--cpu",
+          [&table](const std::string& value) {
+            if (value.empty() || value.size() > 4 ||
+                value.find_first_not_of("0123456789") != std::string::npos) {
+              throw CLI::ValidationError("--cpu takes a CPU number (0, 1, ...), not '" + value +
+                                         "'");
+            }
+            table.cpu = std::stoi(value);
+          },
+          "run the calls on CPU N only")
+      ->type_name("N");
   group->add_option("--trace", table.trace, "write the library's port trace (STEPLINK_TRACE)")
       ->type_name("FILE");
   group

@@ -39,10 +39,13 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
                  result.ended.c_str());
   } else if (outcome.end != End::completed && !facts_.refused) {
     result.faultMessage = Explain(outcome);
-    if (outcome.end == End::openFailed && !outcome.firstHwLine.empty()) {
-      result.faultMessage += "; " + outcome.firstHwLine;
-    }
     std::fprintf(stderr, "steplink: %s\n", result.faultMessage.c_str());
+    if (outcome.end == End::openFailed && !outcome.firstHwLine.empty()) {
+      // The reason, again as the last line before the summary: above, the library's lines may
+      // have buried it.
+      std::fprintf(stderr, "%s\n", outcome.firstHwLine.c_str());
+      result.faultMessage += ": " + outcome.firstHwLine;
+    }
     if (outcome.end == End::signalled)
       result.ended = "call process ended by " + SignalName(outcome.code);
     if (outcome.end == End::exited) result.ended = "call process ended early";

@@ -47,6 +47,11 @@ int RunCommand(const RunArgs& args) {
     return exitRefused;
   }
   ScriptJobSource source(name, std::move(script.calls));
+  if (!source.MovesTable() && !args.display.quiet) {
+    std::fprintf(stderr,
+                 "steplink: note: %s makes no vectorOut or reference call; nothing will move\n",
+                 name.c_str());
+  }
 
   RunJobOptions options;
   options.command = "run";

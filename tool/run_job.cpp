@@ -193,8 +193,7 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     return result.exitCode;
   }
   ChildOutcome outcome;
-  JobWatch watch(calls, settings.statusName, info, options.display,
-                 options.keys && !options.display.quiet);
+  JobWatch watch(calls, settings.statusName, info, options.display, options.keys);
   {
     WaitHooks hooks;
     hooks.tick = [&] { watch.Tick(); };

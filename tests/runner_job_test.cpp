@@ -1,0 +1,321 @@
+// Tests of the runner's job pipeline below the command line: the job builders (script and plan
+// to steps), the step channel (records intact, the runner bounded ahead of the call process),
+// the output checks and write-by-replace, the collapsing of repeated library lines, and the exit
+// code computed from what happened.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "exit_codes.h"
+#include "gcode_source.h"
+#include "job_end.h"
+#include "job_outputs.h"
+#include "line_collapse.h"
+#include "machine.h"
+#include "planner.h"
+#include "program.h"
+#include "script_source.h"
+#include "step_channel.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class JobFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("steplink-job-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  fs::path dir_;
+};
+
+// --- job builders ------------------------------------------------------------------------------
+
+TEST(JobBuilders, ScriptBecomesOneCallStepPerLine) {
+  const tool::Script script = tool::ParseScript("openConn\n# c\nvectorOut 1 -2 3\ncloseConn\n");
+  tool::ScriptJobSource source("s", script.calls);
+
+  EXPECT_EQ(source.Info().stepCount, 3u);
+  EXPECT_TRUE(source.Info().hasWork);
+  EXPECT_TRUE(source.MovesTable());
+  EXPECT_FALSE(source.Info().gcode);
+  std::vector<tool::JobStep> steps;
+  while (auto step = source.Next()) steps.push_back(*step);
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(steps[1].kind, tool::StepKind::call);
+  EXPECT_EQ(steps[1].entry, tool::Entry::vectorOut);
+  EXPECT_EQ(steps[1].args, (std::array<std::int32_t, 3>{1, -2, 3}));
+  EXPECT_EQ(steps[1].line, 3);
+  EXPECT_FALSE(source.Next());
+
+  tool::ScriptJobSource openOnly("o", tool::ParseScript("openConn\ncloseConn\n").calls);
+  EXPECT_TRUE(openOnly.Info().hasWork);  // asked for explicitly
+  EXPECT_FALSE(openOnly.MovesTable());
+  tool::ScriptJobSource empty("e", {});
+  EXPECT_FALSE(empty.Info().hasWork);
+}
+
+TEST(JobBuilders, PlanBecomesFramedStepsWithProgress) {
+  const gcode::Machine machine = gcode::BuiltinMachine();
+  const gcode::Plan plan =
+      gcode::PlanProgram(gcode::ParseProgram("G0 X1\nG4 P0.5\nM0\nM3\nG1 X2\nM30\n"), machine, {});
+  ASSERT_TRUE(plan.ok());
+  const auto source = tool::MakePlanJobSource(plan, machine, "p.nc");
+
+  EXPECT_TRUE(source->Info().gcode);
+  EXPECT_TRUE(source->Info().hasWork);
+  EXPECT_EQ(source->Info().stepCount, plan.calls.size() + 3);
+  EXPECT_DOUBLE_EQ(source->Info().plannedSeconds, plan.durationSeconds);
+  std::vector<tool::JobStep> steps;
+  while (auto step = source->Next()) steps.push_back(*step);
+  ASSERT_EQ(steps.size(), plan.calls.size() + 3);
+  EXPECT_EQ(steps.front().entry, tool::Entry::openConn);
+  EXPECT_EQ(steps[1].entry, tool::Entry::initTimer);
+  EXPECT_EQ(steps.back().entry, tool::Entry::closeConn);
+  int dwells = 0, pauses = 0;
+  double lastStart = -1;
+  for (std::size_t i = 2; i + 1 < steps.size(); ++i) {
+    const tool::JobStep& step = steps[i];
+    EXPECT_GT(step.line, 0);
+    EXPECT_TRUE(step.hasMm);
+    EXPECT_GE(step.startSeconds, lastStart);  // planned times never go back
+    EXPECT_GE(step.endSeconds, step.startSeconds);
+    lastStart = step.startSeconds;
+    if (step.kind == tool::StepKind::dwell) {
+      ++dwells;
+      EXPECT_DOUBLE_EQ(step.seconds, 0.5);
+    }
+    if (step.kind == tool::StepKind::pause) {
+      ++pauses;
+      EXPECT_EQ(step.line, 3);
+      EXPECT_FALSE(step.text.empty());
+    }
+  }
+  EXPECT_EQ(dwells, 1);
+  EXPECT_EQ(pauses, 1);
+  EXPECT_EQ(steps[steps.size() - 2].auxAfter, 1);  // after M3
+  EXPECT_EQ(steps[2].auxAfter, -1);
+  EXPECT_EQ(tool::PlanEntriesDone(plan, 0), 0u);
+  EXPECT_EQ(tool::PlanEntriesDone(plan, 3), 1u);
+  EXPECT_EQ(tool::PlanEntriesDone(plan, steps.size()), plan.calls.size());
+
+  const gcode::Plan nothing =
+      gcode::PlanProgram(gcode::ParseProgram("(only a comment)\n"), machine, {});
+  EXPECT_FALSE(tool::MakePlanJobSource(nothing, machine, "c.nc")->Info().hasWork);
+}
+
+// --- the step channel --------------------------------------------------------------------------
+
+// Counts how many steps the feeder has taken from it.
+class CountingSource final : public tool::JobSource {
+ public:
+  explicit CountingSource(std::uint64_t total) : total_(total) {
+    info_.stepCount = total;
+    info_.hasWork = true;
+  }
+  const tool::JobInfo& Info() const override { return info_; }
+  std::optional<tool::JobStep> Next() override {
+    if (taken >= total_) return std::nullopt;
+    tool::JobStep step;
+    step.kind = tool::StepKind::call;
+    step.entry = tool::Entry::vectorOut;
+    step.args = {static_cast<std::int32_t>(taken), -1, 2};
+    step.line = static_cast<int>(taken) + 1;
+    step.text = std::string(200, 'x');  // longer than a record holds
+    ++taken;
+    return step;
+  }
+  std::uint64_t taken = 0;
+
+ private:
+  std::uint64_t total_;
+  tool::JobInfo info_;
+};
+
+TEST(StepChannel, StepsArriveIntactAndTheRunnerStaysBoundedAhead) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  CountingSource source(1'000'000);
+  tool::StepFeeder feeder(source, pair[0]);
+
+  feeder.Pump();  // nobody reads: it must stop when the channel is full, not block
+
+  EXPECT_GT(source.taken, 10u);
+  EXPECT_LT(source.taken, 20'000u) << "the whole job went into the channel";
+  for (std::int32_t i = 0; i < 10; ++i) {
+    const auto step = tool::ReadStep(pair[1]);
+    ASSERT_TRUE(step);
+    EXPECT_EQ(step->args, (std::array<std::int32_t, 3>{i, -1, 2}));
+    EXPECT_EQ(step->line, i + 1);
+    EXPECT_EQ(step->text.size(), tool::maxStepTextBytes);
+  }
+  feeder.Close();
+  while (tool::ReadStep(pair[1])) {
+  }
+  EXPECT_FALSE(tool::ReadStep(pair[1]));  // the end of the job
+  close(pair[1]);
+}
+
+TEST(StepChannel, AGoneReaderEndsTheFeedQuietly) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  close(pair[1]);
+  CountingSource source(10);
+  tool::StepFeeder feeder(source, pair[0]);
+  feeder.Pump();  // no SIGPIPE (it would end the test binary)
+  EXPECT_EQ(feeder.Fd(), -1);
+}
+
+// --- outputs -----------------------------------------------------------------------------------
+
+TEST_F(JobFiles, OutputsThatClashOrCannotBeMadeAreRefusedNamingBothSides) {
+  std::ofstream(Path("job.steplink")) << "openConn\n";
+  fs::create_hard_link(Path("job.steplink"), Path("link.steplink"));
+  fs::create_directories(dir_ / "folder");
+  const std::vector<tool::JobFile> inputs{{"script", Path("job.steplink")}};
+  const auto refused = [&](const std::vector<tool::JobFile>& outputs) {
+    std::string error;
+    EXPECT_FALSE(tool::CheckJobFiles(inputs, outputs, error));
+    return error;
+  };
+
+  std::string error = refused({{"plot", Path("job.steplink")}});
+  EXPECT_NE(error.find("the plot " + Path("job.steplink") + " is the same file as the script"),
+            std::string::npos)
+      << error;
+  EXPECT_NE(refused({{"report", Path("link.steplink")}}).find("same file as the script"),
+            std::string::npos);  // another name of the same file
+  error = refused({{"record", Path("r")}, {"plot", Path("folder/../r")}});
+  EXPECT_NE(error.find("same file as the record " + Path("r")), std::string::npos) << error;
+  EXPECT_NE(refused({{"plot", Path("folder")}}).find("is a directory"), std::string::npos);
+  EXPECT_NE(refused({{"plot", Path("missing/x.svg")}}).find("there is no folder"),
+            std::string::npos);
+  EXPECT_NE(refused({{"trace", ""}}).find("empty name"), std::string::npos);
+
+  EXPECT_TRUE(
+      tool::CheckJobFiles(inputs, {{"plot", Path("p.svg")}, {"report", Path("r.json")}}, error))
+      << error;
+  EXPECT_TRUE(tool::CheckJobFiles(inputs, {{"plot", "/dev/null"}, {"report", "/dev/null"}}, error))
+      << error;  // a character device takes any number of outputs
+}
+
+TEST_F(JobFiles, WriteByReplaceKeepsTheOldFileUntilTheNewOneIsComplete) {
+  std::ofstream(Path("out.svg")) << "old";
+  chmod(Path("out.svg").c_str(), 0640);
+  tool::OutputFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(Path("out.svg"), error)) << error;
+  ASSERT_EQ(write(file.Fd(), "new", 3), 3);
+  EXPECT_EQ(ReadText(Path("out.svg")), "old");  // not touched while it is written
+
+  ASSERT_TRUE(file.Commit(error)) << error;
+
+  EXPECT_EQ(ReadText(Path("out.svg")), "new");
+  struct stat info {};
+  ASSERT_EQ(stat(Path("out.svg").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+
+  tool::OutputFile aborted;
+  ASSERT_TRUE(aborted.Open(Path("out.svg"), error));
+  aborted.Abort();
+  EXPECT_EQ(ReadText(Path("out.svg")), "new");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)
+      << "the temporary file was left";
+}
+
+TEST_F(JobFiles, ADeviceIsWrittenDirectlyAndNeverRemoved) {
+  // /dev/full: every write fails. The output fails, and the device stays (as root the old
+  // runner removed it).
+  EXPECT_FALSE(tool::WriteOutputText("/dev/full", "plot", "<svg/>"));
+  struct stat info {};
+  ASSERT_EQ(stat("/dev/full", &info), 0) << "/dev/full was removed";
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+  EXPECT_TRUE(tool::WriteOutputText("/dev/null", "plot", "<svg/>"));
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  const int reader = open(Path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_TRUE(tool::WriteOutputText(Path("fifo"), "report", "{}\n"));
+  char got[8] = {};
+  EXPECT_EQ(read(reader, got, sizeof got), 3);
+  close(reader);
+  EXPECT_TRUE(fs::is_fifo(Path("fifo")));
+}
+
+// --- library lines -----------------------------------------------------------------------------
+
+TEST(LineCollapse, ALongRunOfOneLineIsShownOnceWithItsCount) {
+  const std::string failure = "Error occured during outportb while talking to PortTalk driver 6\n";
+  std::string input = "openConn -> 255\n";
+  for (int i = 0; i < 1000; ++i) input += failure;
+  input += "closeConn -> 0\n";
+  tool::LineCollapser collapser(true);
+  std::string shown;
+  for (std::size_t at = 0; at < input.size(); at += 7) {  // in odd pieces, as a pipe gives them
+    shown += collapser.Feed(input.data() + at, std::min<std::size_t>(7, input.size() - at));
+  }
+  shown += collapser.Finish();
+
+  EXPECT_EQ(shown, "openConn -> 255\n" + failure + "(the same line 999 more times)\n" +
+                       "closeConn -> 0\n");
+  EXPECT_EQ(collapser.portErrorLines, 1000u);  // counted in full
+  EXPECT_EQ(collapser.firstPortError, failure.substr(0, failure.size() - 1));
+
+  // Twenty are shown as they are; --verbatim shows everything.
+  std::string twenty;
+  for (int i = 0; i < 20; ++i) twenty += "same\n";
+  tool::LineCollapser few(true);
+  std::string fewShown = few.Feed(twenty.data(), twenty.size());
+  fewShown += few.Finish();
+  EXPECT_EQ(fewShown, twenty);
+  tool::LineCollapser verbatim(false);
+  std::string all = verbatim.Feed(input.data(), input.size());
+  all += verbatim.Finish();
+  EXPECT_EQ(all, input);
+}
+
+TEST(LineCollapse, RemembersTheFirstHardwareLine) {
+  tool::LineCollapser errors(false);
+  const std::string text =
+      "x\nsteplink-hw: there is no parallel port at 0x9990\nsteplink-hw: other\n";
+  errors.Feed(text.data(), text.size());
+  EXPECT_EQ(errors.firstHwLine, "steplink-hw: there is no parallel port at 0x9990");
+}
+
+// --- exit code ---------------------------------------------------------------------------------
+
+TEST(JobExitCode, OneTableForEveryEnd) {
+  using tool::JobFacts;
+  EXPECT_EQ(tool::JobExitCode({}), tool::exitOk);
+  EXPECT_EQ(tool::JobExitCode({.refused = true, .stopSignal = SIGINT}), tool::exitRefused);
+  EXPECT_EQ(tool::JobExitCode({.stopSignal = SIGINT}), 130);
+  EXPECT_EQ(tool::JobExitCode({.stopSignal = SIGTERM, .runFailed = true}), 143);
+  EXPECT_EQ(tool::JobExitCode({.stopSignal = SIGUSR1}), 128 + SIGUSR1);
+  EXPECT_EQ(tool::JobExitCode({.stopSignal = SIGINT, .outputFailed = true}), tool::exitRunFailed);
+  EXPECT_EQ(tool::JobExitCode({.runFailed = true}), tool::exitRunFailed);
+  EXPECT_EQ(tool::JobExitCode({.outputFailed = true}), tool::exitRunFailed);
+  EXPECT_EQ(tool::JobExitCode({.stdoutFailed = true}), tool::exitRunFailed);
+}
+
+}  // namespace
