@@ -13,6 +13,9 @@ Usage: scripts/demo.sh [--virtual] [--view] [--svg FILE] [--build DIR]
               (steplink view --status ...; watch only, the demo is stopped with Ctrl-C)
   --svg FILE  where to write the plot (default: BUILD/demo/demo.svg)
   --build DIR build tree to use (default: build/linux, the linux preset)
+
+Installs only what the demo needs when something is missing (as root or with sudo);
+scripts/install-deps.sh --demo --dry-run shows what that would be, and why.
 EOF
 }
 
@@ -40,13 +43,16 @@ cd "$root"
 
 say() { printf '\n== %s\n' "$*"; }
 
-# install-deps.sh returns at once when everything is there.
+# Only what the demo needs: the compiler, CMake, Ninja, a JDK and the libraries the runner links
+# (install-deps.sh --demo lists each missing package with its reason before installing it, and
+# returns at once when everything is there). The tests' tools come with scripts/check.sh.
 missing=""
 for tool in cmake ninja g++ javac java; do
   command -v "$tool" >/dev/null || missing="$missing $tool"
 done
-say "Checking what the build needs${missing:+ (missing:$missing)}"
-if ! scripts/install-deps.sh; then
+say "Checking what the demo needs to build${missing:+ (missing:$missing)}"
+echo "(the compiler, CMake, Ninja, a JDK and the libraries the runner links; no test tools)"
+if ! scripts/install-deps.sh --demo; then
   echo "demo: some packages could not be installed; going on with what is there" >&2
 fi
 # Say exactly what is still missing rather than fail later with "command not found".
@@ -155,4 +161,4 @@ if [ ! -s "$svg" ]; then
   exit 1
 fi
 echo "Every step, aux change and fault of the run: $record"
-echo "The same job as a runner script: ${build#$root/}/bin/steplink run jobs/demo.steplink --plot demo.svg"
+echo "The same job as a runner script: ${build#"$root"/}/bin/steplink run jobs/demo.steplink --plot demo.svg"

@@ -1,33 +1,117 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian 12 machine: the MinGW-w64 cross compiler
-# for the 32-bit Windows DLL, Wine (32-bit) to run it, the JDK, CMake, Ninja, the test libraries,
-# the G-code job's TOML and JSON libraries, Boost (Asio and Beast) for the live view's server,
-# cpp-httplib for its tests' HTTP client and Chromium for its browser test, and QEMU,
-# busybox-static and cpio for the guest test (which fetches Debian's kernel package itself).
+# Installs what the build and the tests need on a Debian 12 machine, from the one list below:
+# every package with the group that needs it and why. `--demo` installs only what
+# scripts/demo.sh needs (the compiler, CMake, Ninja, a JDK and the libraries the runner links, plus
+# what configuring the tree asks for); without it, everything scripts/check.sh and CI need.
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
-need=()
-have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in cmake ninja-build g++ libgtest-dev libbenchmark-dev openjdk-17-jdk-headless \
-           g++-mingw-w64-i686 gcc-mingw-w64-i686 mingw-w64-common wine wine32:i386 \
-           clang clang-format clang-tidy libclang-rt-14-dev llvm binutils valgrind python3 \
-           libtomlplusplus-dev nlohmann-json3-dev libboost-dev libcpp-httplib-dev libcli11-dev chromium \
-           qemu-system-x86 busybox-static cpio; do
-  have "$pkg" || need+=("$pkg")
+usage() {
+  cat <<'EOF'
+Usage: scripts/install-deps.sh [--demo] [--dry-run] [--list]
+
+  (no option)  everything the build and every test need (what scripts/check.sh and CI use)
+  --demo       only what scripts/demo.sh needs to build and run the demo
+  --dry-run    say what would be installed and why, install nothing
+  --list       print the whole list (package, group, reason) and exit
+EOF
+}
+
+# NAME | GROUP | WHY. GROUP "demo": the demo needs it (and so does everything else); "test": only
+# the tests, the Windows build or the tools of scripts/check.sh. Add new packages here.
+packages=(
+  "g++|demo|the C++20 compiler for the library, the runner and the tests"
+  "cmake|demo|configures and drives the build (presets)"
+  "ninja-build|demo|the build tool the presets use"
+  "openjdk-17-jdk-headless|demo|javac and java: the Java classes, the jar and the demo program; jni.h for the library"
+  "libtomlplusplus-dev|demo|the runner's G-code jobs read their machine file (TOML) with it"
+  "nlohmann-json3-dev|demo|the G-code report and the live view's state (JSON)"
+  "libboost-dev|demo|Boost.Asio and Boost.Beast: the live view's web server, linked into the runner"
+  "libcpp-httplib-dev|demo|the HTTP client of the live view's tests (configuring the tree looks for it)"
+  "libcli11-dev|demo|the runner's command line (CLI11)"
+  "pkgconf|demo|CMake finds cpp-httplib through pkg-config"
+  "libgtest-dev|demo|configuring the tree needs GoogleTest's package (the demo builds no test)"
+  "python3|demo|configuring the tree needs it (the export-table check); the trace model test"
+  "libbenchmark-dev|test|the benchmarks behind BENCHMARKS.md"
+  "g++-mingw-w64-i686|test|cross compiler for the 32-bit Windows DLL"
+  "gcc-mingw-w64-i686|test|the C side of the same cross compiler (our PortTalk driver)"
+  "mingw-w64-common|test|headers and import libraries of the Windows build"
+  "wine|test|runs the Windows DLL and its tests on Linux"
+  "wine32:i386|test|the 32-bit Wine the 32-bit DLL needs"
+  "clang|test|the fuzz target (libFuzzer) and the ThreadSanitizer check of the status block"
+  "clang-format|test|the format check over every source file"
+  "clang-tidy|test|the lint test over src and tool"
+  "libclang-rt-14-dev|test|the sanitizer and fuzzer runtimes for clang"
+  "llvm|test|llvm-symbolizer for readable sanitizer reports"
+  "binutils|test|objdump/nm for the export-table and no-allocation checks"
+  "valgrind|test|the memory check of the runner tests"
+  "chromium|test|the live view's browser test (headless)"
+  "qemu-system-x86|test|the guest test: the real kernel's parport and ppdev in a virtual machine"
+  "busybox-static|test|the guest test's initial file system"
+  "cpio|test|packs the guest test's initial file system"
+  "dpkg-dev|test|dpkg-shlibdeps and dpkg-deb for the Debian package (scripts/package.sh)"
+  "lintian|test|checks the Debian package against Debian's policy"
+  "man-db|test|the package test reads the installed steplink(1) with man"
+)
+
+demo=0
+dry=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --demo) demo=1 ;;
+    --dry-run) dry=1 ;;
+    --list)
+      printf '%-26s %-5s %s\n' PACKAGE GROUP WHY
+      for entry in "${packages[@]}"; do
+        IFS='|' read -r name group why <<<"$entry"
+        printf '%-26s %-5s %s\n' "$name" "$group" "$why"
+      done
+      exit 0 ;;
+    -h | --help) usage; exit 0 ;;
+    *) echo "install-deps: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+  shift
 done
-[ ${#need[@]} -eq 0 ] && exit 0
+
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need=()
+reasons=()
+for entry in "${packages[@]}"; do
+  IFS='|' read -r name group why <<<"$entry"
+  [ "$demo" = 1 ] && [ "$group" != demo ] && continue
+  have "$name" && continue
+  need+=("$name")
+  reasons+=("$(printf '  %-26s %s' "$name" "$why")")
+done
+scope="the build and the tests"
+[ "$demo" = 1 ] && scope="the demo"
+if [ ${#need[@]} -eq 0 ]; then
+  [ "$dry" = 1 ] && echo "install-deps: everything $scope needs is installed"
+  exit 0
+fi
+
+# Say what comes and why before anything is installed.
+echo "install-deps: ${#need[@]} package(s) for $scope are not installed yet:"
+printf '%s\n' "${reasons[@]}"
+if [ "$dry" = 1 ]; then
+  echo "install-deps: --dry-run: nothing installed"
+  exit 0
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
   if command -v sudo >/dev/null; then SUDO=sudo; else
-    echo "install-deps: missing packages: ${need[*]}" >&2
-    echo "install-deps: run this script as root, or install them with apt-get." >&2
+    echo "install-deps: run this script as root, or install them with apt-get install ${need[*]}" >&2
     exit 1
   fi
 fi
-echo "install-deps: installing ${need[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then $SUDO dpkg --add-architecture i386; fi
+# Only the 32-bit Wine needs the i386 architecture; the demo never adds it.
+case " ${need[*]} " in *:i386*)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "install-deps: adding the i386 architecture (for the 32-bit packages)"
+    $SUDO dpkg --add-architecture i386
+  fi ;;
+esac
 # A mirror in the middle of a sync can fail one index ("File has unexpected size"); try again,
 # and go on with the lists there are if it keeps failing: the install below says what is missing.
 for attempt in 1 2 3; do
@@ -35,6 +119,7 @@ for attempt in 1 2 3; do
   echo "install-deps: apt-get update failed (attempt $attempt of 3)" >&2
   sleep $((attempt * 5))
 done
+echo "install-deps: installing ${need[*]}"
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" \
   >/tmp/steplink-install-deps.log 2>&1 || {
   echo "install-deps: apt-get failed; see /tmp/steplink-install-deps.log" >&2

@@ -284,6 +284,22 @@ int Main(int argc, char** argv) {
   app.add_option("--device", args.device,
                  "the device to check (default: STEPLINK_DEVICE, else the first parallel port)")
       ->type_name("VALUE");
+  // --latency: how late this machine's busy-waits end (latency_probe.h).
+  auto* latency =
+      app.add_flag("--latency", args.latency,
+                   "measure how late busy-waits end here, as the library paces a step, and judge "
+                   "it against the table's speeds (no device is opened)");
+  latency->excludes("--device");
+  app.add_option("--seconds", args.seconds, "with --latency: how long to measure (default 10)")
+      ->type_name("N")
+      ->check(CLI::Range(0.001, 86400.0))
+      ->needs(latency);
+  app.add_flag("--rt", args.rt, "with --latency: measure under SCHED_FIFO and locked memory")
+      ->needs(latency);
+  app.add_option("--cpu", args.cpu, "with --latency: measure on CPU N only")
+      ->type_name("N")
+      ->check(CLI::Range(0, 4095))
+      ->needs(latency);
   code = Parse(app, argc, argv);
   return code >= 0 ? code : ProbeCommand(args);
 }

@@ -46,6 +46,10 @@ struct PlotArgs {
 
 struct ProbeArgs {
   std::optional<std::string> device;
+  bool latency = false;           // --latency: measure this machine's pacing instead
+  std::optional<double> seconds;  // --seconds N (latency only; default 10)
+  bool rt = false;                // --rt (latency only)
+  std::optional<int> cpu;         // --cpu N (latency only)
 };
 
 // The nearest command to a mistyped one ("runn" -> "run"), or empty when none is close.
