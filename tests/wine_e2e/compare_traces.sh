@@ -12,6 +12,11 @@ if [ ! -x "$runner" ] || [ ! -f "$library" ]; then
   exit 77
 fi
 if [ ! -s "$winTrace" ]; then
+  # Without Wine the session that writes the trace was skipped; that is no pass of this one.
+  if ! command -v wine >/dev/null; then
+    echo "SKIPPED: Wine not found, so there is no Wine trace at $winTrace to compare"
+    exit 77
+  fi
   echo "FAIL: no Wine trace at $winTrace (the wine_e2e test writes it)"
   exit 1
 fi
