@@ -174,20 +174,9 @@ final class ProgressTest {
 
   /**
    * The same with nothing set but the clock: the simulated table's own block per process, found
-   * by Table (steplink-proc-PID-*). Skipped, saying so, while the library has no such block.
+   * by Table (steplink-proc-PID-*).
    */
   static int exampleDefaultBlock() throws Exception {
-    byte[] library;
-    try (var in = ProgressTest.class.getResourceAsStream(
-        "/natives/linux-x86_64/standard/libsteplink.so")) {
-      library = in.readAllBytes();
-    }
-    if (!new String(library, StandardCharsets.ISO_8859_1).contains("steplink-proc-")) {
-      System.out.println("skipped: the simulated table of this build publishes no status block per"
-          + " process by default yet (steplink-proc-PID-*, the status branch); this test runs by"
-          + " itself once it does");
-      return 77;
-    }
     checkExample(runExample("clock=virtual,access-ticks=1"));
     return 0;
   }
