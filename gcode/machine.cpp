@@ -85,7 +85,9 @@ class MachineReader {
     bool steps = false, min = false, max = false;
     for (const auto& [key, node] : table) {
       const std::string name(key.str());
-      const std::string full = prefix + "." + name;
+      std::string full = prefix;
+      full += '.';
+      full += name;
       if (name == "steps_per_mm") {
         steps = true;
         if (const auto value = Number(node, full)) {

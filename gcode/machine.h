@@ -40,7 +40,7 @@ struct MachineResult {
 // Parses a machine file's text; `name` is what reports call it (its path).
 MachineResult ParseMachine(std::string_view text, const std::string& name);
 // Largest machine file read (a machine description is a few hundred bytes).
-inline constexpr std::size_t maxMachineFileBytes = 1024 * 1024;
+inline constexpr std::size_t maxMachineFileBytes = std::size_t{1024} * 1024;
 
 // Reads and parses a file; a file that cannot be read, or is larger than the limit, gives one
 // error.

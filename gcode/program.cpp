@@ -112,7 +112,7 @@ class LineLexer {
     return true;
   }
 
-  Block& block() { return block_; }
+  Block& CurrentBlock() { return block_; }
 
  private:
   bool Fail(std::string& error, std::string message) {
@@ -288,7 +288,7 @@ LineKind ReadLine(std::string_view current, int line, Block& block, std::string&
   if (IsBlank(current) || Trim(current) == "%") return LineKind::empty;
   LineLexer lexer(current, line);
   if (!lexer.Lex(error)) return LineKind::error;
-  Block& read = lexer.block();
+  Block& read = lexer.CurrentBlock();
   if (read.gCodes.empty() && read.mCodes.empty() && !read.HasAxisWord() && !read.i && !read.j &&
       !read.k && !read.r && !read.p && !read.f && !read.s && !read.t) {
     return LineKind::empty;  // comments and line numbers only

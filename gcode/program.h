@@ -48,7 +48,7 @@ enum class LineKind { empty, block, error };
 LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error);
 
 // Longest program line accepted, in bytes (a longer one is an error naming its line).
-inline constexpr std::size_t maxLineBytes = 64 * 1024;
+inline constexpr std::size_t maxLineBytes = std::size_t{64} * 1024;
 // Most digits a number may have (more are refused as too many digits, never misread).
 inline constexpr std::size_t maxNumberDigits = 64;
 

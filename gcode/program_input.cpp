@@ -16,7 +16,7 @@
 namespace gcode {
 namespace {
 
-constexpr std::size_t chunkBytes = 64 * 1024;
+constexpr std::size_t chunkBytes = std::size_t{64} * 1024;
 constexpr std::size_t bufferBytes = maxLineBytes + 2 + chunkBytes;  // a whole line, CR, LF, more
 
 std::string Errno(const std::string& what) {

@@ -45,7 +45,12 @@ std::string CommonHeaders(const Reply& reply) {
       "Referrer-Policy: no-referrer\r\nX-Frame-Options: DENY\r\nConnection: close\r\n"
       "Content-Type: " +
       reply.contentType + "\r\n";
-  for (const auto& [name, value] : reply.headers) text += name + ": " + value + "\r\n";
+  for (const auto& [name, value] : reply.headers) {
+    text += name;
+    text += ": ";
+    text += value;
+    text += "\r\n";
+  }
   return text;
 }
 

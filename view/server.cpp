@@ -279,7 +279,7 @@ Server::Server(std::unique_ptr<StateSource> source, JobInfo job, Controls contro
                ServerOptions options)
     : impl_(std::make_unique<Impl>()) {
   impl_->source = std::move(source);
-  impl_->job = job;
+  impl_->job = std::move(job);
   impl_->controls = std::move(controls);
   impl_->options = std::move(options);
   impl_->job.canStop = static_cast<bool>(impl_->controls.stop);

@@ -141,7 +141,7 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
   for (const SettingItem& item : items) {
     const std::string_view key = item.key;
     const std::string_view value = item.value;
-    auto BadValue = [&](std::string_view, std::string_view, std::string_view expected) {
+    auto badValue = [&](std::string_view, std::string_view, std::string_view expected) {
       return "bad value '" + item.value + "' for key '" + item.key + "' " + Where(item.source) +
              " (expected " + std::string(expected) + ")";
     };
@@ -151,24 +151,24 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
       } else if (value == "virtual") {
         config.table.clock = ClockKind::virtualTicks;
       } else {
-        return {std::nullopt, BadValue(key, value, "realtime or virtual")};
+        return {std::nullopt, badValue(key, value, "realtime or virtual")};
       }
     } else if (key == "access-ticks") {
       const auto number = ParseInteger(value);
       if (!number || *number < 1 || *number > maxAccessTicks) {
-        return {std::nullopt, BadValue(key, value, "an integer from 1 to 65535")};
+        return {std::nullopt, badValue(key, value, "an integer from 1 to 65535")};
       }
       config.table.accessTicks = static_cast<std::uint32_t>(*number);
     } else if (key == "mode") {
       if (value == "2" || value == "3") {
         config.table.counterMode = static_cast<std::uint8_t>(value[0] - '0');
       } else {
-        return {std::nullopt, BadValue(key, value, "2 or 3")};
+        return {std::nullopt, badValue(key, value, "2 or 3")};
       }
     } else if (key == "status-byte") {
       const auto number = ParseInteger(value);
       if (!number || *number < 0 || *number > 0xFF) {
-        return {std::nullopt, BadValue(key, value, "a byte such as 0x30")};
+        return {std::nullopt, badValue(key, value, "a byte such as 0x30")};
       }
       config.table.statusOverride = true;
       config.table.overrideStatus = static_cast<std::uint8_t>(*number);
@@ -176,15 +176,15 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
       const auto number = ParseInteger(value);
       if (!number || *number < std::numeric_limits<std::int32_t>::min() ||
           *number > std::numeric_limits<std::int32_t>::max()) {
-        return {std::nullopt, BadValue(key, value, "a 32-bit integer of steps")};
+        return {std::nullopt, badValue(key, value, "a 32-bit integer of steps")};
       }
       config.table.limitSteps[key.back() - 'x'] = static_cast<std::int32_t>(*number);
     } else if (key == "record") {
-      if (value.empty()) return {std::nullopt, BadValue(key, value, "a file name")};
+      if (value.empty()) return {std::nullopt, badValue(key, value, "a file name")};
       config.recordPath = std::string(value);
     } else if (key == "status") {
       if (value.empty() || value.find('/') != std::string_view::npos || value.size() > 200) {
-        return {std::nullopt, BadValue(key, value, "a name without '/'")};
+        return {std::nullopt, badValue(key, value, "a name without '/'")};
       }
       config.statusName = std::string(value);
     } else if (key == "service") {
@@ -195,7 +195,7 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
       } else if (value == "absent") {
         config.service = ServiceState::absent;
       } else {
-        return {std::nullopt, BadValue(key, value, "running, stopped or absent")};
+        return {std::nullopt, badValue(key, value, "running, stopped or absent")};
       }
     } else {
       return {std::nullopt, "unknown key '" + item.key + "' " + Where(item.source)};
