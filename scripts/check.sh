@@ -36,7 +36,7 @@ for preset in ci-linux-asan ci-linux ci-win32; do
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
   bad=$(sed -E 's/.* ([0-9]+) tests failed out of.*/\1/' <<<"$summary")
   # A skipped test (exit 77: no Wine, not root, ...) is no pass: counted and named apart.
-  mapfile -t skips < <(grep -E '^ *[0-9]+ - .* \(Skipped\)' "$log" | sed -E 's/^ *[0-9]+ - ([^ ]+).*/\1/')
+  mapfile -t skips < <(grep -E '^[[:space:]]*[0-9]+ - .* \(Skipped\)' "$log" | sed -E 's/^[[:space:]]*[0-9]+ - ([^ ]+).*/\1/')
   skipped=$((skipped + ${#skips[@]}))
   for name in "${skips[@]}"; do skippedNames+=("$preset/$name"); done
   passed=$((passed + ${total:-0} - ${bad:-0} - ${#skips[@]}))
