@@ -193,6 +193,11 @@ void Emitter::Traverse(const std::array<double, 3>& mm, int line) {
   AfterMotion(line);
 }
 
+void Emitter::TraverseStored(const std::array<double, 3>& mm, int line) {
+  MoveToMm(mm, Purpose::stored, line);
+  AfterMotion(line);
+}
+
 void Emitter::Feed(const std::array<double, 3>& mm, int line) {
   MoveToMm(mm, Purpose::cut, line);
   AfterMotion(line);
@@ -229,10 +234,10 @@ void Emitter::Dwell(double seconds, int line) {
   Emit(std::move(call));
 }
 
-void Emitter::Pause(std::string text, int line) {
+void Emitter::Pause(std::string text, int line, Purpose purpose) {
   PlannedCall call;
   call.kind = CallKind::pause;
-  call.purpose = Purpose::pause;
+  call.purpose = purpose;
   call.line = line;
   call.text = std::move(text);
   Emit(std::move(call));

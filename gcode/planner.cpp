@@ -175,7 +175,7 @@ class StreamPlanner::Impl {
       emitter_.Pause("M6: change the tool" +
                          (tool_ >= 0 ? " to T" + std::to_string(tool_) : std::string()) +
                          ", then press Enter",
-                     line);
+                     line, Purpose::toolChange);
     if (m.spindle) emitter_.SelectAux(m.spindle == Code::M5 ? 0 : 1, line);
     if (m.nonModal == Code::G4) emitter_.Dwell(*block.p, line);
     if (m.plane) plane_ = *m.plane;
