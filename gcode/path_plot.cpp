@@ -59,28 +59,29 @@ const char* Colour(Purpose purpose, int aux) {
 
 void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t callsDone,
                       const std::string& title, std::ostream& out) {
-  const auto mm = [&](const std::array<std::int64_t, 3>& steps, int axis) {
-    return StepsToMm(steps[axis], machine.axes[axis]);
-  };
-  double minX = 0, maxX = 0, minY = 0, maxY = 0, minZ = 0, maxZ = 0;
-  for (const PlannedCall& call : plan.calls) {
-    minX = std::min(minX, mm(call.endSteps, 0));
-    maxX = std::max(maxX, mm(call.endSteps, 0));
-    minY = std::min(minY, mm(call.endSteps, 1));
-    maxY = std::max(maxY, mm(call.endSteps, 1));
-    minZ = std::min(minZ, mm(call.endSteps, 2));
-    maxZ = std::max(maxZ, mm(call.endSteps, 2));
-  }
+  PathTrace trace(machine, plan.calls.size() + 16);
+  for (const PlannedCall& call : plan.calls) trace.Add(call);
+  WritePathPlotSvg(trace, machine, callsDone, title, out);
+}
+
+void WritePathPlotSvg(const PathTrace& trace, const Machine& machine, std::size_t callsDone,
+                      const std::string& title, std::ostream& out) {
+  (void)machine;
+  const std::vector<TracePoint> points = trace.Points();
+  const double minX = trace.Min()[0], maxX = trace.Max()[0];
+  const double minY = trace.Min()[1], maxY = trace.Max()[1];
+  const double minZ = trace.Min()[2], maxZ = trace.Max()[2];
   const double spanX = std::max(maxX - minX, 1.0), spanY = std::max(maxY - minY, 1.0);
   const double scale = std::min((width - 2 * margin) / spanX, (pathHeight - 2 * margin) / spanY);
   const auto px = [&](double x) { return margin + (x - minX) * scale; };
   const auto py = [&](double y) { return pathHeight - margin - (y - minY) * scale; };
-  const double total = std::max(plan.durationSeconds, 1e-9);
+  const double total = std::max(trace.EndSeconds(), 1e-9);
   const double spanZ = std::max(maxZ - minZ, 1.0);
   const auto tx = [&](double t) { return margin + t / total * (width - 2 * margin); };
   const auto tz = [&](double z) {
     return pathHeight + zHeight - 30 - (z - minZ) / spanZ * (zHeight - 50);
   };
+  const std::uint64_t entries = trace.Entries();
 
   char buffer[256];
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\""
@@ -88,11 +89,12 @@ void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t call
   out << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
   out << "<text x=\"" << margin << "\" y=\"24\" font-size=\"15\">" << Escape(title) << "</text>\n";
   std::snprintf(buffer, sizeof buffer,
-                "<text x=\"%g\" y=\"42\">X-Y path in mm (machine coordinates); %zu of %zu "
+                "<text x=\"%g\" y=\"42\">X-Y path in mm (machine coordinates); %llu of %llu "
                 "entries run</text>\n",
-                margin, std::min(callsDone, plan.calls.size()), plan.calls.size());
+                margin,
+                static_cast<unsigned long long>(std::min<std::uint64_t>(callsDone, entries)),
+                static_cast<unsigned long long>(entries));
   out << buffer;
-
   // Grid in mm.
   const double step = GridStep(std::max(spanX, spanY));
   out << "<g stroke=\"#eeeeee\" fill=\"#666666\">\n";
@@ -113,32 +115,32 @@ void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t call
   out << "</g>\n";
 
   // The path, one polyline per run of equal style.
-  std::array<std::int64_t, 3> previous{};
-  std::string points;
+  std::array<double, 3> previous{};
+  std::string pointText;
   std::string style;
   const auto flush = [&]() {
-    if (!points.empty())
-      out << "<polyline fill=\"none\" " << style << " points=\"" << points << "\"/>\n";
-    points.clear();
+    if (!pointText.empty())
+      out << "<polyline fill=\"none\" " << style << " points=\"" << pointText << "\"/>\n";
+    pointText.clear();
   };
-  for (std::size_t i = 0; i < plan.calls.size(); ++i) {
-    const PlannedCall& call = plan.calls[i];
-    if (call.kind != CallKind::vectorOut && call.kind != CallKind::reference) continue;
-    if (call.endSteps == previous && call.kind == CallKind::vectorOut) continue;
+  for (const TracePoint& point : points) {
+    if (point.purpose == Purpose::dwell || point.purpose == Purpose::pause ||
+        point.purpose == Purpose::toolChange)
+      continue;
+    if (point.mm == previous) continue;
     std::snprintf(buffer, sizeof buffer, "stroke=\"%s\" stroke-width=\"%s\"%s%s",
-                  Colour(call.purpose, call.aux), call.purpose == Purpose::rapid ? "1" : "1.6",
-                  call.purpose == Purpose::rapid ? " stroke-dasharray=\"5,4\"" : "",
-                  i < callsDone ? "" : " stroke-opacity=\"0.3\"");
+                  Colour(point.purpose, point.aux), point.purpose == Purpose::rapid ? "1" : "1.6",
+                  point.purpose == Purpose::rapid ? " stroke-dasharray=\"5,4\"" : "",
+                  point.entry < callsDone ? "" : " stroke-opacity=\"0.3\"");
     if (style != buffer) {
       flush();
       style = buffer;
-      std::snprintf(buffer, sizeof buffer, "%.2f,%.2f ", px(mm(previous, 0)), py(mm(previous, 1)));
-      points += buffer;
+      std::snprintf(buffer, sizeof buffer, "%.2f,%.2f ", px(previous[0]), py(previous[1]));
+      pointText += buffer;
     }
-    std::snprintf(buffer, sizeof buffer, "%.2f,%.2f ", px(mm(call.endSteps, 0)),
-                  py(mm(call.endSteps, 1)));
-    points += buffer;
-    previous = call.endSteps;
+    std::snprintf(buffer, sizeof buffer, "%.2f,%.2f ", px(point.mm[0]), py(point.mm[1]));
+    pointText += buffer;
+    previous = point.mm;
   }
   flush();
 
@@ -167,7 +169,7 @@ void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t call
   // Z over the job's planned time.
   std::snprintf(buffer, sizeof buffer,
                 "<text x=\"%g\" y=\"%g\">Z in mm over the planned time (%.1f s)</text>\n", margin,
-                pathHeight + 8, plan.durationSeconds);
+                pathHeight + 8, trace.EndSeconds());
   out << buffer;
   std::snprintf(buffer, sizeof buffer,
                 "<text x=\"%g\" y=\"%.1f\" text-anchor=\"end\">%g</text><text x=\"%g\" y=\"%.1f\" "
@@ -175,16 +177,18 @@ void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t call
                 margin - 6, tz(maxZ) + 4, maxZ, margin - 6, tz(minZ) + 4, minZ);
   out << buffer;
   out << "<polyline fill=\"none\" stroke=\"#444444\" points=\"";
-  double z = 0;
+  double z = 0, t = 0;
   std::snprintf(buffer, sizeof buffer, "%.2f,%.2f ", tx(0), tz(0));
   out << buffer;
-  for (const PlannedCall& call : plan.calls) {
-    const double nz = mm(call.endSteps, 2);
-    if (nz == z) continue;
-    std::snprintf(buffer, sizeof buffer, "%.2f,%.2f %.2f,%.2f ", tx(call.startSeconds), tz(z),
-                  tx(call.startSeconds + call.seconds), tz(nz));
-    out << buffer;
-    z = nz;
+  for (const TracePoint& point : points) {
+    const double nz = point.mm[2];
+    if (nz != z) {
+      std::snprintf(buffer, sizeof buffer, "%.2f,%.2f %.2f,%.2f ", tx(t), tz(z),
+                    tx(point.endSeconds), tz(nz));
+      out << buffer;
+      z = nz;
+    }
+    t = point.endSeconds;
   }
   std::snprintf(buffer, sizeof buffer, "%.2f,%.2f", tx(total), tz(z));
   out << buffer << "\"/>\n</svg>\n";

@@ -7,12 +7,16 @@
 #include <string>
 
 #include "machine.h"
+#include "path_trace.h"
 #include "planner.h"
 
 namespace gcode {
 
 // `callsDone`: planned entries that ran; the rest of the path is drawn faint.
 void WritePathPlotSvg(const Plan& plan, const Machine& machine, std::size_t callsDone,
+                      const std::string& title, std::ostream& out);
+// The same from a bounded trace of the planned path (what a streamed job keeps).
+void WritePathPlotSvg(const PathTrace& trace, const Machine& machine, std::size_t callsDone,
                       const std::string& title, std::ostream& out);
 
 }  // namespace gcode
