@@ -32,11 +32,11 @@ class Emitter {
   Emitter(const Machine& machine, const Profile& profile, Plan& plan, const CallSink& sink,
           std::size_t maxCalls);
 
-  void Traverse(const std::array<double, 3>& mm, int line);    // G0, then the aux state again
+  void Traverse(const std::array<double, 3>& mm, int line);        // G0, then the aux state again
   void TraverseStored(const std::array<double, 3>& mm, int line);  // to a G28/G30 position
-  void Feed(const std::array<double, 3>& mm, int line);        // G1, likewise
-  void ArcFeed(const ArcPath& arc, int line);                  // G2/G3, likewise after the arc
-  void Reposition(const std::array<double, 3>& mm, int line);  // --from-line's approach
+  void Feed(const std::array<double, 3>& mm, int line);            // G1, likewise
+  void ArcFeed(const ArcPath& arc, int line);                      // G2/G3, likewise after the arc
+  void Reposition(const std::array<double, 3>& mm, int line);      // --from-line's approach
   void Dwell(double seconds, int line);
   void Pause(std::string text, int line, Purpose purpose = Purpose::pause);  // or toolChange
   void SelectAux(int state, int line);  // 1 (M3/M4) or 0 (M5), applied at once

@@ -21,7 +21,18 @@ enum class CallKind { vectorOut, reference, dwell, pause };
 
 // What a call is for: the plot and the live view draw each kind apart. `stored`: a rapid move
 // to a stored position (G28, G30); `toolChange`: the pause of an M6.
-enum class Purpose { rapid, cut, aux, reapply, reference, resume, dwell, pause, stored, toolChange };
+enum class Purpose {
+  rapid,
+  cut,
+  aux,
+  reapply,
+  reference,
+  resume,
+  dwell,
+  pause,
+  stored,
+  toolChange
+};
 
 struct PlannedCall {
   CallKind kind = CallKind::vectorOut;
