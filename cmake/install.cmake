@@ -65,7 +65,8 @@ install(FILES
 # README with its docs/ beside it, so that its links hold. (The package adds its Debian notes.)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
+install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/wiring.svg
+  ${PROJECT_SOURCE_DIR}/docs/internals.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # steplink(1), generated from the runner's own --help texts at build time, so it lists every
