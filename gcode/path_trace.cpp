@@ -44,10 +44,12 @@ PathTrace::PathTrace(const Machine& machine, std::size_t maxPoints)
   TracePoint start;
   start.purpose = Purpose::rapid;
   points_.push_back(start);
+  lastMove_ = start;
 }
 
 bool PathTrace::Keep(const TracePoint& point) {
-  const bool important = IsMark(point.purpose) || StyleChanges(points_.back(), point);
+  const bool important = IsMark(point.purpose) || StyleChanges(lastMove_, point);
+  if (!IsMark(point.purpose)) lastMove_ = point;
   const bool take =
       important ? (markCandidate_++ % markStride_) == 0 : (candidate_++ % stride_) == 0;
   if (!take) return false;
@@ -56,24 +58,29 @@ bool PathTrace::Keep(const TracePoint& point) {
   return true;
 }
 
-// Every other plain corner goes; marks and changes of style stay unless they alone fill half
-// the cap (a drilling program alternates rapid and cutting at every entry), then every other of
-// them goes too. The first and the last point always stay, so the size at least quarters off.
+// Every other plain corner goes; marks and changes of style (from the move before, marks
+// between them left out) stay unless they alone fill half the cap (a drilling program
+// alternates rapid and cutting at every entry), then every other of them goes too. The first
+// and the last point always stay, so the size at least quarters off.
 void PathTrace::Halve() {
-  std::size_t important = 0;
+  std::vector<bool> important(points_.size(), false);
+  std::size_t importantCount = 0;
+  const TracePoint* previousMove = &points_.front();
   for (std::size_t i = 1; i < points_.size(); ++i) {
-    if (IsMark(points_[i].purpose) || StyleChanges(points_[i - 1], points_[i])) ++important;
+    const bool mark = IsMark(points_[i].purpose);
+    important[i] = mark || StyleChanges(*previousMove, points_[i]);
+    if (!mark) previousMove = &points_[i];
+    importantCount += important[i] ? 1 : 0;
   }
-  const bool thinImportant = important >= maxPoints_ / 2;
+  const bool thinImportant = importantCount >= maxPoints_ / 2;
   std::vector<TracePoint> kept;
   kept.reserve(points_.size() / 2 + 8);
   kept.push_back(points_.front());
   std::size_t plainIndex = 0, importantIndex = 0;
   for (std::size_t i = 1; i < points_.size(); ++i) {
     const bool last = i + 1 == points_.size();
-    const bool isImportant = IsMark(points_[i].purpose) || StyleChanges(points_[i - 1], points_[i]);
     const bool keep =
-        isImportant ? (!thinImportant || importantIndex++ % 2 == 0) : plainIndex++ % 2 == 0;
+        important[i] ? (!thinImportant || importantIndex++ % 2 == 0) : plainIndex++ % 2 == 0;
     if (last || keep) kept.push_back(points_[i]);
   }
   points_ = std::move(kept);
@@ -113,9 +120,10 @@ void PathTrace::Add(const PlannedCall& call) {
   haveDroppedMark_ = false;
   if (haveTip_) {
     const TracePoint& corner = points_.back();
-    const bool sameStyle = tip_.purpose == point.purpose && tip_.aux == point.aux &&
-                           corner.purpose == point.purpose && corner.aux == point.aux;
-    if (!sameStyle || OffLine(corner.mm, point.mm, tip_.mm) > mergeToleranceMm) Keep(tip_);
+    // The tip may go when it and the new end are drawn alike and it lies on the line from the
+    // corner (the corner's own style belongs to the segment before it).
+    if (StyleChanges(tip_, point) || OffLine(corner.mm, point.mm, tip_.mm) > mergeToleranceMm)
+      Keep(tip_);
   }
   tip_ = point;
   haveTip_ = true;

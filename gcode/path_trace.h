@@ -54,7 +54,8 @@ class PathTrace {
   std::size_t maxPoints_;
   std::vector<TracePoint> points_;  // committed corners
   bool haveTip_ = false;
-  TracePoint tip_;  // the latest end, not yet known to be a corner
+  TracePoint tip_;       // the latest end, not yet known to be a corner
+  TracePoint lastMove_;  // the latest move kept or offered (changes of style are counted from it)
   bool haveDroppedMark_ = false;
   TracePoint droppedMark_;  // the latest entry, a mark the stride left out
   // Plain corners and (once they alone filled half the cap) marks and changes of style are kept
