@@ -68,6 +68,20 @@ TEST(ResultMeaning, EachCallsResultsAsTheLibraryGivesThem) {
   EXPECT_EQ(MeaningOf(Entry::reference, {0, 0, 0}, 0), "nothing to home");
 }
 
+TEST(ResultMeaning, EveryCallHasRowsAndReadmeListsEveryMeaning) {
+  const std::string readme = ReadFile(fs::path(STEPLINK_SOURCE_DIR) / "README.md");
+  ASSERT_FALSE(readme.empty());
+  bool callHasRow[5] = {};
+  for (const tool::ResultMeaning& row : tool::ResultMeanings()) {
+    callHasRow[static_cast<int>(row.entry)] = true;
+    // README's table of printed meanings quotes each one as code.
+    EXPECT_NE(readme.find("`" + std::string(row.meaning)), std::string::npos)
+        << "README.md does not give " << tool::EntryName(row.entry) << "'s meaning \""
+        << row.meaning << "\" (for " << row.results << ")";
+  }
+  for (const bool has : callHasRow) EXPECT_TRUE(has);
+}
+
 struct RunResult {
   int exitCode;
   std::string out;
