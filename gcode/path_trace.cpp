@@ -61,7 +61,7 @@ bool PathTrace::Keep(const TracePoint& point) {
 // Every other plain corner goes; marks and changes of style (from the move before, marks
 // between them left out) stay unless they alone fill half the cap (a drilling program
 // alternates rapid and cutting at every entry), then every other of them goes too. The first
-// and the last point always stay, so the size at least quarters off.
+// and the last point always stay; at least a quarter of the points go.
 void PathTrace::Halve() {
   std::vector<bool> important(points_.size(), false);
   std::size_t importantCount = 0;
