@@ -106,7 +106,7 @@ class RunnerOutput : public ::testing::Test {
   }
   RunResult Run(const std::string& name, const std::string& text, const std::string& options) {
     WriteFile(dir_ / name, text);
-    return Runner("run --sim clock=virtual " + options + " " + (dir_ / name).string());
+    return Runner("run --sim clock=virtual " + options + " '" + (dir_ / name).string() + "'");
   }
 
   fs::path dir_;
@@ -160,6 +160,11 @@ TEST_F(RunnerOutput, GcodeGivenToRunGetsOneLinePointingToTheGcodeCommand) {
   EXPECT_NE(result.err.find("steplink gcode " + (dir_ / "door.nc").string()), std::string::npos)
       << result.err;
   EXPECT_EQ(result.err.find("unknown call"), std::string::npos);
+  // A name with a space is quoted so that the command can be pasted as it stands.
+  const RunResult spaced = Run("my door.nc", program, "");
+  EXPECT_NE(spaced.err.find("steplink gcode '" + (dir_ / "my door.nc").string() + "'"),
+            std::string::npos)
+      << spaced.err;
 
   // A script with a mistyped call is still a script: its bad lines are listed, no hint.
   const RunResult typo = Run("job.steplink", "openConn\nvectorout 1 2 3\nG1 X5\n", "");

@@ -45,6 +45,17 @@ int FirstGcodeBlock(std::string_view text, const Script& script, std::string& sh
   return 0;
 }
 
+// `path` as a shell word to paste: as it is when plain, else in single quotes.
+std::string ShellWord(const std::string& path) {
+  const bool plain = !path.empty() && path.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_-./+,:@%") == std::string::npos;
+  if (plain) return path;
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace
 
 int RunCommand(const RunArgs& args) {
@@ -63,7 +74,7 @@ int RunCommand(const RunArgs& args) {
       std::fprintf(stderr,
                    "steplink: %s is a G-code program (line %d: %s), not a script of library "
                    "calls; nothing was run. Run it with: steplink gcode %s\n",
-                   name.c_str(), line, gcodeLine.c_str(), args.script.c_str());
+                   name.c_str(), line, gcodeLine.c_str(), ShellWord(args.script).c_str());
       return exitRefused;
     }
   }
