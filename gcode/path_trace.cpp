@@ -32,6 +32,11 @@ double OffLine(const std::array<double, 3>& a, const std::array<double, 3>& b,
   return std::sqrt(d2);
 }
 
+// The style of the path changes from `a` to `b` (how the table moves, or the auxiliary state).
+bool StyleChanges(const TracePoint& a, const TracePoint& b) {
+  return a.purpose != b.purpose || a.aux != b.aux;
+}
+
 }  // namespace
 
 PathTrace::PathTrace(const Machine& machine, std::size_t maxPoints)
@@ -39,26 +44,48 @@ PathTrace::PathTrace(const Machine& machine, std::size_t maxPoints)
   TracePoint start;
   start.purpose = Purpose::rapid;
   points_.push_back(start);
+  lastMove_ = start;
 }
 
-void PathTrace::Keep(const TracePoint& point) {
-  // Marks and changes of style are always kept; plain corners past the cap by the stride.
-  const bool styleChange =
-      points_.empty() || points_.back().purpose != point.purpose || points_.back().aux != point.aux;
-  if (!IsMark(point.purpose) && !styleChange && (candidate_++ % stride_) != 0) return;
+bool PathTrace::Keep(const TracePoint& point) {
+  const bool important = IsMark(point.purpose) || StyleChanges(lastMove_, point);
+  if (!IsMark(point.purpose)) lastMove_ = point;
+  const bool take =
+      important ? (markCandidate_++ % markStride_) == 0 : (candidate_++ % stride_) == 0;
+  if (!take) return false;
   points_.push_back(point);
-  if (points_.size() < maxPoints_) return;
-  // Halve: keep every other plain corner, all marks and style changes, the first and last.
+  if (points_.size() >= maxPoints_) Halve();
+  return true;
+}
+
+// Every other plain corner goes; marks and changes of style (from the move before, marks
+// between them left out) stay unless they alone fill half the cap (a drilling program
+// alternates rapid and cutting at every entry), then every other of them goes too. The first
+// and the last point always stay; at least a quarter of the points go.
+void PathTrace::Halve() {
+  std::vector<bool> important(points_.size(), false);
+  std::size_t importantCount = 0;
+  const TracePoint* previousMove = &points_.front();
+  for (std::size_t i = 1; i < points_.size(); ++i) {
+    const bool mark = IsMark(points_[i].purpose);
+    important[i] = mark || StyleChanges(*previousMove, points_[i]);
+    if (!mark) previousMove = &points_[i];
+    importantCount += important[i] ? 1 : 0;
+  }
+  const bool thinImportant = importantCount >= maxPoints_ / 2;
   std::vector<TracePoint> kept;
   kept.reserve(points_.size() / 2 + 8);
-  for (std::size_t i = 0; i < points_.size(); ++i) {
-    const bool edge = i == 0 || i + 1 == points_.size();
-    const bool change = i > 0 && (points_[i - 1].purpose != points_[i].purpose ||
-                                  points_[i - 1].aux != points_[i].aux);
-    if (edge || change || IsMark(points_[i].purpose) || i % 2 == 0) kept.push_back(points_[i]);
+  kept.push_back(points_.front());
+  std::size_t plainIndex = 0, importantIndex = 0;
+  for (std::size_t i = 1; i < points_.size(); ++i) {
+    const bool last = i + 1 == points_.size();
+    const bool keep =
+        important[i] ? (!thinImportant || importantIndex++ % 2 == 0) : plainIndex++ % 2 == 0;
+    if (last || keep) kept.push_back(points_[i]);
   }
   points_ = std::move(kept);
   stride_ *= 2;
+  if (thinImportant) markStride_ *= 2;
 }
 
 void PathTrace::Add(const PlannedCall& call) {
@@ -76,19 +103,27 @@ void PathTrace::Add(const PlannedCall& call) {
       max_[i] = std::max(max_[i], point.mm[i]);
     }
   }
-  seen_[static_cast<std::size_t>(call.purpose)] = true;
+  if (static_cast<std::size_t>(call.purpose) < seen_.size())
+    seen_[static_cast<std::size_t>(call.purpose)] = true;
+  if (call.purpose == Purpose::cut) seenCut_[call.aux == 1 ? 1 : 0] = true;
   if (IsMark(call.purpose)) {
     if (haveTip_) Keep(tip_);
     haveTip_ = false;
-    Keep(point);
+    haveDroppedMark_ = !Keep(point);
+    if (haveDroppedMark_) droppedMark_ = point;
     return;
   }
+  // Only moves make the path; an auxiliary code leaves the table where it is (its state rides on
+  // the moves after it).
   if (call.kind != CallKind::vectorOut && call.kind != CallKind::reference) return;
+  if (call.purpose == Purpose::aux || call.purpose == Purpose::reapply) return;
+  haveDroppedMark_ = false;
   if (haveTip_) {
     const TracePoint& corner = points_.back();
-    const bool sameStyle = tip_.purpose == point.purpose && tip_.aux == point.aux &&
-                           corner.purpose == point.purpose && corner.aux == point.aux;
-    if (!sameStyle || OffLine(corner.mm, point.mm, tip_.mm) > mergeToleranceMm) Keep(tip_);
+    // The tip may go when it and the new end are drawn alike and it lies on the line from the
+    // corner (the corner's own style belongs to the segment before it).
+    if (StyleChanges(tip_, point) || OffLine(corner.mm, point.mm, tip_.mm) > mergeToleranceMm)
+      Keep(tip_);
   }
   tip_ = point;
   haveTip_ = true;
@@ -97,6 +132,7 @@ void PathTrace::Add(const PlannedCall& call) {
 std::vector<TracePoint> PathTrace::Points() const {
   std::vector<TracePoint> all = points_;
   if (haveTip_) all.push_back(tip_);
+  if (haveDroppedMark_) all.push_back(droppedMark_);
   return all;
 }
 

@@ -1,7 +1,8 @@
 // The planned path of a G-code job in machine mm, kept bounded whatever the program's length:
 // fed every planned entry in order (pass 1's sink), it keeps the corners of the path, merging
 // points that lie on the line from the last corner and thinning by a doubling stride past its
-// cap. The plot and the live view draw from it. Calls the planner's types only.
+// cap (marks and changes of style are thinned too, last, when they alone would fill it). The plot
+// and the live view draw from it. Calls the planner's types only.
 #pragma once
 
 #include <array>
@@ -31,26 +32,41 @@ class PathTrace {
 
   void Add(const PlannedCall& call);  // every planned entry, in plan order
   // The path from the start position (machine zero) on; the last point is always the last end.
+  // Never more than maxPoints + 2 points, whatever the number of entries.
   std::vector<TracePoint> Points() const;
+  std::size_t MaxPoints() const { return maxPoints_; }
   std::array<double, 3> Min() const { return min_; }  // extent of every end, mm (0 included)
   std::array<double, 3> Max() const { return max_; }
   std::uint64_t Entries() const { return entries_; }
   double EndSeconds() const { return endSeconds_; }
-  bool Has(Purpose purpose) const { return seen_[static_cast<std::size_t>(purpose)]; }
+  // Whether any entry had this purpose (cutting: with the auxiliary output on, or not on).
+  bool Has(Purpose purpose) const {
+    return static_cast<std::size_t>(purpose) < seen_.size() &&
+           seen_[static_cast<std::size_t>(purpose)];
+  }
+  bool HasCut(bool auxOn) const { return seenCut_[auxOn ? 1 : 0]; }
 
  private:
-  void Keep(const TracePoint& point);
+  bool Keep(const TracePoint& point);  // true when kept
+  void Halve();
 
   const Machine& machine_;
   std::size_t maxPoints_;
   std::vector<TracePoint> points_;  // committed corners
   bool haveTip_ = false;
-  TracePoint tip_;  // the latest end, not yet known to be a corner
+  TracePoint tip_;       // the latest end, not yet known to be a corner
+  TracePoint lastMove_;  // the latest move kept or offered (changes of style are counted from it)
+  bool haveDroppedMark_ = false;
+  TracePoint droppedMark_;  // the latest entry, a mark the stride left out
+  // Plain corners and (once they alone filled half the cap) marks and changes of style are kept
+  // one in `stride`, the stride doubling at each halving.
   std::uint64_t stride_ = 1, candidate_ = 0;
+  std::uint64_t markStride_ = 1, markCandidate_ = 0;
   std::array<double, 3> min_{}, max_{};
   std::uint64_t entries_ = 0;
   double endSeconds_ = 0.0;
-  std::array<bool, 10> seen_{};
+  std::array<bool, 32> seen_{};  // by Purpose, room for purposes added later
+  std::array<bool, 2> seenCut_{};
 };
 
 }  // namespace gcode

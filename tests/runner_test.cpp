@@ -244,8 +244,9 @@ TEST_F(RunnerEndToEnd, OpenInitCloseTraceMatchesTheGoldenFile) {
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
   EXPECT_EQ(ReadFile(dir_ / "trace.txt"),
             ReadFile(fs::path(STEPLINK_GOLDEN_DIR) / "open_init_close.trace"));
-  EXPECT_NE(result.out.find("openConn -> 124\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("closeConn -> 0\n"), std::string::npos);
+  EXPECT_NE(result.out.find("openConn -> 124 (device open)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("closeConn -> 0 (nothing closed: no device was open)\n"),
+            std::string::npos);
   EXPECT_NE(result.out.find("faults     none"), std::string::npos);
 }
 

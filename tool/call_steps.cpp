@@ -12,6 +12,7 @@
 
 #include "call_child.h"
 #include "contract/steplink_contract.h"
+#include "result_meaning.h"
 #include "status/status_block.h"
 #include "step_channel.h"
 
@@ -159,10 +160,12 @@ void Dwell(double seconds) {
       if (step->entry == Entry::openConn && result == 255) openFailed = true;
       if (options.printCalls) {
         const std::string call = FormatCall({step->entry, step->args, step->line});
+        // "NAME ARGS -> RESULT" stays as it was (scripts match it); the meaning follows it.
+        const std::string meaning = MeaningOf(step->entry, step->args, result);
         if (step->entry == Entry::reference) {
-          std::printf("%s -> done\n", call.c_str());
+          std::printf("%s -> done (%s)\n", call.c_str(), meaning.c_str());
         } else {
-          std::printf("%s -> %d\n", call.c_str(), result);
+          std::printf("%s -> %d (%s)\n", call.c_str(), result, meaning.c_str());
         }
       }
       std::fflush(stdout);  // the library never flushes; its lines and ours stay in order

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "descriptors.h"
 
@@ -14,6 +15,12 @@ namespace tool {
 
 std::string InputName(const std::string& path) {
   return path == "-" ? "<stdin>" : path;
+}
+
+std::string DisplayName(const std::string& name) {
+  if (name == "<stdin>" || name == "-") return "<stdin>";
+  const std::string base = std::filesystem::path(name).filename().string();
+  return base.empty() ? name : base;
 }
 
 bool ReadInputText(const std::string& path, const std::string& what, std::size_t maxBytes,

@@ -14,5 +14,7 @@ bool ReadInputText(const std::string& path, const std::string& what, std::size_t
 
 // "<stdin>" for "-", the path otherwise.
 std::string InputName(const std::string& path);
+// The file's own name for a title ("job.steplink" of "/tmp/x/job.steplink"; "<stdin>" as is).
+std::string DisplayName(const std::string& name);
 
 }  // namespace tool

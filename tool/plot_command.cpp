@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "exit_codes.h"
+#include "job_inputs.h"
 #include "job_outputs.h"
 #include "plot.h"
 #include "record.h"
@@ -36,7 +37,7 @@ int PlotCommand(const PlotArgs& args) {
                  static_cast<unsigned long long>(record.zeroTailBytes));
   }
   std::ostringstream svg;
-  WritePlotSvg(record, args.record, svg);
+  WritePlotSvg(record, "record " + DisplayName(args.record), svg);
   return WriteOutputText(args.out, "plot", svg.str()) ? exitOk : exitRunFailed;
 }
 

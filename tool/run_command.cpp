@@ -7,6 +7,7 @@
 #include "exit_codes.h"
 #include "job_inputs.h"
 #include "plot.h"
+#include "program.h"
 #include "run_job.h"
 #include "script.h"
 #include "script_source.h"
@@ -19,6 +20,42 @@ constexpr std::size_t maxScriptBytes = std::size_t{16} << 20;
 // Bad lines listed before the rest are only counted.
 constexpr std::size_t maxListedErrors = 20;
 
+// The G-code block that shows `text` is a G-code program, not a script: its first line with
+// words reads as G-code and the script has no call before it. The line's number and text, or
+// 0 when the text is no G-code (or not only).
+int FirstGcodeBlock(std::string_view text, const Script& script, std::string& shown) {
+  int number = 0;
+  while (!text.empty() && number < 1000) {
+    ++number;
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    gcode::Block block;
+    std::string error;
+    const gcode::LineKind kind = gcode::ReadLine(line, number, block, error);
+    if (kind == gcode::LineKind::empty) continue;
+    if (kind == gcode::LineKind::error) return 0;
+    for (const ScriptCall& call : script.calls) {
+      if (call.line < number) return 0;
+    }
+    shown = std::string(line.substr(0, 60));
+    while (!shown.empty() && (shown.back() == '\r' || shown.back() == ' ')) shown.pop_back();
+    return number;
+  }
+  return 0;
+}
+
+// `path` as a shell word to paste: as it is when plain, else in single quotes.
+std::string ShellWord(const std::string& path) {
+  const bool plain = !path.empty() && path.find_first_not_of(
+                                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789_-./+,:@%") == std::string::npos;
+  if (plain) return path;
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace
 
 int RunCommand(const RunArgs& args) {
@@ -29,6 +66,18 @@ int RunCommand(const RunArgs& args) {
     return exitRefused;
   }
   Script script = ParseScript(text);
+  std::string gcodeLine;
+  if (!script.errors.empty() && script.calls.empty()) {
+    // A G-code program given to run: one line that says which command runs it, not one error
+    // per line of the program.
+    if (const int line = FirstGcodeBlock(text, script, gcodeLine); line > 0) {
+      std::fprintf(stderr,
+                   "steplink: %s is a G-code program (line %d: %s), not a script of library "
+                   "calls; nothing was run. Run it with: steplink gcode %s\n",
+                   name.c_str(), line, gcodeLine.c_str(), ShellWord(args.script).c_str());
+      return exitRefused;
+    }
+  }
   if (!script.errors.empty()) {
     for (std::size_t i = 0; i < script.errors.size() && i < maxListedErrors; ++i) {
       std::fprintf(stderr, "%s:%d: %s\n", name.c_str(), script.errors[i].line,
@@ -64,7 +113,7 @@ int RunCommand(const RunArgs& args) {
     options.outputs.push_back({{"plot", *args.plot}, [name](const JobResult& result) {
                                  std::ostringstream svg;
                                  const std::string title =
-                                     "steplink run " + name +
+                                     "steplink run " + DisplayName(name) +
                                      (result.ended.empty() ? "" : " (" + result.ended + ")");
                                  WritePlotSvg(result.run.record, title, svg);
                                  return svg.str();
