@@ -159,13 +159,16 @@ std::string Stderr(Action action) {
 }
 
 TEST(DeviceSpec, FormsAndErrors) {
-  EXPECT_EQ(Spec("").kind, hw::DeviceKind::simulated);
-  EXPECT_EQ(Spec("sim").kind, hw::DeviceKind::simulated);
+  EXPECT_EQ(Spec("").kind, hw::simulatedKind);
+  EXPECT_FALSE(Spec("").hardware);
+  EXPECT_EQ(Spec("sim").kind, hw::simulatedKind);
+  EXPECT_TRUE(Spec("parport:0").hardware);
   EXPECT_EQ(Spec("parport:/dev/parport1").parportPath, "/dev/parport1");
   EXPECT_EQ(Spec("parport:2").parportIndex, 2u);
   EXPECT_EQ(Spec("parport:0x278").parportBase, 0x278u);
   const hw::DeviceSpec direct = Spec("direct:0x378,timer=pit");
-  EXPECT_EQ(direct.kind, hw::DeviceKind::direct);
+  EXPECT_EQ(direct.kind, hw::directKind);
+  EXPECT_TRUE(direct.hardware);
   EXPECT_EQ(direct.directBase, 0x378);
   EXPECT_EQ(direct.timer, hw::TimerKind::pit);
   EXPECT_EQ(Spec("parport:0").timer, hw::TimerKind::clock);
