@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "device/backend_choice.h"
 #include "device/device_select.h"
 #include "hw/counter0.h"
 #include "hw/hardware_backend.h"
@@ -174,11 +175,26 @@ TEST(DeviceSpec, FormsAndErrors) {
   EXPECT_EQ(Spec("parport:0").timer, hw::TimerKind::clock);
   for (const char* bad : {"lpt1", "parport:", "parport:x", "direct:888", "direct:0x40",
                           "direct:0x379", "parport:0,timer=hpet", "parport:0,timer=pit,timer=pit",
-                          "sim,timer=pit", "parport:0,fast"}) {
+                          "sim,timer=pit", "parport:0,fast", "sim:x", "parport", "direct"}) {
     const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(bad);
     EXPECT_FALSE(parsed.spec) << bad;
     EXPECT_NE(parsed.error.find(bad), std::string::npos) << parsed.error;
   }
+}
+
+TEST(DeviceSpec, KindsComeFromTheTableOfBackends) {
+  // Every kind the table holds is accepted by name and listed in the messages; no other is.
+  for (const char* name : {hw::simulatedKind, hw::parportKind, hw::directKind}) {
+    const sim::BackendKind* kind = sim::FindBackendKind(name);
+    ASSERT_NE(kind, nullptr) << name;
+    EXPECT_NE(kind->make, nullptr);
+    EXPECT_NE(sim::DeviceForms().find(kind->forms), std::string::npos) << sim::DeviceForms();
+  }
+  EXPECT_FALSE(sim::FindBackendKind(hw::simulatedKind)->hardware);
+  EXPECT_TRUE(sim::FindBackendKind(hw::parportKind)->hardware);
+  EXPECT_EQ(sim::FindBackendKind("lpt"), nullptr);
+  EXPECT_NE(hw::ParseDeviceSpec("lpt:1").error.find(sim::DeviceForms()), std::string::npos);
+  EXPECT_EQ(Spec("parport:/dev/parport1").address, "/dev/parport1");
 }
 
 TEST(DeviceSpec, PortsByIndexAndBaseAddress) {

@@ -154,8 +154,9 @@ std::string ResolveParportPath(const DeviceSpec& spec, SystemCalls& calls, std::
     if (spec.parportIndex && port.index == *spec.parportIndex) return port.devicePath;
     if (spec.parportBase && port.base == spec.parportBase) return port.devicePath;
   }
-  const std::string wanted = spec.parportIndex ? "parport" + std::to_string(*spec.parportIndex)
-                                               : "parallel port at " + Hex(*spec.parportBase);
+  const std::string wanted = spec.parportIndex  ? "parport" + std::to_string(*spec.parportIndex)
+                             : spec.parportBase ? "parallel port at " + Hex(*spec.parportBase)
+                                                : "parallel port in '" + spec.address + "'";
   error = "there is no " + wanted + "; the kernel lists: " + DescribeParports(ports) +
           (ports.empty() ? " (load the drivers: sudo modprobe -a parport_pc ppdev)" : "");
   return {};

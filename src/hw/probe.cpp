@@ -130,6 +130,11 @@ int Probe(const std::string& device, SystemCalls& calls, std::FILE* out) {
     std::fprintf(out, "verdict    %s is the simulated table; nothing to probe\n", chosen.c_str());
     return 0;
   }
+  if (parsed.spec && parsed.spec->kind != directKind && parsed.spec->kind != parportKind) {
+    std::fprintf(out, "verdict    %s is no parallel port; the probe checks parport: and direct:\n",
+                 chosen.c_str());
+    return 0;
+  }
   if (parsed.spec) {
     std::unique_ptr<ParallelPort> port;
     if (parsed.spec->kind == directKind) {
