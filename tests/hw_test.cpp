@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "device/backend_choice.h"
 #include "device/device_select.h"
 #include "hw/counter0.h"
 #include "hw/hardware_backend.h"
@@ -159,23 +160,41 @@ std::string Stderr(Action action) {
 }
 
 TEST(DeviceSpec, FormsAndErrors) {
-  EXPECT_EQ(Spec("").kind, hw::DeviceKind::simulated);
-  EXPECT_EQ(Spec("sim").kind, hw::DeviceKind::simulated);
+  EXPECT_EQ(Spec("").kind, hw::simulatedKind);
+  EXPECT_FALSE(Spec("").hardware);
+  EXPECT_EQ(Spec("sim").kind, hw::simulatedKind);
+  EXPECT_TRUE(Spec("parport:0").hardware);
   EXPECT_EQ(Spec("parport:/dev/parport1").parportPath, "/dev/parport1");
   EXPECT_EQ(Spec("parport:2").parportIndex, 2u);
   EXPECT_EQ(Spec("parport:0x278").parportBase, 0x278u);
   const hw::DeviceSpec direct = Spec("direct:0x378,timer=pit");
-  EXPECT_EQ(direct.kind, hw::DeviceKind::direct);
+  EXPECT_EQ(direct.kind, hw::directKind);
+  EXPECT_TRUE(direct.hardware);
   EXPECT_EQ(direct.directBase, 0x378);
   EXPECT_EQ(direct.timer, hw::TimerKind::pit);
   EXPECT_EQ(Spec("parport:0").timer, hw::TimerKind::clock);
   for (const char* bad : {"lpt1", "parport:", "parport:x", "direct:888", "direct:0x40",
                           "direct:0x379", "parport:0,timer=hpet", "parport:0,timer=pit,timer=pit",
-                          "sim,timer=pit", "parport:0,fast"}) {
+                          "sim,timer=pit", "parport:0,fast", "sim:x", "parport", "direct"}) {
     const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(bad);
     EXPECT_FALSE(parsed.spec) << bad;
     EXPECT_NE(parsed.error.find(bad), std::string::npos) << parsed.error;
   }
+}
+
+TEST(DeviceSpec, KindsComeFromTheTableOfBackends) {
+  // Every kind the table holds is accepted by name and listed in the messages; no other is.
+  for (const char* name : {hw::simulatedKind, hw::parportKind, hw::directKind}) {
+    const sim::BackendKind* kind = sim::FindBackendKind(name);
+    ASSERT_NE(kind, nullptr) << name;
+    EXPECT_NE(kind->make, nullptr);
+    EXPECT_NE(sim::DeviceForms().find(kind->forms), std::string::npos) << sim::DeviceForms();
+  }
+  EXPECT_FALSE(sim::FindBackendKind(hw::simulatedKind)->hardware);
+  EXPECT_TRUE(sim::FindBackendKind(hw::parportKind)->hardware);
+  EXPECT_EQ(sim::FindBackendKind("lpt"), nullptr);
+  EXPECT_NE(hw::ParseDeviceSpec("lpt:1").error.find(sim::DeviceForms()), std::string::npos);
+  EXPECT_EQ(Spec("parport:/dev/parport1").address, "/dev/parport1");
 }
 
 TEST(DeviceSpec, PortsByIndexAndBaseAddress) {

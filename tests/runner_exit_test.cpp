@@ -2,11 +2,14 @@
 // cannot be written, signals to the runner and to its call process (record kept, summary,
 // nothing left in the temporary folder or /dev/shm, no call process outliving the runner), and
 // pause/resume of the call process at step boundaries.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,6 +166,17 @@ class RunnerExit : public ::testing::Test {
     EXPECT_TRUE(RunBlocks(runner).empty()) << "a status block left in /dev/shm";
   }
 
+  // The temporary file an output NAME is written through (.NAME.steplink-XXXXXX beside it);
+  // empty when there is none.
+  static fs::path TemporaryBeside(const std::string& name) {
+    const fs::path path(name);
+    const std::string prefix = "." + path.filename().string() + ".steplink-";
+    for (const auto& entry : fs::directory_iterator(path.parent_path())) {
+      if (entry.path().filename().string().starts_with(prefix)) return entry.path();
+    }
+    return {};
+  }
+
   // The runner's call process, once it runs.
   pid_t ChildOf(pid_t runner) {
     for (int i = 0; i < 500; ++i) {
@@ -192,12 +206,19 @@ TEST_F(RunnerExit, RefusedInputIsExitTwoWithAMessage) {
   EXPECT_NE(Err().find("has no calls"), std::string::npos) << Err();
   // Records that cannot be read back, refused before anything runs, in bounded time.
   for (const char* record : {"record=/dev/full", "record=/dev/stdout", "record=/dev/zero"}) {
-    EXPECT_EQ(Run("openConn\ncloseConn\n", {"--sim", record}), 2) << record;
+    EXPECT_EQ(Run("openConn\nvectorOut 1 0 0\ncloseConn\n", {"--sim", record}), 2) << record;
     EXPECT_NE(Err().find("give a file"), std::string::npos) << record << ": " << Err();
   }
   EXPECT_EQ(Run("openConn\n", {"--trace", (dir_ / "missing/dir/t.txt").string()}), 2);
   EXPECT_NE(Err().find("cannot write the trace"), std::string::npos) << Err();
-  EXPECT_EQ(Run("openConn\n", {"--realtime", "--virtual"}), 2);
+  EXPECT_EQ(Run("openConn\nvectorOut 1 0 0\n", {"--realtime", "--virtual"}), 2);
+  EXPECT_NE(Err().find("contradict"), std::string::npos) << Err();
+  // openConn, initTimer and closeConn alone move nothing: refused before openConn.
+  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\ncloseConn\n", {}), 2);
+  EXPECT_NE(Err().find("has no vectorOut, reference, dwell or pause; nothing to run"),
+            std::string::npos)
+      << Err();
+  EXPECT_EQ(Out().find("openConn ->"), std::string::npos) << Out();
 }
 
 TEST_F(RunnerExit, EveryAbnormalEndIsExplainedAndFails) {
@@ -209,10 +230,10 @@ TEST_F(RunnerExit, EveryAbnormalEndIsExplainedAndFails) {
   EXPECT_EQ(Run("openConn\nvectorOut 3 0 0\ncloseConn\n", {fault}), 1);
   EXPECT_NE(Err().find("ended early with exit status 3"), std::string::npos) << Err();
   // Standard output that cannot take the output.
-  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {}, "/dev/full"), 1);
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 1 0 0\ncloseConn\n", {}, "/dev/full"), 1);
   EXPECT_NE(Err().find("cannot write to standard output"), std::string::npos) << Err();
   // A trace and a plot that cannot be written.
-  EXPECT_EQ(Run("openConn\ninitTimer\ncloseConn\n", {"--trace", "/dev/full"}), 1);
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 1 0 0\ncloseConn\n", {"--trace", "/dev/full"}), 1);
   EXPECT_NE(Err().find("the trace /dev/full is incomplete"), std::string::npos) << Err();
   // A plot that cannot be made is found before anything moves (it used to be found after the
   // job, exit 1): refused, exit 2, nothing called.
@@ -235,7 +256,7 @@ TEST_F(RunnerExit, ClosedStandardOutputDoesNotReceiveTheRecord) {
 }
 
 TEST_F(RunnerExit, BareLibraryNameIsAFileInTheCurrentDirectory) {
-  std::ofstream(dir_ / "job.steplink") << "openConn\ncloseConn\n";
+  std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 1 0 0\ncloseConn\n";
   const fs::path library(STEPLINK_STANDARD_LIBRARY);
   const fs::path here = fs::current_path();
   fs::current_path(library.parent_path());
@@ -262,8 +283,10 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
                               SIGIO,   SIGPWR,  SIGSYS,    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
   for (const int signal : signals) {
     const bool toGroup = signal == SIGINT;  // Ctrl-C reaches the whole process group
+    const std::string record = (dir_ / "r.rec").string();
+    fs::remove(record);
     const pid_t runner = Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--plot",
-                                (dir_ / "p.svg").string()},
+                                (dir_ / "p.svg").string(), "--record", record},
                                (dir_ / "out.txt").string(), Input::file, toGroup);
     const pid_t child = ChildOf(runner);
     ASSERT_GT(child, 0);
@@ -275,6 +298,9 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
     EXPECT_EQ(Out().find("steps      0\n"), std::string::npos) << Out();
     EXPECT_EQ(Err().find("incomplete"), std::string::npos) << Err();  // no tail was lost
     EXPECT_NE(ReadFile(dir_ / "p.svg").find("interrupted by SIG"), std::string::npos);
+    // The interrupted job's record is put in place, its temporary file gone.
+    EXPECT_GT(tool::ReadRecordFile(record).steps.size(), 0u) << signal;
+    EXPECT_TRUE(TemporaryBeside(record).empty()) << signal;
     EXPECT_TRUE(EndsSoon(child)) << "call process outlived the runner, signal " << signal;
     ExpectNothingLeft(runner);
   }
@@ -284,8 +310,8 @@ TEST_F(RunnerExit, SignalsToTheRunnerStopTheRunAndCleanUp) {
 // summary, exit 1. --keep-going makes every call anyway.
 TEST_F(RunnerExit, FailedOpenConnEndsTheJobUnlessKeepGoing) {
   const std::string script = "openConn\ninitTimer\nvectorOut 500 0 0\ncloseConn\n";
-  // A record the simulated table cannot make: its device does not open.
-  const std::vector<std::string> unopenable = {"--sim", "record=/proc/steplink-test.rec"};
+  // The simulated driver runs, but its device does not open.
+  const std::vector<std::string> unopenable = {"--sim", "service=no-device"};
   EXPECT_EQ(Run(script, unopenable), 1);
   EXPECT_NE(Out().find("openConn -> 255"), std::string::npos) << Out();
   EXPECT_EQ(Out().find("initTimer ->"), std::string::npos) << Out();
@@ -296,6 +322,15 @@ TEST_F(RunnerExit, FailedOpenConnEndsTheJobUnlessKeepGoing) {
   EXPECT_EQ(Run(script, keepGoing), 1);
   EXPECT_NE(Out().find("initTimer ->"), std::string::npos) << Out();
   EXPECT_NE(Out().find("closeConn ->"), std::string::npos);
+  // The library's failure lines of every call come in repeating groups: shown with a count,
+  // all of them with --verbatim.
+  EXPECT_NE(Out().find(" more times)\n"), std::string::npos) << Out();
+  EXPECT_LT(Out().size(), 64u << 10) << "the failure lines were not collapsed";
+  keepGoing.push_back("--verbatim");
+  EXPECT_EQ(Run("openConn\nvectorOut 20 0 0\ncloseConn\n", keepGoing), 1);
+  EXPECT_EQ(Out().find(" more times)\n"), std::string::npos);
+  const std::string verbatim = Out();
+  EXPECT_GT(std::count(verbatim.begin(), verbatim.end(), '\n'), 200) << verbatim;
 
   // A real device that is not there: the steplink-hw line closes the explanation, and the
   // settings say where the clock came from.
@@ -322,6 +357,16 @@ TEST_F(RunnerExit, OutputsAreCheckedBeforeAnythingMoves) {
   EXPECT_NE(Err().find("same file as the record " + r), std::string::npos) << Err();
   EXPECT_EQ(Run(script, {"--record", r, "--trace", r}), 2);
   EXPECT_FALSE(fs::exists(r));
+  // A record named in the settings is an output too.
+  EXPECT_EQ(Run(script, {"--sim", "record=" + job}), 2);
+  EXPECT_NE(Err().find("the record " + job + " is the same file as the script " + job),
+            std::string::npos)
+      << Err();
+  EXPECT_EQ(ReadFile(job), script);
+  EXPECT_EQ(Run(script, {"--sim", "clock=virtual,record=" + r, "--plot", r}), 2);
+  EXPECT_NE(Err().find("the plot " + r + " is the same file as the record " + r), std::string::npos)
+      << Err();
+  EXPECT_FALSE(fs::exists(r));
   EXPECT_EQ(Run(script, {"--plot", dir_.string()}), 2);
   EXPECT_NE(Err().find("is a directory"), std::string::npos) << Err();
   // A device as the plot is written directly and never removed, even when it fails.
@@ -332,6 +377,32 @@ TEST_F(RunnerExit, OutputsAreCheckedBeforeAnythingMoves) {
     EXPECT_EQ(entry.path().filename().string().find(".steplink-"), std::string::npos)
         << "a temporary output was left: " << entry.path();
   }
+}
+
+// The record is written by replace: complete, it takes the old one's place; a job refused after
+// the checks (here: the view's port is taken) leaves the old record as it was.
+TEST_F(RunnerExit, RecordReplacesTheOldOneOnlyWhenTheJobRan) {
+  const std::string script = "openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n";
+  const std::string record = (dir_ / "r.rec").string();
+  std::ofstream(record) << "old";
+  const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+
+  EXPECT_EQ(Run(script, {"--record", record, "--view", "--view-port", port}), 2) << Err();
+  close(taken);
+  EXPECT_EQ(ReadFile(record), "old");
+  EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
+
+  EXPECT_EQ(Run(script, {"--record", record}), 0) << Err();
+  EXPECT_EQ(tool::ReadRecordFile(record).steps.size(), 5u);
+  EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
 }
 
 // A block that a SIGKILLed run left behind is removed by the next run.
@@ -377,20 +448,24 @@ TEST_F(RunnerExit, RecordSurvivesTheCallProcessBeingKilled) {
             (dir_ / "out.txt").string());
   const pid_t child = ChildOf(runner);
   ASSERT_GT(child, 0);
-  // Kill it once more than 50 steps are in the record (a loaded machine starts slowly).
+  // Kill it once more than 50 steps are in the record (a loaded machine starts slowly). The
+  // record is written by replace: a temporary file beside its name until the job has ended.
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream in(record);
+    const fs::path temporary = TemporaryBeside(record);
+    std::ifstream in(temporary);
     const auto steps = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
     if (steps > 60) break;
     std::this_thread::sleep_for(20ms);
   }
+  EXPECT_FALSE(fs::exists(record)) << "the record was written in place";
   kill(child, SIGKILL);
 
   EXPECT_EQ(Finish(runner), 1);
   EXPECT_NE(Err().find("the call process ended on signal 9"), std::string::npos) << Err();
   EXPECT_EQ(Err().find("record line"), std::string::npos) << Err();
   const tool::Record kept = tool::ReadRecordFile(record);
+  EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
   EXPECT_EQ(kept.refused, "");
   EXPECT_TRUE(kept.errors.empty());
   EXPECT_EQ(kept.zeroTailBytes, 0u);  // cut to its lines by the runner

@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "exit_codes.h"
 #include "gcode_source.h"
@@ -58,7 +61,6 @@ TEST(JobBuilders, ScriptBecomesOneCallStepPerLine) {
 
   EXPECT_EQ(source.Info().stepCount, 3u);
   EXPECT_TRUE(source.Info().hasWork);
-  EXPECT_TRUE(source.MovesTable());
   EXPECT_FALSE(source.Info().gcode);
   std::vector<tool::JobStep> steps;
   while (auto step = source.Next()) steps.push_back(*step);
@@ -69,9 +71,12 @@ TEST(JobBuilders, ScriptBecomesOneCallStepPerLine) {
   EXPECT_EQ(steps[1].line, 3);
   EXPECT_FALSE(source.Next());
 
-  tool::ScriptJobSource openOnly("o", tool::ParseScript("openConn\ncloseConn\n").calls);
-  EXPECT_TRUE(openOnly.Info().hasWork);  // asked for explicitly
-  EXPECT_FALSE(openOnly.MovesTable());
+  // openConn, initTimer and closeConn move nothing: no work; a reference alone is work.
+  tool::ScriptJobSource openOnly(
+      "o", tool::ParseScript("openConn\ninitTimer\ncloseConn\ncloseConn\n").calls);
+  EXPECT_FALSE(openOnly.Info().hasWork);
+  tool::ScriptJobSource referenceOnly("r", tool::ParseScript("reference 1 1 1\n").calls);
+  EXPECT_TRUE(referenceOnly.Info().hasWork);
   tool::ScriptJobSource empty("e", {});
   EXPECT_FALSE(empty.Info().hasWork);
 }
@@ -293,6 +298,105 @@ TEST(LineCollapse, ALongRunOfOneLineIsShownOnceWithItsCount) {
   std::string all = verbatim.Feed(input.data(), input.size());
   all += verbatim.Finish();
   EXPECT_EQ(all, input);
+}
+
+// Fed in odd pieces, as a pipe gives them.
+std::string Collapsed(const std::string& input) {
+  tool::LineCollapser collapser(true);
+  std::string shown;
+  for (std::size_t at = 0; at < input.size(); at += 5) {
+    shown += collapser.Feed(input.data() + at, std::min<std::size_t>(5, input.size() - at));
+  }
+  return shown + collapser.Finish();
+}
+
+// The lines the shown text stands for: each count line repeats the lines before it.
+std::string Expanded(const std::string& shown) {
+  std::vector<std::string> lines;
+  std::istringstream in(shown);
+  for (std::string line; std::getline(in, line);) {
+    std::size_t group = 0, times = 0;
+    char tail[16] = {};
+    if (std::sscanf(line.c_str(), "(the same line %zu more times%15s", &times, tail) == 2) {
+      group = 1;
+    } else if (std::sscanf(line.c_str(), "(the same %zu lines %zu more times%15s", &group, &times,
+                           tail) != 3) {
+      lines.push_back(line);
+      continue;
+    }
+    EXPECT_LE(group, lines.size()) << line;
+    const std::vector<std::string> unit(lines.end() - static_cast<std::ptrdiff_t>(group),
+                                        lines.end());
+    for (std::size_t i = 0; i < times; ++i) lines.insert(lines.end(), unit.begin(), unit.end());
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(LineCollapse, AGroupOfLinesRepeatedIsShownOnceWithItsCount) {
+  // A failed call that alternates between two ports' failure lines.
+  const std::string out = "Error occured during outportb while talking to PortTalk driver 6\n";
+  const std::string in = "Error occured during inportb while talking to PortTalk driver 6\n";
+  std::string input = "openConn -> 255\n";
+  for (int i = 0; i < 1000; ++i) input += out + in;
+  input += "closeConn -> 0\n";
+  EXPECT_EQ(Collapsed(input), "openConn -> 255\n" + out + in +
+                                  "(the same 2 lines 999 more times)\n" + "closeConn -> 0\n");
+
+  // A step of a vectorOut on a device that never opened: 43 lines of both kinds, again and again.
+  const std::string step = "ioiiooiioiioooiiooiioiiooooiioiiooooiioiioo";
+  std::string steps = "vectorOut 1200 0 0 -> 3\n";
+  for (int i = 0; i < 2000; ++i) {
+    for (const char kind : step) steps += kind == 'o' ? out : in;
+  }
+  const std::string stepsShown = Collapsed(steps);
+  EXPECT_EQ(Expanded(stepsShown), steps);
+  EXPECT_NE(stepsShown.find("(the same 43 lines "), std::string::npos) << stepsShown;
+  EXPECT_LT(stepsShown.size(), 200 * out.size()) << stepsShown;
+
+  // A group with a line repeated inside it is found as the whole group.
+  std::string aab;
+  for (int i = 0; i < 100; ++i) aab += "A\nA\nB\n";
+  EXPECT_EQ(Collapsed(aab), "A\nA\nB\n(the same 3 lines 99 more times)\n");
+
+  // A repetition broken off part-way: the count, then the part shown as it is.
+  std::string partial;
+  for (int i = 0; i < 25; ++i) partial += "A\nB\n";
+  EXPECT_EQ(Collapsed(partial + "A\nC\n"), "A\nB\n(the same 2 lines 24 more times)\nA\nC\n");
+
+  // Twenty repetitions of a group are shown as they are; so is a group longer than the longest.
+  std::string twenty, tooLong;
+  for (int i = 0; i < 20; ++i) twenty += "A\nB\n";
+  for (int i = 0; i < 30; ++i) {
+    for (std::size_t line = 0; line <= tool::maxGroupLines; ++line) {
+      tooLong += std::to_string(line) + "\n";
+    }
+  }
+  EXPECT_EQ(Collapsed(twenty), twenty);
+  EXPECT_EQ(Collapsed(tooLong), tooLong);
+}
+
+TEST(LineCollapse, WhatIsShownStandsForEveryLineInOrder) {
+  // Mixed runs from a small alphabet: the shown text, expanded, is the input exactly.
+  std::mt19937 random(20);
+  for (int round = 0; round < 200; ++round) {
+    std::string input;
+    const int pieces = 1 + static_cast<int>(random() % 8);
+    for (int piece = 0; piece < pieces; ++piece) {
+      const std::size_t groupLines = 1 + random() % (random() % 4 == 0 ? 60 : 5);
+      std::vector<std::string> group;
+      for (std::size_t i = 0; i < groupLines; ++i)
+        group.push_back(std::string(1, 'a' + random() % 3));
+      const std::size_t times = random() % 3 == 0 ? 1 + random() % 4 : 15 + random() % 40;
+      for (std::size_t t = 0; t < times; ++t) {
+        for (const std::string& line : group) input += line + "\n";
+      }
+    }
+    const std::string shown = Collapsed(input);
+    ASSERT_EQ(Expanded(shown), input) << "round " << round << "\n" << shown;
+    EXPECT_LE(shown.size(), input.size());
+  }
 }
 
 TEST(LineCollapse, RemembersTheFirstHardwareLine) {

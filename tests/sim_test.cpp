@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "device/observed_hardware.h"
 #include "sim/config.h"
 #include "sim/simulated_table.h"
 #include "sim/table_model.h"
@@ -517,8 +518,8 @@ TEST(ObservedPort, RecordsWhatWentOutAndWarnsOfACreepThatNeverMetTheSwitch) {
   auto fake = std::make_unique<FakePort>();
   FakePort& port = *fake;
   std::string error;
-  std::unique_ptr<sim::PortBackend> observed =
-      sim::MakeObservedPort(std::move(fake), *parsed.config, error);
+  std::unique_ptr<sim::PortBackend> observed = sim::MakeObservedPort(
+      std::move(fake), parsed.config->recordPath, parsed.config->statusName, error);
   ASSERT_TRUE(observed) << error;
   int phase = 0;
 

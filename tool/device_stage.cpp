@@ -22,7 +22,7 @@ bool CheckDeviceSettings(const std::string& device, const TableOptions& table,
     error = parsed.error;
     return false;
   }
-  if (parsed.spec->kind == hw::DeviceKind::simulated) return true;
+  if (!parsed.spec->hardware) return true;
   if (table.virtualClock) {
     error = "--virtual belongs to the simulated table; a real table (--device " + device +
             ") runs on real time";
@@ -50,7 +50,7 @@ bool CheckDeviceValue(const std::string& device, std::string& error) {
 bool RealTableChosen(const std::string& device) {
   if (device.empty()) return false;
   const hw::DeviceSpecResult parsed = hw::ParseDeviceSpec(device);
-  return parsed.spec && parsed.spec->kind != hw::DeviceKind::simulated;
+  return parsed.spec && parsed.spec->hardware;
 }
 
 }  // namespace tool

@@ -32,6 +32,8 @@ class OutputFile {
   bool Commit(std::string& error);  // false (and the temporary file removed) when it fails
   void Abort();
   const std::string& Path() const { return path_; }
+  // Where the bytes go until Commit: the temporary file, or the path itself when direct.
+  const std::string& WritePath() const { return temp_.empty() ? path_ : temp_; }
 
  private:
   std::string path_;  // where it ends up

@@ -1,16 +1,23 @@
 // The call process's standard output as the runner passes it on: counts the library's port
 // failure lines, and shows a run of more than 20 identical lines as the first one plus "(the same
-// line N more times)" (a failed openConn makes millions of them). The trace and the record are
-// never shortened; --verbatim turns the collapsing off. Pure text handling.
+// line N more times)", and a group of up to 128 lines repeated more than 20 times as the group
+// once plus "(the same G lines N more times)". A failed openConn makes millions of failure lines,
+// and the library's loops alternate between its read and write failures in groups (43 lines a
+// step of a vectorOut, 87 of a reference run). The trace and the record are never shortened;
+// --verbatim turns the collapsing off. Pure text handling; memory bounded by 3 * 128 lines.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
+#include <vector>
 
 namespace tool {
 
-// Lines of one run shown as they are; a longer run is shown as its first line and a count.
+// Repetitions of one line or group shown as they are; more are shown as the first and a count.
 inline constexpr std::size_t maxRepeatsShown = 20;
+// The longest repeating group of lines recognised.
+inline constexpr std::size_t maxGroupLines = 128;
 
 class LineCollapser {
  public:
@@ -27,12 +34,17 @@ class LineCollapser {
 
  private:
   void EndLine(std::string& out);
-  void FlushRun(std::string& out);
+  void Take(const std::string& line, std::string& out);
+  void Show(const std::string& line, std::string& out);
+  void FlushHeld(std::string& out);
+  bool Track(const std::string& line);
+  const std::string& Held(std::size_t index) const { return group_[index % group_.size()]; }
+
   bool collapse_;
-  std::string line_;  // the line being read
-  std::string last_;  // the last whole line shown
-  bool haveLast_ = false;
-  std::size_t held_ = 0;  // copies of last_ after it, not shown yet
+  std::string line_;                // the line being read
+  std::deque<std::string> shown_;   // the last lines shown, at most 2 * maxGroupLines
+  std::vector<std::string> group_;  // the repeating group (shown once), empty when none
+  std::size_t held_ = 0;            // lines after the group that repeat it, not shown yet
 };
 
 }  // namespace tool

@@ -95,12 +95,8 @@ int RunCommand(const RunArgs& args) {
     std::fprintf(stderr, "steplink: the script %s has no calls; nothing to run\n", name.c_str());
     return exitRefused;
   }
+  // A script of openConn, initTimer and closeConn alone is refused by RunJob, before openConn.
   ScriptJobSource source(name, std::move(script.calls));
-  if (!source.MovesTable() && !args.display.quiet) {
-    std::fprintf(stderr,
-                 "steplink: note: %s makes no vectorOut or reference call; nothing will move\n",
-                 name.c_str());
-  }
 
   RunJobOptions options;
   options.command = "run";

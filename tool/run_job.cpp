@@ -33,6 +33,10 @@ struct JobScope {
     if (view) FinishJobView(*view, exitCode);
     view.reset();
     trace.reset();  // what the trace holds is put into place, unless it failed
+    // The record of a job that ran (completed, failed or interrupted) is put into place; one
+    // that never started leaves none.
+    if (record && !callsStarted) record->Abort();
+    record.reset();
     RemoveRunFiles(settings);
     block.reset();
     RestoreJobSignalHandlers();
@@ -41,6 +45,8 @@ struct JobScope {
   JobScope& operator=(const JobScope&) = delete;
   RunSettings settings;
   std::unique_ptr<OutputFile> trace;
+  std::unique_ptr<OutputFile> record;  // the user's record, written by replace
+  bool callsStarted = false;
   std::unique_ptr<status::StatusBlockFile> block;
   std::unique_ptr<view::Server> view;
   int exitCode = exitRefused;
@@ -64,7 +70,10 @@ int Refuse(const RunJobOptions& options, JobResult& result, const std::string& m
 // Inputs and outputs, before anything else: a refusal here writes no output at all.
 bool CheckFiles(const RunJobOptions& options, std::string& error) {
   std::vector<JobFile> outputs;
-  if (options.table.record) outputs.push_back({"record", *options.table.record});
+  if (const std::string record = NamedRecord(options.table, std::getenv("STEPLINK_SIM"));
+      !record.empty()) {
+    outputs.push_back({"record", record});
+  }
   if (options.table.trace) outputs.push_back({"trace", *options.table.trace});
   for (const JobOutput& output : options.outputs) outputs.push_back(output.file);
   return CheckJobFiles(options.inputs, outputs, error);
@@ -127,6 +136,15 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   result.realtimeClock = RealtimeClock(settings);
   result.settings = DescribeSettings(settings) + ", variant=" + VariantName(options.table.variant) +
                     " (" + (options.table.variantGiven ? "--variant" : "runner default") + ")";
+  if (settings.recordFd < 0) {
+    scope.record = std::make_unique<OutputFile>();
+    if (!scope.record->Open(settings.recordPath, error)) {
+      scope.record.reset();
+      return Refuse(options, result,
+                    "cannot write the record " + settings.recordPath + ": " + error, true);
+    }
+    WriteRecordAt(settings, scope.record->WritePath());
+  }
   if (options.table.trace) {
     scope.trace = std::make_unique<OutputFile>();
     if (!scope.trace->Open(*options.table.trace, error)) {
@@ -182,7 +200,8 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
 
   // 5. The call process.
   const auto wallStart = std::chrono::steady_clock::now();
-  if (!calls.Start(child, error)) {
+  scope.callsStarted = calls.Start(child, error);
+  if (!scope.callsStarted) {
     std::fprintf(stderr, "steplink: %s\n", error.c_str());
     result.status = JobStatus::fault;
     result.faultMessage = error;
@@ -223,6 +242,11 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   end.CollectRecord();
   end.Summarize();
   if (!WriteOutputs(options, result)) end.OutputFailed();
+  if (std::string recordError; scope.record && !scope.record->Commit(recordError)) {
+    std::fprintf(stderr, "steplink: cannot write the record %s: %s\n", scope.record->Path().c_str(),
+                 recordError.c_str());
+    end.OutputFailed();
+  }
   end.Finish();
   scope.exitCode = result.exitCode;
   return result.exitCode;

@@ -9,10 +9,8 @@ ScriptJobSource::ScriptJobSource(std::string name, std::vector<ScriptCall> calls
     : calls_(std::move(calls)) {
   info_.name = std::move(name);
   info_.stepCount = calls_.size();
-  // Every call a script names was asked for: a script of openConn alone shows the library's own
-  // behaviour (its PortTalk lines, a trace), so only a script without calls is nothing to run.
-  info_.hasWork = !calls_.empty();
-  movesTable_ = std::any_of(calls_.begin(), calls_.end(), [](const ScriptCall& call) {
+  // openConn, initTimer and closeConn alone move nothing: such a script is nothing to run.
+  info_.hasWork = std::any_of(calls_.begin(), calls_.end(), [](const ScriptCall& call) {
     return call.entry == Entry::vectorOut || call.entry == Entry::reference;
   });
 }

@@ -14,13 +14,11 @@ class ScriptJobSource final : public JobSource {
   ScriptJobSource(std::string name, std::vector<ScriptCall> calls);
   const JobInfo& Info() const override { return info_; }
   std::optional<JobStep> Next() override;
-  bool MovesTable() const { return movesTable_; }  // a vectorOut or reference among the calls
 
  private:
   JobInfo info_;
   std::vector<ScriptCall> calls_;
   std::size_t next_ = 0;
-  bool movesTable_ = false;
 };
 
 }  // namespace tool

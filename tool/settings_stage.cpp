@@ -124,6 +124,27 @@ bool BuildRunSettings(const TableOptions& table, const char* environmentSim, boo
   return true;
 }
 
+std::string NamedRecord(const TableOptions& table, const char* environmentSim) {
+  if (table.record) return *table.record;
+  for (const sim::SettingsText& text :
+       {sim::SplitSettings(table.sim.value_or(""), "--sim"),
+        sim::SplitSettings(environmentSim != nullptr ? environmentSim : "", "STEPLINK_SIM")}) {
+    for (const sim::SettingItem& item : text.items) {
+      if (item.key == "record") return item.value;
+    }
+  }
+  return {};
+}
+
+void WriteRecordAt(RunSettings& settings, const std::string& path) {
+  settings.recordPath = path;
+  std::vector<sim::SettingItem> items = settings.inForce;
+  for (sim::SettingItem& item : items) {
+    if (item.key == "record") item.value = path;
+  }
+  settings.simSpec = sim::JoinSettings(items);
+}
+
 bool RealtimeClock(const RunSettings& settings) {
   for (const sim::SettingItem& item : settings.inForce) {
     if (item.key == "clock") return item.value == "realtime";

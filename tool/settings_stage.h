@@ -14,7 +14,9 @@ namespace tool {
 struct RunSettings {
   std::string simSpec;                    // the STEPLINK_SIM value for the call process
   std::vector<sim::SettingItem> inForce;  // every setting given, with its source
-  std::string recordPath;                 // where the table writes its record
+  // Where the table writes its record: the user's record's temporary file beside it (see
+  // WriteRecordAt), the runner's own record, or the user's file itself until then.
+  std::string recordPath;
   // The runner's own record: a temporary file removed at once, written by the call process as
   // /dev/fd/N and read back through this descriptor, so it is never left behind.
   int recordFd = -1;
@@ -28,6 +30,15 @@ struct RunSettings {
 // realDevice: a real table is chosen, whose clock is real time ("clock=realtime (device)").
 bool BuildRunSettings(const TableOptions& table, const char* environmentSim, bool realDevice,
                       RunSettings& settings, std::string& error);
+// The record the user named (--record, or record= of --sim or STEPLINK_SIM), in the order the
+// settings merge takes them; empty when none is named. Read before the merge, for the output
+// checks (malformed settings text is left for BuildRunSettings to refuse).
+std::string NamedRecord(const TableOptions& table, const char* environmentSim);
+
+// The table writes its record at `path` (the temporary file the record is written by replace
+// through) instead of the path in force; the settings line still names the user's file.
+void WriteRecordAt(RunSettings& settings, const std::string& path);
+
 // True when the merged settings run the table on the realtime clock.
 bool RealtimeClock(const RunSettings& settings);
 

@@ -26,7 +26,10 @@ void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>
     faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(count);
   }
   std::printf("  faults     %s\n", faults.empty() ? "none" : faults.c_str());
-  std::printf("  simulated  %.3f s (%" PRIu64 " ticks)\n", ticks * secondsPerTick, ticks);
+  // A real table's time is the watcher's clock from openConn, not a simulation's.
+  std::printf("  %s  %.3f s (%" PRIu64 " ticks)\n",
+              status && status->hardware != 0 ? "device   " : "simulated", ticks * secondsPerTick,
+              ticks);
   std::printf("  wall time  %.3f s\n", wallSeconds);
   if (!notes.settings.empty()) std::printf("  settings   %s\n", notes.settings.c_str());
 }

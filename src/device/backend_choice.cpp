@@ -1,21 +1,18 @@
-// The choice of the backend that serves the PortTalk device, once per process: the kind
-// STEPLINK_DEVICE names (unset or "sim": the simulated table) looked up in the table below.
-// Adding a backend: its own file, its kind in device_select.h, and one line in `backends`.
+// The table of backend kinds, and the choice of the backend that serves the PortTalk device, once
+// per process: the kind STEPLINK_DEVICE names (unset or "sim": the simulated table). Adding a
+// backend: its own file (address parser and maker) and one line in `kinds` below.
+#include "device/backend_choice.h"
+
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <string>
+#include <iterator>
 
-#include "device/device_select.h"
-#include "device/port_backend.h"
+#include "device/observed_hardware.h"
 #include "hw/hardware_backend.h"
 #include "sim/simulated_table.h"
 
 namespace sim {
 namespace {
-
-using MakeBackend = std::unique_ptr<PortBackend> (*)(const hw::DeviceSpec& spec,
-                                                     std::string& error);
 
 // The simulated table of STEPLINK_SIM.
 std::unique_ptr<PortBackend> MakeSimulated(const hw::DeviceSpec&, std::string& error) {
@@ -29,20 +26,17 @@ std::unique_ptr<PortBackend> MakeRealPort(const hw::DeviceSpec& spec, std::strin
   const ConfigResult& parsed = ProcessSimConfig();
   error = parsed.error;
   if (!parsed.config) return nullptr;
-  return MakeObservedPort(hw::MakeHardwareBackend(spec, hw::RealSystemCalls()), *parsed.config,
-                          error);
+  return MakeObservedPort(hw::MakeHardwareBackend(spec, hw::RealSystemCalls()),
+                          parsed.config->recordPath, parsed.config->statusName, error);
 }
 
-struct Backend {
-  hw::DeviceKind kind;
-  MakeBackend make;
-};
-
-// Every backend, one line each.
-constexpr Backend backends[] = {
-    {hw::DeviceKind::simulated, MakeSimulated},
-    {hw::DeviceKind::parport, MakeRealPort},
-    {hw::DeviceKind::direct, MakeRealPort},
+// Every backend, one line each; the first is the one an unset STEPLINK_DEVICE chooses.
+constexpr BackendKind kinds[] = {
+    {hw::simulatedKind, "sim", "the simulated table", false, nullptr, MakeSimulated},
+    {hw::parportKind, "parport:/dev/parportN, parport:N, parport:0xBASE",
+     "a parallel port through ppdev", true, hw::ParseParportAddress, MakeRealPort},
+    {hw::directKind, "direct:0xBASE", "a parallel port through ioperm", true,
+     hw::ParseDirectAddress, MakeRealPort},
 };
 
 std::unique_ptr<PortBackend> Choose() {
@@ -55,18 +49,30 @@ std::unique_ptr<PortBackend> Choose() {
     }
     spec = *chosen.spec;
   }
-  for (const Backend& backend : backends) {
-    if (backend.kind != spec.kind) continue;
-    std::string error;
-    std::unique_ptr<PortBackend> made = backend.make(spec, error);
-    if (!made) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
-    return made;
-  }
-  std::fprintf(stderr, "steplink-hw: no backend serves this kind of device\n");
-  return nullptr;
+  const BackendKind* kind = FindBackendKind(spec.kind);
+  std::string error;
+  std::unique_ptr<PortBackend> made = kind->make(spec, error);
+  if (!made) std::fprintf(stderr, "steplink-sim: %s\n", error.c_str());
+  return made;
 }
 
 }  // namespace
+
+const BackendKind* FindBackendKind(std::string_view name) {
+  for (const BackendKind& kind : kinds) {
+    if (name == kind.name) return &kind;
+  }
+  return nullptr;
+}
+
+std::string DeviceForms() {
+  std::string text;
+  for (std::size_t i = 0; i < std::size(kinds); ++i) {
+    if (i > 0) text += i + 1 == std::size(kinds) ? " or " : ", ";
+    text += kinds[i].forms;
+  }
+  return text;
+}
 
 PortBackend* DefaultBackend() {
   static const std::unique_ptr<PortBackend> chosen = Choose();

@@ -1,16 +1,16 @@
-// Parser of STEPLINK_DEVICE and the parallel ports the kernel lists under /proc/sys/dev/parport.
-// Every error names the part at fault and the forms accepted, so a half-chosen device never opens.
+// Parser of STEPLINK_DEVICE (its kinds from the table of backends) and the parallel ports the
+// kernel lists under /proc/sys/dev/parport. Every error names the part at fault and the forms
+// accepted, so a half-chosen device never opens.
 #include "device/device_select.h"
 
 #include <charconv>
 #include <cstdio>
 
+#include "device/backend_choice.h"
+
 namespace hw {
 namespace {
 
-constexpr char expectedForms[] =
-    "sim, parport:/dev/parportN, parport:N, parport:0xBASE or direct:0xBASE, optionally followed "
-    "by ,timer=clock or ,timer=pit";
 constexpr char parportRoot[] = "/proc/sys/dev/parport";
 
 std::optional<std::uint32_t> ParseNumber(std::string_view text, bool hexOnly) {
@@ -45,40 +45,25 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
   const std::string_view device = text.substr(0, comma);
   std::string_view options =
       comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
-  const std::string quoted = "'" + std::string(text) + "'";
+  const std::string head = "STEPLINK_DEVICE '" + std::string(text) + "': ";
 
-  if (device.empty() || device == "sim") {
-    if (!options.empty()) {
-      return Error("STEPLINK_DEVICE " + quoted +
-                   ": the simulated table takes no options (its settings are in STEPLINK_SIM)");
-    }
-    return {spec, ""};
+  const std::size_t colon = device.find(':');
+  const std::string_view name = device.empty() ? simulatedKind : device.substr(0, colon);
+  const sim::BackendKind* kind = sim::FindBackendKind(name);
+  const bool addressGiven = colon != std::string_view::npos;
+  if (kind == nullptr || addressGiven != (kind->parseAddress != nullptr)) {
+    return Error(head + "expected " + sim::DeviceForms() +
+                 ", optionally followed by ,timer=clock or ,timer=pit");
   }
-  if (device.starts_with("parport:")) {
-    spec.kind = DeviceKind::parport;
-    const std::string_view rest = device.substr(8);
-    if (rest.starts_with("/")) {
-      spec.parportPath = std::string(rest);
-    } else if (rest.starts_with("0x") || rest.starts_with("0X")) {
-      spec.parportBase = ParseNumber(rest, true);
-      if (!spec.parportBase) return Error("STEPLINK_DEVICE " + quoted + ": bad base address");
-    } else if (const auto index = ParseNumber(rest, false); index && *index < 256) {
-      spec.parportIndex = *index;
-    } else {
-      return Error("STEPLINK_DEVICE " + quoted + ": expected " + expectedForms);
-    }
-  } else if (device.starts_with("direct:")) {
-    spec.kind = DeviceKind::direct;
-    const auto base = ParseNumber(device.substr(7), true);
-    // A parallel port's three registers, aligned, clear of the system's own devices below 0x100.
-    if (!base || *base < 0x100 || *base > 0xFFF8 || *base % 4 != 0) {
-      return Error("STEPLINK_DEVICE " + quoted +
-                   ": direct: needs the port's base address in hex, 0x100 to 0xfff8 and a "
-                   "multiple of 4 (e.g. direct:0x378)");
-    }
-    spec.directBase = static_cast<std::uint16_t>(*base);
-  } else {
-    return Error("STEPLINK_DEVICE " + quoted + ": expected " + expectedForms);
+  spec.kind = kind->name;
+  spec.hardware = kind->hardware;
+  if (addressGiven) {
+    spec.address = std::string(device.substr(colon + 1));
+    std::string error;
+    if (!kind->parseAddress(spec.address, spec, error)) return Error(head + error);
+  }
+  if (!kind->hardware && !options.empty()) {
+    return Error(head + kind->what + " takes no options (its settings are in STEPLINK_SIM)");
   }
 
   bool timerGiven = false;
@@ -87,15 +72,42 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
     const std::string_view option = options.substr(0, next);
     options = next == std::string_view::npos ? std::string_view{} : options.substr(next + 1);
     if (option == "timer=clock" || option == "timer=pit") {
-      if (timerGiven) return Error("STEPLINK_DEVICE " + quoted + ": timer given twice");
+      if (timerGiven) return Error(head + "timer given twice");
       timerGiven = true;
       spec.timer = option == "timer=pit" ? TimerKind::pit : TimerKind::clock;
     } else {
-      return Error("STEPLINK_DEVICE " + quoted + ": unknown option '" + std::string(option) +
+      return Error(head + "unknown option '" + std::string(option) +
                    "' (expected timer=clock or timer=pit)");
     }
   }
   return {spec, ""};
+}
+
+bool ParseParportAddress(std::string_view address, DeviceSpec& spec, std::string& error) {
+  if (address.starts_with("/")) {
+    spec.parportPath = std::string(address);
+  } else if (address.starts_with("0x") || address.starts_with("0X")) {
+    spec.parportBase = ParseNumber(address, true);
+    if (!spec.parportBase) error = "bad base address";
+  } else if (const auto index = ParseNumber(address, false); index && *index < 256) {
+    spec.parportIndex = *index;
+  } else {
+    error = std::string("expected ") + sim::DeviceForms();
+  }
+  return error.empty();
+}
+
+bool ParseDirectAddress(std::string_view address, DeviceSpec& spec, std::string& error) {
+  const auto base = ParseNumber(address, true);
+  // A parallel port's three registers, aligned, clear of the system's own devices below 0x100.
+  if (!base || *base < 0x100 || *base > 0xFFF8 || *base % 4 != 0) {
+    error =
+        "direct: needs the port's base address in hex, 0x100 to 0xfff8 and a multiple of 4 (e.g. "
+        "direct:0x378)";
+    return false;
+  }
+  spec.directBase = static_cast<std::uint16_t>(*base);
+  return true;
 }
 
 std::vector<ParportInfo> ListParports(SystemCalls& calls) {
@@ -142,8 +154,9 @@ std::string ResolveParportPath(const DeviceSpec& spec, SystemCalls& calls, std::
     if (spec.parportIndex && port.index == *spec.parportIndex) return port.devicePath;
     if (spec.parportBase && port.base == spec.parportBase) return port.devicePath;
   }
-  const std::string wanted = spec.parportIndex ? "parport" + std::to_string(*spec.parportIndex)
-                                               : "parallel port at " + Hex(*spec.parportBase);
+  const std::string wanted = spec.parportIndex  ? "parport" + std::to_string(*spec.parportIndex)
+                             : spec.parportBase ? "parallel port at " + Hex(*spec.parportBase)
+                                                : "parallel port in '" + spec.address + "'";
   error = "there is no " + wanted + "; the kernel lists: " + DescribeParports(ports) +
           (ports.empty() ? " (load the drivers: sudo modprobe -a parport_pc ppdev)" : "");
   return {};

@@ -1,8 +1,8 @@
 // STEPLINK_DEVICE: what serves the device on Linux (the device layer's choice; the kernel's port
-// listing beside it is the hardware backends'). "sim" (or unset) the simulated table;
+// listing beside it is the hardware backends'). NAME[:ADDRESS][,timer=clock|pit], NAME one of
+// the kinds in device/backend_choice.cpp: "sim" (or unset) the simulated table;
 // "parport:/dev/parport0", "parport:N" (the Nth port) or "parport:0x378" (the port at that base)
-// through ppdev; "direct:0x378" through ioperm; each optionally with ",timer=clock" or
-// ",timer=pit".
+// through ppdev; "direct:0x378" through ioperm. The timer option is a real port's only.
 #pragma once
 
 #include <cstdint>
@@ -15,11 +15,18 @@
 
 namespace hw {
 
-enum class DeviceKind { simulated, parport, direct };
 enum class TimerKind { clock, pit };
 
+// The kinds of device the hardware backends serve, and the simulated table's (their names in
+// STEPLINK_DEVICE and in the table of device/backend_choice.cpp).
+inline constexpr char simulatedKind[] = "sim";
+inline constexpr char parportKind[] = "parport";
+inline constexpr char directKind[] = "direct";
+
 struct DeviceSpec {
-  DeviceKind kind = DeviceKind::simulated;
+  std::string kind = simulatedKind;  // the backend's name in the table of kinds
+  bool hardware = false;             // a real table: real time, record= and status= only
+  std::string address;               // the text after "kind:", as given
   // parport: exactly one of the three forms.
   std::string parportPath;                   // "/dev/parport0"
   std::optional<unsigned> parportIndex;      // "0"
@@ -33,7 +40,13 @@ struct DeviceSpecResult {
   std::string error;               // one line naming what is wrong and what is expected
 };
 
+// Looks the kind up in the table of backends and lets its address parser read the rest.
 DeviceSpecResult ParseDeviceSpec(std::string_view text);
+
+// The address parsers of the hardware backends' kinds: false with the reason (for "STEPLINK_DEVICE
+// 'TEXT': REASON").
+bool ParseParportAddress(std::string_view address, DeviceSpec& spec, std::string& error);
+bool ParseDirectAddress(std::string_view address, DeviceSpec& spec, std::string& error);
 
 // One parallel port the kernel knows (/proc/sys/dev/parport/parportN).
 struct ParportInfo {

@@ -19,7 +19,7 @@ class HardwareBackend final : public sim::PortBackend {
       : spec_(spec),
         calls_(calls),
         timer_(spec.timer == TimerKind::pit ? MakePitCounter(calls) : MakeClockCounter(calls)) {
-    if (spec.kind == DeviceKind::direct) port_ = MakeDirectPort(calls, spec.directBase);
+    if (spec.kind == directKind) port_ = MakeDirectPort(calls, spec.directBase);
   }
 
   ~HardwareBackend() override { Release(); }
@@ -82,7 +82,7 @@ class HardwareBackend final : public sim::PortBackend {
  private:
   bool Claim(std::string& error) {
     if (held_) return true;
-    if (spec_.kind == DeviceKind::parport) {
+    if (spec_.kind == parportKind) {
       const std::string path = ResolveParportPath(spec_, calls_, error);
       if (path.empty()) return false;
       if (!port_ || port_->Name() != path) port_ = MakePpdevPort(calls_, path);

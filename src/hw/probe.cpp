@@ -127,13 +127,18 @@ int Probe(const std::string& device, SystemCalls& calls, std::FILE* out) {
   }
   std::string error = parsed.error;
   bool ok = false;
-  if (parsed.spec && parsed.spec->kind == DeviceKind::simulated) {
+  if (parsed.spec && !parsed.spec->hardware) {
     std::fprintf(out, "verdict    %s is the simulated table; nothing to probe\n", chosen.c_str());
+    return 0;
+  }
+  if (parsed.spec && parsed.spec->kind != directKind && parsed.spec->kind != parportKind) {
+    std::fprintf(out, "verdict    %s is no parallel port; the probe checks parport: and direct:\n",
+                 chosen.c_str());
     return 0;
   }
   if (parsed.spec) {
     std::unique_ptr<ParallelPort> port;
-    if (parsed.spec->kind == DeviceKind::direct) {
+    if (parsed.spec->kind == directKind) {
       port = MakeDirectPort(calls, parsed.spec->directBase);
     } else if (const std::string path = ResolveParportPath(*parsed.spec, calls, error);
                !path.empty()) {

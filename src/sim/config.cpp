@@ -194,8 +194,11 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
         config.service = ServiceState::stopped;
       } else if (value == "absent") {
         config.service = ServiceState::absent;
+      } else if (value == "no-device") {
+        config.service = ServiceState::running;
+        config.deviceMissing = true;
       } else {
-        return {std::nullopt, badValue(key, value, "running, stopped or absent")};
+        return {std::nullopt, badValue(key, value, "running, stopped, absent or no-device")};
       }
     } else {
       return {std::nullopt, "unknown key '" + item.key + "' " + Where(item.source)};

@@ -19,6 +19,9 @@ struct SimConfig {
   std::string recordPath;  // empty: no record file
   std::string statusName;  // empty: no status block
   ServiceState service = ServiceState::running;
+  // service=no-device: the driver runs but its device does not open (openConn fails), to watch
+  // the library's own failure behaviour on the simulated table.
+  bool deviceMissing = false;
 };
 
 // One key=value of one source ("STEPLINK_SIM", "--sim", "--realtime", "default", ...).

@@ -50,6 +50,7 @@ sim::ServiceModel ServicesAtLoad() {
   sim::ServiceModel model;
   if (const auto& parsed = sim::ProcessSimConfig(); parsed.config) {
     model.service = parsed.config->service;
+    model.deviceMissing = parsed.config->deviceMissing;
   }
   return model;
 }

@@ -1,5 +1,5 @@
-// The record file's format, written by the table's observer (sim/default_backend.cpp through
-// sim/record_writer) and read by the runner (tool/record.cpp): the header line and one line per
+// The record file's format, written by the table's observer (device/recording_backend.cpp through
+// device/record_writer) and read by the runner (tool/record.cpp): the header line and one line per
 // event, "KIND TICK ...", ticks of the 8254 clock since the device opened.
 #pragma once
 

@@ -38,7 +38,7 @@ for timer in pit clock; do
 done
 STEPLINK_DEVICE=direct:0x3bc,timer=clock run run-direct steplink run /job.steplink --realtime
 run probe-direct steplink probe --device direct:0x3bc,timer=pit
-printf 'openConn\ncloseConn\n' >/tmp/open.steplink
+printf 'openConn\ninitTimer\nvectorOut 1 0 0\ncloseConn\n' >/tmp/open.steplink
 STEPLINK_DEVICE=parport:0x3bc run base steplink run /tmp/open.steplink
 STEPLINK_DEVICE=parport:/dev/parport7 run missing steplink run /tmp/open.steplink
 run missing-probe steplink probe --device parport:/dev/parport7

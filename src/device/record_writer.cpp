@@ -2,7 +2,7 @@
 // fallocate before use (so a full disk is an error here, never a SIGBUS on a store), moved on
 // as it fills; the file is cut to its written length whenever the device closes and at the end.
 // Cost per line: one copy into the page cache, about 20 ns, against 1-2 us for a write(2).
-#include "sim/record_writer.h"
+#include "device/record_writer.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
