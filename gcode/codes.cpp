@@ -7,20 +7,27 @@
 namespace gcode {
 namespace {
 
-constexpr std::array<CodeInfo, 40> table = {{
+constexpr std::array<CodeInfo, 47> table = {{
     {Code::G0, 'G', 0, Group::motion, "rapid move"},
     {Code::G1, 'G', 10, Group::motion, "linear move"},
     {Code::G2, 'G', 20, Group::motion, "clockwise arc"},
     {Code::G3, 'G', 30, Group::motion, "counter-clockwise arc"},
     {Code::G4, 'G', 40, Group::nonModal, "dwell"},
+    {Code::G10, 'G', 100, Group::nonModal, "set a work offset (L2, L20)"},
     {Code::G17, 'G', 170, Group::plane, "XY plane"},
     {Code::G18, 'G', 180, Group::plane, "ZX plane"},
     {Code::G19, 'G', 190, Group::plane, "YZ plane"},
     {Code::G20, 'G', 200, Group::units, "inches"},
     {Code::G21, 'G', 210, Group::units, "millimetres"},
-    {Code::G28, 'G', 280, Group::nonModal, "reference run"},
+    {Code::G28, 'G', 280, Group::nonModal, "rapid to the G28 stored position"},
+    {Code::G28_1, 'G', 281, Group::nonModal, "store the G28 position"},
+    {Code::G30, 'G', 300, Group::nonModal, "rapid to the G30 stored position"},
+    {Code::G30_1, 'G', 301, Group::nonModal, "store the G30 position"},
     {Code::G40, 'G', 400, Group::cutterComp, "cutter compensation off"},
+    {Code::G43, 'G', 430, Group::toolLength, "tool length offset from the tool table"},
+    {Code::G43_1, 'G', 431, Group::toolLength, "tool length offset given directly"},
     {Code::G49, 'G', 490, Group::toolLength, "tool length offset off"},
+    {Code::G53, 'G', 530, Group::nonModal, "move in machine coordinates"},
     {Code::G54, 'G', 540, Group::coordSystem, "work offset 1"},
     {Code::G55, 'G', 550, Group::coordSystem, "work offset 2"},
     {Code::G56, 'G', 560, Group::coordSystem, "work offset 3"},
@@ -69,7 +76,7 @@ const CodeInfo& Info(Code code) {
 const char* GroupName(Group group) {
   switch (group) {
     case Group::nonModal:
-      return "non-modal (G4, G28, G92)";
+      return "non-modal (G4, G10, G28, G30, G53, G92)";
     case Group::motion:
       return "motion";
     case Group::plane:

@@ -21,7 +21,18 @@ enum class CallKind { vectorOut, reference, dwell, pause };
 
 // What a call is for: the plot and the live view draw each kind apart. `stored`: a rapid move
 // to a stored position (G28, G30); `toolChange`: the pause of an M6.
-enum class Purpose { rapid, cut, aux, reapply, reference, resume, dwell, pause, stored, toolChange };
+enum class Purpose {
+  rapid,
+  cut,
+  aux,
+  reapply,
+  reference,
+  resume,
+  dwell,
+  pause,
+  stored,
+  toolChange
+};
 
 struct PlannedCall {
   CallKind kind = CallKind::vectorOut;
@@ -38,6 +49,9 @@ struct PlannedCall {
 struct PlanOptions {
   Profile profile;
   int fromLine = 0;  // 0: from the start; N: resume at line N (needs the machine's reference)
+  // --home: the reference run before the first line (Z, then X and Y); machine zero is where it
+  // leaves the table. --from-line implies it.
+  bool home = false;
   // 0: no limit (a long job is a long job; nothing is kept per call). The fuzz target bounds its
   // time with it.
   std::size_t maxCalls = 0;
@@ -63,7 +77,12 @@ struct Plan {
   std::array<double, 3> endMm{};
   std::array<std::uint64_t, 3> stepsPerAxis{};  // steps each axis makes in all
   std::uint64_t callCount = 0;                  // entries of the plan (dwells and pauses too)
-  double durationSeconds = 0.0;                 // estimate, dwells included, pauses not
+  // The offsets at the end, mm: G54..G59, G92 on top, the active system (0: G54), tool length.
+  std::array<std::array<double, 3>, 6> workOffsets{};
+  std::array<double, 3> g92Offset{};
+  int activeWorkOffset = 0;
+  double toolLengthMm = 0.0;
+  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
   bool ok() const { return errorCount == 0; }
   void AddError(int line, std::string message);  // listed while fewer than maxListedErrors
 };

@@ -15,24 +15,24 @@ namespace {
 std::string GRefusal(int tenths) {
   std::string refusal;
   const std::string name = CodeName('G', tenths);
-  if (tenths == 100) {
-    refusal = "G10 (setting offsets and tool tables) is not supported: every work offset is zero";
-  } else if (tenths == 530) {
-    refusal = "G53 (a move in machine coordinates) is not supported";
+  if (tenths >= 591 && tenths <= 593) {
+    refusal = name + " (work offsets 7-9) is not supported: G54-G59 only";
   } else if (tenths >= 50 && tenths <= 59) {
     refusal = name + " (splines) is not supported";
-  } else if (tenths >= 330 && tenths <= 339) {
+  } else if ((tenths >= 330 && tenths <= 339) || tenths == 760) {
     refusal = name + " (spindle-synchronised motion) is not supported";
   } else if (tenths >= 380 && tenths <= 389) {
     refusal = name + " (probing) is not supported";
-  } else if (tenths >= 410 && tenths <= 439) {
-    refusal = name + " (cutter compensation and tool length offsets) is not supported";
+  } else if (tenths >= 410 && tenths <= 429) {
+    refusal = name + " (cutter compensation) is not supported";
+  } else if (tenths >= 430 && tenths <= 439) {
+    refusal = name + " is not supported: G43 H, G43.1 Z and G49 only";
   } else if (tenths >= 730 && tenths <= 899) {
     refusal = name + " (a canned cycle) is not supported";
   } else if (tenths == 930 || tenths == 950) {
     refusal = name + " (inverse-time or per-revolution feed) is not supported";
-  } else if (tenths == 281 || tenths == 300 || tenths == 301) {
-    refusal = name + " (stored home positions) is not supported";
+  } else if (tenths == 922 || tenths == 923) {
+    refusal = name + " (G92 offsets kept aside) is not supported: G92 and G92.1 only";
   } else {
     refusal = name + " is not supported";
   }
@@ -238,6 +238,12 @@ class LineLexer {
       case 'P':
         slot = &block_.p;
         break;
+      case 'H':
+        slot = &block_.h;
+        break;
+      case 'L':
+        slot = &block_.l;
+        break;
       case 'F':
         slot = &block_.f;
         break;
@@ -290,7 +296,7 @@ LineKind ReadLine(std::string_view current, int line, Block& block, std::string&
   if (!lexer.Lex(error)) return LineKind::error;
   Block& read = lexer.CurrentBlock();
   if (read.gCodes.empty() && read.mCodes.empty() && !read.HasAxisWord() && !read.i && !read.j &&
-      !read.k && !read.r && !read.p && !read.f && !read.s && !read.t) {
+      !read.k && !read.r && !read.p && !read.f && !read.s && !read.t && !read.h && !read.l) {
     return LineKind::empty;  // comments and line numbers only
   }
   block = std::move(read);

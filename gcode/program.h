@@ -27,6 +27,7 @@ struct Block {
   std::vector<int> gCodes;
   std::vector<int> mCodes;
   std::optional<double> x, y, z, i, j, k, r, p, f, s;
+  std::optional<double> h, l;  // G43's tool number, G10's L2/L20
   std::optional<int> t;
   bool HasAxisWord() const { return x || y || z; }
 };
