@@ -10,6 +10,7 @@
 #include <numbers>
 #include <optional>
 
+#include "cycles.h"
 #include "emitter.h"
 
 namespace gcode {
@@ -26,6 +27,14 @@ std::string Format(const char* format, double a, double b = 0) {
 
 bool ArcWords(const Block& block) {
   return block.i || block.j || block.k || block.r;
+}
+
+// Which codes a P, Q or L word of a block belongs to, for the refusal of a stray one.
+bool TakesP(Code motion) {
+  return motion == Code::G82 || motion == Code::G89;
+}
+bool TakesQ(Code motion) {
+  return motion == Code::G73 || motion == Code::G83;
 }
 
 }  // namespace
@@ -57,13 +66,19 @@ class StreamPlanner::Impl {
       return;
     }
     if (kind == LineKind::error) {
+      begun_ = true;
       plan_.AddError(line, error);
       return;
     }
+    if (block.programName) {
+      ProgramNumber(block);
+      return;
+    }
+    begun_ = true;
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
     std::string refusal;
     Notes(block);
-    if (!Check(block, refusal)) {
+    if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
       plan_.AddError(block.line, refusal);
       return;
     }
@@ -123,6 +138,12 @@ class StreamPlanner::Impl {
                "S is not honoured: the auxiliary output is on or off only (later S words are not "
                "noted)");
     if (block.t) tool_ = *block.t;
+    if (block.modal.pathMode == Code::G64 && (block.p || block.q))
+      NoteOnce(pathNoted_, line,
+               "G64 P/Q (blending tolerances) have no effect: every call ends at a stop here");
+    if (block.modal.pathMode == Code::G61_1)
+      NoteOnce(exactStopNoted_, line,
+               "G61.1 (exact stop) is what every move does here: every call ends at a stop");
     for (int bit = 0; bit < 3; ++bit) {
       if (block.modal.coolant & (1u << bit))
         NoteOnce(coolantNoted_, line,
@@ -136,13 +157,31 @@ class StreamPlanner::Impl {
     const bool dwell = m.nonModal == Code::G4;
     const bool home = m.nonModal == Code::G28;
     const bool setOffset = m.nonModal == Code::G92;
-    const bool arcWords = ArcWords(block);
     const std::optional<Code> activeMotion = m.motion ? m.motion : motion_;
+    // R is a drilling cycle's retract level, not an arc's radius, while a cycle is in force.
+    const bool arcWords =
+        activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
     const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
+    const bool cycle = activeMotion && IsCycle(*activeMotion);
+    const bool pathWords = m.pathMode == Code::G64;
+    const bool cycleWords =
+        block.r || block.l || (block.p && !dwell && !pathWords) || (block.q && !pathWords);
     if ((home || setOffset) && m.motion && block.HasAxisWord()) {
       refusal = "G28/G92 and a motion on one line both claim the axis words";
-    } else if (block.p && !dwell) {
-      refusal = "P is used only with G4 (dwell)";
+    } else if (block.p && !dwell && !pathWords && !(cycle && TakesP(*activeMotion))) {
+      refusal = "P is used only with G4 (dwell), G82/G89 (dwell at the bottom) and G64";
+    } else if (block.q && !pathWords && !(cycle && TakesQ(*activeMotion))) {
+      refusal = "Q is used only with G73/G83 (the peck depth) and G64";
+    } else if (block.l && !cycle) {
+      refusal = "L (repeats) is used only with the drilling cycles (G73 G81 G82 G83 G85 G89)";
+    } else if (pathWords && ((block.p && *block.p < 0) || (block.q && *block.q < 0))) {
+      refusal = "G64 P and Q must not be negative";
+    } else if (cycle && (home || setOffset || dwell) && block.HasAxisWord()) {
+      refusal = "a drilling cycle and G4/G28/G92 on one line";
+    } else if (cycle && cycleWords && !block.HasAxisWord()) {
+      refusal = "R, P, Q or L of a drilling cycle need X, Y or Z on their line to run it";
+    } else if (cycle && block.HasAxisWord() && (m.plane ? *m.plane : plane_) != Code::G17) {
+      refusal = "the drilling cycles run in the XY plane (G17) only";
     } else if (arcWords && !arcMode) {
       refusal = "I, J, K or R without an arc (G2/G3)";
     } else if (arcWords && (home || setOffset)) {
@@ -200,7 +239,14 @@ class StreamPlanner::Impl {
       default:
         break;
     }
-    if (m.motion) motion_ = m.motion;
+    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
+    if (m.motion) {
+      if (!IsCycle(*m.motion)) {
+        sticky_ = {};
+        cycleStartZ_.reset();
+      }
+      motion_ = m.motion;
+    }
     // A full circle may name no end point, only its centre.
     const bool claimed = m.nonModal == Code::G28 || m.nonModal == Code::G92;
     if ((block.HasAxisWord() || ArcWords(block)) && !claimed) Motion(block);
@@ -247,6 +293,10 @@ class StreamPlanner::Impl {
 
   void Motion(const Block& block) {
     const int line = block.line;
+    if (motion_ && IsCycle(*motion_)) {
+      if (block.HasAxisWord()) Cycle(block);
+      return;
+    }
     const std::array<double, 3> end = EndPoint(block);
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
     if (motion_ == Code::G2 || motion_ == Code::G3) {
@@ -261,6 +311,77 @@ class StreamPlanner::Impl {
     mm_ = end;
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
     if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
+  }
+
+  // A program number: the program's name, on its first line with words.
+  void ProgramNumber(const Block& block) {
+    if (begun_ || plan_.program) {
+      plan_.AddError(block.line, "a program number (" + *block.programName +
+                                     ") is accepted only before the program's first block");
+      return;
+    }
+    plan_.program = *block.programName;
+  }
+
+  // The current position in program coordinates (the G92 offset taken off), mm.
+  std::array<double, 3> ProgramPosition() const {
+    return {mm_[0] - offset_[0], mm_[1] - offset_[1], mm_[2] - offset_[2]};
+  }
+  std::array<double, 3> ToMachine(const std::array<double, 3>& program) const {
+    return {program[0] + offset_[0], program[1] + offset_[1], program[2] + offset_[2]};
+  }
+
+  // A drilling cycle line as it will run, with the modes its own codes set.
+  CycleLine CycleLineOf(const Block& block) const {
+    const ModalBlock& m = block.modal;
+    const double unit = (m.units ? m.units == Code::G20 : inches_) ? 25.4 : 1.0;
+    const auto length = [&](const std::optional<double>& word) {
+      return word ? std::optional<double>(*word * unit) : std::nullopt;
+    };
+    CycleLine line;
+    line.code = m.motion ? *m.motion : *motion_;
+    line.x = length(block.x);
+    line.y = length(block.y);
+    line.z = length(block.z);
+    line.r = length(block.r);
+    line.q = length(block.q);
+    line.p = block.p;
+    line.repeats = block.l.value_or(1);
+    line.relative = m.distance ? m.distance == Code::G91 : relative_;
+    line.retractToR = m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_;
+    line.startZ = cycleStartZ_.value_or(ProgramPosition()[2]);
+    return line;
+  }
+
+  // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
+  bool CheckCycleLine(const Block& block, std::string& refusal) {
+    const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
+    if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
+    CycleSticky sticky = sticky_;  // empty unless a cycle is in force
+    refusal = CheckCycle(CycleLineOf(block), sticky, ProgramPosition());
+    if (!refusal.empty()) return false;
+    pendingSticky_ = sticky;
+    return true;
+  }
+
+  // Runs an accepted cycle line: each move through the program-to-machine conversion and the
+  // emitter.
+  void Cycle(const Block& block) {
+    const int line = block.line;
+    CycleLine cycle = CycleLineOf(block);
+    sticky_ = pendingSticky_;
+    if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
+    const std::uint64_t callsBefore = emitter_.CallsEmitted();
+    const std::array<double, 3> end =
+        ExpandCycle(cycle, sticky_, ProgramPosition(), [&](const CycleMove& move) {
+          const std::array<double, 3> machine = ToMachine(move.to);
+          if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
+          if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
+          if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
+          if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
+        });
+    mm_ = ToMachine(end);
+    if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
   }
 
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
@@ -349,8 +470,13 @@ class StreamPlanner::Impl {
   std::optional<Code> motion_;  // none until the first G0/G1/G2/G3
   int tool_ = -1;
   bool ended_ = false;
+  bool begun_ = false;    // a block or a refused line was read (a program number comes first)
+  bool cycleToR_ = true;  // G99, LinuxCNC's initial return mode; G98 false
+  CycleSticky sticky_, pendingSticky_;
+  std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
   bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
+  bool pathNoted_ = false, exactStopNoted_ = false;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
