@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "program.h"
-
 namespace gcode {
 namespace {
 
@@ -44,6 +42,52 @@ Levels LevelsOf(const CycleLine& line, const CycleSticky& sticky, double fromZ) 
 bool IsCycle(Code code) {
   return code == Code::G73 || code == Code::G81 || code == Code::G82 || code == Code::G83 ||
          code == Code::G85 || code == Code::G89;
+}
+
+std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion, Code plane) {
+  const ModalBlock& m = block.modal;
+  const bool dwell = m.nonModal == Code::G4;
+  const bool pathWords = m.pathMode == Code::G64;
+  const bool cycle = motion && IsCycle(*motion);
+  const bool cycleWords =
+      block.r || block.l || (block.p && !dwell && !pathWords) || (block.q && !pathWords);
+  std::string refusal;
+  if (block.p && !dwell && !pathWords && !(cycle && NeedsDwell(*motion))) {
+    refusal = "P is used only with G4 (dwell), G82/G89 (dwell at the bottom) and G64";
+  } else if (block.q && !pathWords && !(cycle && Pecks(*motion))) {
+    refusal = "Q is used only with G73/G83 (the peck depth) and G64";
+  } else if (block.l && !cycle) {
+    refusal = "L (repeats) is used only with the drilling cycles (G73 G81 G82 G83 G85 G89)";
+  } else if (pathWords && ((block.p && *block.p < 0) || (block.q && *block.q < 0))) {
+    refusal = "G64 P and Q must not be negative";
+  } else if (cycle && m.nonModal && block.HasAxisWord()) {
+    refusal = "a drilling cycle and " + CodeName('G', Info(*m.nonModal).tenths) + " on one line";
+  } else if (cycle && cycleWords && !block.HasAxisWord()) {
+    refusal = "R, P, Q or L of a drilling cycle need X, Y or Z on their line to run it";
+  } else if (cycle && block.HasAxisWord() && plane != Code::G17) {
+    refusal = "the drilling cycles run in the XY plane (G17) only";
+  }
+  return refusal;
+}
+
+CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
+  const double unit = modes.inches ? 25.4 : 1.0;
+  const auto length = [&](const std::optional<double>& word) {
+    return word ? std::optional<double>(*word * unit) : std::nullopt;
+  };
+  CycleLine line;
+  line.code = modes.code;
+  line.x = length(block.x);
+  line.y = length(block.y);
+  line.z = length(block.z);
+  line.r = length(block.r);
+  line.q = length(block.q);
+  line.p = block.p;
+  line.repeats = block.l.value_or(1);
+  line.relative = modes.relative;
+  line.retractToR = modes.retractToR;
+  line.startZ = modes.startZ;
+  return line;
 }
 
 std::string CheckCycle(const CycleLine& line, CycleSticky& sticky,

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "codes.h"
+#include "program.h"
 
 namespace gcode {
 
@@ -47,6 +48,22 @@ struct CycleMove {
 
 // Whether a code is one of the drilling cycles.
 bool IsCycle(Code code);
+
+// The refusal of a block's P, Q and L words where nothing takes them, of G64's negative ones and
+// of a cycle line the cycles cannot run (no axis word, not in G17, with G4/G28/G92); or empty.
+// `motion` is the motion mode the block runs in, `plane` the plane it selects or keeps.
+std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion, Code plane);
+
+// The modes a cycle line runs in, after its own codes.
+struct CycleModes {
+  Code code = Code::G81;
+  bool inches = false;
+  bool relative = false;
+  bool retractToR = false;
+  double startZ = 0.0;  // see CycleLine
+};
+// A block's words as the cycle line they run (lengths in mm).
+CycleLine MakeCycleLine(const Block& block, const CycleModes& modes);
 
 // Merges the line's words into the sticky ones and checks the result; the refusal, or empty.
 // `sticky` is updated only when the line is accepted.

@@ -29,14 +29,6 @@ bool ArcWords(const Block& block) {
   return block.i || block.j || block.k || block.r;
 }
 
-// Which codes a P, Q or L word of a block belongs to, for the refusal of a stray one.
-bool TakesP(Code motion) {
-  return motion == Code::G82 || motion == Code::G89;
-}
-bool TakesQ(Code motion) {
-  return motion == Code::G73 || motion == Code::G83;
-}
-
 }  // namespace
 
 void Plan::AddError(int line, std::string message) {
@@ -162,26 +154,11 @@ class StreamPlanner::Impl {
     const bool arcWords =
         activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
     const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
-    const bool cycle = activeMotion && IsCycle(*activeMotion);
-    const bool pathWords = m.pathMode == Code::G64;
-    const bool cycleWords =
-        block.r || block.l || (block.p && !dwell && !pathWords) || (block.q && !pathWords);
     if ((home || setOffset) && m.motion && block.HasAxisWord()) {
       refusal = "G28/G92 and a motion on one line both claim the axis words";
-    } else if (block.p && !dwell && !pathWords && !(cycle && TakesP(*activeMotion))) {
-      refusal = "P is used only with G4 (dwell), G82/G89 (dwell at the bottom) and G64";
-    } else if (block.q && !pathWords && !(cycle && TakesQ(*activeMotion))) {
-      refusal = "Q is used only with G73/G83 (the peck depth) and G64";
-    } else if (block.l && !cycle) {
-      refusal = "L (repeats) is used only with the drilling cycles (G73 G81 G82 G83 G85 G89)";
-    } else if (pathWords && ((block.p && *block.p < 0) || (block.q && *block.q < 0))) {
-      refusal = "G64 P and Q must not be negative";
-    } else if (cycle && (home || setOffset || dwell) && block.HasAxisWord()) {
-      refusal = "a drilling cycle and G4/G28/G92 on one line";
-    } else if (cycle && cycleWords && !block.HasAxisWord()) {
-      refusal = "R, P, Q or L of a drilling cycle need X, Y or Z on their line to run it";
-    } else if (cycle && block.HasAxisWord() && (m.plane ? *m.plane : plane_) != Code::G17) {
-      refusal = "the drilling cycles run in the XY plane (G17) only";
+    } else if (refusal = CycleWordsRefusal(block, activeMotion, m.plane.value_or(plane_));
+               !refusal.empty()) {
+      // P, Q, L and the drilling cycles' own rules
     } else if (arcWords && !arcMode) {
       refusal = "I, J, K or R without an arc (G2/G3)";
     } else if (arcWords && (home || setOffset)) {
@@ -334,23 +311,11 @@ class StreamPlanner::Impl {
   // A drilling cycle line as it will run, with the modes its own codes set.
   CycleLine CycleLineOf(const Block& block) const {
     const ModalBlock& m = block.modal;
-    const double unit = (m.units ? m.units == Code::G20 : inches_) ? 25.4 : 1.0;
-    const auto length = [&](const std::optional<double>& word) {
-      return word ? std::optional<double>(*word * unit) : std::nullopt;
-    };
-    CycleLine line;
-    line.code = m.motion ? *m.motion : *motion_;
-    line.x = length(block.x);
-    line.y = length(block.y);
-    line.z = length(block.z);
-    line.r = length(block.r);
-    line.q = length(block.q);
-    line.p = block.p;
-    line.repeats = block.l.value_or(1);
-    line.relative = m.distance ? m.distance == Code::G91 : relative_;
-    line.retractToR = m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_;
-    line.startZ = cycleStartZ_.value_or(ProgramPosition()[2]);
-    return line;
+    return MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)),
+                                 m.units ? m.units == Code::G20 : inches_,
+                                 m.distance ? m.distance == Code::G91 : relative_,
+                                 m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
+                                 cycleStartZ_.value_or(ProgramPosition()[2])});
   }
 
   // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
