@@ -67,11 +67,11 @@ std::string Coordinates::Refusal(const Block& block, bool relative, std::optiona
   const bool nonModalClaims = n == Code::G10 || n == Code::G28 || n == Code::G30 || n == Code::G92;
   if (nonModalClaims && m.motion && block.HasAxisWord())
     return CodeName('G', Info(*n).tenths) + " and a motion on one line both claim the axis words";
-  if (block.l && n != Code::G10) return "L is used only with G10 (L2, L20)";
   if (block.h && m.toolLength != Code::G43)
     return "H is used only with G43 (tool length of tool H)";
   if (n == Code::G10) {
     if (!block.l) return "G10 needs L2 or L20 (setting a work offset)";
+    if (block.q) return "Q is not used by G10";
     const double l = *block.l;
     if (l == 1 || l == 10 || l == 11)
       return Format(

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "coordinates.h"
+#include "cycles.h"
 #include "emitter.h"
 
 namespace gcode {
@@ -63,9 +64,15 @@ class StreamPlanner::Impl {
       return;
     }
     if (kind == LineKind::error) {
+      begun_ = true;
       plan_.AddError(line, error);
       return;
     }
+    if (block.programName) {
+      ProgramNumber(block);
+      return;
+    }
+    begun_ = true;
     if (homing_ && !homed_ && machine_.reference) {
       // Before the first line: machine zero is where the reference run leaves the table.
       homed_ = true;
@@ -75,7 +82,7 @@ class StreamPlanner::Impl {
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
     std::string refusal;
     Notes(block);
-    if (!Check(block, refusal)) {
+    if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
       plan_.AddError(block.line, refusal);
       return;
     }
@@ -143,6 +150,12 @@ class StreamPlanner::Impl {
                "noted)");
     if (block.t) tool_ = *block.t;
     if (block.modal.toolChange == Code::M6) loadedTool_ = tool_;
+    if (block.modal.pathMode == Code::G64 && (block.p || block.q))
+      NoteOnce(pathNoted_, line,
+               "G64 P/Q (blending tolerances) have no effect: every call ends at a stop here");
+    if (block.modal.pathMode == Code::G61_1)
+      NoteOnce(exactStopNoted_, line,
+               "G61.1 (exact stop) is what every move does here: every call ends at a stop");
     for (int bit = 0; bit < 3; ++bit) {
       if (block.modal.coolant & (1u << bit))
         NoteOnce(coolantNoted_, line,
@@ -156,14 +169,19 @@ class StreamPlanner::Impl {
     const bool dwell = m.nonModal == Code::G4;
     const bool claimed = ClaimsAxisWords(m);
     const bool setOffset = m.nonModal == Code::G92;
-    const bool arcWords = ArcWords(block);
     const std::optional<Code> activeMotion = m.motion ? m.motion : motion_;
+    // R is a drilling cycle's retract level, not an arc's radius, while a cycle is in force.
+    const bool arcWords =
+        activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
     const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
     const bool relative = m.distance ? m.distance == Code::G91 : relative_;
     refusal = coords_.Refusal(block, relative, activeMotion, loadedTool_);
     if (!refusal.empty()) return false;
-    if (block.p && !dwell && m.nonModal != Code::G10) {
-      refusal = "P is used only with G4 (dwell) and G10";
+    // G10's P and L are its own (checked with the coordinates).
+    if (m.nonModal != Code::G10 &&
+        (refusal = CycleWordsRefusal(block, activeMotion, m.plane.value_or(plane_)),
+         !refusal.empty())) {
+      // P, Q, L and the drilling cycles' own rules
     } else if (arcWords && !arcMode) {
       refusal = "I, J, K or R without an arc (G2/G3)";
     } else if (arcWords && claimed) {
@@ -205,7 +223,14 @@ class StreamPlanner::Impl {
       if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
     }
-    if (m.motion) motion_ = m.motion;
+    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
+    if (m.motion) {
+      if (!IsCycle(*m.motion)) {
+        sticky_ = {};
+        cycleStartZ_.reset();
+      }
+      motion_ = m.motion;
+    }
     // A full circle may name no end point, only its centre.
     if ((block.HasAxisWord() || ArcWords(block)) && !ClaimsAxisWords(m)) Motion(block);
     if (m.stop == Code::M0 || m.stop == Code::M1) {
@@ -252,6 +277,10 @@ class StreamPlanner::Impl {
 
   void Motion(const Block& block) {
     const int line = block.line;
+    if (motion_ && IsCycle(*motion_)) {
+      if (block.HasAxisWord()) Cycle(block);
+      return;
+    }
     const std::array<double, 3> end = EndPoint(block);
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
     if (motion_ == Code::G2 || motion_ == Code::G3) {
@@ -266,6 +295,67 @@ class StreamPlanner::Impl {
     mm_ = end;
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
     if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
+  }
+
+  // A program number: the program's name, on its first line with words.
+  void ProgramNumber(const Block& block) {
+    if (begun_ || plan_.program) {
+      plan_.AddError(block.line, "a program number (" + *block.programName +
+                                     ") is accepted only before the program's first block");
+      return;
+    }
+    plan_.program = *block.programName;
+  }
+
+  // The current position in program coordinates (work offset, G92 and tool length taken off).
+  std::array<double, 3> ProgramPosition() const {
+    return {coords_.ToProgram(0, mm_[0]), coords_.ToProgram(1, mm_[1]),
+            coords_.ToProgram(2, mm_[2])};
+  }
+  std::array<double, 3> ToMachine(const std::array<double, 3>& program) const {
+    return {coords_.ToMachine(0, program[0]), coords_.ToMachine(1, program[1]),
+            coords_.ToMachine(2, program[2])};
+  }
+
+  // A drilling cycle line as it will run, with the modes its own codes set.
+  CycleLine CycleLineOf(const Block& block) const {
+    const ModalBlock& m = block.modal;
+    return MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)),
+                                 m.units ? m.units == Code::G20 : inches_,
+                                 m.distance ? m.distance == Code::G91 : relative_,
+                                 m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
+                                 cycleStartZ_.value_or(ProgramPosition()[2])});
+  }
+
+  // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
+  bool CheckCycleLine(const Block& block, std::string& refusal) {
+    const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
+    if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
+    CycleSticky sticky = sticky_;  // empty unless a cycle is in force
+    refusal = CheckCycle(CycleLineOf(block), sticky, ProgramPosition());
+    if (!refusal.empty()) return false;
+    pendingSticky_ = sticky;
+    return true;
+  }
+
+  // Runs an accepted cycle line: each move through the program-to-machine conversion and the
+  // emitter.
+  void Cycle(const Block& block) {
+    const int line = block.line;
+    CycleLine cycle = CycleLineOf(block);
+    sticky_ = pendingSticky_;
+    if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
+    const std::uint64_t callsBefore = emitter_.CallsEmitted();
+    const std::array<double, 3> end =
+        ExpandCycle(cycle, sticky_, ProgramPosition(), [&](const CycleMove& move) {
+          const std::array<double, 3> machine = ToMachine(move.to);
+          if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
+          if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
+          if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
+          if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
+        });
+    mm_ = ToMachine(end);
+    if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
   }
 
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
@@ -357,8 +447,13 @@ class StreamPlanner::Impl {
   int tool_ = -1;               // the last T word
   int loadedTool_ = -1;         // the T of the last M6
   bool ended_ = false;
+  bool begun_ = false;    // a block or a refused line was read (a program number comes first)
+  bool cycleToR_ = true;  // G99, LinuxCNC's initial return mode; G98 false
+  CycleSticky sticky_, pendingSticky_;
+  std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
   bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
+  bool pathNoted_ = false, exactStopNoted_ = false;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,8 +66,9 @@ struct Plan {
   std::vector<Message> errors;     // the first maxListedErrors refusals and breaches, line order
   std::size_t errorCount = 0;      // all of them
   std::vector<Message> notes;
-  int lines = 0;  // lines of the text
-  int moves = 0;  // motion blocks that move (G0 G1 G2 G3 with axis words)
+  std::optional<std::string> program;  // the program number line's text ("O1001 (pocket)")
+  int lines = 0;                       // lines of the text
+  int moves = 0;                       // motion blocks that move (G0 G1 G2 G3 with axis words)
   int vectorOutCalls = 0;
   int referenceCalls = 0;
   int reapplications = 0;  // auxiliary state applied again after a move with Z motion

@@ -57,6 +57,7 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
 
   nlohmann::json report = {
       {"file", file},
+      {"program", plan.program ? nlohmann::json(*plan.program) : nlohmann::json()},
       {"machine", machineJson},
       {"status", outcome.refused       ? "refused"
                  : outcome.checkOnly   ? "checked"

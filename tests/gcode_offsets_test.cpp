@@ -185,6 +185,7 @@ TEST(GcodeOffsets, G10L2AndL20SetTheWorkOffsets) {
   ExpectRefused("G10 L2 P1 R30\n", 1, "rotated");
   ExpectRefused("G0 G10 L2 P1 X1\n", 1, "claim the axis words");
   ExpectRefused("G1 X1 L2\n", 1, "L is used only with G10");
+  ExpectRefused("G10 L2 P1 Q1 X1\n", 1, "Q is not used by G10");
   ExpectRefused("G59.1\n", 1, "G54-G59 only");
 }
 

@@ -1,5 +1,5 @@
 %
-(O1001 pocket: the pocket of issue 22 as a CAM post writes it, O-word and G64 P Q left out)
+O1001 (pocket)
 G90 G94 G17
 G21
 G28 G91 Z0.
@@ -10,7 +10,7 @@ G54
 G0 X10 Y10
 G1 Z-1 F300
 G1 X20
-G64
+G64 P0.01 Q0.01
 G53 G0 Z0.
 G28 G91 X0. Y0.
 M30
