@@ -324,9 +324,13 @@ LineKind ProgramNumber(std::string_view line, Block& block, std::string& error) 
       std::size_t end = at;
       while (end < line.size() && std::isalpha(static_cast<unsigned char>(line[end]))) ++end;
       const std::string word(line.substr(at, std::max<std::size_t>(end - at, 1)));
-      return refuse(name + " " + word +
-                    ": O-words for subroutines, calls and control flow are not supported (only "
-                    "a program number on a line of its own)");
+      std::string message = name;
+      message += ' ';
+      message += word;
+      message +=
+          ": O-words for subroutines, calls and control flow are not supported (only a program "
+          "number on a line of its own)";
+      return refuse(message);
     }
   }
   if (!comment.empty()) name += " (" + comment + ")";
