@@ -1,9 +1,10 @@
 // libFuzzer target over the G-code reader and planner: any bytes as a program, planned on the
-// built-in machine and on a fine one (many steps per mm, tight arcs), with --from-line taken from
-// the first byte. Checks what must hold for every accepted program: every call stays below the
-// library's 32000-step limit, Z never carries a z code as a distance, and the calls add up to
-// the planned end. The same bytes also go through the two-pass reader (a memory file read by
-// ProgramInput, pass 1 into counters): its counters must be the in-memory planner's.
+// built-in machine and on a fine one (many steps per mm, tight arcs, homed, with work offsets,
+// tools and a stored position), with --from-line taken from the first byte. Checks what must
+// hold for every accepted program: every call stays below the library's 32000-step limit, Z
+// never carries a z code as a distance, and the calls add up to the planned end. The same bytes
+// also go through the two-pass reader (a memory file read by ProgramInput, pass 1 into
+// counters): its counters must be the in-memory planner's.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -27,9 +28,11 @@ void CheckAt(bool condition, int line) {
 }
 #define Check(condition) CheckAt((condition), __LINE__)
 
-void PlanAndCheck(const gcode::Program& program, const gcode::Machine& machine, int fromLine) {
+void PlanAndCheck(const gcode::Program& program, const gcode::Machine& machine, int fromLine,
+                  bool home = false) {
   gcode::PlanOptions options;
   options.fromLine = fromLine;
+  options.home = home;
   options.maxCalls = 200'000;  // bounded memory
   const gcode::Plan plan = gcode::PlanProgram(program, machine, options);
   if (!plan.ok()) return;
@@ -106,6 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fine.axes[1].invert = true;
   fine.arcToleranceMm = 0.001;
-  PlanAndCheck(program, fine, 0);
+  // Homed, with work offsets, a tool table and stored positions for G10, G43, G28/G30 and G53.
+  fine.workOffsets[1] = {12.5, -7.25, -3.0};
+  fine.toolLengths = {{1, 5.0}, {2, -2.5}};
+  fine.g30 = std::array<double, 3>{100.0, -100.0, 10.0};
+  PlanAndCheck(program, fine, 0, true);
   return 0;
 }

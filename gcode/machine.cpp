@@ -1,11 +1,13 @@
 // Machine file reader over toml++: [axis.x|y|z] (steps_per_mm, min_mm, max_mm required, invert
-// optional) and [job] (arc_tolerance_mm, reference). Every problem is collected with the key and
-// its line, so the user fixes the file in one go.
+// optional), [job] (arc_tolerance_mm, reference), [positions] (g28, g30), [offsets] (g54..g59)
+// and [tools] (number = length). Every problem is collected with the key and its line, so the
+// user fixes the file in one go.
 #include "machine.h"
 
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -53,8 +55,18 @@ class MachineReader {
         } else {
           Error(node, "'job' must be a table");
         }
+      } else if (name == "positions" || name == "offsets" || name == "tools") {
+        if (const toml::table* table = node.as_table()) {
+          if (name == "positions") ReadPositions(*table, machine);
+          if (name == "offsets") ReadOffsets(*table, machine);
+          if (name == "tools") ReadTools(*table, machine);
+        } else {
+          Error(node, "'" + name + "' must be a table");
+        }
       } else {
-        Error(node, "unknown key '" + name + "' (expected [axis.x], [axis.y], [axis.z], [job])");
+        Error(node, "unknown key '" + name +
+                        "' (expected [axis.x], [axis.y], [axis.z], [job], [positions], [offsets], "
+                        "[tools])");
       }
     }
     if (!root.contains("axis"))
@@ -163,6 +175,78 @@ class MachineReader {
         if (good) machine.reference = backOff;
       } else {
         Error(node, "unknown key '" + full + "' (arc_tolerance_mm, reference)");
+      }
+    }
+  }
+
+  // An array of three finite mm values [x, y, z] within 1e6 mm, or nothing with an error.
+  std::optional<std::array<double, 3>> Triple(const toml::node& node, const std::string& key) {
+    const toml::array* values = node.as_array();
+    if (values == nullptr || values->size() != 3) {
+      Error(node, "'" + key + "' must be an array of three numbers [x, y, z] in mm");
+      return std::nullopt;
+    }
+    std::array<double, 3> mm{};
+    bool good = true;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      const auto value = Number(*values->get(axis), key);
+      if (value && std::abs(*value) > 1e6) {
+        Error(*values->get(axis), "'" + key + "' values must be within 1e6 mm");
+        good = false;
+      } else if (value) {
+        mm[axis] = *value;
+      } else {
+        good = false;
+      }
+    }
+    if (!good) return std::nullopt;
+    return mm;
+  }
+
+  void ReadPositions(const toml::table& table, Machine& machine) {
+    for (const auto& [key, node] : table) {
+      const std::string name(key.str());
+      const std::string full = "positions." + name;
+      if (name == "g28" || name == "g30") {
+        if (const auto mm = Triple(node, full)) (name == "g28" ? machine.g28 : machine.g30) = *mm;
+      } else {
+        Error(node, "unknown key '" + full + "' (g28, g30)");
+      }
+    }
+  }
+
+  void ReadOffsets(const toml::table& table, Machine& machine) {
+    for (const auto& [key, node] : table) {
+      const std::string name(key.str());
+      const std::string full = "offsets." + name;
+      int index = -1;
+      for (int i = 0; i < 6; ++i) {
+        if (name == "g5" + std::to_string(4 + i)) index = i;
+      }
+      if (index < 0) {
+        Error(node, "unknown key '" + full + "' (g54, g55, g56, g57, g58, g59)");
+      } else if (const auto mm = Triple(node, full)) {
+        machine.workOffsets[static_cast<std::size_t>(index)] = *mm;
+      }
+    }
+  }
+
+  void ReadTools(const toml::table& table, Machine& machine) {
+    for (const auto& [key, node] : table) {
+      const std::string name(key.str());
+      const std::string full = "tools." + name;
+      int number = -1;
+      const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), number);
+      if (ec != std::errc() || end != name.data() + name.size() || number < 0 || name.size() > 6) {
+        Error(node, "'" + full + "': a tool is named by its number (0 to 999999), as in 2 = 10.0");
+        continue;
+      }
+      if (const auto length = Number(node, full)) {
+        if (std::abs(*length) > 1e6) {
+          Error(node, "'" + full + "' must be within 1e6 mm");
+        } else {
+          machine.toolLengths[number] = *length;
+        }
       }
     }
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,8 +25,15 @@ struct Machine {
   std::string name = "built-in";
   std::array<Axis, 3> axes{};
   double arcToleranceMm = 0.01;
-  // Back-off steps of X, Y, Z for G28; the reference run creeps each axis to its negative end.
+  // Back-off steps of X, Y, Z for --home; the reference run creeps each axis to its negative end.
   std::optional<std::array<int, 3>> reference;
+  // [positions]: the G28 and G30 stored positions, machine mm (machine zero is then taken as
+  // known: where the table stands at the start, or where --home leaves it).
+  std::optional<std::array<double, 3>> g28, g30;
+  // [offsets]: start values of the work offsets G54..G59, mm (machine = work + offset).
+  std::array<std::array<double, 3>, 6> workOffsets{};
+  // [tools]: tool number to its length in mm for G43 H (+Z away from the work).
+  std::map<int, double> toolLengths;
 };
 
 // The machine used without --machine: 20 steps/mm on every axis, X and Y 0..600 mm, Z -50..50 mm

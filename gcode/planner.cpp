@@ -1,7 +1,8 @@
-// Interpreter: runs each block through the modal state (units, distance modes, plane, work
-// offset, motion mode) in two steps, as grbl does: check the block whole, then execute its
-// slots in a fixed order, handing every motion to the call emitter in machine mm. Calls the
-// reader's types (program.h), the machine description and the emitter.
+// Interpreter: runs each block through the modal state (units, distance modes, plane, motion
+// mode; offsets and tool length in coordinates.h) in two steps, as grbl does: check the block
+// whole, then execute its slots in a fixed order, handing every motion to the call emitter in
+// machine mm. Calls the reader's types (program.h), the machine description, the coordinates
+// and the emitter.
 #include "planner.h"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <numbers>
 #include <optional>
 
+#include "coordinates.h"
+#include "cycles.h"
 #include "emitter.h"
 
 namespace gcode {
@@ -41,12 +44,16 @@ class StreamPlanner::Impl {
       : machine_(machine),
         options_(options),
         sink_(std::move(sink)),
-        emitter_(machine, options.profile, plan_, sink_, options.maxCalls) {
+        emitter_(machine, options.profile, plan_, sink_, options.maxCalls),
+        homing_(options.home || options.fromLine > 0),
+        coords_(machine, homing_ && machine.reference) {
     emitter_.SetEmitting(options_.fromLine <= 0);
     if (options_.fromLine > 0 && !machine_.reference) {
       plan_.AddError(0,
                      "--from-line needs the machine file's [job] reference: a new process cannot "
                      "know where the table stands without homing first");
+    } else if (options_.home && !machine_.reference) {
+      plan_.AddError(0, "--home needs the machine file's [job] reference (the back-off steps)");
     }
   }
 
@@ -57,13 +64,25 @@ class StreamPlanner::Impl {
       return;
     }
     if (kind == LineKind::error) {
+      begun_ = true;
       plan_.AddError(line, error);
       return;
+    }
+    if (block.programName) {
+      ProgramNumber(block);
+      return;
+    }
+    begun_ = true;
+    if (homing_ && !homed_ && machine_.reference) {
+      // Before the first line: machine zero is where the reference run leaves the table.
+      homed_ = true;
+      emitter_.Home(block.line, *machine_.reference);
+      mm_ = {0.0, 0.0, 0.0};
     }
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
     std::string refusal;
     Notes(block);
-    if (!Check(block, refusal)) {
+    if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
       plan_.AddError(block.line, refusal);
       return;
     }
@@ -74,6 +93,13 @@ class StreamPlanner::Impl {
 
   Plan Finish(int lineCount) {
     plan_.lines = lineCount;
+    if (options_.home && !homed_ && plan_.errorCount == 0)
+      Note(0, "--home: the program has no line to run, so the table was not homed");
+    plan_.workOffsets = {coords_.WorkOffset(0), coords_.WorkOffset(1), coords_.WorkOffset(2),
+                         coords_.WorkOffset(3), coords_.WorkOffset(4), coords_.WorkOffset(5)};
+    plan_.g92Offset = coords_.G92();
+    plan_.activeWorkOffset = coords_.Active();
+    plan_.toolLengthMm = coords_.ToolLength();
     if (ended_ && plan_.skippedLines > 0) {
       Note(plan_.endLine, std::to_string(plan_.skippedLines) +
                               " line(s) after the program end are not run (nor checked)");
@@ -123,6 +149,13 @@ class StreamPlanner::Impl {
                "S is not honoured: the auxiliary output is on or off only (later S words are not "
                "noted)");
     if (block.t) tool_ = *block.t;
+    if (block.modal.toolChange == Code::M6) loadedTool_ = tool_;
+    if (block.modal.pathMode == Code::G64 && (block.p || block.q))
+      NoteOnce(pathNoted_, line,
+               "G64 P/Q (blending tolerances) have no effect: every call ends at a stop here");
+    if (block.modal.pathMode == Code::G61_1)
+      NoteOnce(exactStopNoted_, line,
+               "G61.1 (exact stop) is what every move does here: every call ends at a stop");
     for (int bit = 0; bit < 3; ++bit) {
       if (block.modal.coolant & (1u << bit))
         NoteOnce(coolantNoted_, line,
@@ -134,33 +167,34 @@ class StreamPlanner::Impl {
   bool Check(const Block& block, std::string& refusal) const {
     const ModalBlock& m = block.modal;
     const bool dwell = m.nonModal == Code::G4;
-    const bool home = m.nonModal == Code::G28;
+    const bool claimed = ClaimsAxisWords(m);
     const bool setOffset = m.nonModal == Code::G92;
-    const bool arcWords = ArcWords(block);
     const std::optional<Code> activeMotion = m.motion ? m.motion : motion_;
+    // R is a drilling cycle's retract level, not an arc's radius, while a cycle is in force.
+    const bool arcWords =
+        activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
     const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
-    if ((home || setOffset) && m.motion && block.HasAxisWord()) {
-      refusal = "G28/G92 and a motion on one line both claim the axis words";
-    } else if (block.p && !dwell) {
-      refusal = "P is used only with G4 (dwell)";
+    const bool relative = m.distance ? m.distance == Code::G91 : relative_;
+    refusal = coords_.Refusal(block, relative, activeMotion, loadedTool_);
+    if (!refusal.empty()) return false;
+    // G10's P and L are its own (checked with the coordinates).
+    if (m.nonModal != Code::G10 &&
+        (refusal = CycleWordsRefusal(block, activeMotion, m.plane.value_or(plane_)),
+         !refusal.empty())) {
+      // P, Q, L and the drilling cycles' own rules
     } else if (arcWords && !arcMode) {
       refusal = "I, J, K or R without an arc (G2/G3)";
-    } else if (arcWords && (home || setOffset)) {
-      refusal = "I, J, K or R with G28/G92";
+    } else if (arcWords && claimed) {
+      refusal = "I, J, K or R with G10, G28, G30, G43.1 or G92";
     } else if (dwell && !block.p) {
       refusal = "G4 needs P (the dwell in seconds)";
     } else if (dwell && *block.p < 0) {
       refusal = "G4 P must not be negative";
-    } else if (home && block.HasAxisWord()) {
-      refusal = "G28 with axis words (an intermediate point) is not supported: use G28 alone";
-    } else if (home && !machine_.reference) {
-      refusal = "G28 needs a reference run: the machine file names none ([job] reference)";
     } else if (setOffset && !block.HasAxisWord()) {
       refusal = "G92 needs at least one axis word";
-    } else if ((block.HasAxisWord() || arcWords) && !home && !setOffset && !activeMotion) {
+    } else if ((block.HasAxisWord() || arcWords) && !claimed && !activeMotion) {
       refusal = "axis words with no motion mode (G0, G1, G2 or G3) in force";
-    } else if ((block.HasAxisWord() || arcWords) && !home && !setOffset &&
-               activeMotion == Code::G80) {
+    } else if ((block.HasAxisWord() || arcWords) && !claimed && activeMotion == Code::G80) {
       refusal = "axis words after G80 (motion mode cancelled)";
     }
     return refusal.empty();
@@ -182,28 +216,23 @@ class StreamPlanner::Impl {
     if (m.units) inches_ = m.units == Code::G20;
     if (m.distance) relative_ = m.distance == Code::G91;
     if (m.arcDistance) arcAbsolute_ = m.arcDistance == Code::G90_1;
-    switch (m.nonModal.value_or(Code::G4)) {
-      case Code::G28:
-        emitter_.Home(line, *machine_.reference);
-        mm_ = {0.0, 0.0, 0.0};
-        break;
-      case Code::G92: {
-        const std::optional<double> words[3] = {block.x, block.y, block.z};
-        for (int axis = 0; axis < 3; ++axis) {
-          if (words[axis]) offset_[axis] = mm_[axis] - Length(*words[axis]);
-        }
-        break;
-      }
-      case Code::G92_1:
-        offset_ = {0.0, 0.0, 0.0};
-        break;
-      default:
-        break;
+    coords_.Apply(block, mm_, Length(1.0), loadedTool_);
+    if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
+      const std::uint64_t callsBefore = emitter_.CallsEmitted();
+      MoveToStored(block, coords_, relative_, Length(1.0), emitter_, mm_);
+      if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
+      if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
     }
-    if (m.motion) motion_ = m.motion;
+    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
+    if (m.motion) {
+      if (!IsCycle(*m.motion)) {
+        sticky_ = {};
+        cycleStartZ_.reset();
+      }
+      motion_ = m.motion;
+    }
     // A full circle may name no end point, only its centre.
-    const bool claimed = m.nonModal == Code::G28 || m.nonModal == Code::G92;
-    if ((block.HasAxisWord() || ArcWords(block)) && !claimed) Motion(block);
+    if ((block.HasAxisWord() || ArcWords(block)) && !ClaimsAxisWords(m)) Motion(block);
     if (m.stop == Code::M0 || m.stop == Code::M1) {
       emitter_.Pause(
           CodeName('M', m.stop == Code::M0 ? 0 : 10) + ": program pause, press Enter to go on",
@@ -233,20 +262,25 @@ class StreamPlanner::Impl {
                    Format("%.3f mm first)", safeZ));
   }
 
-  // The end point of a block in machine mm.
+  // The end point of a block in machine mm (G53: the words are machine mm already).
   std::array<double, 3> EndPoint(const Block& block) const {
     std::array<double, 3> end = mm_;
     const std::optional<double> words[3] = {block.x, block.y, block.z};
+    const bool machine = block.modal.nonModal == Code::G53;
     for (int axis = 0; axis < 3; ++axis) {
       if (!words[axis]) continue;
-      end[axis] =
-          relative_ ? mm_[axis] + Length(*words[axis]) : Length(*words[axis]) + offset_[axis];
+      const double mm = Length(*words[axis]);
+      end[axis] = machine ? mm : relative_ ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
     }
     return end;
   }
 
   void Motion(const Block& block) {
     const int line = block.line;
+    if (motion_ && IsCycle(*motion_)) {
+      if (block.HasAxisWord()) Cycle(block);
+      return;
+    }
     const std::array<double, 3> end = EndPoint(block);
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
     if (motion_ == Code::G2 || motion_ == Code::G3) {
@@ -261,6 +295,67 @@ class StreamPlanner::Impl {
     mm_ = end;
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
     if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
+  }
+
+  // A program number: the program's name, on its first line with words.
+  void ProgramNumber(const Block& block) {
+    if (begun_ || plan_.program) {
+      plan_.AddError(block.line, "a program number (" + *block.programName +
+                                     ") is accepted only before the program's first block");
+      return;
+    }
+    plan_.program = *block.programName;
+  }
+
+  // The current position in program coordinates (work offset, G92 and tool length taken off).
+  std::array<double, 3> ProgramPosition() const {
+    return {coords_.ToProgram(0, mm_[0]), coords_.ToProgram(1, mm_[1]),
+            coords_.ToProgram(2, mm_[2])};
+  }
+  std::array<double, 3> ToMachine(const std::array<double, 3>& program) const {
+    return {coords_.ToMachine(0, program[0]), coords_.ToMachine(1, program[1]),
+            coords_.ToMachine(2, program[2])};
+  }
+
+  // A drilling cycle line as it will run, with the modes its own codes set.
+  CycleLine CycleLineOf(const Block& block) const {
+    const ModalBlock& m = block.modal;
+    return MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)),
+                                 m.units ? m.units == Code::G20 : inches_,
+                                 m.distance ? m.distance == Code::G91 : relative_,
+                                 m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
+                                 cycleStartZ_.value_or(ProgramPosition()[2])});
+  }
+
+  // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
+  bool CheckCycleLine(const Block& block, std::string& refusal) {
+    const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
+    if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
+    CycleSticky sticky = sticky_;  // empty unless a cycle is in force
+    refusal = CheckCycle(CycleLineOf(block), sticky, ProgramPosition());
+    if (!refusal.empty()) return false;
+    pendingSticky_ = sticky;
+    return true;
+  }
+
+  // Runs an accepted cycle line: each move through the program-to-machine conversion and the
+  // emitter.
+  void Cycle(const Block& block) {
+    const int line = block.line;
+    CycleLine cycle = CycleLineOf(block);
+    sticky_ = pendingSticky_;
+    if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
+    const std::uint64_t callsBefore = emitter_.CallsEmitted();
+    const std::array<double, 3> end =
+        ExpandCycle(cycle, sticky_, ProgramPosition(), [&](const CycleMove& move) {
+          const std::array<double, 3> machine = ToMachine(move.to);
+          if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
+          if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
+          if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
+          if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
+        });
+    mm_ = ToMachine(end);
+    if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
   }
 
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
@@ -304,8 +399,8 @@ class StreamPlanner::Impl {
         return refuse("an arc needs its centre (I/J/K) or its radius (R)");
       const double oa = offsets[a] ? Length(*offsets[a]) : 0.0;
       const double ob = offsets[b] ? Length(*offsets[b]) : 0.0;
-      ca = arcAbsolute_ ? oa + offset_[a] : sa + oa;
-      cb = arcAbsolute_ ? ob + offset_[b] : sb + ob;
+      ca = arcAbsolute_ ? coords_.ToMachine(a, oa) : sa + oa;
+      cb = arcAbsolute_ ? coords_.ToMachine(b, ob) : sb + ob;
     }
     const double r1 = std::hypot(sa - ca, sb - cb);
     const double r2 = std::hypot(ea - ca, eb - cb);
@@ -340,17 +435,25 @@ class StreamPlanner::Impl {
   Plan plan_;
   Emitter emitter_;
 
-  std::array<double, 3> mm_{};      // commanded position, machine mm
-  std::array<double, 3> offset_{};  // G92: machine = work + offset
+  bool homing_;         // --home or --from-line: the reference run before the first line
+  bool homed_ = false;  // it has been planned
+  Coordinates coords_;
+  std::array<double, 3> mm_{};  // commanded position, machine mm
   bool inches_ = false;
   bool relative_ = false;
   bool arcAbsolute_ = false;
   Code plane_ = Code::G17;
   std::optional<Code> motion_;  // none until the first G0/G1/G2/G3
-  int tool_ = -1;
+  int tool_ = -1;               // the last T word
+  int loadedTool_ = -1;         // the T of the last M6
   bool ended_ = false;
+  bool begun_ = false;    // a block or a refused line was read (a program number comes first)
+  bool cycleToR_ = true;  // G99, LinuxCNC's initial return mode; G98 false
+  CycleSticky sticky_, pendingSticky_;
+  std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
   bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
+  bool pathNoted_ = false, exactStopNoted_ = false;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)

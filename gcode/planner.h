@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ struct PlannedCall {
 struct PlanOptions {
   Profile profile;
   int fromLine = 0;  // 0: from the start; N: resume at line N (needs the machine's reference)
+  // --home: the reference run before the first line (Z, then X and Y); machine zero is where it
+  // leaves the table. --from-line implies it.
+  bool home = false;
   // 0: no limit (a long job is a long job; nothing is kept per call). The fuzz target bounds its
   // time with it.
   std::size_t maxCalls = 0;
@@ -62,8 +66,9 @@ struct Plan {
   std::vector<Message> errors;     // the first maxListedErrors refusals and breaches, line order
   std::size_t errorCount = 0;      // all of them
   std::vector<Message> notes;
-  int lines = 0;  // lines of the text
-  int moves = 0;  // motion blocks that move (G0 G1 G2 G3 with axis words)
+  std::optional<std::string> program;  // the program number line's text ("O1001 (pocket)")
+  int lines = 0;                       // lines of the text
+  int moves = 0;                       // motion blocks that move (G0 G1 G2 G3 with axis words)
   int vectorOutCalls = 0;
   int referenceCalls = 0;
   int reapplications = 0;  // auxiliary state applied again after a move with Z motion
@@ -74,7 +79,12 @@ struct Plan {
   std::array<double, 3> endMm{};
   std::array<std::uint64_t, 3> stepsPerAxis{};  // steps each axis makes in all
   std::uint64_t callCount = 0;                  // entries of the plan (dwells and pauses too)
-  double durationSeconds = 0.0;                 // estimate, dwells included, pauses not
+  // The offsets at the end, mm: G54..G59, G92 on top, the active system (0: G54), tool length.
+  std::array<std::array<double, 3>, 6> workOffsets{};
+  std::array<double, 3> g92Offset{};
+  int activeWorkOffset = 0;
+  double toolLengthMm = 0.0;
+  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
   bool ok() const { return errorCount == 0; }
   void AddError(int line, std::string message);  // listed while fewer than maxListedErrors
 };

@@ -3,6 +3,7 @@
 // refusal with its line. Pure text processing; calls nothing below it.
 #include "program.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -15,24 +16,24 @@ namespace {
 std::string GRefusal(int tenths) {
   std::string refusal;
   const std::string name = CodeName('G', tenths);
-  if (tenths == 100) {
-    refusal = "G10 (setting offsets and tool tables) is not supported: every work offset is zero";
-  } else if (tenths == 530) {
-    refusal = "G53 (a move in machine coordinates) is not supported";
+  if (tenths >= 591 && tenths <= 593) {
+    refusal = name + " (work offsets 7-9) is not supported: G54-G59 only";
   } else if (tenths >= 50 && tenths <= 59) {
     refusal = name + " (splines) is not supported";
-  } else if (tenths >= 330 && tenths <= 339) {
+  } else if ((tenths >= 330 && tenths <= 339) || tenths == 760) {
     refusal = name + " (spindle-synchronised motion) is not supported";
   } else if (tenths >= 380 && tenths <= 389) {
     refusal = name + " (probing) is not supported";
-  } else if (tenths >= 410 && tenths <= 439) {
-    refusal = name + " (cutter compensation and tool length offsets) is not supported";
+  } else if (tenths >= 410 && tenths <= 429) {
+    refusal = name + " (cutter compensation) is not supported";
+  } else if (tenths >= 430 && tenths <= 439) {
+    refusal = name + " is not supported: G43 H, G43.1 Z and G49 only";
   } else if (tenths >= 730 && tenths <= 899) {
     refusal = name + " (a canned cycle) is not supported";
   } else if (tenths == 930 || tenths == 950) {
     refusal = name + " (inverse-time or per-revolution feed) is not supported";
-  } else if (tenths == 281 || tenths == 300 || tenths == 301) {
-    refusal = name + " (stored home positions) is not supported";
+  } else if (tenths == 922 || tenths == 923) {
+    refusal = name + " (G92 offsets kept aside) is not supported: G92 and G92.1 only";
   } else {
     refusal = name + " is not supported";
   }
@@ -57,6 +58,11 @@ std::string CharName(char c) {
   char hex[8];
   std::snprintf(hex, sizeof hex, "0x%02X", byte);
   return hex;
+}
+
+// A CR that does not end a line is white space (line ends are LF, CR LF and CR CR LF).
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
 }
 
 class LineLexer {
@@ -95,7 +101,11 @@ class LineLexer {
       }
       const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       ++pos_;
-      if (letter == 'O') return Fail(error, "O-words and subroutines are not supported");
+      if (letter == 'O') {
+        return Fail(error,
+                    "O-words are accepted only as the program number on a line of its own "
+                    "(O1001): subroutines, calls and control flow are not supported");
+      }
       double value = 0.0;
       std::string numberError;
       if (!Number(value, numberError)) {
@@ -121,7 +131,7 @@ class LineLexer {
   }
 
   void SkipSpace() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+    while (pos_ < text_.size() && IsSpace(text_[pos_])) ++pos_;
   }
 
   // [+-]digits[.digits], spaces allowed after the letter and the sign.
@@ -209,6 +219,12 @@ class LineLexer {
         if (block_.t) return Fail(error, "two T words on one line");
         block_.t = static_cast<int>(value);
         return true;
+      case 'L':
+        if (value < 0 || value != std::floor(value) || value > 1e6)
+          return Fail(error, "L needs a whole number of repeats (at most 1000000)");
+        if (block_.l) return Fail(error, "two L words on one line");
+        block_.l = static_cast<int>(value);
+        return true;
       default:
         break;
     }
@@ -238,6 +254,12 @@ class LineLexer {
       case 'P':
         slot = &block_.p;
         break;
+      case 'H':
+        slot = &block_.h;
+        break;
+      case 'Q':
+        slot = &block_.q;
+        break;
       case 'F':
         slot = &block_.f;
         break;
@@ -259,15 +281,61 @@ class LineLexer {
 
 bool IsBlank(std::string_view line) {
   for (const char c : line) {
-    if (c != ' ' && c != '\t') return false;
+    if (!IsSpace(c)) return false;
   }
   return true;
 }
 
 std::string_view Trim(std::string_view line) {
-  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+  while (!line.empty() && IsSpace(line.front())) line.remove_prefix(1);
+  while (!line.empty() && IsSpace(line.back())) line.remove_suffix(1);
   return line;
+}
+
+// A line beginning with O: a program number ("O1001", "O1001 (pocket)") names the program;
+// anything else after the number (sub, call, if, while, ...) is refused.
+LineKind ProgramNumber(std::string_view line, Block& block, std::string& error) {
+  std::size_t at = 1;
+  const auto refuse = [&](std::string message) {
+    error = std::move(message);
+    return LineKind::error;
+  };
+  if (at < line.size() && line[at] == '<') {
+    return refuse(
+        "O-words for subroutines, calls and control flow (o<name> ...) are not supported");
+  }
+  while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
+  if (at == 1) return refuse("an O-word needs a program number (O1001)");
+  if (at - 1 > maxNumberDigits) return refuse("the program number has too many digits");
+  std::string name = "O" + std::string(line.substr(1, at - 1));
+  std::string comment;
+  while (at < line.size()) {
+    const char c = line[at];
+    if (IsSpace(c)) {
+      ++at;
+    } else if (c == '(') {
+      const std::size_t close = line.find(')', at);
+      if (close == std::string_view::npos) return refuse("a comment '(' is not closed");
+      if (comment.empty()) comment = std::string(Trim(line.substr(at + 1, close - at - 1)));
+      at = close + 1;
+    } else if (c == ';') {
+      break;
+    } else {
+      std::size_t end = at;
+      while (end < line.size() && std::isalpha(static_cast<unsigned char>(line[end]))) ++end;
+      const std::string word(line.substr(at, std::max<std::size_t>(end - at, 1)));
+      std::string message = name;
+      message += ' ';
+      message += word;
+      message +=
+          ": O-words for subroutines, calls and control flow are not supported (only a program "
+          "number on a line of its own)";
+      return refuse(message);
+    }
+  }
+  if (!comment.empty()) name += " (" + comment + ")";
+  block.programName = std::move(name);
+  return LineKind::block;
 }
 
 }  // namespace
@@ -280,17 +348,25 @@ std::string CodeName(char letter, int tenths) {
 }
 
 LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error) {
-  if (!current.empty() && current.back() == '\r') current.remove_suffix(1);
   if (current.size() > maxLineBytes) {
     error = "the line is longer than " + std::to_string(maxLineBytes) + " bytes";
     return LineKind::error;
   }
   if (IsBlank(current) || Trim(current) == "%") return LineKind::empty;
+  if (const std::string_view trimmed = Trim(current);
+      trimmed.front() == 'O' || trimmed.front() == 'o') {
+    Block numbered;
+    numbered.line = line;
+    const LineKind kind = ProgramNumber(trimmed, numbered, error);
+    if (kind == LineKind::block) block = std::move(numbered);
+    return kind;
+  }
   LineLexer lexer(current, line);
   if (!lexer.Lex(error)) return LineKind::error;
   Block& read = lexer.CurrentBlock();
   if (read.gCodes.empty() && read.mCodes.empty() && !read.HasAxisWord() && !read.i && !read.j &&
-      !read.k && !read.r && !read.p && !read.f && !read.s && !read.t) {
+      !read.k && !read.r && !read.p && !read.q && !read.l && !read.f && !read.s && !read.t &&
+      !read.h) {
     return LineKind::empty;  // comments and line numbers only
   }
   block = std::move(read);

@@ -26,8 +26,12 @@ struct Block {
   ModalBlock modal;
   std::vector<int> gCodes;
   std::vector<int> mCodes;
-  std::optional<double> x, y, z, i, j, k, r, p, f, s;
+  std::optional<double> x, y, z, i, j, k, r, p, q, f, s;
+  std::optional<double> h;  // G43's tool number
   std::optional<int> t;
+  std::optional<int> l;  // repeats of a drilling cycle
+  // A program number on a line of its own ("O1001 (pocket)"): the line holds nothing else.
+  std::optional<std::string> programName;
   bool HasAxisWord() const { return x || y || z; }
 };
 
@@ -43,8 +47,10 @@ Program ParseProgram(std::string_view text);
 // What one line of a program is.
 enum class LineKind { empty, block, error };
 
-// Reads one line (without its newline; a trailing CR is dropped): a block of words, an error
-// (`error` says why), or nothing (blank, comments, line numbers, '%').
+// Reads one line (without its LF; a CR before it, or two as in CR CR LF, end the line too, and
+// any other CR is white space): a block of words, an error (`error` says why), or nothing
+// (blank, comments, line numbers, '%'). A program number line comes back as a block with only
+// `programName` set.
 LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error);
 
 // Longest program line accepted, in bytes (a longer one is an error naming its line).

@@ -48,9 +48,16 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
   }
   machineJson["reference"] =
       machine.reference ? nlohmann::json(*machine.reference) : nlohmann::json();
+  machineJson["positions"] = {
+      {"g28", machine.g28 ? nlohmann::json(*machine.g28) : nlohmann::json()},
+      {"g30", machine.g30 ? nlohmann::json(*machine.g30) : nlohmann::json()}};
+  nlohmann::json tools = nlohmann::json::object();
+  for (const auto& [tool, length] : machine.toolLengths) tools[std::to_string(tool)] = length;
+  machineJson["tools"] = tools;
 
   nlohmann::json report = {
       {"file", file},
+      {"program", plan.program ? nlohmann::json(*plan.program) : nlohmann::json()},
       {"machine", machineJson},
       {"status", outcome.refused       ? "refused"
                  : outcome.checkOnly   ? "checked"
@@ -85,6 +92,15 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
       {"interrupted", outcome.interrupted},
       {"fault", outcome.fault ? nlohmann::json(outcome.faultMessage) : nlohmann::json()},
   };
+  nlohmann::json offsets;
+  for (int system = 0; system < 6; ++system) {
+    const auto& o = plan.workOffsets[static_cast<std::size_t>(system)];
+    offsets["g5" + std::to_string(4 + system)] = Xyz(o[0], o[1], o[2]);
+  }
+  offsets["g92"] = Xyz(plan.g92Offset[0], plan.g92Offset[1], plan.g92Offset[2]);
+  offsets["active"] = "G5" + std::to_string(4 + plan.activeWorkOffset);
+  offsets["tool_length_mm"] = plan.toolLengthMm;
+  report["offsets"] = offsets;
   if (outcome.tableSteps) {
     const auto& t = *outcome.tableSteps;
     report["table_steps"] =

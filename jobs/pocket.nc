@@ -1,6 +1,6 @@
 (steplink example: a pocket with round corners, two passes of 1 mm, arcs by I/J and by R)
 G21 G90 G17
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z2
 G0 X30 Y20
 M3

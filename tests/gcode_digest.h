@@ -16,32 +16,39 @@
 namespace gcode_digest {
 
 // One program of the equivalence set: its file (relative to the source tree), the machine file
-// ("" for the built-in one), --from-line and the library variant's start speed.
+// ("" for the built-in one), --from-line, the library variant's start speed and --home.
 struct Case {
   const char* name;
   const char* program;
   const char* machine;
   int fromLine;
   int startSpeed;
+  bool home;
 };
 
 inline const std::vector<Case>& Cases() {
   static const std::vector<Case> cases = {
-      {"example", "jobs/example.nc", "jobs/example.toml", 0, 300},
-      {"example_from16", "jobs/example.nc", "jobs/example.toml", 16, 300},
-      {"example_builtin_start200", "jobs/example.nc", "", 0, 200},
-      {"pocket", "jobs/pocket.nc", "jobs/example.toml", 0, 300},
-      {"pocket_from20", "jobs/pocket.nc", "jobs/example.toml", 20, 300},
-      {"engraving", "jobs/engraving.nc", "jobs/example.toml", 0, 300},
-      {"lines_g91_g92", "tests/gcode_programs/lines_g91_g92.nc", "jobs/example.toml", 0, 300},
-      {"arcs_planes", "tests/gcode_programs/arcs_planes.nc", "jobs/example.toml", 0, 300},
-      {"helical_aux", "tests/gcode_programs/helical_aux.nc", "jobs/example.toml", 0, 300},
-      {"helical_aux_from12", "tests/gcode_programs/helical_aux.nc", "jobs/example.toml", 12, 300},
-      {"inch_dwell_pause", "tests/gcode_programs/inch_dwell_pause.nc", "jobs/example.toml", 0, 300},
-      {"long_moves", "tests/gcode_programs/long_moves.nc", "tests/gcode_programs/fine.toml", 0,
-       300},
-      {"start_no_home", "tests/gcode_programs/start_no_home.nc", "", 0, 300},
-      {"limit_breach", "tests/gcode_programs/limit_breach.nc", "jobs/example.toml", 0, 300},
+      {"example", "jobs/example.nc", "jobs/example.toml", 0, 300, true},
+      {"example_from16", "jobs/example.nc", "jobs/example.toml", 16, 300, false},
+      {"example_builtin_start200", "jobs/example.nc", "", 0, 200, true},
+      {"pocket", "jobs/pocket.nc", "jobs/example.toml", 0, 300, true},
+      {"pocket_from20", "jobs/pocket.nc", "jobs/example.toml", 20, 300, false},
+      {"engraving", "jobs/engraving.nc", "jobs/example.toml", 0, 300, true},
+      {"lines_g91_g92", "tests/gcode_programs/lines_g91_g92.nc", "jobs/example.toml", 0, 300, true},
+      {"arcs_planes", "tests/gcode_programs/arcs_planes.nc", "jobs/example.toml", 0, 300, true},
+      {"helical_aux", "tests/gcode_programs/helical_aux.nc", "jobs/example.toml", 0, 300, true},
+      {"helical_aux_from12", "tests/gcode_programs/helical_aux.nc", "jobs/example.toml", 12, 300,
+       false},
+      {"inch_dwell_pause", "tests/gcode_programs/inch_dwell_pause.nc", "jobs/example.toml", 0, 300,
+       true},
+      {"long_moves", "tests/gcode_programs/long_moves.nc", "tests/gcode_programs/fine.toml", 0, 300,
+       false},
+      {"start_no_home", "tests/gcode_programs/start_no_home.nc", "", 0, 300, false},
+      {"limit_breach", "tests/gcode_programs/limit_breach.nc", "jobs/example.toml", 0, 300, true},
+      {"cam_pocket", "tests/gcode_programs/cam_pocket.nc", "tests/gcode_programs/cam.toml", 0, 300,
+       true},
+      {"offsets_tools", "tests/gcode_programs/offsets_tools.nc", "tests/gcode_programs/cam.toml", 0,
+       300, true},
   };
   return cases;
 }
@@ -119,6 +126,7 @@ inline gcode::Plan PlanCase(const Case& c, const std::string& root) {
   gcode::PlanOptions options;
   options.fromLine = c.fromLine;
   options.profile.startSpeed = c.startSpeed;
+  options.home = c.home;
   return gcode::PlanProgram(gcode::ParseProgram(ReadText(root + "/" + c.program)), machine,
                             options);
 }

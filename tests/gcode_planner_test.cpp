@@ -283,26 +283,40 @@ TEST(GcodePlanner, AuxStateRidesOnZCodes) {
 }
 
 TEST(GcodePlanner, HomeNeverPassesAuxCodesToReference) {
-  const Plan plan = PlanText("M4\nG0 X5 Z5\nG28\nG0 X1\n");
-  ASSERT_TRUE(plan.ok());
+  // --home: the reference run before the first line, Z alone first, then X and Y.
+  gcode::PlanOptions home;
+  home.home = true;
+  const Plan plan = PlanText("M4\nG0 X5 Z5\nG0 X1\n", TestMachine(), home);
+  ASSERT_TRUE(plan.ok()) << plan.errors[0].message;
+  ASSERT_GE(plan.calls.size(), 3u);
+  EXPECT_EQ(plan.calls[0].args, (std::array<std::int32_t, 3>{0, 0, 20}));
+  EXPECT_EQ(plan.calls[1].args, (std::array<std::int32_t, 3>{50, 50, 0}));
+  EXPECT_EQ(plan.calls[0].line, 1);
+  EXPECT_EQ(plan.calls[2].args, (std::array<std::int32_t, 3>{0, 0, 32000}));  // M4 after it
+  EXPECT_EQ(plan.referenceCalls, 2);
+  EXPECT_EQ(plan.endSteps, (std::array<std::int64_t, 3>{20, 0, 100}));
+
+  // Resuming with an auxiliary state selected: it is never passed to reference, only applied
+  // again after the approach.
+  gcode::PlanOptions resume;
+  resume.fromLine = 3;
+  const Plan resumed = PlanText("M4\nG0 X5 Z5\nG0 X1\n", TestMachine(), resume);
+  ASSERT_TRUE(resumed.ok()) << resumed.errors[0].message;
   int references = 0;
-  for (const auto& call : plan.calls) {
+  for (const auto& call : resumed.calls) {
     if (call.kind != CallKind::reference) continue;
     ++references;
     EXPECT_NE(std::abs(call.args[2]), 32000);
+    EXPECT_NE(call.args[2], 32222);
   }
-  ASSERT_EQ(references, 2);
-  // Z first, alone; then X and Y; then the aux state again.
-  EXPECT_EQ(plan.calls[3].args, (std::array<std::int32_t, 3>{0, 0, 20}));
-  EXPECT_EQ(plan.calls[4].args, (std::array<std::int32_t, 3>{50, 50, 0}));
-  EXPECT_EQ(plan.calls[5].args, (std::array<std::int32_t, 3>{0, 0, 32000}));
-  EXPECT_EQ(plan.endSteps, (std::array<std::int64_t, 3>{20, 0, 0}));
+  EXPECT_EQ(references, 2);
 
   gcode::Machine noReference = TestMachine();
   noReference.reference.reset();
-  const Plan refused = PlanText("G0 X1\nG28\n", noReference);
+  const Plan refused = PlanText("G0 X1\n", noReference, home);
   ASSERT_EQ(refused.errors.size(), 1u);
-  EXPECT_EQ(refused.errors[0].line, 2);
+  EXPECT_EQ(refused.errors[0].line, 0);
+  EXPECT_NE(refused.errors[0].message.find("--home needs"), std::string::npos);
 }
 
 TEST(GcodePlanner, DwellPauseEndAndNotes) {

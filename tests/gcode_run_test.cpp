@@ -83,7 +83,7 @@ const std::string jobs = STEPLINK_JOBS_DIR;
 const std::string exampleMachine = " --machine " + jobs + "/example.toml";
 
 TEST_F(GcodeRun, ExampleJobsRunToTheirEnd) {
-  // After G28 machine 0 is the switch plus the back-off: the simulated table's switches are at
+  // After --home machine 0 is the switch plus the back-off: the simulated table's switches are at
   // -200, -150, -100 steps, the back-off 50, 50, 20.
   const std::array<std::int64_t, 3> home{-150, -100, -80};
   const struct {
@@ -91,7 +91,7 @@ TEST_F(GcodeRun, ExampleJobsRunToTheirEnd) {
     std::array<std::int64_t, 3> endSteps;
   } cases[] = {{"example.nc", {0, 0, 60}}, {"pocket.nc", {0, 0, 0}}, {"engraving.nc", {0, 0, 0}}};
   for (const auto& job : cases) {
-    const Result result = Gcode(jobs + "/" + job.file + exampleMachine + " --quiet");
+    const Result result = Gcode(jobs + "/" + job.file + exampleMachine + " --home --quiet");
     ASSERT_EQ(result.exitCode, 0) << job.file << result.err;
     EXPECT_EQ(result.report["status"], "completed");
     EXPECT_EQ(result.report["calls_made"], result.report["calls"]);
@@ -106,7 +106,7 @@ TEST_F(GcodeRun, ExampleJobsRunToTheirEnd) {
     const tool::Record record = TableRecord();
     EXPECT_TRUE(record.faults.empty()) << job.file;
     EXPECT_GT(record.steps.size(), 1000u);
-    // The estimate against the virtual-clock run: within 3 % (most of it the first G28's creep,
+    // The estimate against the virtual-clock run: within 3 % (most of it the first homing creep,
     // which the plan cannot know).
     const double planned = result.report["planned_duration_s"].get<double>();
     const double simulated = result.report["duration_s"].get<double>();
@@ -119,7 +119,7 @@ TEST_F(GcodeRun, RefusalsMoveNothing) {
   EXPECT_EQ(limits.exitCode, 2);
   EXPECT_NE(limits.err.find("job.nc:2: X 700.0000 mm"), std::string::npos) << limits.err;
   EXPECT_NE(limits.err.find("job.nc:3: "), std::string::npos);
-  EXPECT_NE(limits.err.find("job.nc:4: G28 with axis words"), std::string::npos);
+  EXPECT_NE(limits.err.find("job.nc:4: G28 moves to the stored G28 position"), std::string::npos);
   EXPECT_EQ(limits.report["status"], "refused");
   EXPECT_EQ(limits.report["limits_ok"], false);
   EXPECT_EQ(limits.report["errors"].size(), 3u);
@@ -163,7 +163,7 @@ TEST_F(GcodeRun, CheckPlansWithoutCalls) {
 TEST_F(GcodeRun, EmittedScriptMakesTheSameSteps) {
   const std::string script = (dir_ / "job.steplink").string();
   const Result job =
-      Gcode(jobs + "/pocket.nc" + exampleMachine + " --quiet --emit-script " + script);
+      Gcode(jobs + "/pocket.nc" + exampleMachine + " --home --quiet --emit-script " + script);
   ASSERT_EQ(job.exitCode, 0) << job.err;
   const tool::Record gcodeRecord = TableRecord();
   const std::string run =
@@ -187,13 +187,39 @@ TEST_F(GcodeRun, PausesWithoutTerminalGoOnAndAreNoted) {
 }
 
 TEST_F(GcodeRun, ResumeFromLineEndsWhereTheWholeJobEnds) {
-  const Result whole = Gcode(jobs + "/example.nc" + exampleMachine + " --quiet");
+  const Result whole = Gcode(jobs + "/example.nc" + exampleMachine + " --home --quiet");
   ASSERT_EQ(whole.exitCode, 0);
   const Result resumed = Gcode(jobs + "/example.nc" + exampleMachine + " --quiet --from-line 16");
   ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
   EXPECT_EQ(resumed.report["end"], whole.report["end"]);
   EXPECT_EQ(resumed.report["table_steps"], whole.report["table_steps"]);
   EXPECT_LT(resumed.report["calls"].get<int>(), whole.report["calls"].get<int>());
+}
+
+TEST_F(GcodeRun, CamPocketChecksAndRunsWithHome) {
+  // The pocket as a CAM post writes it: G28 G91 Z0 lifts Z to machine zero, G53 G0 Z0 likewise,
+  // G28 G91 X0 Y0 ends at the home position; without --home G28 is refused before anything moves.
+  const std::string pocket = jobs + "/../tests/gcode_programs/cam_pocket.nc";
+  const std::string machine = " --machine " + jobs + "/../tests/gcode_programs/cam.toml";
+  const Result checked = Gcode(pocket + machine + " --home --check --quiet");
+  ASSERT_EQ(checked.exitCode, 0) << checked.err;
+  const Result run = Gcode(pocket + machine + " --home --quiet");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.report["status"], "completed");
+  EXPECT_EQ(run.report["end"]["steps"], (nlohmann::json{{"x", 0}, {"y", 0}, {"z", 0}}));
+  EXPECT_EQ(run.report["offsets"]["active"], "G54");
+  EXPECT_DOUBLE_EQ(run.report["offsets"]["g54"]["x"].get<double>(), 50.0);
+  const Result refused = Gcode(pocket + machine + " --quiet");
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.err.find(":5: G28 moves to the stored G28 position"), std::string::npos)
+      << refused.err;
+  const Result bare = Program("G0 X5\nG28\n");
+  EXPECT_EQ(bare.exitCode, 2);
+  EXPECT_NE(bare.err.find("job.nc:2: G28 moves to the stored home position and no longer homes: "
+                          "use --home to home first"),
+            std::string::npos)
+      << bare.err;
+  EXPECT_EQ(bare.report["calls_made"], 0);
 }
 
 TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {

@@ -62,6 +62,7 @@ TEST(GcodeTwoPass, PassesMatchTheInMemoryPlanner) {
     gcode::PlanOptions options;
     options.fromLine = c.fromLine;
     options.profile.startSpeed = c.startSpeed;
+    options.home = c.home;
     auto input = Open(std::string(STEPLINK_SOURCE_DIR) + "/" + c.program);
     std::string error;
     gcode::Plan checked = gcode::CheckProgram(*input, machine, options, error);

@@ -227,8 +227,12 @@ int Main(int argc, char** argv) {
     app.add_option("--machine", args.machine, "machine file (default: the built-in machine)")
         ->type_name("M.toml");
     app.add_flag("--check", args.check, "check and plan only; no call is made");
+    app.add_flag("--home", args.home,
+                 "run the reference run (Z, then X and Y) before the first line; machine zero "
+                 "is where it leaves the table (G28, G30 and G53 need a known machine zero)");
     app.add_option("--from-line", args.fromLine,
-                   "resume at line N: home, move to where the lines before N end")
+                   "resume at line N: home (implies --home), move to where the lines before N "
+                   "end")
         ->type_name("N")
         ->check(CLI::Range(1, 100'000'000));
     app.add_flag("--keep-aux", args.keepAux,

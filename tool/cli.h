@@ -30,6 +30,7 @@ struct GcodeArgs {
   std::optional<std::string> emitScript;
   bool check = false;
   std::optional<int> fromLine;
+  bool home = false;
   bool keepAux = false;
 };
 

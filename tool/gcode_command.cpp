@@ -94,6 +94,7 @@ int GcodeCommand(const GcodeArgs& args) {
   }
   gcode::PlanOptions planOptions;
   planOptions.fromLine = args.fromLine.value_or(0);
+  planOptions.home = args.home;
   // The variant's start speed, never guessed from the library's name.
   planOptions.profile.startSpeed = args.table.variant == Variant::start200
                                        ? STEPLINK_START_SPEED_START200

@@ -2,7 +2,7 @@
 (steplink example: a drawing - a house with a round window, pen on the Z axis)
 (pen up at Z3, down at Z0; the auxiliary output M3 marks the pen holder's magnet)
 G21 G90 G17 G94
-G28                     (home: Z first, then X and Y)
+(homed before the first line: steplink gcode --home)
 G0 Z3
 G0 X20 Y20
 M3 S1000                (auxiliary output on; S is not honoured)

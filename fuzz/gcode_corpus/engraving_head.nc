@@ -1,6 +1,6 @@
 (steplink example: an engraving - a spiral of many short segments, 0.05 mm to 1 mm each)
 G21 G90 G17
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z1
 G0 X100 Y100
 M3

@@ -1,6 +1,6 @@
 (arcs in the three planes, both directions, by I/J/K and by R, absolute centres)
 G21 G90
-G28
+(homed before the first line: steplink gcode --home)
 G0 X50 Y50 Z0
 G17
 G2 X70 Y50 I10 J0

@@ -1,6 +1,6 @@
 (a helical bore with the auxiliary output on, Z moves re-applying it, M4 and M5)
 G21 G90 G17
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z5
 G0 X100 Y100
 M3 S5000

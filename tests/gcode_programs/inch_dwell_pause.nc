@@ -1,6 +1,6 @@
 (inch units, dwells, pauses and a tool change, coolant words)
 G20 G90 G17
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z0.2
 G0 X1 Y1
 M8

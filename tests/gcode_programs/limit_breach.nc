@@ -1,6 +1,6 @@
 (soft-limit breaches on one axis a line, a refusal, and lines judged as written after them)
 G21 G90
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z3
 G1 X320
 G1 X10 Y10

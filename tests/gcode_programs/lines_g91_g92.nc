@@ -1,6 +1,6 @@
 (lines in absolute and relative moves, a work offset and its clearing)
 G21 G90 G17
-G28
+(homed before the first line: steplink gcode --home)
 G0 Z5
 G0 X10 Y10
 G1 Z-1 F200

@@ -111,9 +111,9 @@ echo "ok: $got"
 
 echo "== the installed example job, checked and run on the virtual clock (as nobody)"
 jobs=/usr/share/steplink/jobs
-as_nobody steplink gcode $jobs/example.nc --machine $jobs/example.toml --check --quiet ||
+as_nobody steplink gcode $jobs/example.nc --machine $jobs/example.toml --home --check --quiet ||
   fail "steplink gcode --check on the installed example exited $?"
-as_nobody steplink gcode $jobs/example.nc --machine $jobs/example.toml --virtual --quiet \
+as_nobody steplink gcode $jobs/example.nc --machine $jobs/example.toml --home --virtual --quiet \
   --plot "$home/job.svg" || fail "steplink gcode on the installed example exited $?"
 [ -s "$home/job.svg" ] || fail "the job's plot was not written"
 as_nobody steplink run $jobs/demo.steplink --virtual --quiet || fail "steplink run demo exited $?"

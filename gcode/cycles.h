@@ -1,0 +1,79 @@
+// The drilling cycles (G73 G81 G82 G83 G85 G89) as LinuxCNC's interpreter expands them: the
+// sticky R, Z, P and Q a cycle keeps from line to line, the check of one cycle line, and its
+// expansion into rapid, feed and dwell moves in program coordinates (mm, the current coordinate
+// system). Plain computation; calls nothing below it.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "codes.h"
+#include "program.h"
+
+namespace gcode {
+
+// Z a G73 backs off between pecks, and a G83's rapid down stops above the last depth (LinuxCNC's
+// 0.010 inch, in mm whatever the program's units).
+inline constexpr double peckClearanceMm = 0.254;
+// Most moves one cycle line may expand into (L repeats times the pecks of a hole).
+inline constexpr double maxCycleMoves = 1'000'000;
+
+// The words of a cycle as written on its lines, in mm: G91 values stay increments. Kept from
+// line to line while the cycle is in force; G80 or another motion code drops them.
+struct CycleSticky {
+  std::optional<Code> code;  // the cycle they were given for
+  std::optional<double> r, z, p, q;
+};
+
+// One line that runs a cycle: its own words (mm; P in seconds) and the modes in force.
+struct CycleLine {
+  Code code = Code::G81;
+  std::optional<double> x, y, z, r, p, q;
+  int repeats = 1;          // L (1 when absent)
+  bool relative = false;    // G91
+  bool retractToR = false;  // G99 (G98: to the Z the cycle began at, if above R)
+  // G98's level: program Z where the first line of this run of cycles began (kept from cycle to
+  // cycle until G80 or another motion code), as LinuxCNC keeps it.
+  double startZ = 0.0;
+};
+
+struct CycleMove {
+  enum class Kind { rapid, feed, dwell };
+  Kind kind = Kind::rapid;
+  std::array<double, 3> to{};  // program coordinates, mm (dwell: where it stands)
+  double seconds = 0.0;        // dwell
+};
+
+// Whether a code is one of the drilling cycles.
+bool IsCycle(Code code);
+
+// The refusal of a block's P, Q and L words where nothing takes them, of G64's negative ones and
+// of a cycle line the cycles cannot run (no axis word, not in G17, with G4/G28/G92); or empty.
+// `motion` is the motion mode the block runs in, `plane` the plane it selects or keeps.
+std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion, Code plane);
+
+// The modes a cycle line runs in, after its own codes.
+struct CycleModes {
+  Code code = Code::G81;
+  bool inches = false;
+  bool relative = false;
+  bool retractToR = false;
+  double startZ = 0.0;  // see CycleLine
+};
+// A block's words as the cycle line they run (lengths in mm).
+CycleLine MakeCycleLine(const Block& block, const CycleModes& modes);
+
+// Merges the line's words into the sticky ones and checks the result; the refusal, or empty.
+// `sticky` is updated only when the line is accepted.
+std::string CheckCycle(const CycleLine& line, CycleSticky& sticky,
+                       const std::array<double, 3>& from);
+
+// The moves of an accepted line from `from` (program coordinates, mm), in order, each handed
+// to `out`; none is kept. Returns where the cycle leaves the tool.
+std::array<double, 3> ExpandCycle(const CycleLine& line, const CycleSticky& sticky,
+                                  const std::array<double, 3>& from,
+                                  const std::function<void(const CycleMove&)>& out);
+
+}  // namespace gcode

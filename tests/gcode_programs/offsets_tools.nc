@@ -1,0 +1,26 @@
+(work offsets, G92 on top, tool lengths and stored positions, machine from cam.toml)
+G21 G90 G17
+G55
+G0 X0 Y0 Z5
+G10 L2 P2 X90
+G0 X0
+G10 L20 P0 Y5
+G0 Y0
+G92 X10
+G0 X0 Y10
+G92.1
+T2 M6
+G43 Z5
+G1 Z-1
+G0 Z5
+G43.1 Z2.5
+G1 Z-1
+G49
+G0 Z5
+G53 G0 X200 Y150
+G28.1
+G54
+G0 X10 Y10 Z2
+G30 Z4
+G28 X20 Y20
+M30
