@@ -21,7 +21,18 @@ enum class CallKind { vectorOut, reference, dwell, pause };
 
 // What a call is for: the plot and the live view draw each kind apart. `stored`: a rapid move
 // to a stored position (G28, G30); `toolChange`: the pause of an M6.
-enum class Purpose { rapid, cut, aux, reapply, reference, resume, dwell, pause, stored, toolChange };
+enum class Purpose {
+  rapid,
+  cut,
+  aux,
+  reapply,
+  reference,
+  resume,
+  dwell,
+  pause,
+  stored,
+  toolChange
+};
 
 struct PlannedCall {
   CallKind kind = CallKind::vectorOut;
@@ -63,6 +74,7 @@ struct Plan {
   std::array<double, 3> endMm{};
   std::array<std::uint64_t, 3> stepsPerAxis{};  // steps each axis makes in all
   std::uint64_t callCount = 0;                  // entries of the plan (dwells and pauses too)
+  int lastEntryLine = 0;                        // source line of the last entry, 0 none
   double durationSeconds = 0.0;                 // estimate, dwells included, pauses not
   bool ok() const { return errorCount == 0; }
   void AddError(int line, std::string message);  // listed while fewer than maxListedErrors
