@@ -40,7 +40,8 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
     callsMade = outcome.done->callsMade;
   } else if (plan.calls.empty() && outcome.checkOnly) {
     lastLine = plan.lastEntryLine;
-    callsMade = static_cast<std::size_t>(plan.vectorOutCalls + plan.referenceCalls);
+    callsMade = static_cast<std::size_t>(plan.vectorOutCalls) +
+                static_cast<std::size_t>(plan.referenceCalls);
   } else {
     if (done > 0 && done <= plan.calls.size()) lastLine = plan.calls[done - 1].line;
     for (std::size_t i = 0; i < done && i < plan.calls.size(); ++i) {
