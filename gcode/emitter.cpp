@@ -54,6 +54,7 @@ void Emitter::Emit(PlannedCall call) {
   if (call.kind == CallKind::vectorOut) ++plan_.vectorOutCalls;
   if (call.kind == CallKind::reference) ++plan_.referenceCalls;
   ++plan_.callCount;
+  plan_.lastEntryLine = call.line;
   ++callsEmitted_;
   if (sink_) sink_(call);
 }
@@ -82,6 +83,7 @@ void Emitter::StepTo(const std::array<std::int64_t, 3>& target, Purpose purpose,
   const std::int64_t parts = (longest + maxCallSteps - 1) / maxCallSteps;
   if (!sink_ && maxCalls_ == 0 && parts > countedPartsAbove) {
     CountParts(start, target, longest, parts, purpose);
+    plan_.lastEntryLine = line;
     return;
   }
   for (std::int64_t part = 1; part <= parts && !Refused(); ++part) {

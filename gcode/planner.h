@@ -84,6 +84,7 @@ struct Plan {
   std::array<double, 3> g92Offset{};
   int activeWorkOffset = 0;
   double toolLengthMm = 0.0;
+  int lastEntryLine = 0;         // source line of the last entry, 0 none
   double durationSeconds = 0.0;  // estimate, dwells included, pauses not
   bool ok() const { return errorCount == 0; }
   void AddError(int line, std::string message);  // listed while fewer than maxListedErrors

@@ -116,6 +116,23 @@ std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::s
   return std::unique_ptr<ProgramInput>(new ProgramInput(copy, name, true));
 }
 
+std::unique_ptr<ProgramInput> ProgramInput::Again(std::string& error) const {
+  // /proc/self/fd opens the file itself again, an unlinked copy included: a new offset, never
+  // another file of the same name.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  const int fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || info.st_dev != opened_.st_dev ||
+      info.st_ino != opened_.st_ino) {
+    error = fd < 0 ? Errno("cannot read " + name_ + " again") : name_ + " is not the file checked";
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  std::unique_ptr<ProgramInput> again(new ProgramInput(fd, name_, copied_));
+  again->opened_ = opened_;
+  return again;
+}
+
 bool ProgramInput::Rewind(std::string& error) {
   if (lseek(fd_, 0, SEEK_SET) != 0) {
     error = Errno("cannot read " + name_ + " again");

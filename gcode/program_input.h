@@ -23,6 +23,9 @@ class ProgramInput {
   ProgramInput(const ProgramInput&) = delete;
   ProgramInput& operator=(const ProgramInput&) = delete;
 
+  // A second reader of the same file (the same inode, its own offset and buffer), for a pass
+  // that runs while another is reading; its Unchanged() compares with this one's first look.
+  std::unique_ptr<ProgramInput> Again(std::string& error) const;
   // Back to the first line (each pass starts with it).
   bool Rewind(std::string& error);
   // The next line without its newline; false at the end (or on a read error: error() is set).

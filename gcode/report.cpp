@@ -19,6 +19,7 @@ nlohmann::json Xyz(double x, double y, double z) {
 std::array<std::int64_t, 3> EndSteps(const Plan& plan, const RunOutcome& outcome) {
   if (outcome.refused) return {0, 0, 0};
   if (outcome.checkOnly) return plan.endSteps;
+  if (outcome.done) return outcome.done->endSteps;
   const std::size_t done = std::min(outcome.callsDone, plan.calls.size());
   return done == 0 ? std::array<std::int64_t, 3>{} : plan.calls[done - 1].endSteps;
 }
@@ -28,13 +29,25 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
   const auto end = EndSteps(plan, outcome);
   std::vector<Message> notes = plan.notes;
   notes.insert(notes.end(), outcome.notes.begin(), outcome.notes.end());
-  const std::size_t done = std::min(outcome.callsDone, plan.calls.size());
+  // A plan with its calls (PlanProgram), or counters and the outcome's progress (streamed).
+  const std::size_t entries =
+      plan.calls.empty() ? static_cast<std::size_t>(plan.callCount) : plan.calls.size();
+  const std::size_t done = std::min(outcome.callsDone, entries);
   int lastLine = 0;
-  if (done > 0) lastLine = plan.calls[done - 1].line;
   std::size_t callsMade = 0;
-  for (std::size_t i = 0; i < done; ++i) {
-    if (plan.calls[i].kind == CallKind::vectorOut || plan.calls[i].kind == CallKind::reference) {
-      ++callsMade;
+  if (outcome.done) {
+    lastLine = outcome.done->lastLine;
+    callsMade = outcome.done->callsMade;
+  } else if (plan.calls.empty() && outcome.checkOnly) {
+    lastLine = plan.lastEntryLine;
+    callsMade = static_cast<std::size_t>(plan.vectorOutCalls) +
+                static_cast<std::size_t>(plan.referenceCalls);
+  } else {
+    if (done > 0 && done <= plan.calls.size()) lastLine = plan.calls[done - 1].line;
+    for (std::size_t i = 0; i < done && i < plan.calls.size(); ++i) {
+      if (plan.calls[i].kind == CallKind::vectorOut || plan.calls[i].kind == CallKind::reference) {
+        ++callsMade;
+      }
     }
   }
   nlohmann::json machineJson = {{"name", machine.name},
@@ -70,7 +83,8 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
       {"calls", outcome.refused ? 0 : plan.vectorOutCalls + plan.referenceCalls},
       {"calls_made", callsMade},
       {"last_line", lastLine},
-      {"percent", plan.calls.empty() ? 0.0 : 100.0 * static_cast<double>(done) / plan.calls.size()},
+      {"percent",
+       entries == 0 ? 0.0 : 100.0 * static_cast<double>(done) / static_cast<double>(entries)},
       {"planned_duration_s", plan.durationSeconds},
       {"duration_s", outcome.durationSeconds},
       {"wall_s", outcome.wallSeconds},

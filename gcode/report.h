@@ -27,6 +27,14 @@ struct RunOutcome {
   std::vector<Message> notes;  // notes of the run itself (M0 passed without a terminal, ...)
   // What the table reports at the end, in its own steps from where it stood at the start.
   std::optional<std::array<std::int64_t, 3>> tableSteps;
+  // A streamed job's completed entries (it keeps no calls): the end of the last, its line, the
+  // calls among them. Without it these come from the plan's calls.
+  struct Done {
+    std::array<std::int64_t, 3> endSteps{};
+    int lastLine = 0;
+    std::size_t callsMade = 0;
+  };
+  std::optional<Done> done;
 };
 
 // Where the job left the table, machine coordinates: the end of the last completed call (the

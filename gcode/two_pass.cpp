@@ -38,10 +38,34 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
 
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
                   std::string& error) {
-  StreamPlanner planner(machine, options);
+  return CheckProgram(input, machine, options, CallSink{}, error);
+}
+
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  const CallSink& sink, std::string& error) {
+  StreamPlanner planner(machine, options, sink);
   int lines = 0;
   FeedLines(input, planner, lines, error);
   return planner.Finish(lines);
+}
+
+bool ReplanProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                   const Plan& checked, const CallSink& sink, std::string& error) {
+  if (!input.Unchanged(error)) return false;
+  std::uint64_t made = 0;
+  StreamPlanner planner(machine, options, [&](const PlannedCall& call) {
+    ++made;
+    sink(call);
+  });
+  int lines = 0;
+  if (!FeedLines(input, planner, lines, error)) return false;
+  const Plan plan = planner.Finish(lines);
+  if (!input.Unchanged(error)) return false;
+  if (!plan.ok() || made != checked.callCount) {
+    error = input.Name() + " does not plan as it did when checked";
+    return false;
+  }
+  return true;
 }
 
 CallStream::CallStream(ProgramInput& input, const Machine& machine, const PlanOptions& options,

@@ -27,6 +27,15 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
 // Pass 1: the plan's counters, errors and notes (no calls kept); `error` on a read error.
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
                   std::string& error);
+// Pass 1 with every planned entry handed to `sink` as it is made (the path trace): with a sink,
+// a move of very many calls is split call by call, never counted in closed form.
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  const CallSink& sink, std::string& error);
+
+// One more pass over a checked program, every entry handed to `sink` (the emitted script): false
+// with `error` when the program changed or does not plan as `checked` did.
+bool ReplanProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                   const Plan& checked, const CallSink& sink, std::string& error);
 
 // Pass 2: the calls of a checked plan, made by planning the program again while they are taken.
 class CallStream {

@@ -403,6 +403,98 @@ TEST_F(GcodeRun, StoppedJobTurnsTheAuxiliaryOutputOff) {
   }
 }
 
+// A program with more errors than are listed: the first 100 with their line, then one line for
+// the rest; the report lists the same 100 and counts them all.
+TEST_F(GcodeRun, ErrorsPastTheFirstHundredAreCountedInOneLine) {
+  std::string text;
+  for (int i = 0; i < 150; ++i) text += "G1 X700\n";
+  const Result result = Program(text);
+  EXPECT_EQ(result.exitCode, 2);
+  std::istringstream lines(result.err);
+  int listed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("job.nc:") != std::string::npos && line.find("more") == std::string::npos)
+      ++listed;
+  }
+  EXPECT_EQ(listed, 100) << result.err;
+  EXPECT_NE(result.err.find("job.nc: and 50 more\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("150 error(s); refused"), std::string::npos) << result.err;
+  EXPECT_EQ(result.report["errors"].size(), 100u);
+  EXPECT_EQ(result.report["error_count"], 150);
+}
+
+// After a stop the summary says where the table stands (the status block's position, in
+// machine coordinates), whether the auxiliary output is on, and the command that resumes; that
+// command, run, ends where the whole job ends.
+TEST_F(GcodeRun, InterruptSummaryTellsWhereTheTableIsAndHowToResume) {
+  WriteText(dir_ / "job.nc", "G28\nM3\nG1 X100\nG1 X0 Y20\nM5\n");
+  const std::string machine = jobs + "/example.toml";
+  const std::string name = "steplink-gcode-stop-" + std::to_string(getpid());
+  for (const bool keep : {false, true}) {
+    // Command() with the status block named, to see when line 3 runs.
+    const std::string command =
+        "exec " + std::string(STEPLINK_RUNNER) + " gcode " + (dir_ / "job.nc").string() +
+        " --machine " + machine + " --realtime" + (keep ? " --keep-aux" : "") + " --library " +
+        STEPLINK_STANDARD_LIBRARY + " --report " + (dir_ / "report.json").string() +
+        " --sim record=" + (dir_ / "record.txt").string() + ",status=" + name + " </dev/null >" +
+        (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setpgid(0, 0);
+      execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+      _exit(127);
+    }
+    // After the homing and M3, 0.6 s into line 3's 4 s move along X.
+    status::StatusView view;
+    bool onLine3 = false;
+    for (int i = 0; i < 300 && !onLine3; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!view.IsOpen()) view.Open(name);
+      const auto job = view.IsOpen() ? view.ReadJob() : std::nullopt;
+      onLine3 = job && job->gcodeLine == 3 && job->callEntry == STEPLINK_CALL_VECTOR_OUT;
+    }
+    view.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    kill(child, SIGINT);
+    EXPECT_TRUE(onLine3) << "line 3 never ran within 15 s";
+    int status = 0;
+    waitpid(child, &status, 0);
+    const Result result = Finish(status);
+    ASSERT_EQ(result.exitCode, 130) << result.err << result.out;
+    ASSERT_EQ(result.report["last_line"], 2) << result.report.dump(2);
+    const std::size_t at = result.out.find("  stands at  x ");
+    ASSERT_NE(at, std::string::npos) << result.out;
+    double xMm = 0;
+    long long xSteps = 0;
+    ASSERT_EQ(std::sscanf(result.out.c_str() + at, "  stands at  x %lf  y %*f  z %*f mm;  x %lld",
+                          &xMm, &xSteps),
+              2)
+        << result.out;
+    // Part of line 3's move, not the last finished move's end (x 0).
+    EXPECT_GT(xSteps, 0) << result.out;
+    EXPECT_LT(xSteps, 2000) << result.out;
+    EXPECT_DOUBLE_EQ(xMm, xSteps / 20.0);
+    // The table's own count is from where it stood; the homing put machine 0 at -150.
+    EXPECT_EQ(result.report["table_steps"]["x"].get<long long>(), xSteps - 150) << result.out;
+    EXPECT_NE(result.out.find(keep ? "  aux now    still on (--keep-aux)"
+                                   : "  aux now    off (turned off after the stop)"),
+              std::string::npos)
+        << result.out;
+    const std::string resume = "  resume     steplink gcode " + (dir_ / "job.nc").string() +
+                               " --from-line 3 --machine " + machine + "\n";
+    ASSERT_NE(result.out.find(resume), std::string::npos) << result.out;
+    if (keep) continue;
+    const Result whole = Gcode((dir_ / "job.nc").string() + " --machine " + machine + " --quiet");
+    const Result resumed =
+        Gcode(resume.substr(resume.find("gcode ") + 6, resume.size() - resume.find("gcode ") - 7) +
+              " --quiet");
+    ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+    EXPECT_EQ(resumed.report["end"], whole.report["end"]);
+  }
+  shm_unlink(("/" + name).c_str());
+}
+
 // Every command's --help is generated and exits 0; gcode takes run's real-time options.
 TEST_F(GcodeRun, HelpVersionAndUnknownCommands) {
   const auto run = [&](const std::string& args) {

@@ -8,6 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+
+#include "gcode_job.h"
+#include "report.h"
 
 namespace {
 
@@ -73,6 +77,81 @@ TEST(GcodeStreamSource, AChangedProgramEndsWithoutCloseConn) {
   while ((step = source.Next())) EXPECT_NE(step->entry, tool::Entry::closeConn);
   EXPECT_NE(source.StreamError().find("changed after it was checked"), std::string::npos);
   std::filesystem::remove(path);
+}
+
+// The outcome and the report of a streamed job come from counters and the source's progress:
+// after any number of entries done they say what the whole plan's calls say.
+TEST(GcodeStreamSource, ProgressAndReportMatchTheWholePlan) {
+  const std::string path =
+      WriteProgram("progress.nc", 300);  // then a dwell, a pause and an arc on top
+  std::ofstream(path, std::ios::app) << "G4 P1.5\nM0\nG2 X20 Y10 I5 J0\nG4 P0.25\n";
+  std::string error;
+  auto input = gcode::ProgramInput::Open(path, error);
+  ASSERT_TRUE(input) << error;
+  const gcode::Machine machine = gcode::BuiltinMachine();
+  tool::GcodeJob job;
+  job.name = job.file = path;
+  job.machine = machine;
+  job.plan = gcode::CheckProgram(*input, machine, {}, error);
+  ASSERT_TRUE(job.plan.ok());
+  std::ifstream text(path);
+  std::stringstream whole;
+  whole << text.rdbuf();
+  const gcode::Plan plan = gcode::PlanProgram(gcode::ParseProgram(whole.str()), machine);
+  ASSERT_EQ(plan.calls.size(), job.plan.callCount);
+
+  tool::StreamJobSource source(*input, machine, {}, job.plan, "progress.nc", 16);
+  job.source = &source;
+  const std::uint64_t total = job.plan.callCount;
+  std::uint64_t taken = 0;
+  for (const std::uint64_t done :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{57}, total - 3, total - 1, total}) {
+    while (taken < done + 2 + 1 && source.Next()) ++taken;  // the call process is ahead
+    tool::JobResult result;
+    result.status = done == total ? tool::JobStatus::completed : tool::JobStatus::interrupted;
+    result.stepsDone = done + 2;
+    const gcode::RunOutcome streamed = tool::GcodeOutcome(job, result);
+    ASSERT_EQ(streamed.callsDone, done);
+    gcode::RunOutcome inMemory = streamed;
+    inMemory.done.reset();
+    const auto a = gcode::MakeReport("p.nc", machine, job.plan, streamed);
+    const auto b = gcode::MakeReport("p.nc", machine, plan, inMemory);
+    for (const char* key : {"calls", "calls_made", "last_line", "percent", "end", "lines",
+                            "steps_per_axis", "error_count"}) {
+      EXPECT_EQ(a[key], b[key]) << key << " after " << done;
+    }
+    const tool::GcodeProgress progress = source.Progress(done);
+    double dwell = 0;
+    for (std::uint64_t i = 0; i < done; ++i) {
+      if (plan.calls[i].kind == gcode::CallKind::dwell) dwell += plan.calls[i].seconds;
+    }
+    EXPECT_DOUBLE_EQ(progress.dwellSeconds, dwell);
+    if (done < total) {
+      EXPECT_EQ(progress.nextLine, plan.calls[done].line);
+    }
+  }
+  // --check: everything planned is "done"; the last line from the counters.
+  tool::JobResult checked;
+  checked.status = tool::JobStatus::checked;
+  job.source = nullptr;
+  const auto report =
+      gcode::MakeReport("p.nc", machine, job.plan, tool::GcodeOutcome(job, checked));
+  EXPECT_EQ(report["last_line"], plan.calls.back().line);
+  EXPECT_EQ(report["calls_made"], plan.vectorOutCalls + plan.referenceCalls);
+  EXPECT_EQ(report["percent"], 100.0);
+  std::filesystem::remove(path);
+}
+
+// The resume command reads back as the same words in a POSIX shell.
+TEST(GcodeStreamSource, ResumeCommandQuotesForTheShell) {
+  tool::GcodeJob job;
+  job.file = "jobs/it's here.nc";
+  job.machineFile = "jobs/example.toml";
+  EXPECT_EQ(tool::ResumeCommand(job, 17),
+            "steplink gcode 'jobs/it'\\''s here.nc' --from-line 17 --machine jobs/example.toml");
+  job.file = "-";
+  job.machineFile.reset();
+  EXPECT_EQ(tool::ResumeCommand(job, 3), "steplink gcode - --from-line 3");
 }
 
 }  // namespace

@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "gcode_digest.h"
+#include "path_trace.h"
 #include "program_input.h"
+#include "script_writer.h"
 #include "two_pass.h"
 
 namespace {
@@ -78,6 +81,85 @@ TEST(GcodeTwoPass, PassesMatchTheInMemoryPlanner) {
     EXPECT_LE(stream.PeakQueued(), 16u);
     EXPECT_EQ(gcode_digest::Digest(checked), gcode_digest::Digest(whole));
   }
+}
+
+// The script written entry by entry from another pass is the in-memory writer's, byte for
+// byte, for every example job and test program; pass 1's trace sees every entry, and its last
+// line is the counters' last entry line.
+TEST(GcodeTwoPass, StreamedScriptAndTraceMatchTheWholePlan) {
+  for (const auto& c : gcode_digest::Cases()) {
+    SCOPED_TRACE(c.name);
+    const gcode::Plan whole = gcode_digest::PlanCase(c, STEPLINK_SOURCE_DIR);
+    if (!whole.ok()) continue;
+    gcode::Machine machine = gcode::BuiltinMachine();
+    if (*c.machine)
+      machine = *gcode::LoadMachineFile(std::string(STEPLINK_SOURCE_DIR) + "/" + c.machine).machine;
+    gcode::PlanOptions options;
+    options.fromLine = c.fromLine;
+    options.profile.startSpeed = c.startSpeed;
+    auto input = Open(std::string(STEPLINK_SOURCE_DIR) + "/" + c.program);
+    std::string error;
+    gcode::PathTrace trace(machine);
+    const gcode::Plan checked = gcode::CheckProgram(
+        *input, machine, options, [&](const gcode::PlannedCall& call) { trace.Add(call); }, error);
+    ASSERT_TRUE(checked.ok()) << error;
+    EXPECT_EQ(trace.Entries(), whole.calls.size());
+    EXPECT_EQ(checked.lastEntryLine, whole.calls.empty() ? 0 : whole.calls.back().line);
+    // Without a sink too (a long move counted in closed form).
+    EXPECT_EQ(gcode::CheckProgram(*input, machine, options, error).lastEntryLine,
+              checked.lastEntryLine);
+
+    std::ostringstream inMemory, streamed;
+    gcode::WriteCallScript(whole, "job.nc", inMemory);
+    auto again = input->Again(error);
+    ASSERT_TRUE(again) << error;
+    gcode::WriteCallScriptHead(static_cast<std::uint64_t>(checked.vectorOutCalls) +
+                                   static_cast<std::uint64_t>(checked.referenceCalls),
+                               "job.nc", streamed);
+    EXPECT_TRUE(gcode::ReplanProgram(
+        *again, machine, options, checked,
+        [&](const gcode::PlannedCall& call) { gcode::WriteCallScriptEntry(call, streamed); },
+        error))
+        << error;
+    gcode::WriteCallScriptTail(streamed);
+    EXPECT_EQ(streamed.str(), inMemory.str());
+  }
+}
+
+// The second reader reads the same file from its own start while the first is mid-way, and a
+// replan of a changed file, or of one that no longer plans as checked, is refused.
+TEST(GcodeTwoPass, ASecondReaderAndAReplanOfAChangedProgram) {
+  const std::string path = WriteFile("again.nc", "G0 X1\nG0 X2\nG0 X3\n");
+  auto input = Open(path);
+  std::string error;
+  ASSERT_TRUE(input->Rewind(error));
+  std::string_view line;
+  bool tooLong = false;
+  ASSERT_TRUE(input->NextLine(line, tooLong));
+  auto again = input->Again(error);
+  ASSERT_TRUE(again) << error;
+  ASSERT_TRUE(again->Rewind(error));
+  ASSERT_TRUE(again->NextLine(line, tooLong));
+  EXPECT_EQ(line, "G0 X1");
+  ASSERT_TRUE(input->NextLine(line, tooLong));
+  EXPECT_EQ(line, "G0 X2");  // the first reader's place is its own
+
+  const gcode::Machine machine = gcode::BuiltinMachine();
+  const gcode::Plan checked = gcode::CheckProgram(*input, machine, {}, error);
+  std::size_t seen = 0;
+  const auto count = [&](const gcode::PlannedCall&) { ++seen; };
+  EXPECT_TRUE(gcode::ReplanProgram(*again, machine, {}, checked, count, error)) << error;
+  EXPECT_EQ(seen, checked.callCount);
+  gcode::Plan other = checked;
+  other.callCount += 1;
+  EXPECT_FALSE(gcode::ReplanProgram(*again, machine, {}, other, count, error));
+  EXPECT_NE(error.find("does not plan as it did"), std::string::npos) << error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ofstream(path, std::ios::app) << "G0 X4\n";
+  error.clear();
+  EXPECT_FALSE(gcode::ReplanProgram(*again, machine, {}, checked, count, error));
+  EXPECT_NE(error.find("changed after it was checked"), std::string::npos) << error;
+  fs::remove(path);
 }
 
 TEST(GcodeTwoPass, PassTwoHoldsNoMoreThanItsQueue) {

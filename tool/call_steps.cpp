@@ -14,6 +14,7 @@
 #include "contract/steplink_contract.h"
 #include "result_meaning.h"
 #include "status/status_block.h"
+#include "status/status_view.h"
 #include "step_channel.h"
 
 namespace tool {
@@ -45,6 +46,7 @@ class JobPublisher {
   explicit JobPublisher(const ChildOptions& options) : info_(options.info) {
     std::string ignored;  // no block (none made): nothing to keep up to date, the job goes on
     writer_.Open(options.statusName, ignored);
+    if (writer_.IsOpen()) table_.Open(options.statusName);
   }
   void Step(std::uint64_t index, const JobStep& step, bool begins) {
     if (!writer_.IsOpen()) return;
@@ -53,6 +55,13 @@ class JobPublisher {
     job.callEntry = begins && step.kind == StepKind::call ? callCodes[static_cast<int>(step.entry)]
                                                           : STEPLINK_CALL_NONE;
     for (int axis = 0; axis < 3; ++axis) job.callArgs[axis] = begins ? step.args[axis] : 0;
+    // Where the table stood as the call began: with the table's position when it is stopped,
+    // the part of the call that was made (an interrupted job's summary).
+    if (const auto table = begins ? table_.ReadTable() : std::nullopt) {
+      job.callFromSteps[0] = table->positionX;
+      job.callFromSteps[1] = table->positionY;
+      job.callFromSteps[2] = table->positionZ;
+    }
     job.callIndex = static_cast<std::uint32_t>(index + 1);
     job.callCount = static_cast<std::uint32_t>(info_.stepCount);
     if (info_.gcode && step.line > 0) job.gcodeLine = static_cast<std::uint32_t>(step.line);
@@ -83,6 +92,7 @@ class JobPublisher {
  private:
   JobInfo info_;
   status::JobStatusWriter writer_;
+  status::StatusView table_;
 };
 
 void SetHandler(int signal, void (*handler)(int)) {

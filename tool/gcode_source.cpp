@@ -2,6 +2,7 @@
 #include "gcode_source.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace tool {
 namespace {
@@ -85,7 +86,9 @@ std::unique_ptr<JobSource> MakePlanJobSource(const gcode::Plan& plan, const gcod
 StreamJobSource::StreamJobSource(gcode::ProgramInput& input, const gcode::Machine& machine,
                                  const gcode::PlanOptions& options, const gcode::Plan& checked,
                                  std::string name, std::size_t queueCalls)
-    : stream_(input, machine, options, checked, queueCalls), machine_(machine) {
+    : stream_(input, machine, options, checked, queueCalls),
+      marks_(keptEntries),
+      machine_(machine) {
   info_.name = std::move(name);
   info_.gcode = true;
   info_.stepCount = checked.callCount + leadingSteps + 1;
@@ -105,7 +108,11 @@ std::optional<JobStep> StreamJobSource::Next() {
   const std::optional<gcode::PlannedCall> planned = stream_.Next();
   if (!planned) {
     closed_ = true;
-    if (!stream_.Error().empty()) return std::nullopt;  // stopped: no closeConn as if complete
+    if (!stream_.Error().empty()) {
+      // Stopped: no closeConn as if complete; the reason now, before the job's end is told.
+      std::fprintf(stderr, "steplink gcode: %s\n", stream_.Error().c_str());
+      return std::nullopt;
+    }
     step.entry = Entry::closeConn;
     step.startSeconds = step.endSeconds = endSeconds_;
     step.auxAfter = static_cast<std::int8_t>(aux_);
@@ -141,12 +148,50 @@ std::optional<JobStep> StreamJobSource::Next() {
   at_ = planned->endSteps;
   endSeconds_ = step.endSeconds;
   aux_ = planned->aux;
+  const Mark* before = produced_ > 0 ? &marks_[(produced_ - 1) % keptEntries] : nullptr;
+  Mark& mark = marks_[produced_ % keptEntries];
+  const bool call =
+      planned->kind == gcode::CallKind::vectorOut || planned->kind == gcode::CallKind::reference;
+  mark.line = planned->line;
+  mark.kind = planned->kind;
+  mark.callsMade = (before ? before->callsMade : 0) + (call ? 1 : 0);
+  mark.dwellSeconds = (before ? before->dwellSeconds : 0.0) +
+                      (planned->kind == gcode::CallKind::dwell ? planned->seconds : 0.0);
+  mark.endSteps = planned->endSteps;
+  ++produced_;
   return step;
+}
+
+GcodeProgress StreamJobSource::Progress(std::uint64_t entriesDone) const {
+  GcodeProgress progress;
+  progress.entriesDone = std::min(entriesDone, produced_);
+  const std::uint64_t oldest = produced_ > keptEntries ? produced_ - keptEntries : 0;
+  progress.known = progress.entriesDone == 0 || progress.entriesDone > oldest;
+  if (!progress.known || progress.entriesDone == 0) {
+    if (progress.entriesDone == 0 && produced_ > 0) {
+      progress.nextLine = marks_[0].line;
+      progress.nextKind = marks_[0].kind;  // begun at machine zero, where the job starts
+    }
+    return progress;
+  }
+  const Mark& last = marks_[(progress.entriesDone - 1) % keptEntries];
+  progress.callsMade = last.callsMade;
+  progress.dwellSeconds = last.dwellSeconds;
+  progress.endSteps = last.endSteps;
+  progress.lastLine = last.line;
+  progress.nextFromSteps = last.endSteps;
+  if (progress.entriesDone < produced_) {
+    const Mark& next = marks_[progress.entriesDone % keptEntries];
+    progress.nextLine = next.line;
+    progress.nextKind = next.kind;
+  }
+  return progress;
 }
 
 std::size_t PlanEntriesDone(const gcode::Plan& plan, std::uint64_t stepsDone) {
   if (stepsDone <= leadingSteps) return 0;
-  return std::min<std::size_t>(plan.calls.size(), stepsDone - leadingSteps);
+  return static_cast<std::size_t>(
+      std::min<std::uint64_t>(plan.callCount, stepsDone - leadingSteps));
 }
 
 }  // namespace tool

@@ -124,7 +124,7 @@ void JobEnd::TraceFailed(const std::string& message) {
 void JobEnd::CollectRecord() {
   if (facts_.refused) return;
   status::StatusView statusView;
-  result_.run = tool::CollectRecord(settings_, statusView);
+  result_.run = tool::CollectRecord(settings_, statusView, options_.keepRecordSteps);
   result_.haveRecord = true;
   if (ReportRecordProblems(result_.run)) {
     facts_.runFailed = true;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <streambuf>
+#include <vector>
 
 namespace tool {
 namespace {
@@ -64,6 +66,52 @@ std::string CheckDestination(const JobFile& output) {
   }
   return {};
 }
+
+// Write every byte of `data` to `fd`; errno's reason when it cannot.
+bool WriteAll(int fd, const char* data, std::size_t size, std::string& error) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = std::strerror(written < 0 ? errno : ENOSPC);
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// An output stream over a descriptor: 64 KiB buffered, the first write error kept.
+class FdBuffer final : public std::streambuf {
+ public:
+  explicit FdBuffer(int fd) : fd_(fd), buffer_(std::size_t{64} << 10) {
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+  }
+  bool Flush() {
+    const auto pending = static_cast<std::size_t>(pptr() - pbase());
+    if (error_.empty() && pending > 0) WriteAll(fd_, pbase(), pending, error_);
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    return error_.empty();
+  }
+  const std::string& Error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!Flush()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return Flush() ? 0 : -1; }
+
+ private:
+  int fd_;
+  std::vector<char> buffer_;
+  std::string error_;
+};
 
 }  // namespace
 
@@ -166,21 +214,36 @@ bool WriteOutputText(const std::string& path, const std::string& what, const std
   OutputFile file;
   std::string error;
   bool good = file.Open(path, error);
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (good && left > 0) {
-    const ssize_t written = write(file.Fd(), data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      error = std::strerror(written < 0 ? errno : ENOSPC);
-      file.Abort();
-      good = false;
-      break;
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
+  if (good && !WriteAll(file.Fd(), text.data(), text.size(), error)) {
+    file.Abort();
+    good = false;
   }
   if (good) good = file.Commit(error);
+  if (!good)
+    std::fprintf(stderr, "steplink: cannot write the %s %s: %s\n", what.c_str(), path.c_str(),
+                 error.c_str());
+  return good;
+}
+
+bool WriteOutputStream(const std::string& path, const std::string& what,
+                       const OutputProducer& produce) {
+  OutputFile file;
+  std::string error;
+  bool good = file.Open(path, error);
+  if (good) {
+    FdBuffer buffer(file.Fd());
+    std::ostream out(&buffer);
+    good = produce(out, error);
+    if (!buffer.Flush()) {
+      error = buffer.Error();
+      good = false;
+    }
+    if (good) {
+      good = file.Commit(error);
+    } else {
+      file.Abort();
+    }
+  }
   if (!good)
     std::fprintf(stderr, "steplink: cannot write the %s %s: %s\n", what.c_str(), path.c_str(),
                  error.c_str());

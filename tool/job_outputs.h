@@ -4,6 +4,8 @@
 // written directly and never removed). Calls only the system.
 #pragma once
 
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -44,5 +46,12 @@ class OutputFile {
 // Writes the whole text to path by replace; false with a message on standard error
 // ("steplink: cannot write the WHAT PATH: REASON").
 bool WriteOutputText(const std::string& path, const std::string& what, const std::string& text);
+
+// Writes an output as `produce` makes it, through a fixed buffer, by replace as above: an output
+// that grows with a job never has to be held whole. `produce` returns false with a reason when
+// it cannot finish; then nothing replaces the file (a device or FIFO keeps what it got).
+using OutputProducer = std::function<bool(std::ostream& out, std::string& error)>;
+bool WriteOutputStream(const std::string& path, const std::string& what,
+                       const OutputProducer& produce);
 
 }  // namespace tool

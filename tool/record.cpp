@@ -45,7 +45,10 @@ bool ParseLine(std::string_view line, Record& record) {
     if (f[3] != "+" && f[3] != "-") return false;
     step.axis = f[2][0] - 'x';
     step.direction = f[3] == "+" ? 1 : -1;
-    record.steps.push_back(step);
+    ++record.stepCount;
+    record.lastStepTick = std::max(record.lastStepTick, step.tick);
+    record.lastPositions[step.axis] = step.position;
+    if (record.keepSteps) record.steps.push_back(step);
     return true;
   }
   if (f[0] == status::recordAuxKind && f.size() == 3) {
@@ -91,7 +94,9 @@ std::string Shown(std::string_view line) {
 // Takes the input piece by piece and keeps only the line being assembled.
 class RecordParser {
  public:
-  explicit RecordParser(std::string name) : name_(std::move(name)) {}
+  explicit RecordParser(std::string name, bool keepSteps = true) : name_(std::move(name)) {
+    record_.keepSteps = keepSteps;
+  }
 
   // False once the input is refused (no point reading further).
   bool Feed(std::string_view data) {
@@ -174,7 +179,7 @@ std::map<std::string, int> Record::FaultsByKind() const {
 }
 
 std::uint64_t Record::LastTick() const {
-  std::uint64_t last = 0;
+  std::uint64_t last = keepSteps ? 0 : lastStepTick;
   for (const StepEvent& step : steps) last = std::max(last, step.tick);
   for (const AuxEvent& event : aux) last = std::max(last, event.tick);
   for (const FaultEvent& fault : faults) last = std::max(last, fault.tick);
@@ -182,6 +187,7 @@ std::uint64_t Record::LastTick() const {
 }
 
 std::array<std::int32_t, 3> Record::FinalPositions() const {
+  if (!keepSteps) return lastPositions;
   std::array<std::int32_t, 3> positions{};
   for (const StepEvent& step : steps) positions[step.axis] = step.position;
   return positions;
@@ -193,8 +199,8 @@ Record ParseRecord(std::string_view text) {
   return parser.Finish();
 }
 
-Record ReadRecordFd(int fd, const std::string& name) {
-  RecordParser parser(name);
+Record ReadRecordFd(int fd, const std::string& name, bool keepSteps) {
+  RecordParser parser(name, keepSteps);
   char buffer[1 << 16];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof(buffer));
@@ -209,7 +215,7 @@ Record ReadRecordFd(int fd, const std::string& name) {
   return parser.Finish();
 }
 
-Record ReadRecordFile(const std::string& path) {
+Record ReadRecordFile(const std::string& path, bool keepSteps) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -224,7 +230,7 @@ Record ReadRecordFile(const std::string& path) {
     }
     return record;
   }
-  Record record = ReadRecordFd(fd, path);
+  Record record = ReadRecordFd(fd, path, keepSteps);
   ::close(fd);
   return record;
 }

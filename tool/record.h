@@ -52,7 +52,15 @@ struct Record {
   // Zero bytes at the end: the writer's reserved space, left when its process was killed.
   std::uint64_t zeroTailBytes = 0;
 
+  // Steps read, kept or not (a long job's end needs the counts only, not every event); with
+  // keepSteps false, `steps` stays empty and these carry the end.
+  bool keepSteps = true;
+  std::uint64_t stepCount = 0;
+  std::uint64_t lastStepTick = 0;
+  std::array<std::int32_t, 3> lastPositions{};
+
   std::map<std::string, int> FaultsByKind() const;
+  std::uint64_t StepCount() const { return keepSteps ? steps.size() : stepCount; }
   std::uint64_t LastTick() const;
   // Positions after the last step of each axis (0 for an axis that never moved).
   std::array<std::int32_t, 3> FinalPositions() const;
@@ -65,9 +73,10 @@ inline constexpr std::size_t maxRecordBadLines = 20;
 
 // Parses record text; memory stays bounded by the events, not by the input's shape.
 Record ParseRecord(std::string_view text);
-// Reads an open descriptor to its end in bounded pieces.
-Record ReadRecordFd(int fd, const std::string& name);
+// Reads an open descriptor to its end in bounded pieces; `keepSteps` false keeps the steps'
+// counts and the end only (memory that does not grow with the job).
+Record ReadRecordFd(int fd, const std::string& name, bool keepSteps = true);
 // Reads a record file; anything but a regular file is refused, as is a file that cannot be read.
-Record ReadRecordFile(const std::string& path);
+Record ReadRecordFile(const std::string& path, bool keepSteps = true);
 
 }  // namespace tool

@@ -9,13 +9,13 @@
 
 namespace tool {
 
-RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status) {
+RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status, bool keepSteps) {
   RunRecord result;
   if (settings.recordFd >= 0) {
     lseek(settings.recordFd, 0, SEEK_SET);
-    result.record = ReadRecordFd(settings.recordFd, "the run's record");
+    result.record = ReadRecordFd(settings.recordFd, "the run's record", keepSteps);
   } else {
-    result.record = ReadRecordFile(settings.recordPath);
+    result.record = ReadRecordFile(settings.recordPath, keepSteps);
     struct stat info {};
     if (result.record.refused.empty() && result.record.zeroTailBytes > 0 &&
         stat(settings.recordPath.c_str(), &info) == 0 &&
@@ -27,7 +27,10 @@ RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status)
       }
     }
   }
-  if (status.Open(settings.statusName)) result.status = status.ReadTable();
+  if (status.Open(settings.statusName)) {
+    result.status = status.ReadTable();
+    result.job = status.ReadJob();
+  }
   return result;
 }
 
@@ -42,14 +45,14 @@ bool ReportRecordProblems(const RunRecord& run) {
     std::fprintf(stderr, "steplink: record %s\n", bad.c_str());
     failed = true;
   }
-  if (run.status && (record.steps.size() < run.status->totalSteps ||
+  if (run.status && (record.StepCount() < run.status->totalSteps ||
                      record.faults.size() < run.status->faultCount)) {
     std::fprintf(stderr,
                  "steplink: the record is incomplete: it holds %zu of the %" PRIu64
                  " steps and %zu of the %" PRIu32
                  " faults the table counted (see the simulated table's line above)\n",
-                 record.steps.size(), run.status->totalSteps, record.faults.size(),
-                 run.status->faultCount);
+                 static_cast<std::size_t>(record.StepCount()), run.status->totalSteps,
+                 record.faults.size(), run.status->faultCount);
     failed = true;
   }
   if (!record.faults.empty()) {

@@ -15,11 +15,14 @@ namespace tool {
 struct RunRecord {
   Record record;
   std::optional<SteplinkStatusTable> status;  // the block's last state, if it could be read
+  std::optional<SteplinkStatusJob> job;       // its job section's, likewise
 };
 
 // Reads the record (the runner's own through its descriptor) and the status block's last state.
 // A record the killed call process left with reserved zero bytes at its end is cut to its lines.
-RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status);
+// `keepSteps` false: the steps' counts and end only (a G-code job; nothing grows with it).
+RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status,
+                        bool keepSteps = true);
 
 // Reports on standard error what the record shows went wrong: unreadable lines, a record that
 // holds fewer steps or faults than the table counted (it could not be written), the table's

@@ -60,8 +60,7 @@ int Refuse(const RunJobOptions& options, JobResult& result, const std::string& m
   result.faultMessage = message;
   if (writeOutputs) {
     for (const JobOutput& output : options.outputs) {
-      if (output.alsoWhenRefused)
-        WriteOutputText(output.file.path, output.file.what, output.make(result));
+      if (output.alsoWhenRefused) WriteJobOutput(output, result);
     }
   }
   return exitRefused;
@@ -82,12 +81,21 @@ bool CheckFiles(const RunJobOptions& options, std::string& error) {
 bool WriteOutputs(const RunJobOptions& options, const JobResult& result) {
   bool good = true;
   for (const JobOutput& output : options.outputs) {
-    good = WriteOutputText(output.file.path, output.file.what, output.make(result)) && good;
+    good = WriteJobOutput(output, result) && good;
   }
   return good;
 }
 
 }  // namespace
+
+bool WriteJobOutput(const JobOutput& output, const JobResult& result) {
+  if (output.stream) {
+    return WriteOutputStream(
+        output.file.path, output.file.what,
+        [&](std::ostream& out, std::string& error) { return output.stream(result, out, error); });
+  }
+  return WriteOutputText(output.file.path, output.file.what, output.make(result));
+}
 
 int RefuseJob(const RunJobOptions& options, JobResult& result) {
   std::string error;
@@ -95,8 +103,7 @@ int RefuseJob(const RunJobOptions& options, JobResult& result) {
   result.status = JobStatus::refused;
   result.exitCode = exitRefused;
   for (const JobOutput& output : options.outputs) {
-    if (output.alsoWhenRefused)
-      WriteOutputText(output.file.path, output.file.what, output.make(result));
+    if (output.alsoWhenRefused) WriteJobOutput(output, result);
   }
   return exitRefused;
 }

@@ -39,12 +39,18 @@ struct JobResult {
   std::optional<bool> auxOffAfterStop;
 };
 
-// An output made from the job's result once it has ended (a plot, a report, an emitted script).
+// An output made from the job's result once it has ended (a plot, a report, an emitted script):
+// `make` returns it whole; `stream`, when set instead, writes it as it is produced (an output
+// that grows with the job). Either way it is written by replace.
 struct JobOutput {
   JobFile file;
   std::function<std::string(const JobResult&)> make;
   bool alsoWhenRefused = false;  // the report: written for a refusal too (not one about outputs)
+  std::function<bool(const JobResult&, std::ostream&, std::string& error)> stream{};
 };
+
+// Writes one output by replace, whole or streamed; false (with a message) when it fails.
+bool WriteJobOutput(const JobOutput& output, const JobResult& result);
 
 struct RunJobOptions {
   std::string command;  // "run", "gcode": how messages name the command
@@ -59,6 +65,8 @@ struct RunJobOptions {
   bool printCalls = true;          // "vectorOut 1 2 3 -> 0" for each call
   bool keys = false;               // a terminal's keys pause (feed hold), resume and stop
   StopSequence stopSequence;       // made by the call process when stopped while paused
+  // The record's every step read back for the outputs (run's plot); gcode needs the counts only.
+  bool keepRecordSteps = true;
   // The command's own summary (gcode's); the table's summary when not set.
   std::function<void(const JobResult&)> summary;
 };

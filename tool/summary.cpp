@@ -20,7 +20,7 @@ void PrintSummary(const Record& record, const std::optional<SteplinkStatusTable>
   std::printf("summary%s\n", notes.ended.empty() ? "" : (" (" + notes.ended + ")").c_str());
   std::printf("  position   x %" PRId32 "  y %" PRId32 "  z %" PRId32 " (steps)\n", x, y, z);
   std::printf("  aux state  %s\n", aux < 0 ? "none set" : std::to_string(aux).c_str());
-  std::printf("  steps      %zu\n", record.steps.size());
+  std::printf("  steps      %zu\n", static_cast<std::size_t>(record.StepCount()));
   std::string faults;
   for (const auto& [kind, count] : record.FaultsByKind()) {
     faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(count);

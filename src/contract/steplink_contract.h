@@ -120,7 +120,8 @@ typedef struct SteplinkStatusJob {
   double percent;      /* G-code job: percent of the planned time done, -1 unknown */
   double etaSeconds;   /* G-code job: seconds left, -1 unknown */
   double mm[3];        /* G-code job: commanded position in mm (machine coordinates) */
-  uint8_t reserved[16];
+  int32_t callFromSteps[3]; /* the table's position (steps) when the call in progress began */
+  uint8_t reserved[4];
 } SteplinkStatusJob; /* 96 bytes */
 
 typedef struct SteplinkStatusBlock {
