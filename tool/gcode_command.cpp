@@ -13,6 +13,7 @@
 #include "path_plot.h"
 #include "run_job.h"
 #include "script_writer.h"
+#include "view_plan.h"
 
 namespace tool {
 namespace {
@@ -113,6 +114,7 @@ int GcodeCommand(const GcodeArgs& args) {
       std::fprintf(stderr, "%s:%d: note: %s\n", job.name.c_str(), note.line, note.message.c_str());
     }
   }
+  if (args.view.wanted) options.viewPlan = MakeViewPlan(job.plan, job.machine);
   const auto source = MakePlanJobSource(job.plan, job.machine, job.name);
   return RunJob(*source, options, result);
 }

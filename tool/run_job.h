@@ -46,10 +46,21 @@ struct JobOutput {
   bool alsoWhenRefused = false;  // the report: written for a refusal too (not one about outputs)
 };
 
+// A G-code job's plan for the live view: the planned path (GET /plan) and the report's numbering
+// of calls for the page's "call N of M". Empty for a script job: the page draws in steps.
+struct ViewPlan {
+  std::string json;  // tool/view_plan.h's ViewPlanJson
+  // The status block's call index (1-based among the runner's steps) -> the number of the call
+  // among the plan's vectorOut and reference calls, 0 for a step that is none.
+  std::function<std::uint64_t(std::uint32_t)> callNumber;
+  std::uint64_t calls = 0;  // the report's `calls`
+};
+
 struct RunJobOptions {
   std::string command;  // "run", "gcode": how messages name the command
   TableOptions table;
   ViewOptions view;
+  ViewPlan viewPlan;  // a G-code job's planned path for --view
   DisplayOptions display;
   std::vector<JobFile> inputs;     // the script, the program, the machine file
   std::vector<JobOutput> outputs;  // written at the end, by replace

@@ -195,6 +195,13 @@ nlohmann::json LiveState::State() const {
                        {"args", {job.callArgs[0], job.callArgs[1], job.callArgs[2]}},
                        {"index", job.callIndex},
                        {"count", job.callCount}};
+      if (info_.callNumber) {
+        // The report's numbering: library calls of the plan only (no openConn, initTimer,
+        // closeConn, dwells or pauses).
+        const std::uint64_t number = info_.callNumber(job.callIndex);
+        state["call"]["number"] = number > 0 ? nlohmann::json(number) : nlohmann::json(nullptr);
+        state["call"]["total"] = info_.callTotal;
+      }
     } else {
       state["call"] = nullptr;
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -19,6 +20,13 @@ struct JobInfo {
   bool gcode = false;     // a G-code job: mm, line, percent, ETA are shown
   bool canStop = false;   // a job of ours: the page offers Stop
   bool canPause = false;  // and Pause/Resume
+  // A G-code job's planned path as JSON text (GET /plan: mm, axis scales); empty: no plan (404).
+  std::string planJson{};
+  // The page's "call N of M" in the job report's terms: N of the block's call index (1-based
+  // among the runner's steps), 0 for a step that is no call of the plan (openConn, a dwell);
+  // M = callTotal. Unset: the block's own step numbers are shown.
+  std::function<std::uint64_t(std::uint32_t callIndex)> callNumber{};
+  std::uint64_t callTotal = 0;
 };
 
 class LiveState {
