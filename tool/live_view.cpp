@@ -40,6 +40,10 @@ std::unique_ptr<view::Server> StartJobView(const ViewOptions& request, const Vie
   info.planJson = plan.json;
   info.callNumber = plan.callNumber;
   info.callTotal = plan.calls;
+  for (int axis = 0; axis < 3; ++axis) {
+    info.stepsPerMm[axis] = plan.stepsPerMm[axis];
+    info.invert[axis] = plan.invert[axis];
+  }
   auto server = std::make_unique<view::Server>(view::MakeSharedMemorySource(statusName),
                                                std::move(info), std::move(controls), options);
   if (!server->Start(error)) return nullptr;

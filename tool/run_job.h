@@ -5,6 +5,7 @@
 // (settings, device, outputs, record, summary, live view) and the call process.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -53,7 +54,9 @@ struct ViewPlan {
   // The status block's call index (1-based among the runner's steps) -> the number of the call
   // among the plan's vectorOut and reference calls, 0 for a step that is none.
   std::function<std::uint64_t(std::uint32_t)> callNumber;
-  std::uint64_t calls = 0;  // the report's `calls`
+  std::uint64_t calls = 0;             // the report's `calls`
+  std::array<double, 3> stepsPerMm{};  // the machine's scales (0: no plan)
+  std::array<bool, 3> invert{};
 };
 
 struct RunJobOptions {

@@ -80,6 +80,10 @@ ViewPlan MakeViewPlan(const gcode::PathTrace& trace, const gcode::Machine& machi
   ViewPlan plan;
   plan.calls = numbering.Calls();
   plan.json = ViewPlanJson(trace, machine, plan.calls, plannedSeconds);
+  for (int axis = 0; axis < 3; ++axis) {
+    plan.stepsPerMm[axis] = machine.axes[axis].stepsPerMm;
+    plan.invert[axis] = machine.axes[axis].invert;
+  }
   auto shared = std::make_shared<const CallNumbering>(std::move(numbering));
   plan.callNumber = [shared](std::uint32_t callIndex) { return shared->Number(callIndex); };
   return plan;

@@ -1,6 +1,7 @@
 // Snapshot, rates, move in progress, path decimation and fault list for the live view.
 #include "live_state.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -80,7 +81,13 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
     idleSamples_ = 0;
   }
 
+  if (job.callEntry == STEPLINK_CALL_REFERENCE) {
+    lastReferenceSeconds_ = static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS;
+  }
   if (job.callIndex != moveCallIndex_) {
+    // Same position in the last sample of the previous call and the first of this one: the
+    // table stood at the boundary.
+    if (last_ && std::equal(position, position + 3, lastPosition_)) TakeOrigin(*copy, position);
     moveCallIndex_ = job.callIndex;
     // Between calls the table stands, so the previous sample's position is where this call began.
     for (int axis = 0; axis < 3; ++axis) {
@@ -107,6 +114,25 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
   Offer({static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0], position[1],
          position[2], table.auxState});
   last_ = copy;
+}
+
+void LiveState::TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]) {
+  const SteplinkStatusJob& job = copy.job;
+  // A library call of the plan past the first one: the first planned entry's start carries no
+  // position of its own, openConn and initTimer none at all.
+  if (info_.stepsPerMm[0] <= 0 || job.callIndex <= 3) return;
+  if (job.callEntry != STEPLINK_CALL_VECTOR_OUT && job.callEntry != STEPLINK_CALL_REFERENCE) return;
+  // Only a reference moves the origin: a change seen later holds from the last reference on.
+  std::array<double, 4> origin{lastReferenceSeconds_};
+  for (int axis = 0; axis < 3; ++axis) {
+    const double steps = std::round(job.mm[axis] * info_.stepsPerMm[axis]);
+    origin[axis + 1] = position[axis] - (info_.invert[axis] ? -steps : steps);
+  }
+  const std::array<double, 4> previous =
+      origins_.empty() ? std::array<double, 4>{} : origins_.back();
+  if (std::equal(origin.begin() + 1, origin.end(), previous.begin() + 1)) return;
+  origins_.push_back(origin);
+  if (origins_.size() > maxOrigins) origins_.pop_front();
 }
 
 void LiveState::Offer(const Point& point) {
@@ -216,6 +242,9 @@ nlohmann::json LiveState::State() const {
     } else {
       state["move"] = nullptr;
     }
+    nlohmann::json origins = nlohmann::json::array();
+    for (const auto& origin : origins_) origins.push_back(origin);
+    state["origins"] = std::move(origins);
     const bool gcode = info_.gcode || job.gcodeLine != 0;
     state["gcode"] = gcode;
     if (gcode) {

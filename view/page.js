@@ -173,12 +173,21 @@ function scheduleDraw() {
   requestAnimationFrame(() => { drawPending = false; if (plan) drawDone(); else drawXY(); drawZ(); });
 }
 
-// Steps of the status block to machine mm, by the machine's scales.
-function toMm(steps, axis) {
+// Steps of the status block (counted from where the table stood at the start) to machine mm, by
+// the machine's scales and the origin in force at table time `t` (a reference call moves it; the
+// server's snapshot lists the origins it has seen, oldest first).
+function toMm(steps, axis, t) {
   const scale = plan.axes[axis];
-  return (scale.invert ? -steps : steps) / scale.steps_per_mm;
+  let origin = 0;
+  const origins = (state && state.origins) || [];
+  for (const entry of origins) {
+    if (t !== undefined && entry[0] > t) break;
+    origin = entry[1 + 'xyz'.indexOf(axis)];
+  }
+  const steps0 = steps - origin;
+  return (scale.invert ? -steps0 : steps0) / scale.steps_per_mm;
 }
-const tableMm = (steps) => ({x: toMm(steps.x, 'x'), y: toMm(steps.y, 'y'), z: toMm(steps.z, 'z')});
+const tableMm = (steps, t) => ({x: toMm(steps.x, 'x', t), y: toMm(steps.y, 'y', t), z: toMm(steps.z, 'z', t)});
 
 // Where the program sends the table: the end of the move in progress, else the last step's end.
 function commandedMm(s) {
@@ -285,9 +294,11 @@ function drawDone() {
     if (kind !== run) {
       flush();
       run = kind;
-      d = 'M' + frame.px(toMm(from[1], 'x')).toFixed(1) + ' ' + frame.py(toMm(from[2], 'y')).toFixed(1);
+      d = 'M' + frame.px(toMm(from[1], 'x', from[0])).toFixed(1) + ' ' +
+          frame.py(toMm(from[2], 'y', from[0])).toFixed(1);
     }
-    d += 'L' + frame.px(toMm(all[i][1], 'x')).toFixed(1) + ' ' + frame.py(toMm(all[i][2], 'y')).toFixed(1);
+    const [t, x, y] = all[i];
+    d += 'L' + frame.px(toMm(x, 'x', t)).toFixed(1) + ' ' + frame.py(toMm(y, 'y', t)).toFixed(1);
   }
   flush();
   const dot = $('table-now');
@@ -385,10 +396,10 @@ function drawZ() {
   if (points.length < 1) return;
   const t0 = points[0][0];
   const t1 = Math.max(points[points.length - 1][0], state && state.time_s ? state.time_s : 0, t0 + 1e-3);
-  const zOf = (steps) => (plan ? toMm(steps, 'z') : steps);
+  const zOf = (steps, t) => (plan ? toMm(steps, 'z', t) : steps);
   const unit = plan ? ' mm' : '';
   const zNow = zOf(state && state.block ? state.steps.z : points[points.length - 1][3]);
-  const zs = points.map((p) => zOf(p[3])).concat([zNow]);
+  const zs = points.map((p) => zOf(p[3], p[0])).concat([zNow]);
   const minZ = Math.min(...zs, 0);
   const maxZ = Math.max(...zs, 1);
   const auxBand = 24;
@@ -404,7 +415,7 @@ function drawZ() {
   g.lineWidth = 2;
   g.beginPath();
   // Corners of straight moves: Z changes linearly between them.
-  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(zOf(p[3]))) : g.moveTo(px(p[0]), pz(zOf(p[3])))));
+  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(zOf(p[3], p[0]))) : g.moveTo(px(p[0]), pz(zOf(p[3], p[0])))));
   g.lineTo(px(t1), pz(zNow));
   g.stroke();
   g.fillStyle = '#667085';
