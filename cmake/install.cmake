@@ -65,12 +65,23 @@ install(FILES
 # README with its docs/ beside it, so that its links hold. (The package adds its Debian notes.)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
+install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/wiring.svg
+  ${PROJECT_SOURCE_DIR}/docs/internals.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # steplink(1), generated from the runner's own --help texts at build time, so it lists every
-# command and option the runner has. Needs Python 3 (scripts/install-deps.sh installs it).
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# command and option the runner has. Needs Python 3 (scripts/install-deps.sh installs it); a tree
+# without the tests (STEPLINK_TESTS=OFF, the demo's) goes without the page when Python is missing.
+if(STEPLINK_TESTS)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+else()
+  find_package(Python3 COMPONENTS Interpreter)
+  if(NOT Python3_FOUND)
+    message(WARNING "No Python 3: steplink(1) is not generated and this tree installs no manual "
+                    "page (scripts/install-deps.sh installs python3)")
+    return()
+  endif()
+endif()
 set(STEPLINK_MANPAGE ${CMAKE_BINARY_DIR}/man/steplink.1 CACHE INTERNAL "")
 set(manpage_generator ${PROJECT_SOURCE_DIR}/packaging/make_manpage.py)
 add_custom_command(OUTPUT ${STEPLINK_MANPAGE} ${STEPLINK_MANPAGE}.gz

@@ -365,8 +365,13 @@ public final class SteplinkDemo {
       List<String> missing = new java.util.ArrayList<>();
       if (record == null) missing.add("the table wrote no record (record=FILE in STEPLINK_SIM)");
       if (runner == null || runner.isEmpty()) {
+        // The jar's launcher keeps the record in a folder it removes at the end: name none then.
+        boolean temporary = Boolean.getBoolean("steplink.demo.temporaryRecord");
         missing.add("no steplink runner was given to draw "
-            + (record == null ? "it" : "the record " + record) + " (-Dsteplink.runner=PATH)");
+            + (record == null ? "it"
+                : temporary ? "the record of this run (removed with the demo's temporary folder)"
+                            : "the record " + record)
+            + " (-Dsteplink.runner=PATH)");
       }
       System.out.println("No plot: " + String.join("; ", missing) + ".");
       return null;

@@ -69,13 +69,23 @@ if [ -n "$still" ]; then
   exit 1
 fi
 
+# The tests' packages (GoogleTest, cpp-httplib through pkg-config, Python) are scripts/check.sh's:
+# with all of them there the tree keeps its tests, else it is configured without them.
+tests=ON
+absent=""
+for pkg in libgtest-dev libcpp-httplib-dev pkgconf python3; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+    { tests=OFF; absent="$absent $pkg"; }
+done
 if [ -z "$build" ]; then
   build="$root/build/linux"
-  configure=(cmake --preset linux)
+  configure=(cmake --preset linux "-DSTEPLINK_TESTS=$tests")
 else
-  configure=(cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  configure=(cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    "-DSTEPLINK_TESTS=$tests")
 fi
 say "Building the library, the runner and the Java classes ($build)"
+[ "$tests" = ON ] || echo "(configured without the tests: not installed:$absent; scripts/check.sh installs them and builds the tests)"
 log="$(mktemp -t steplink-demo-build.XXXXXX)"
 trap 'rm -f "$log"' EXIT
 if ! { "${configure[@]}" && cmake --build "$build" -j 2 \

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, from the one list below:
 # every package with the group that needs it and why. `--demo` installs only what
-# scripts/demo.sh needs (the compiler, CMake, Ninja, a JDK and the libraries the runner links, plus
-# what configuring the tree asks for); without it, everything scripts/check.sh and CI need.
+# scripts/demo.sh needs (the compiler, CMake, Ninja, a JDK and the libraries the runner links: the
+# demo configures its tree without the tests); without it, everything scripts/check.sh and CI need.
 # Needs root (or sudo); does nothing for packages that are already there.
 set -euo pipefail
 
@@ -27,11 +27,11 @@ packages=(
   "libtomlplusplus-dev|demo|the runner's G-code jobs read their machine file (TOML) with it"
   "nlohmann-json3-dev|demo|the G-code report and the live view's state (JSON)"
   "libboost-dev|demo|Boost.Asio and Boost.Beast: the live view's web server, linked into the runner"
-  "libcpp-httplib-dev|demo|the HTTP client of the live view's tests (configuring the tree looks for it)"
   "libcli11-dev|demo|the runner's command line (CLI11)"
-  "pkgconf|demo|CMake finds cpp-httplib through pkg-config"
-  "libgtest-dev|demo|configuring the tree needs GoogleTest's package (the demo builds no test)"
-  "python3|demo|configuring the tree needs it (the export-table check); the trace model test"
+  "libgtest-dev|test|GoogleTest: the unit and integration tests"
+  "libcpp-httplib-dev|test|the HTTP client of the live view's tests"
+  "pkgconf|test|CMake finds cpp-httplib through pkg-config"
+  "python3|test|the export-table check, the trace model test, the docs' link check; generates steplink(1)"
   "libbenchmark-dev|test|the benchmarks behind BENCHMARKS.md"
   "g++-mingw-w64-i686|test|cross compiler for the 32-bit Windows DLL"
   "gcc-mingw-w64-i686|test|the C side of the same cross compiler (our PortTalk driver)"

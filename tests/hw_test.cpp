@@ -224,7 +224,7 @@ TEST(PpdevBackend, EveryFailedClaimSaysWhatToDo) {
   };
   const Case cases[] = {
       {"permission", -EACCES, 0, {}, 0, true, "sudo usermod -aG lp $USER"},
-      {"ppdev missing", -ENOENT, 0, {}, 0, false, "ppdev is not loaded: sudo modprobe ppdev"},
+      {"ppdev missing", -ENOENT, 0, {}, 0, false, "not loaded: sudo modprobe -a parport_pc ppdev"},
       {"no ports", -ENOENT, 0, {}, -1, false, "sudo modprobe -a parport_pc ppdev"},
       {"other port", -ENXIO, 0, {}, 3, true, "No such port. The kernel lists: parport3 at"},
       {"busy", -EBUSY, 0, {}, 0, true, "fuser -v /dev/parport0"},

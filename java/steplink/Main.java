@@ -160,6 +160,7 @@ public final class Main {
     if (System.getProperty("steplink.svg") == null) {
       command.add("-Dsteplink.svg=" + Path.of("steplink-demo.svg").toAbsolutePath());
     }
+    command.add("-Dsteplink.demo.temporaryRecord=true");
     command.add("SteplinkDemo");
     if (runner == null || runner.isEmpty()) {
       System.out.println(
@@ -191,14 +192,23 @@ public final class Main {
     }
   }
 
-  /** The runner of the build tree that made this jar: JAR_FOLDER/../bin/steplink. */
+  /** The runner: the build tree's beside this jar (JAR_FOLDER/../bin/steplink), else on PATH. */
   private static Path besideRunner() {
     try {
       Path jar = Path.of(NativeLoader.jarLocation());
       Path runner = jar.getParent().getParent().resolve("bin").resolve("steplink");
-      return Files.isExecutable(runner) ? runner : null;
+      if (Files.isExecutable(runner)) return runner;
     } catch (RuntimeException e) {
-      return null;
+      // No jar location (classes on the class path): look on PATH below.
     }
+    // An installed jar (/usr/share/java) has the runner on PATH (/usr/bin/steplink).
+    String path = System.getenv("PATH");
+    if (path == null) return null;
+    for (String folder : path.split(java.io.File.pathSeparator)) {
+      if (folder.isEmpty()) continue;
+      Path runner = Path.of(folder, "steplink");
+      if (Files.isRegularFile(runner) && Files.isExecutable(runner)) return runner;
+    }
+    return null;
   }
 }

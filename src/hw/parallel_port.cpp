@@ -85,8 +85,8 @@ class PpdevPort final : public ParallelPort {
       for (const ParportInfo& port : ports) known = known || static_cast<int>(port.index) == index;
       if (known && !calls_.Exists("/sys/module/ppdev")) {
         return head +
-               "The port is there but ppdev is not loaded: sudo modprobe ppdev (and add "
-               "ppdev to /etc/modules to keep it).";
+               "The port is there but ppdev is not loaded: sudo modprobe -a parport_pc ppdev "
+               "(and add ppdev to /etc/modules to keep it).";
       }
       if (ports.empty()) {
         return head +

@@ -78,7 +78,8 @@ int Probe(const std::string& device, SystemCalls& calls, std::FILE* out) {
       out, "modules    parport_pc %s, ppdev %s, lp %s\n",
       calls.Exists("/sys/module/parport_pc") ? "loaded"
                                              : "not loaded (sudo modprobe -a parport_pc ppdev)",
-      calls.Exists("/sys/module/ppdev") ? "loaded" : "not loaded (sudo modprobe ppdev)",
+      calls.Exists("/sys/module/ppdev") ? "loaded"
+                                        : "not loaded (sudo modprobe -a parport_pc ppdev)",
       calls.Exists("/sys/module/lp") ? "loaded (it takes the port: sudo rmmod lp)" : "not loaded");
 
   // ioperm and counter 0 of the 8254.

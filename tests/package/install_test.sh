@@ -29,8 +29,10 @@ expected="./bin/steplink
 ./$libdir/steplink/start200/libsteplink.so
 ./share/doc/steplink/README.md
 ./share/doc/steplink/copyright
+./share/doc/steplink/docs/internals.md
 ./share/doc/steplink/docs/live-view.png
 ./share/doc/steplink/docs/wiring.md
+./share/doc/steplink/docs/wiring.svg
 ./share/java/steplink-$version.jar
 ./share/java/steplink.jar steplink-$version.jar
 ./share/man/man1/steplink.1.gz

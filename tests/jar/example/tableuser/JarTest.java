@@ -3,6 +3,7 @@
 // simulated table through steplink.Table and checks it against the table's record and trace.
 package example.tableuser;
 
+import java.io.File;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -502,9 +503,26 @@ public final class JarTest {
     Child n = finish(noRunner.start());
     equal(0, n.exit(), "demo without a runner\n" + n.output());
     check(n.output().contains("No plot: no steplink runner was given to draw the record ")
-            && !n.output().contains("record=FILE"),
-        "without a runner the demo says that, not that a record is missing: " + n.output());
+            && !n.output().contains("record=FILE") && !n.output().contains("demo.record"),
+        "without a runner the demo says that, not that a record is missing, and names no record "
+            + "file it removes: " + n.output());
     check(leftTemporaries(cache).isEmpty(), "no temporary folder left without a runner either");
+
+    // A jar away from its build tree (as the package installs it) finds the runner on PATH.
+    Path away = Files.createDirectories(cache.resolve("away"));
+    Path copy = Files.copy(Path.of(jar), away.resolve("steplink.jar"));
+    Path bin = Path.of(jar).toAbsolutePath().getParent().getParent().resolve("bin");
+    ProcessBuilder onPath = new ProcessBuilder(java, noLibraryPath(), "-Djava.io.tmpdir=" + cache,
+        "-jar", copy.toString(), "--virtual")
+        .redirectErrorStream(true).directory(away.toFile());
+    onPath.environment().put("XDG_CACHE_HOME", cache.resolve("cache").toString());
+    onPath.environment().remove("STEPLINK_SIM");
+    onPath.environment().put("PATH", bin + File.pathSeparator + System.getenv("PATH"));
+    Child o = finish(onPath.start());
+    check(o.exit() == 0
+            && o.output().contains("Plot of the job written to " + away.resolve("steplink-demo.svg")),
+        "a jar away from its build tree plots with the runner on PATH: " + o.output());
+    check(leftTemporaries(cache).isEmpty(), "no temporary folder left by the jar on PATH either");
 
     ProcessBuilder windows = new ProcessBuilder(java, "-Dos.name=Windows 10", "-jar", jar)
         .redirectErrorStream(true);

@@ -110,12 +110,14 @@ final class ProgressTest {
     return 0;
   }
 
-  /** README's first Java example, from README's own text. */
+  /** README's first Java example (the first java block after a heading naming Java). */
   static String readmeExample() throws Exception {
     String readme = Files.readString(Path.of(System.getProperty("steplink.readme")));
-    int java = readme.indexOf("\n## Java");
+    Matcher heading = Pattern.compile("\n#{2,3} [^\n]*Java").matcher(readme);
     Matcher m = Pattern.compile("```java\n(.*?)```", Pattern.DOTALL).matcher(readme);
-    if (java < 0 || !m.find(java)) throw new IllegalStateException("README has no Java example");
+    if (!heading.find() || !m.find(heading.start())) {
+      throw new IllegalStateException("README has no Java example under a Java heading");
+    }
     return m.group(1);
   }
 
