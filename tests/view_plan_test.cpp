@@ -259,4 +259,35 @@ TEST(ViewLiveState, CallNumbersAndTheOriginAReferenceMoves) {
   EXPECT_EQ(state["call"]["number"], nullptr);  // a step that is no call of the plan
 }
 
+TEST(ViewLiveState, EachAxisTakesItsOriginWhenItStandsAcrossABoundary) {
+  view::JobInfo info;
+  info.gcode = true;
+  info.stepsPerMm[0] = info.stepsPerMm[1] = info.stepsPerMm[2] = 20.0;
+  view::LiveState live(info);
+  const double zero[3] = {0, 0, 0};
+  auto at = [](std::uint32_t index, std::uint32_t entry, std::int32_t x, std::int32_t z,
+               std::uint64_t sequence, const double mm[3]) {
+    view::StatusCopy copy = Copy(index, entry, x, sequence, mm);
+    copy.table.positionZ = z;
+    return copy;
+  };
+  // Homed at x -100, z -80; the first move after it lifts Z (x stands, z moves at once).
+  live.Update(at(4, STEPLINK_CALL_REFERENCE, -100, -80, 1, zero), true);
+  live.Update(at(5, STEPLINK_CALL_VECTOR_OUT, -100, -78, 2, zero), true);
+  json state = live.State();
+  ASSERT_EQ(state["origins"].size(), 1u);
+  EXPECT_EQ(state["origins"][0][1], -100.0);
+  EXPECT_EQ(state["origins"][0][3], 0.0);  // z not seen standing yet
+  // The lift ends at z -20 (3 mm); the next move starts with z standing.
+  const double lifted[3] = {0, 0, 3};
+  live.Update(at(5, STEPLINK_CALL_VECTOR_OUT, -100, -20, 3, zero), true);
+  live.Update(at(6, STEPLINK_CALL_VECTOR_OUT, -98, -20, 4, lifted), true);
+  state = live.State();
+  ASSERT_EQ(state["origins"].size(), 2u);
+  EXPECT_EQ(state["origins"][1][1], -100.0);
+  EXPECT_EQ(state["origins"][1][3], -80.0);
+  // Both hold from the reference on (its last sample's table time).
+  EXPECT_DOUBLE_EQ(state["origins"][1][0].get<double>(), state["origins"][0][0].get<double>());
+}
+
 }  // namespace

@@ -82,12 +82,14 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
   }
 
   if (job.callEntry == STEPLINK_CALL_REFERENCE) {
+    // Homing: machine zero is where the table stands when it is over, taken per axis at the
+    // first boundary after it that the axis stands across (the position in the last sample of
+    // the previous call and the first of this one the same).
     lastReferenceSeconds_ = static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS;
+    for (bool& pending : originPending_) pending = true;
   }
   if (job.callIndex != moveCallIndex_) {
-    // Same position in the last sample of the previous call and the first of this one: the
-    // table stood at the boundary.
-    if (last_ && std::equal(position, position + 3, lastPosition_)) TakeOrigin(*copy, position);
+    if (last_) TakeOrigin(*copy, position);
     moveCallIndex_ = job.callIndex;
     // Between calls the table stands, so the previous sample's position is where this call began.
     for (int axis = 0; axis < 3; ++axis) {
@@ -118,19 +120,26 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
 
 void LiveState::TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]) {
   const SteplinkStatusJob& job = copy.job;
-  // A library call of the plan past the first one: the first planned entry's start carries no
-  // position of its own, openConn and initTimer none at all.
+  // A vectorOut of the plan past the first entry (whose start carries no position of its own):
+  // the job section's mm is where the plan has the table as it begins.
   if (info_.stepsPerMm[0] <= 0 || job.callIndex <= 3) return;
-  if (job.callEntry != STEPLINK_CALL_VECTOR_OUT && job.callEntry != STEPLINK_CALL_REFERENCE) return;
-  // Only a reference moves the origin: a change seen later holds from the last reference on.
-  std::array<double, 4> origin{lastReferenceSeconds_};
+  if (job.callEntry != STEPLINK_CALL_VECTOR_OUT) return;
+  std::array<double, 4> origin = origins_.empty() ? std::array<double, 4>{} : origins_.back();
+  bool changed = false;
   for (int axis = 0; axis < 3; ++axis) {
+    // Only an axis that stood across the boundary gives its position there.
+    if (!originPending_[axis] || position[axis] != lastPosition_[axis]) continue;
+    originPending_[axis] = false;
     const double steps = std::round(job.mm[axis] * info_.stepsPerMm[axis]);
-    origin[axis + 1] = position[axis] - (info_.invert[axis] ? -steps : steps);
+    const double value = position[axis] - (info_.invert[axis] ? -steps : steps);
+    if (value != origin[axis + 1]) {
+      origin[axis + 1] = value;
+      changed = true;
+    }
   }
-  const std::array<double, 4> previous =
-      origins_.empty() ? std::array<double, 4>{} : origins_.back();
-  if (std::equal(origin.begin() + 1, origin.end(), previous.begin() + 1)) return;
+  if (!changed) return;
+  // Only a reference moves the origin: a change seen later holds from the last reference on.
+  origin[0] = lastReferenceSeconds_;
   origins_.push_back(origin);
   if (origins_.size() > maxOrigins) origins_.pop_front();
 }

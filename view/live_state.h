@@ -105,6 +105,7 @@ class LiveState {
   // mm at a call's start is where the plan has the table): (table time, x, y, z), newest last.
   std::deque<std::array<double, 4>> origins_;
   double lastReferenceSeconds_ = 0;  // table time of the last sample in a reference call
+  bool originPending_[3] = {false, false, false};  // homed, machine zero not yet seen
   void TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]);
 
   std::uint32_t faultsSeen_ = 0;

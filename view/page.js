@@ -191,8 +191,17 @@ const tableMm = (steps, t) => ({x: toMm(steps.x, 'x', t), y: toMm(steps.y, 'y', 
 
 // Where the program sends the table: the end of the move in progress, else the last step's end.
 function commandedMm(s) {
-  if (plan && s.move) return tableMm(s.move.to);
-  return s.mm || null;
+  if (!s.mm) return null;
+  if (!plan || !s.move) return s.mm;
+  // The job section's mm is where the plan has the table as the call begins; the move's own
+  // distance (steps, z codes moving nothing) takes it to the end, whatever the table's origin.
+  const end = {};
+  for (const axis of ['x', 'y', 'z']) {
+    const scale = plan.axes[axis];
+    const steps = s.move.to[axis] - s.move.from[axis];
+    end[axis] = s.mm[axis] + (scale.invert ? -steps : steps) / scale.steps_per_mm;
+  }
+  return end;
 }
 
 // 1, 2 or 5 times a power of ten, about `span / count` mm.
@@ -308,8 +317,8 @@ function drawDone() {
     dot.setAttribute('cx', frame.px(table.x));
     dot.setAttribute('cy', frame.py(table.y));
     dot.setAttribute('visibility', 'visible');
-    if (state.move) {
-      const to = tableMm(state.move.to);
+    const to = state.move && commandedMm(state);
+    if (to) {
       move.setAttribute('x1', frame.px(table.x));
       move.setAttribute('y1', frame.py(table.y));
       move.setAttribute('x2', frame.px(to.x));
