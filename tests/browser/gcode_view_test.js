@@ -105,6 +105,11 @@ async function main() {
     if (!/^commanded X /.test(shown.commanded)) fail('the commanded position is not labelled');
     const total = Number(/ of (\d+)\)/.exec(shown.call)[1]);
 
+    // The auxiliary state along the path: the part drawn with the output on (M3 on line 8), and
+    // a screenshot with the table well into the drawing.
+    await page.waitForSelector('#done-path path.aux-on', {timeout: 30000});
+    await page.waitForFunction(
+        () => Number(document.getElementById('gcode-line').textContent) >= 11, {timeout: 30000});
     await page.screenshot({path: path.join(outdir, 'live-view-gcode.png')});
     await page.click('#stop');
     const ended = await Promise.race([
