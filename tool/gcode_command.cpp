@@ -18,6 +18,7 @@
 #include "run_job.h"
 #include "script_writer.h"
 #include "two_pass.h"
+#include "view_plan.h"
 
 namespace tool {
 namespace {
@@ -162,9 +163,15 @@ int GcodeCommand(const GcodeArgs& args) {
   // and the view (only then: without a sink a very long move is counted, not split).
   if (args.plot || args.view.wanted) job.trace = std::make_unique<gcode::PathTrace>(job.machine);
   gcode::PathTrace* trace = job.trace.get();
+  CallNumbering numbering;  // the report's numbering of calls, for the view's "call N of M"
+  const bool viewWanted = args.view.wanted;
   job.plan = trace ? gcode::CheckProgram(
                          *input, job.machine, planOptions,
-                         [trace](const gcode::PlannedCall& call) { trace->Add(call); }, error)
+                         [trace, &numbering, viewWanted](const gcode::PlannedCall& call) {
+                           trace->Add(call);
+                           if (viewWanted) numbering.Add(call);
+                         },
+                         error)
                    : gcode::CheckProgram(*input, job.machine, planOptions, error);
   if (!error.empty()) job.plan.AddError(0, error);
   if (!job.plan.ok()) {
@@ -176,6 +183,9 @@ int GcodeCommand(const GcodeArgs& args) {
       std::fprintf(stderr, "%s:%d: note: %s\n", job.name.c_str(), note.line, note.message.c_str());
     }
   }
+  if (args.view.wanted && trace)
+    options.viewPlan =
+        MakeViewPlan(*trace, job.machine, std::move(numbering), job.plan.durationSeconds);
   if (args.check) {
     CheckedJobSource checked(job.plan, job.name);
     return RunJob(checked, options, result);

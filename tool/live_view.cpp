@@ -20,7 +20,7 @@ bool ParsePort(const std::string& text, bool zeroAllowed, int& port) {
   return true;
 }
 
-std::unique_ptr<view::Server> StartJobView(const ViewOptions& request,
+std::unique_ptr<view::Server> StartJobView(const ViewOptions& request, const ViewPlan& plan,
                                            const std::string& statusName,
                                            const std::string& jobName, bool gcode, bool pausable,
                                            CallChild& child, std::string& error) {
@@ -34,9 +34,18 @@ std::unique_ptr<view::Server> StartJobView(const ViewOptions& request,
   view::ServerOptions options;
   options.ipv6 = request.ipv6;
   options.port = request.port;
+  view::JobInfo info;
+  info.name = jobName;
+  info.gcode = gcode;
+  info.planJson = plan.json;
+  info.callNumber = plan.callNumber;
+  info.callTotal = plan.calls;
+  for (int axis = 0; axis < 3; ++axis) {
+    info.stepsPerMm[axis] = plan.stepsPerMm[axis];
+    info.invert[axis] = plan.invert[axis];
+  }
   auto server = std::make_unique<view::Server>(view::MakeSharedMemorySource(statusName),
-                                               view::JobInfo{jobName, gcode, false, false},
-                                               std::move(controls), options);
+                                               std::move(info), std::move(controls), options);
   if (!server->Start(error)) return nullptr;
   std::fprintf(stderr, "steplink: live view at %s\n", server->Url().c_str());
   std::fflush(stderr);

@@ -9,14 +9,16 @@
 
 #include "call_child.h"
 #include "job_options.h"
+#include "run_job.h"
 #include "server.h"
 
 namespace tool {
 
 // Starts serving the block `statusName` and prints the URL to standard error; the job does not
 // wait for a browser. Stop asks `child` to stop as Ctrl-C does; Pause and Resume only when
-// `pausable`. Nothing (and a reason) when the server cannot listen.
-std::unique_ptr<view::Server> StartJobView(const ViewOptions& request,
+// `pausable`. `plan`: a G-code job's planned path and call numbering (empty for a script).
+// Nothing (and a reason) when the server cannot listen.
+std::unique_ptr<view::Server> StartJobView(const ViewOptions& request, const ViewPlan& plan,
                                            const std::string& statusName,
                                            const std::string& jobName, bool gcode, bool pausable,
                                            CallChild& child, std::string& error);

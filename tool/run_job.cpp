@@ -200,8 +200,8 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   // 4. The live view, serving before the first call.
   CallChild calls;
   if (options.view.wanted) {
-    scope.view = StartJobView(options.view, settings.statusName, info.name, info.gcode, info.gcode,
-                              calls, error);
+    scope.view = StartJobView(options.view, options.viewPlan, settings.statusName, info.name,
+                              info.gcode, info.gcode, calls, error);
     if (!scope.view) return Refuse(options, result, "--view: " + error, true);
   }
 

@@ -5,6 +5,7 @@
 // (settings, device, outputs, record, summary, live view) and the call process.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -52,10 +53,23 @@ struct JobOutput {
 // Writes one output by replace, whole or streamed; false (with a message) when it fails.
 bool WriteJobOutput(const JobOutput& output, const JobResult& result);
 
+// A G-code job's plan for the live view: the planned path (GET /plan) and the report's numbering
+// of calls for the page's "call N of M". Empty for a script job: the page draws in steps.
+struct ViewPlan {
+  std::string json;  // tool/view_plan.h's ViewPlanJson
+  // The status block's call index (1-based among the runner's steps) -> the number of the call
+  // among the plan's vectorOut and reference calls, 0 for a step that is none.
+  std::function<std::uint64_t(std::uint32_t)> callNumber;
+  std::uint64_t calls = 0;             // the report's `calls`
+  std::array<double, 3> stepsPerMm{};  // the machine's scales (0: no plan)
+  std::array<bool, 3> invert{};
+};
+
 struct RunJobOptions {
   std::string command;  // "run", "gcode": how messages name the command
   TableOptions table;
   ViewOptions view;
+  ViewPlan viewPlan;  // a G-code job's planned path for --view
   DisplayOptions display;
   std::vector<JobFile> inputs;     // the script, the program, the machine file
   std::vector<JobOutput> outputs;  // written at the end, by replace

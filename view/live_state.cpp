@@ -1,6 +1,7 @@
 // Snapshot, rates, move in progress, path decimation and fault list for the live view.
 #include "live_state.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -80,7 +81,15 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
     idleSamples_ = 0;
   }
 
+  if (job.callEntry == STEPLINK_CALL_REFERENCE) {
+    // Homing: machine zero is where the table stands when it is over, taken per axis at the
+    // first boundary after it that the axis stands across (the position in the last sample of
+    // the previous call and the first of this one the same).
+    lastReferenceSeconds_ = static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS;
+    for (bool& pending : originPending_) pending = true;
+  }
   if (job.callIndex != moveCallIndex_) {
+    if (last_) TakeOrigin(*copy, position);
     moveCallIndex_ = job.callIndex;
     // Between calls the table stands, so the previous sample's position is where this call began.
     for (int axis = 0; axis < 3; ++axis) {
@@ -107,6 +116,32 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
   Offer({static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0], position[1],
          position[2], table.auxState});
   last_ = copy;
+}
+
+void LiveState::TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]) {
+  const SteplinkStatusJob& job = copy.job;
+  // A vectorOut of the plan past the first entry (whose start carries no position of its own):
+  // the job section's mm is where the plan has the table as it begins.
+  if (info_.stepsPerMm[0] <= 0 || job.callIndex <= 3) return;
+  if (job.callEntry != STEPLINK_CALL_VECTOR_OUT) return;
+  std::array<double, 4> origin = origins_.empty() ? std::array<double, 4>{} : origins_.back();
+  bool changed = false;
+  for (int axis = 0; axis < 3; ++axis) {
+    // Only an axis that stood across the boundary gives its position there.
+    if (!originPending_[axis] || position[axis] != lastPosition_[axis]) continue;
+    originPending_[axis] = false;
+    const double steps = std::round(job.mm[axis] * info_.stepsPerMm[axis]);
+    const double value = position[axis] - (info_.invert[axis] ? -steps : steps);
+    if (value != origin[axis + 1]) {
+      origin[axis + 1] = value;
+      changed = true;
+    }
+  }
+  if (!changed) return;
+  // Only a reference moves the origin: a change seen later holds from the last reference on.
+  origin[0] = lastReferenceSeconds_;
+  origins_.push_back(origin);
+  if (origins_.size() > maxOrigins) origins_.pop_front();
 }
 
 void LiveState::Offer(const Point& point) {
@@ -195,6 +230,13 @@ nlohmann::json LiveState::State() const {
                        {"args", {job.callArgs[0], job.callArgs[1], job.callArgs[2]}},
                        {"index", job.callIndex},
                        {"count", job.callCount}};
+      if (info_.callNumber) {
+        // The report's numbering: library calls of the plan only (no openConn, initTimer,
+        // closeConn, dwells or pauses).
+        const std::uint64_t number = info_.callNumber(job.callIndex);
+        state["call"]["number"] = number > 0 ? nlohmann::json(number) : nlohmann::json(nullptr);
+        state["call"]["total"] = info_.callTotal;
+      }
     } else {
       state["call"] = nullptr;
     }
@@ -209,6 +251,9 @@ nlohmann::json LiveState::State() const {
     } else {
       state["move"] = nullptr;
     }
+    nlohmann::json origins = nlohmann::json::array();
+    for (const auto& origin : origins_) origins.push_back(origin);
+    state["origins"] = std::move(origins);
     const bool gcode = info_.gcode || job.gcodeLine != 0;
     state["gcode"] = gcode;
     if (gcode) {

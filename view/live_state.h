@@ -3,8 +3,10 @@
 // Plain data; the server serialises access to it. Depends on status_source.h only.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -19,6 +21,18 @@ struct JobInfo {
   bool gcode = false;     // a G-code job: mm, line, percent, ETA are shown
   bool canStop = false;   // a job of ours: the page offers Stop
   bool canPause = false;  // and Pause/Resume
+  // A G-code job's planned path as JSON text (GET /plan: mm, axis scales); empty: no plan (404).
+  std::string planJson{};
+  // The page's "call N of M" in the job report's terms: N of the block's call index (1-based
+  // among the runner's steps), 0 for a step that is no call of the plan (openConn, a dwell);
+  // M = callTotal. Unset: the block's own step numbers are shown.
+  std::function<std::uint64_t(std::uint32_t callIndex)> callNumber{};
+  std::uint64_t callTotal = 0;
+  // A G-code job's axis scales (steps per mm; 0: none): machine mm are the table's steps less
+  // an origin that a reference call moves (the block counts steps from where the table stood at
+  // the start); the snapshot carries that origin.
+  double stepsPerMm[3] = {0, 0, 0};
+  bool invert[3] = {false, false, false};
 };
 
 class LiveState {
@@ -29,6 +43,7 @@ class LiveState {
   static constexpr std::size_t maxHistoryPoints = 2000;
   static constexpr std::size_t recentPoints = 512;
   static constexpr std::size_t maxFaults = 200;
+  static constexpr std::size_t maxOrigins = 64;  // origin changes kept (each G28 makes one)
   // Step rates are taken over at least this much table time.
   static constexpr double rateWindowSeconds = 0.1;
 
@@ -85,6 +100,13 @@ class LiveState {
   std::uint64_t serial_ = 0;
   std::uint64_t stride_ = 1;
   std::uint64_t candidate_ = 0;
+
+  // Machine zero in table steps, from a call boundary the table stood across (the job section's
+  // mm at a call's start is where the plan has the table): (table time, x, y, z), newest last.
+  std::deque<std::array<double, 4>> origins_;
+  double lastReferenceSeconds_ = 0;  // table time of the last sample in a reference call
+  bool originPending_[3] = {false, false, false};  // homed, machine zero not yet seen
+  void TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]);
 
   std::uint32_t faultsSeen_ = 0;
   std::deque<nlohmann::json> faults_;

@@ -1,6 +1,7 @@
 // The live page's logic: follows the event stream of the steplink view server, keeps a bounded,
-// decimated copy of the path, draws both plots and posts Stop/Pause/Resume with the token.
-// Everything from the job is set with textContent only.
+// decimated copy of the path, draws both plots and posts Stop/Pause/Resume with the token. A
+// G-code job's page also loads the planned path (/plan) and draws in mm: the plan in grey, the
+// part done over it in colour. Everything from the job is set with textContent only.
 'use strict';
 
 const token = new URLSearchParams(location.search).get('token') || '';
@@ -17,6 +18,9 @@ let state = null;
 let finished = false;
 let source = null;
 let drawPending = false;
+let plan = null;          // GET /plan: the planned path in mm and the axis scales (G-code only)
+let frame = null;         // the mm plot's mapping: {px, py}
+const SVG = 'http://www.w3.org/2000/svg';
 
 // The server sends the path's corners (samples on a straight segment are merged there).
 function addPoint(point) {
@@ -90,7 +94,11 @@ function onState(s) {
   setText('total', fmtInt(s.total_steps));
   if (s.call) {
     const args = ['vectorOut', 'reference'].includes(s.call.method) ? ' ' + s.call.args.join(' ') : '';
-    const of = s.call.count ? ' (call ' + s.call.index + ' of ' + s.call.count + ')' : '';
+    // A G-code job counts as its report does: the plan's vectorOut and reference calls only.
+    let of = s.call.count ? ' (call ' + s.call.index + ' of ' + s.call.count + ')' : '';
+    if (typeof s.call.total === 'number') {
+      of = s.call.number ? ' (call ' + s.call.number + ' of ' + s.call.total + ')' : '';
+    }
     setText('call', s.call.method + args + of);
   } else {
     setText('call', s.running ? 'between calls' : '–');
@@ -98,9 +106,20 @@ function onState(s) {
   $('mm-row').hidden = !s.gcode;
   $('gcode').hidden = !s.gcode;
   if (s.gcode) {
-    setText('mm-x', fmtMm(s.mm && s.mm.x));
-    setText('mm-y', fmtMm(s.mm && s.mm.y));
-    setText('mm-z', fmtMm(s.mm && s.mm.z));
+    const commanded = commandedMm(s);
+    setText('mm-x', fmtMm(commanded && commanded.x));
+    setText('mm-y', fmtMm(commanded && commanded.y));
+    setText('mm-z', fmtMm(commanded && commanded.z));
+    if (plan) {
+      const table = tableMm(s.steps);
+      setText('tmm-x', fmtMm(table.x));
+      setText('tmm-y', fmtMm(table.y));
+      setText('tmm-z', fmtMm(table.z));
+      setText('where-table', 'table X ' + fmtMm(table.x) + ' Y ' + fmtMm(table.y) + ' Z ' +
+              fmtMm(table.z) + ' mm');
+      setText('where-commanded', commanded ? 'commanded X ' + fmtMm(commanded.x) + ' Y ' +
+              fmtMm(commanded.y) + ' Z ' + fmtMm(commanded.z) + ' mm' : 'commanded –');
+    }
     setText('gcode-line', s.line ? String(s.line) : '–');
     setText('gcode-percent', typeof s.percent === 'number' ? s.percent.toFixed(1) + ' %' : 'unknown');
     setText('gcode-eta', fmtDuration(s.eta_s));
@@ -151,7 +170,185 @@ async function post(action) {
 function scheduleDraw() {
   if (drawPending) return;
   drawPending = true;
-  requestAnimationFrame(() => { drawPending = false; drawXY(); drawZ(); });
+  requestAnimationFrame(() => { drawPending = false; if (plan) drawDone(); else drawXY(); drawZ(); });
+}
+
+// Steps of the status block (counted from where the table stood at the start) to machine mm, by
+// the machine's scales and the origin in force at table time `t` (a reference call moves it; the
+// server's snapshot lists the origins it has seen, oldest first).
+function toMm(steps, axis, t) {
+  const scale = plan.axes[axis];
+  let origin = 0;
+  const origins = (state && state.origins) || [];
+  for (const entry of origins) {
+    if (t !== undefined && entry[0] > t) break;
+    origin = entry[1 + 'xyz'.indexOf(axis)];
+  }
+  const steps0 = steps - origin;
+  return (scale.invert ? -steps0 : steps0) / scale.steps_per_mm;
+}
+const tableMm = (steps, t) => ({x: toMm(steps.x, 'x', t), y: toMm(steps.y, 'y', t), z: toMm(steps.z, 'z', t)});
+
+// Where the program sends the table: the end of the move in progress, else the last step's end.
+function commandedMm(s) {
+  if (!s.mm) return null;
+  if (!plan || !s.move) return s.mm;
+  // The job section's mm is where the plan has the table as the call begins; the move's own
+  // distance (steps, z codes moving nothing) takes it to the end, whatever the table's origin.
+  const end = {};
+  for (const axis of ['x', 'y', 'z']) {
+    const scale = plan.axes[axis];
+    const steps = s.move.to[axis] - s.move.from[axis];
+    end[axis] = s.mm[axis] + (scale.invert ? -steps : steps) / scale.steps_per_mm;
+  }
+  return end;
+}
+
+// 1, 2 or 5 times a power of ten, about `span / count` mm.
+function niceStep(span, count) {
+  const raw = span / Math.max(1, count);
+  const power = Math.pow(10, Math.floor(Math.log10(raw)));
+  const unit = [1, 2, 5, 10].find((m) => m * power >= raw) || 10;
+  return unit * power;
+}
+
+function svgNode(name, attributes, parent) {
+  const node = document.createElementNS(SVG, name);
+  for (const [key, value] of Object.entries(attributes)) node.setAttribute(key, String(value));
+  if (parent) parent.appendChild(node);
+  return node;
+}
+
+const fmtTick = (value) => String(Math.round(value * 1000) / 1000) + ' mm';
+
+// Equal mm per pixel on both axes over the plan's extent, ticks every 1, 2 or 5 × 10^k mm.
+function layoutPlan() {
+  const width = 640, height = 480, left = 70, right = 18, top = 14, bottom = 42;
+  let [x0, y0, x1, y1] = [plan.min[0], plan.min[1], plan.max[0], plan.max[1]];
+  if (x1 - x0 < 1) { x0 -= 0.5; x1 += 0.5; }
+  if (y1 - y0 < 1) { y0 -= 0.5; y1 += 0.5; }
+  const padX = (x1 - x0) * 0.03, padY = (y1 - y0) * 0.03;
+  [x0, x1, y0, y1] = [x0 - padX, x1 + padX, y0 - padY, y1 + padY];
+  const plotW = width - left - right, plotH = height - top - bottom;
+  const scale = Math.min(plotW / (x1 - x0), plotH / (y1 - y0));
+  const ox = left + (plotW - (x1 - x0) * scale) / 2;
+  const oy = top + (plotH - (y1 - y0) * scale) / 2;
+  frame = {px: (x) => ox + (x - x0) * scale, py: (y) => oy + (y1 - y) * scale};
+  const grid = $('plan-grid');
+  grid.textContent = '';
+  const step = niceStep(Math.max(x1 - x0, y1 - y0), 8);
+  for (let x = Math.ceil(x0 / step) * step; x <= x1 + 1e-9; x += step) {
+    svgNode('line', {class: 'grid', x1: frame.px(x), x2: frame.px(x), y1: frame.py(y0), y2: frame.py(y1)}, grid);
+    svgNode('text', {class: 'tick tick-x', x: frame.px(x), y: frame.py(y0) + 14, 'text-anchor': 'middle'}, grid)
+        .textContent = fmtTick(x);
+  }
+  for (let y = Math.ceil(y0 / step) * step; y <= y1 + 1e-9; y += step) {
+    svgNode('line', {class: 'grid', x1: frame.px(x0), x2: frame.px(x1), y1: frame.py(y), y2: frame.py(y)}, grid);
+    svgNode('text', {class: 'tick tick-y', x: frame.px(x0) - 6, y: frame.py(y) + 4, 'text-anchor': 'end'}, grid)
+        .textContent = fmtTick(y);
+  }
+  svgNode('rect', {class: 'axis', x: frame.px(x0), y: frame.py(y1), width: (x1 - x0) * scale,
+                   height: (y1 - y0) * scale, fill: 'none'}, grid);
+  svgNode('text', {x: frame.px(x1), y: frame.py(y0) + 32, 'text-anchor': 'end'}, grid).textContent = 'X (mm)';
+  svgNode('text', {x: 4, y: frame.py(y1) - 2}, grid).textContent = 'Y (mm)';
+}
+
+// The planned path: one SVG path per run of one style (rapids dashed, moves to stored positions
+// and homing dotted, cuts solid), marks for dwells, pauses and tool changes.
+function drawPlanned() {
+  const group = $('plan-path');
+  const marks = $('plan-marks');
+  group.textContent = '';
+  marks.textContent = '';
+  const names = plan.purposes;
+  const style = (purpose) => {
+    const name = names[purpose];
+    if (name === 'rapid') return 'planned rapid';
+    if (name === 'stored' || name === 'reference' || name === 'resume') return 'planned travel';
+    return 'planned';
+  };
+  const isMark = (purpose) => ['dwell', 'pause', 'toolChange'].includes(names[purpose]);
+  let run = null;
+  let d = '';
+  const flush = () => { if (run !== null && d) svgNode('path', {class: run, d}, group); d = ''; };
+  const points = plan.points;
+  for (let i = 1; i < points.length; ++i) {
+    const [x, y, , purpose, , line] = points[i];
+    const [fx, fy] = points[i - 1];
+    if (isMark(purpose)) {
+      const mark = svgNode('circle', {class: 'mark ' + names[purpose], cx: frame.px(x), cy: frame.py(y), r: 4}, marks);
+      svgNode('title', {}, mark).textContent = names[purpose] + ' (line ' + line + ')';
+      continue;
+    }
+    const kind = style(purpose);
+    if (kind !== run) { flush(); run = kind; d = 'M' + frame.px(fx).toFixed(1) + ' ' + frame.py(fy).toFixed(1); }
+    d += 'L' + frame.px(x).toFixed(1) + ' ' + frame.py(y).toFixed(1);
+  }
+  flush();
+  group.setAttribute('data-points', String(points.length));
+}
+
+// The part done, from the table's positions (steps, converted): coloured by the auxiliary state.
+function drawDone() {
+  const group = $('done-path');
+  group.textContent = '';
+  const all = points.slice();
+  if (state && state.block) all.push([state.time_s, state.steps.x, state.steps.y, state.steps.z, state.aux]);
+  let run = null;
+  let d = '';
+  const flush = () => { if (run !== null && d) svgNode('path', {class: run, d}, group); d = ''; };
+  for (let i = 1; i < all.length; ++i) {
+    const kind = all[i][4] === 1 ? 'done aux-on' : 'done';
+    const from = all[i - 1];
+    if (kind !== run) {
+      flush();
+      run = kind;
+      d = 'M' + frame.px(toMm(from[1], 'x', from[0])).toFixed(1) + ' ' +
+          frame.py(toMm(from[2], 'y', from[0])).toFixed(1);
+    }
+    const [t, x, y] = all[i];
+    d += 'L' + frame.px(toMm(x, 'x', t)).toFixed(1) + ' ' + frame.py(toMm(y, 'y', t)).toFixed(1);
+  }
+  flush();
+  const dot = $('table-now');
+  const move = $('move-now');
+  if (state && state.block) {
+    const table = tableMm(state.steps);
+    dot.setAttribute('cx', frame.px(table.x));
+    dot.setAttribute('cy', frame.py(table.y));
+    dot.setAttribute('visibility', 'visible');
+    const to = state.move && commandedMm(state);
+    if (to) {
+      move.setAttribute('x1', frame.px(table.x));
+      move.setAttribute('y1', frame.py(table.y));
+      move.setAttribute('x2', frame.px(to.x));
+      move.setAttribute('y2', frame.py(to.y));
+      move.setAttribute('visibility', 'visible');
+    } else {
+      move.setAttribute('visibility', 'hidden');
+    }
+  }
+}
+
+async function loadPlan() {
+  let response;
+  try {
+    response = await fetch('/plan?token=' + encodeURIComponent(token), {cache: 'no-store'});
+  } catch (error) {
+    setTimeout(loadPlan, 2000);  // the stream's banner says that the connection is lost
+    return;
+  }
+  if (response.status === 404) return;  // a script job or a watched block: the plot in steps
+  if (!response.ok) { banner('failed', 'The planned path was refused: ' + (await response.text())); return; }
+  plan = await response.json();
+  $('xy-steps').hidden = true;
+  $('xy-mm').hidden = false;
+  $('table-mm-row').hidden = false;
+  setText('z-unit', 'mm');
+  layoutPlan();
+  drawPlanned();
+  if (state) onState(state);
+  scheduleDraw();
 }
 
 function drawXY() {
@@ -208,8 +405,10 @@ function drawZ() {
   if (points.length < 1) return;
   const t0 = points[0][0];
   const t1 = Math.max(points[points.length - 1][0], state && state.time_s ? state.time_s : 0, t0 + 1e-3);
-  const zNow = state && state.block ? state.steps.z : points[points.length - 1][3];
-  const zs = points.map((p) => p[3]).concat([zNow]);
+  const zOf = (steps, t) => (plan ? toMm(steps, 'z', t) : steps);
+  const unit = plan ? ' mm' : '';
+  const zNow = zOf(state && state.block ? state.steps.z : points[points.length - 1][3]);
+  const zs = points.map((p) => zOf(p[3], p[0])).concat([zNow]);
   const minZ = Math.min(...zs, 0);
   const maxZ = Math.max(...zs, 1);
   const auxBand = 24;
@@ -225,12 +424,14 @@ function drawZ() {
   g.lineWidth = 2;
   g.beginPath();
   // Corners of straight moves: Z changes linearly between them.
-  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(p[3])) : g.moveTo(px(p[0]), pz(p[3]))));
+  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(zOf(p[3], p[0]))) : g.moveTo(px(p[0]), pz(zOf(p[3], p[0])))));
   g.lineTo(px(t1), pz(zNow));
   g.stroke();
   g.fillStyle = '#667085';
   g.font = '12px system-ui, sans-serif';
-  g.fillText('z ' + minZ + '…' + maxZ + '   ' + t0.toFixed(1) + '…' + t1.toFixed(1) + ' s', 8, 14);
+  const fmtZ = (z) => (plan ? String(Math.round(z * 1000) / 1000) : String(z));
+  g.fillText('z ' + fmtZ(minZ) + '…' + fmtZ(maxZ) + unit + '   ' + t0.toFixed(1) + '…' +
+             t1.toFixed(1) + ' s', 8, 14);
 }
 
 function connect() {
@@ -267,4 +468,4 @@ $('stop').addEventListener('click', () => post('stop'));
 $('pause').addEventListener('click', () => post('pause'));
 $('resume').addEventListener('click', () => post('resume'));
 if (!token) banner('failed', 'No token in this address: open the URL that steplink printed');
-else connect();
+else { connect(); loadPlan(); }

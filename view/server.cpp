@@ -1,7 +1,7 @@
 // The live view's state and routes: access checks before any route (Host, method and path,
-// token, and for POST the Origin and Sec-Fetch-Site), the page, /state, /events (Server-Sent
-// Events) and the control posts. The sampler thread is the only reader of the status block; the
-// connections themselves are connection.cpp's.
+// token, and for POST the Origin and Sec-Fetch-Site), the page, /state, /plan (a G-code job's
+// planned path), /events (Server-Sent Events) and the control posts. The sampler thread is the only
+// reader of the status block; the connections themselves are connection.cpp's.
 #include <signal.h>
 #include <sys/random.h>
 
@@ -53,7 +53,7 @@ bool OwnerAlive(std::uint32_t pid, std::uint64_t startTime) {
   return false;
 }
 
-enum class Route { page, state, events, stop, pause, resume };
+enum class Route { page, state, plan, events, stop, pause, resume };
 
 struct RouteSpec {
   const char* path;
@@ -61,9 +61,10 @@ struct RouteSpec {
   bool post;
 };
 constexpr RouteSpec routes[] = {
-    {"/", Route::page, false},         {"/state", Route::state, false},
-    {"/events", Route::events, false}, {"/stop", Route::stop, true},
-    {"/pause", Route::pause, true},    {"/resume", Route::resume, true},
+    {"/", Route::page, false},        {"/state", Route::state, false},
+    {"/plan", Route::plan, false},    {"/events", Route::events, false},
+    {"/stop", Route::stop, true},     {"/pause", Route::pause, true},
+    {"/resume", Route::resume, true},
 };
 
 Reply Refusal(int status, const std::string& why) {
@@ -213,6 +214,12 @@ Reply Server::Impl::Respond(const Request& request) {
       reply.body = stateJson;
       return reply;
     }
+    case Route::plan:
+      // Set before Start and never changed: read without the lock.
+      if (planJson.empty()) return Refusal(404, "no planned path: this view shows no G-code job");
+      reply.contentType = "application/json";
+      reply.body = planJson;
+      return reply;
     case Route::events:
       if (streams.load() >= options.maxStreams) {
         reply = Refusal(503, "too many live pages open (at most " +
@@ -280,6 +287,8 @@ Server::Server(std::unique_ptr<StateSource> source, JobInfo job, Controls contro
     : impl_(std::make_unique<Impl>()) {
   impl_->source = std::move(source);
   impl_->job = std::move(job);
+  impl_->planJson = std::move(impl_->job.planJson);
+  impl_->job.planJson.clear();
   impl_->controls = std::move(controls);
   impl_->options = std::move(options);
   impl_->job.canStop = static_cast<bool>(impl_->controls.stop);

@@ -91,6 +91,7 @@ struct Server::Impl {
   ServerOptions options;
   std::string token;
   std::string page;
+  std::string planJson;  // GET /plan; empty: 404
   int port = -1;
 
   // The view's own lock: guards the live state and the cached JSON, never held while reading
