@@ -54,8 +54,10 @@ std::string Svg(const gcode::PathTrace& trace, std::size_t callsDone = SIZE_MAX)
   return out.str();
 }
 
-std::string SvgOf(const std::string& program) {
-  const gcode::Plan plan = gcode::PlanProgram(gcode::ParseProgram(program), machine);
+std::string SvgOf(const std::string& program, bool home = false) {
+  gcode::PlanOptions options;
+  options.home = home;
+  const gcode::Plan plan = gcode::PlanProgram(gcode::ParseProgram(program), machine, options);
   EXPECT_TRUE(plan.errors.empty()) << (plan.errors.empty() ? "" : plan.errors.front().message);
   std::ostringstream out;
   gcode::WritePathPlotSvg(plan, machine, plan.calls.size(), "job", out);
@@ -179,8 +181,8 @@ TEST(PathPlot, LegendListsWhatOccursAndMarksAreDrawn) {
     EXPECT_EQ(plain.find(absent), std::string::npos) << absent;
   }
 
-  const std::string marked =
-      SvgOf("G21 G90\nG28\nG0 X10 Y10\nG4 P2\nM3\nG1 X20 F300\nM6 T1\nG1 Y20\nM0\nM5\nM30\n");
+  const std::string marked = SvgOf(
+      "G21 G90\n(homed)\nG0 X10 Y10\nG4 P2\nM3\nG1 X20 F300\nM6 T1\nG1 Y20\nM0\nM5\nM30\n", true);
   for (const char* present : {"homing (reference run)", "auxiliary output on", "dwell (G4)",
                               "tool change (M6)", "program pause (M0/M1)"}) {
     EXPECT_NE(marked.find(present), std::string::npos) << present;

@@ -427,15 +427,15 @@ TEST_F(GcodeRun, ErrorsPastTheFirstHundredAreCountedInOneLine) {
 // machine coordinates), whether the auxiliary output is on, and the command that resumes; that
 // command, run, ends where the whole job ends.
 TEST_F(GcodeRun, InterruptSummaryTellsWhereTheTableIsAndHowToResume) {
-  WriteText(dir_ / "job.nc", "G28\nM3\nG1 X100\nG1 X0 Y20\nM5\n");
+  WriteText(dir_ / "job.nc", "(homed by --home)\nM3\nG1 X100\nG1 X0 Y20\nM5\n");
   const std::string machine = jobs + "/example.toml";
   const std::string name = "steplink-gcode-stop-" + std::to_string(getpid());
   for (const bool keep : {false, true}) {
     // Command() with the status block named, to see when line 3 runs.
     const std::string command =
         "exec " + std::string(STEPLINK_RUNNER) + " gcode " + (dir_ / "job.nc").string() +
-        " --machine " + machine + " --realtime" + (keep ? " --keep-aux" : "") + " --library " +
-        STEPLINK_STANDARD_LIBRARY + " --report " + (dir_ / "report.json").string() +
+        " --machine " + machine + " --home --realtime" + (keep ? " --keep-aux" : "") +
+        " --library " + STEPLINK_STANDARD_LIBRARY + " --report " + (dir_ / "report.json").string() +
         " --sim record=" + (dir_ / "record.txt").string() + ",status=" + name + " </dev/null >" +
         (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
     const pid_t child = fork();

@@ -96,6 +96,7 @@ TEST(GcodeTwoPass, StreamedScriptAndTraceMatchTheWholePlan) {
       machine = *gcode::LoadMachineFile(std::string(STEPLINK_SOURCE_DIR) + "/" + c.machine).machine;
     gcode::PlanOptions options;
     options.fromLine = c.fromLine;
+    options.home = c.home;
     options.profile.startSpeed = c.startSpeed;
     auto input = Open(std::string(STEPLINK_SOURCE_DIR) + "/" + c.program);
     std::string error;

@@ -33,8 +33,10 @@ gcode::Machine WideMachine() {
   return machine;
 }
 
-gcode::Plan PlanText(const std::string& text, const gcode::Machine& machine) {
-  return gcode::PlanProgram(gcode::ParseProgram(text), machine, {});
+gcode::Plan PlanText(const std::string& text, const gcode::Machine& machine, bool home = false) {
+  gcode::PlanOptions options;
+  options.home = home;
+  return gcode::PlanProgram(gcode::ParseProgram(text), machine, options);
 }
 
 // A long program: a zigzag of short cuts with an arc and a dwell every 100 lines.
@@ -109,7 +111,7 @@ TEST(ViewPlan, CallsNumberedAsTheReportCountsThem) {
   // Setup: homing (two reference calls), moves, a dwell and a pause between them.
   const gcode::Machine machine = gcode::BuiltinMachine();
   const gcode::Plan plan =
-      PlanText("G21 G90\nG28\nG0 X10\nG4 P0.5\nG1 X20 F600\nM0\nG1 Y10\n", machine);
+      PlanText("G21 G90\n(homed)\nG0 X10\nG4 P0.5\nG1 X20 F600\nM0\nG1 Y10\n", machine, true);
   ASSERT_TRUE(plan.ok());
   tool::CallNumbering numbering;
   for (const auto& call : plan.calls) numbering.Add(call);

@@ -110,16 +110,16 @@ typedef struct SteplinkStatusTable {
 } SteplinkStatusTable; /* 112 bytes */
 
 typedef struct SteplinkStatusJob {
-  uint64_t sequence;   /* odd while the writer is inside an update */
-  uint32_t state;      /* STEPLINK_JOB_* */
-  uint32_t callEntry;  /* STEPLINK_CALL_*: the call in progress, NONE between calls */
-  int32_t callArgs[3]; /* x, y, z of vectorOut / reference */
-  uint32_t callIndex;  /* calls started so far (1-based index of the current one) */
-  uint32_t callCount;  /* calls the job makes in all (0 unknown) */
-  uint32_t gcodeLine;  /* G-code job: source line of the current call, 0 otherwise */
-  double percent;      /* G-code job: percent of the planned time done, -1 unknown */
-  double etaSeconds;   /* G-code job: seconds left, -1 unknown */
-  double mm[3];        /* G-code job: commanded position in mm (machine coordinates) */
+  uint64_t sequence;        /* odd while the writer is inside an update */
+  uint32_t state;           /* STEPLINK_JOB_* */
+  uint32_t callEntry;       /* STEPLINK_CALL_*: the call in progress, NONE between calls */
+  int32_t callArgs[3];      /* x, y, z of vectorOut / reference */
+  uint32_t callIndex;       /* calls started so far (1-based index of the current one) */
+  uint32_t callCount;       /* calls the job makes in all (0 unknown) */
+  uint32_t gcodeLine;       /* G-code job: source line of the current call, 0 otherwise */
+  double percent;           /* G-code job: percent of the planned time done, -1 unknown */
+  double etaSeconds;        /* G-code job: seconds left, -1 unknown */
+  double mm[3];             /* G-code job: commanded position in mm (machine coordinates) */
   int32_t callFromSteps[3]; /* the table's position (steps) when the call in progress began */
   uint8_t reserved[4];
 } SteplinkStatusJob; /* 96 bytes */
