@@ -82,6 +82,8 @@ for entry in "${packages[@]}"; do
   IFS='|' read -r name group why <<<"$entry"
   [ "$demo" = 1 ] && [ "$group" != demo ] && continue
   have "$name" && continue
+  # A Node.js that bundles its own npm (NodeSource's builds) conflicts with Debian's npm package.
+  [ "$name" = npm ] && command -v npm >/dev/null && continue
   need+=("$name")
   reasons+=("$(printf '  %-26s %s' "$name" "$why")")
 done
