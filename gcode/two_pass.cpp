@@ -80,7 +80,9 @@ CallStream::CallStream(ProgramInput& input, const Machine& machine, const PlanOp
     done_ = true;
     return;
   }
-  producer_ = std::thread([this] { Produce(); });
+  // The producer starts with the first Next(), not here: the runner forks its call process
+  // after making the source, and a child forked while the planner thread runs inherits that
+  // thread's planner on the heap with no thread to own it.
 }
 
 CallStream::~CallStream() {
@@ -135,6 +137,10 @@ void CallStream::Produce() {
 
 std::optional<PlannedCall> CallStream::Next() {
   if (!error_.empty()) return std::nullopt;
+  if (!started_ && !done_) {
+    started_ = true;
+    producer_ = std::thread([this] { Produce(); });
+  }
   // What runs must be what was checked: a change stops the job before its next call.
   if (!input_.Unchanged(error_)) {
     std::lock_guard lock(mutex_);

@@ -63,6 +63,7 @@ class CallStream {
   std::size_t capacity_;
   std::vector<PlannedCall> ring_;
   std::size_t head_ = 0, count_ = 0, peak_ = 0;
+  bool started_ = false;  // the producer runs (from the first Next() on)
   bool done_ = false, stop_ = false;
   bool producerWaiting_ = false, takerWaiting_ = false;
   std::atomic<bool> stopReading_{false};
