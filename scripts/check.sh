@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit tests under ASan+UBSan, the Linux library with
-# its JVM, jar, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
-# and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
+# Builds everything and runs every test, each tree built once (build/PRESET, compiled through
+# ccache where it is installed): ci-linux-asan (clang, ASan+UBSan) with the unit tests, the fuzz
+# targets and a short fuzzing run; ci-linux with the JVM, jar, runner and export tests and the
+# format, docs and tidy checks; ci-win32, the 32-bit Windows DLL with its export-table and Wine
+# tests. Warnings are errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -9,12 +11,20 @@ jobs=$(nproc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-echo "== fuzz"
-# The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it longer.
-scripts/fuzz.sh 45
-echo "== fuzz build, every target"
-# The fuzzing configuration must build the whole tree (library, runner, tests), not only the target.
-cmake --build build/fuzz -j "$jobs"
+# The trees in the order they are built and tested; a new preset is one more word here (and, if
+# something runs in its tree besides ctest, one more case in after_build).
+presets=(ci-linux-asan ci-linux ci-win32)
+
+# What runs in a preset's tree after its build, before its tests.
+after_build() {
+  case "$1" in
+    ci-linux-asan)
+      echo "== fuzz ($1)"
+      # The fuzz target over the seed corpus, then a short fuzzing run; scripts/fuzz.sh runs it
+      # longer. The fuzzing tree is this one: nothing is built again.
+      STEPLINK_FUZZ_PRESET="$1" scripts/fuzz.sh 45 ;;
+  esac
+}
 
 echo "== ci-win32 DLLs (for the jar)"
 # The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of
@@ -26,10 +36,11 @@ passed=0
 failed=0
 skipped=0
 skippedNames=()
-for preset in ci-linux-asan ci-linux ci-win32; do
+for preset in "${presets[@]}"; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  after_build "$preset"
   status=0
   ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" || status=$?
   summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)

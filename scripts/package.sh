@@ -5,7 +5,7 @@
 # dpkg-shlibdeps, packed with dpkg-deb and checked with lintian. Prints the package's path last.
 #
 #   scripts/package.sh                     build (build/release) and package
-#   CI=true scripts/package.sh             package build/linux as scripts/check.sh left it
+#   CI=true scripts/package.sh             package build/ci-linux as scripts/check.sh left it
 #   scripts/package.sh --build-tree DIR    package an existing build tree, building nothing
 #   --output DIR                           where the package goes (default build/package)
 #   --no-win32                             leave the Win32 DLLs out of the jar (said so loudly)
@@ -29,7 +29,7 @@ say() { echo "package: $*" >&2; }
 die() { say "$*"; exit 1; }
 
 if [ -z "$tree" ] && [ "${CI:-}" = "true" ]; then
-  tree=$source/build/linux
+  tree=$source/build/ci-linux
   say "CI: packaging the build tree scripts/check.sh made ($tree), building nothing"
 fi
 if [ -z "$tree" ]; then

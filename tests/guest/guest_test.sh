@@ -32,21 +32,34 @@ busybox=/bin/busybox
 [ -x "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 || skip "no static busybox (apt-get install busybox-static)"
 [ "$(uname -m)" = x86_64 ] || skip "the guest test runs on x86_64 hosts only"
 
-# ---- Debian's kernel and its three parallel-port modules, fetched once into the work folder.
-kernel_dir="$work/kernel"
+# ---- Debian's kernel and its three parallel-port modules, fetched once per kernel package into a
+# cache outside the build tree (STEPLINK_CACHE_DIR, else ~/.cache/steplink), so that a clean build
+# or a fresh clone on the same machine does not download it again (about 70 MB).
 mkdir -p "$work"
-if ! ls "$kernel_dir"/boot/vmlinuz-* >/dev/null 2>&1; then
+cache=${STEPLINK_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/steplink}/guest-kernel
+mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache="$work/kernel-cache"
+mkdir -p "$cache"
+package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
+if [ -n "$package" ]; then
+  kernel_dir="$cache/$package"
+else
+  # No apt lists here: a kernel fetched before will do.
+  kernel_dir=$(ls -d "$cache"/linux-image-* 2>/dev/null | sort -V | tail -n 1 || true)
+fi
+if [ -z "$kernel_dir" ] || ! ls "$kernel_dir"/boot/vmlinuz-* >/dev/null 2>&1; then
   command -v apt-get >/dev/null && command -v dpkg-deb >/dev/null || skip "no apt-get/dpkg-deb to fetch Debian's kernel"
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
   [ -n "$package" ] || skip "apt knows no linux-image-amd64 (run apt-get update)"
-  rm -rf "$work/download" && mkdir -p "$work/download"
-  echo "guest_test: fetching $package (about 70 MB, once)"
-  (cd "$work/download" && apt-get download "$package" >/dev/null 2>&1) ||
-    skip "cannot download $package (no network or apt lists: apt-get update)"
-  rm -rf "$kernel_dir.tmp" && mkdir -p "$kernel_dir.tmp"
-  dpkg-deb --fsys-tarfile "$work"/download/*.deb |
-    tar -x -C "$kernel_dir.tmp" --wildcards './boot/vmlinuz-*' '*/parport.ko' '*/parport_pc.ko' '*/ppdev.ko'
-  rm -rf "$work/download" "$kernel_dir" && mv "$kernel_dir.tmp" "$kernel_dir"
+  fetch=$(mktemp -d "$cache/.fetch.XXXXXX")
+  echo "guest_test: fetching $package (about 70 MB, once) into $cache"
+  (cd "$fetch" && apt-get download "$package" >/dev/null 2>&1) || {
+    rm -rf "$fetch"; skip "cannot download $package (no network or apt lists: apt-get update)"; }
+  mkdir "$fetch/tree"
+  dpkg-deb --fsys-tarfile "$fetch"/*.deb |
+    tar -x -C "$fetch/tree" --wildcards './boot/vmlinuz-*' '*/parport.ko' '*/parport_pc.ko' '*/ppdev.ko'
+  # Whole or not at all: another tree's test may have put the same kernel there meanwhile, and
+  # then that one stays.
+  mv -T "$fetch/tree" "$kernel_dir" 2>/dev/null || true
+  rm -rf "$fetch"
 fi
 vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-* | head -n 1)
 module() { find "$kernel_dir" -name "$1.ko" | head -n 1; }
