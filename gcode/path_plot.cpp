@@ -1,7 +1,7 @@
-// Path plot from the bounded planned path: the X-Y path in mm (each point joined to the one
-// before it, one polyline per run of equal style: rapid, to a stored position, homing, resume,
-// cutting with the auxiliary output on or off), dwells and pauses marked, a legend of what
-// occurs, and Z over the planned time with ticks in seconds underneath. Calls the trace only.
+// Path plot from the bounded planned path: the X-Y path in mm (one polyline per run of equal
+// style: rapid, stored position, homing, resume, cutting with the auxiliary output on or off),
+// dwells and pauses marked, a legend, and Z over the planned time with ticks in seconds under it.
+// Calls the trace and the shared plot scale (svg_scale.h) only.
 #include "path_plot.h"
 
 #include <algorithm>
@@ -9,41 +9,20 @@
 #include <cstdio>
 #include <vector>
 
+#include "svg_scale.h"
+
 namespace gcode {
 namespace {
+
+using svg::Escape;
+using svg::NiceStep;
+using svg::Ticks;
 
 // Page layout, SVG user units (px): the path's box, the legend column beside it, the Z strip.
 constexpr double width = 960, pathLeft = 70, pathRight = 690, pathTop = 60, pathBottom = 520;
 constexpr double legendX = 715;
 constexpr double zTop = 585, zBottom = 745, zLeft = pathLeft, zRight = width - 30;
 constexpr double height = 790;
-
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '<')
-      out += "&lt;";
-    else if (c == '>')
-      out += "&gt;";
-    else if (c == '&')
-      out += "&amp;";
-    else if (c == '"')
-      out += "&quot;";
-    else
-      out += c;
-  }
-  return out;
-}
-
-// A round step (1, 2 or 5 times a power of ten) that cuts `span` into at most about `parts`.
-double NiceStep(double span, double parts) {
-  const double raw = std::max(span, 1e-9) / parts;
-  const double power = std::pow(10.0, std::floor(std::log10(raw)));
-  for (const double factor : {1.0, 2.0, 5.0}) {
-    if (factor * power >= raw) return factor * power;
-  }
-  return 10 * power;
-}
 
 struct Style {
   const char* colour;
@@ -125,14 +104,14 @@ void WriteGrid(std::ostream& out, double minX, double maxX, double minY, double 
                const auto& px, const auto& py) {
   char buffer[320];
   out << "<g stroke=\"#e6e6e6\" fill=\"#555555\">\n";
-  for (double x = std::ceil(minX / step) * step; x <= maxX + 1e-9; x += step) {
+  for (const double x : Ticks(minX, maxX, step)) {
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/><text x=\"%.1f\" "
                   "y=\"%.1f\" stroke=\"none\" text-anchor=\"middle\">%g</text>\n",
                   px(x), py(minY), px(x), py(maxY), px(x), py(minY) + 16, x + 0.0);
     out << buffer;
   }
-  for (double y = std::ceil(minY / step) * step; y <= maxY + 1e-9; y += step) {
+  for (const double y : Ticks(minY, maxY, step)) {
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/><text x=\"%.1f\" "
                   "y=\"%.1f\" stroke=\"none\" text-anchor=\"end\">%g</text>\n",
@@ -159,7 +138,7 @@ void WriteZChart(std::ostream& out, const std::vector<TracePoint>& points, const
                 zTop - 14, trace.EndSeconds());
   out << buffer << "<g stroke=\"#e6e6e6\" fill=\"#555555\">\n";
   const double tStep = NiceStep(total, 10);
-  for (double t = 0; t <= total + 1e-9; t += tStep) {
+  for (const double t : Ticks(0, total, tStep)) {
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%.1f\" y1=\"%g\" x2=\"%.1f\" y2=\"%g\"/><text x=\"%.1f\" y=\"%g\" "
                   "stroke=\"none\" text-anchor=\"middle\">%g s</text>\n",
@@ -167,7 +146,7 @@ void WriteZChart(std::ostream& out, const std::vector<TracePoint>& points, const
     out << buffer;
   }
   const double zStep = NiceStep(maxZ - minZ, 4);
-  for (double z = std::ceil(minZ / zStep) * zStep; z <= maxZ + 1e-9; z += zStep) {
+  for (const double z : Ticks(minZ, maxZ, zStep)) {
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%g\" y1=\"%.1f\" x2=\"%g\" y2=\"%.1f\"/><text x=\"%g\" y=\"%.1f\" "
                   "stroke=\"none\" text-anchor=\"end\">%g</text>\n",

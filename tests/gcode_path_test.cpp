@@ -14,6 +14,7 @@
 #include "path_trace.h"
 #include "planner.h"
 #include "program.h"
+#include "svg_scale.h"
 
 namespace {
 
@@ -229,6 +230,52 @@ TEST(PathPlot, ZChartHasTimeTicksInSecondsAndTheGridItsUnits) {
   EXPECT_NE(svg.find("X (mm)"), std::string::npos);
   EXPECT_NE(svg.find("Y (mm)"), std::string::npos);
   EXPECT_NE(svg.find("time (s)"), std::string::npos);
+}
+
+// The scale both plots share: round steps, ticks computed from their index (a running sum of
+// 0.1 drifts to 0.30000000000000004 and, over a long axis, off the grid), a bounded tick count,
+// and a zero or degenerate span that still gives a usable step.
+TEST(SvgScale, RoundStepsAndTicksThatDoNotDrift) {
+  EXPECT_DOUBLE_EQ(svg::NiceStep(7.3, 8), 1);
+  EXPECT_DOUBLE_EQ(svg::NiceStep(40, 10), 5);
+  EXPECT_DOUBLE_EQ(svg::NiceStep(0.9, 6), 0.2);
+  EXPECT_DOUBLE_EQ(svg::NiceStep(3, 8, 1), 1) << "an axis in whole steps";
+  EXPECT_GT(svg::NiceStep(0, 8), 0);
+
+  const std::vector<double> ticks = svg::Ticks(0, 4.95, 0.1);
+  ASSERT_EQ(ticks.size(), 50u);
+  for (std::size_t k = 0; k < ticks.size(); ++k)
+    EXPECT_EQ(ticks[k], static_cast<double>(k) * 0.1) << k;
+  EXPECT_EQ(svg::Ticks(-1e-12, 1, 0.5).front(), 0.0) << "no -0 label";
+  EXPECT_EQ(svg::Ticks(0, 1e6, 1).size(), svg::maxTicks);
+
+  double low = 3, high = 3;
+  svg::NiceRange(low, high, 4);
+  EXPECT_LT(low, 3);
+  EXPECT_GT(high, 3);
+}
+
+// A title from the command line (the G-code file's name) may hold any bytes: the path plot stays
+// well-formed XML, as the record plot always was.
+TEST(PathPlot, TitleWithMarkupAndBadBytesIsEscaped) {
+  gcode::PathTrace trace(machine);
+  trace.Add(Entry(Purpose::cut, {10, 10, 0}, 0, 1));
+  std::ostringstream out;
+  gcode::WritePathPlotSvg(trace, machine, 1, "a<b>'\x01\xff.nc", out);
+  const std::string svg = out.str();
+  EXPECT_NE(svg.find("a&lt;b&gt;&apos;&#xFFFD;&#xFFFD;.nc"), std::string::npos);
+  EXPECT_EQ(svg.find('\x01'), std::string::npos);
+  EXPECT_EQ(svg.find('\xff'), std::string::npos);
+}
+
+// Ticks on a long time axis stay on round values: 0.1 s steps over 4.9 s read 0.3 s, not a sum.
+TEST(PathPlot, TimeTicksAreRoundValues) {
+  gcode::PathTrace trace(machine);
+  trace.Add(Entry(Purpose::cut, {10, 0, 1}, 0, 0.95));
+  const std::string svg = Svg(trace);
+  EXPECT_NE(svg.find(">0.3 s<"), std::string::npos);
+  EXPECT_NE(svg.find(">0.9 s<"), std::string::npos);
+  EXPECT_EQ(svg.find("0.30000"), std::string::npos);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -600,6 +601,38 @@ TEST(CallChildControl, StopEndsTheCallsLikeCtrlC) {
   EXPECT_EQ(outcome.code, SIGINT);
   EXPECT_EQ(outcome.stopSignal, SIGINT);
   EXPECT_NE(tool::Explain(outcome).find("stopped by SIGINT"), std::string::npos);
+}
+
+// openConn's failure is explained by what served the device: the simulated table for no
+// STEPLINK_DEVICE, "sim" and the simulated table's refused options; a real port for the kinds the
+// backend table marks as hardware (the steplink-hw line above then says why).
+TEST(RunnerExplain, OpenFailureNamesTheDeviceKind) {
+  const char* before = std::getenv("STEPLINK_DEVICE");
+  const std::string saved = before != nullptr ? before : "";
+  tool::ChildOutcome outcome;
+  outcome.end = tool::ChildOutcome::End::openFailed;
+  const auto explained = [&](const char* device) {
+    if (device == nullptr) {
+      unsetenv("STEPLINK_DEVICE");
+    } else {
+      setenv("STEPLINK_DEVICE", device, 1);
+    }
+    return tool::Explain(outcome);
+  };
+  const std::string simulated = "the simulated table did not open";
+  const std::string real = "the device (STEPLINK_DEVICE) did not open";
+  EXPECT_NE(explained(nullptr).find(simulated), std::string::npos);
+  EXPECT_NE(explained("").find(simulated), std::string::npos);
+  EXPECT_NE(explained("sim").find(simulated), std::string::npos);
+  EXPECT_NE(explained("sim,timer=pit").find(simulated), std::string::npos);
+  EXPECT_NE(explained("parport:0").find(real), std::string::npos);
+  EXPECT_NE(explained("parport:/dev/parport0,timer=pit").find(real), std::string::npos);
+  EXPECT_NE(explained("direct:0x378").find(real), std::string::npos);
+  if (before != nullptr) {
+    setenv("STEPLINK_DEVICE", saved.c_str(), 1);
+  } else {
+    unsetenv("STEPLINK_DEVICE");
+  }
 }
 
 }  // namespace

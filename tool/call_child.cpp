@@ -19,6 +19,7 @@
 #include <ctime>
 #include <map>
 
+#include "device_stage.h"
 #include "realtime_stage.h"
 #include "step_channel.h"
 
@@ -136,11 +137,11 @@ int MakeCall(const Entries& entries, Entry entry, const std::array<std::int32_t,
 }
 
 namespace {
-// STEPLINK_DEVICE names a real port (the runner sets it for --device as well).
+// STEPLINK_DEVICE names a real port (the runner sets it for --device as well); the table of
+// backend kinds says which kinds are real.
 bool RealDeviceChosen() {
   const char* device = std::getenv("STEPLINK_DEVICE");
-  return device != nullptr && *device != '\0' && std::strcmp(device, "sim") != 0 &&
-         std::strncmp(device, "sim,", 4) != 0;
+  return device != nullptr && RealTableChosen(device);
 }
 }  // namespace
 

@@ -1,5 +1,5 @@
-// SVG plot writer: two panels (rate over time, X-Y path), "nice" tick steps, decimated curves so
-// that long jobs stay small files.
+// SVG plot writer: two panels (rate over time, X-Y path), decimated curves so that long jobs stay
+// small files. The scale (tick steps and positions, escaping) is gcode/svg_scale's.
 #include "plot.h"
 
 #include <algorithm>
@@ -7,8 +7,15 @@
 #include <cstdio>
 #include <vector>
 
+#include "svg_scale.h"
+
 namespace tool {
 namespace {
+
+using svg::Escape;
+using svg::NiceRange;
+using svg::NiceStep;
+using svg::Ticks;
 
 constexpr int maxPointsPerCurve = 3000;
 // A following axis steps at uneven intervals (integer error accumulation); its rate is averaged
@@ -31,62 +38,6 @@ struct Frame {  // a panel's plot area in SVG units and its data ranges
   double SvgY(double value) const { return top + height - (value - yMin) / (yMax - yMin) * height; }
 };
 
-// Text from the input as XML character data or attribute value (quoted with '): the markup
-// characters escaped, and every byte that is not part of well-formed UTF-8 or is a control
-// character XML does not allow replaced by U+FFFD, so the picture parses for any record.
-std::string Escape(const std::string& text) {
-  std::string escaped;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  for (std::size_t i = 0; i < size;) {
-    const unsigned char c = bytes[i];
-    if (c < 0x80) {
-      if (c == '&') {
-        escaped += "&amp;";
-      } else if (c == '<') {
-        escaped += "&lt;";
-      } else if (c == '>') {
-        escaped += "&gt;";
-      } else if (c == '\'') {
-        escaped += "&apos;";
-      } else if (c == '"') {
-        escaped += "&quot;";
-      } else if (c < 0x20 && c != '\t' && c != '\n') {
-        escaped += "&#xFFFD;";
-      } else {
-        escaped += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    // Length and lowest code point of the sequence this lead byte starts.
-    std::size_t length = 0;
-    std::uint32_t code = 0, lowest = 0;
-    if ((c & 0xE0) == 0xC0) {
-      length = 2, code = c & 0x1F, lowest = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3, code = c & 0x0F, lowest = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4, code = c & 0x07, lowest = 0x10000;
-    }
-    bool good = length != 0 && i + length <= size;
-    for (std::size_t k = 1; good && k < length; ++k) {
-      good = (bytes[i + k] & 0xC0) == 0x80;
-      code = (code << 6) | (bytes[i + k] & 0x3F);
-    }
-    good = good && code >= lowest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) &&
-           code != 0xFFFE && code != 0xFFFF;
-    if (good) {
-      escaped.append(text, i, length);
-      i += length;
-    } else {
-      escaped += "&#xFFFD;";
-      ++i;
-    }
-  }
-  return escaped;
-}
-
 std::string Number(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.6g", value);
@@ -97,39 +48,6 @@ std::string Coord(double value) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.1f", value);
   return text;
-}
-
-// 1, 2 or 5 times a power of ten; at least minStep (1 for axes in whole steps).
-double NiceStep(double range, int wantedTicks, double minStep = 0) {
-  const double raw = std::max(range / wantedTicks, minStep);
-  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-  for (const double factor : {1.0, 2.0, 5.0, 10.0}) {
-    if (raw <= factor * magnitude) return factor * magnitude;
-  }
-  return 10 * magnitude;
-}
-
-// Widens [low, high] to whole tick steps; a flat range gets a unit of room.
-void NiceRange(double& low, double& high, int wantedTicks) {
-  if (high - low < 1e-12) {
-    low -= 1;
-    high += 1;
-  }
-  const double step = NiceStep(high - low, wantedTicks);
-  low = std::floor(low / step) * step;
-  high = std::ceil(high / step) * step;
-}
-
-// Tick positions: whole multiples of the step inside [low, high], each computed from its index
-// so that they stay at equal steps.
-std::vector<double> Ticks(double low, double high, double step) {
-  std::vector<double> ticks;
-  const double first = std::ceil(low / step - 1e-9);
-  for (double k = first; k * step <= high + step * 1e-9 && ticks.size() < 50; k += 1) {
-    const double v = k * step;
-    ticks.push_back(std::fabs(v) < step * 1e-9 ? 0 : v);
-  }
-  return ticks;
 }
 
 // wholeUnits: the axis counts whole steps, so no tick falls between two.

@@ -204,12 +204,23 @@ function commandedMm(s) {
   return end;
 }
 
-// 1, 2 or 5 times a power of ten, about `span / count` mm.
+// 1, 2 or 5 times a power of ten, about `span / count` mm (svg::NiceStep's rule).
 function niceStep(span, count) {
-  const raw = span / Math.max(1, count);
+  const raw = Math.max(span, 1e-9) / Math.max(1, count);
   const power = Math.pow(10, Math.floor(Math.log10(raw)));
-  const unit = [1, 2, 5, 10].find((m) => m * power >= raw) || 10;
+  const unit = [1, 2, 5].find((m) => m * power >= raw) || 10;
   return unit * power;
+}
+
+// The whole multiples of step inside [low, high], at most 50, each from its index (a running sum
+// drifts off the round values); the rule of the SVG plots' scale (gcode/svg_scale.cpp).
+function ticks(low, high, step) {
+  const out = [];
+  for (let k = Math.ceil(low / step - 1e-9); k * step <= high + step * 1e-9 && out.length < 50; k++) {
+    const v = k * step;
+    out.push(Math.abs(v) < step * 1e-9 ? 0 : v);
+  }
+  return out;
 }
 
 function svgNode(name, attributes, parent) {
@@ -237,12 +248,12 @@ function layoutPlan() {
   const grid = $('plan-grid');
   grid.textContent = '';
   const step = niceStep(Math.max(x1 - x0, y1 - y0), 8);
-  for (let x = Math.ceil(x0 / step) * step; x <= x1 + 1e-9; x += step) {
+  for (const x of ticks(x0, x1, step)) {
     svgNode('line', {class: 'grid', x1: frame.px(x), x2: frame.px(x), y1: frame.py(y0), y2: frame.py(y1)}, grid);
     svgNode('text', {class: 'tick tick-x', x: frame.px(x), y: frame.py(y0) + 14, 'text-anchor': 'middle'}, grid)
         .textContent = fmtTick(x);
   }
-  for (let y = Math.ceil(y0 / step) * step; y <= y1 + 1e-9; y += step) {
+  for (const y of ticks(y0, y1, step)) {
     svgNode('line', {class: 'grid', x1: frame.px(x0), x2: frame.px(x1), y1: frame.py(y), y2: frame.py(y)}, grid);
     svgNode('text', {class: 'tick tick-y', x: frame.px(x0) - 6, y: frame.py(y) + 4, 'text-anchor': 'end'}, grid)
         .textContent = fmtTick(y);

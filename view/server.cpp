@@ -7,11 +7,10 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "assets.h"
 #include "server_impl.h"
+#include "status/status_block.h"
 
 namespace view {
 namespace {
@@ -40,17 +39,7 @@ bool OwnerAlive(std::uint32_t pid, std::uint64_t startTime) {
   if (pid == 0) return false;
   if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
   if (startTime == 0) return true;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return false;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  // Fields after the command: state is field 3, start time field 22.
-  for (int index = 3; index <= 22 && fields >> field; ++index) {
-    if (index == 22) return std::stoull(field) == startTime;
-  }
-  return false;
+  return status::ProcessStartTime(static_cast<pid_t>(pid)) == startTime;
 }
 
 enum class Route { page, state, plan, events, stop, pause, resume };
