@@ -13,6 +13,7 @@
 
 #include "plot.h"
 #include "record.h"
+#include "run_support.h"
 #include "sim/config.h"
 #include "sim/simulated_table.h"
 #include "sim/table_model.h"
@@ -22,12 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::ReadFile;
 
 void Latch(sim::PortBackend& table, std::uint8_t value) {
   table.Out(sim::dataPort, value);
@@ -55,7 +51,7 @@ TEST(AuxFollowsZLatch, RecordStatusBlockReaderAndPlotShowNoAuxStateAfterAZByte) 
   EXPECT_EQ(view.ReadTable()->auxState, -1);
   EXPECT_EQ(view.ReadTable()->positionZ, 1);
 
-  EXPECT_EQ(Slurp(record),
+  EXPECT_EQ(ReadFile(record),
             "# steplink sim record 1\n"
             "aux 240 1\n"
             "aux 600 none\n"
@@ -82,7 +78,7 @@ TEST(AuxFollowsZLatch, RunnerSummarySaysNoneSetAfterAZMove) {
                               (dir / "job.steplink").string() + " >" + (dir / "out.txt").string() +
                               " 2>&1";
   const int status = std::system(command.c_str());
-  const std::string out = Slurp(dir / "out.txt");
+  const std::string out = ReadFile(dir / "out.txt");
   EXPECT_EQ(WEXITSTATUS(status), 0) << out;
   EXPECT_NE(out.find("vectorOut 0 0 32000 -> 1"), std::string::npos) << out;
   EXPECT_NE(out.find("aux state  none set"), std::string::npos) << out;

@@ -20,10 +20,13 @@
 #include <vector>
 
 #include "entry/entry.h"
+#include "run_support.h"
 #include "sim/substitute.h"
 #include "status/status_block.h"
 
 namespace {
+
+using test::ReadFile;
 
 // The probe: a short session as a Java program makes it, results on stdout after the library's
 // own lines.
@@ -77,13 +80,6 @@ struct ProbeRun {
   int exitCode = -1;
   std::string out, err;
 };
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 ProbeRun RunProbe(const std::string& variable, const std::string& value) {
   // ctest runs each case in its own process, several at once: the files carry the pid.

@@ -18,22 +18,15 @@
 #include <thread>
 
 #include "record.h"
+#include "run_support.h"
 #include "status/status_view.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 struct Result {
   int exitCode;
@@ -42,15 +35,9 @@ struct Result {
   nlohmann::json report;
 };
 
-class GcodeRun : public testing::Test {
+class GcodeRun : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() / ("steplink-gcode-test-" + std::to_string(getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  GcodeRun() : ScratchDirTest("steplink-gcode-test") {}
 
   std::string Command(const std::string& args) const {
     return std::string(STEPLINK_RUNNER) + " gcode " + args + " --library " +
@@ -60,9 +47,9 @@ class GcodeRun : public testing::Test {
   }
 
   Result Finish(int status) const {
-    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir_ / "out.txt"),
-                  ReadText(dir_ / "err.txt"), nullptr};
-    const std::string report = ReadText(dir_ / "report.json");
+    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / "out.txt"),
+                  ReadFile(dir_ / "err.txt"), nullptr};
+    const std::string report = ReadFile(dir_ / "report.json");
     if (!report.empty()) result.report = nlohmann::json::parse(report);
     return result;
   }
@@ -70,13 +57,11 @@ class GcodeRun : public testing::Test {
   Result Gcode(const std::string& args) const { return Finish(std::system(Command(args).c_str())); }
 
   Result Program(const std::string& text, const std::string& args = "") const {
-    WriteText(dir_ / "job.nc", text);
+    WriteFile(dir_ / "job.nc", text);
     return Gcode((dir_ / "job.nc").string() + " " + args);
   }
 
   tool::Record TableRecord() const { return tool::ReadRecordFile((dir_ / "record.txt").string()); }
-
-  fs::path dir_;
 };
 
 const std::string jobs = STEPLINK_JOBS_DIR;
@@ -126,7 +111,7 @@ TEST_F(GcodeRun, RefusalsMoveNothing) {
   EXPECT_EQ(limits.report["calls_made"], 0);
   EXPECT_TRUE(TableRecord().steps.empty());  // no record, or one without a step
 
-  WriteText(dir_ / "bad.toml", "[axis.x]\nsteps_per_mm = 0\nmin_mm = 0\nmax_mm = 1\n");
+  WriteFile(dir_ / "bad.toml", "[axis.x]\nsteps_per_mm = 0\nmin_mm = 0\nmax_mm = 1\n");
   const Result machine = Program("G0 X1\n", "--machine " + (dir_ / "bad.toml").string());
   EXPECT_EQ(machine.exitCode, 2);
   EXPECT_NE(machine.err.find("bad.toml:2: 'axis.x.steps_per_mm' must be above 0"),
@@ -157,7 +142,7 @@ TEST_F(GcodeRun, CheckPlansWithoutCalls) {
   EXPECT_EQ(result.report["status"], "checked");
   EXPECT_EQ(result.report["skipped_lines"], 1);
   EXPECT_FALSE(fs::exists(dir_ / "record.txt"));
-  EXPECT_NE(ReadText(dir_ / "p.svg").find("<polyline"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_ / "p.svg").find("<polyline"), std::string::npos);
 }
 
 TEST_F(GcodeRun, EmittedScriptMakesTheSameSteps) {
@@ -224,7 +209,7 @@ TEST_F(GcodeRun, CamPocketChecksAndRunsWithHome) {
 
 TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {
   // A 4 s move on the realtime clock, interrupted after about a second.
-  WriteText(dir_ / "job.nc", "G1 X100\nG1 X0\n");
+  WriteFile(dir_ / "job.nc", "G1 X100\nG1 X0\n");
   const std::string command = "exec " + Command((dir_ / "job.nc").string() + " --realtime --quiet");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -249,7 +234,7 @@ TEST_F(GcodeRun, CtrlCStopsTheTableWhereItIs) {
 TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
   // A live view's reading while a 4 s move runs on the realtime clock.
   const std::string name = "steplink-gcode-test-" + std::to_string(getpid());
-  WriteText(dir_ / "job.nc", "G0 Y1\nG1 X100 Y3\nM30\n");
+  WriteFile(dir_ / "job.nc", "G0 Y1\nG1 X100 Y3\nM30\n");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -286,7 +271,7 @@ TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
 TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {
   // On a pseudo-terminal: a key pauses at the next call boundary, q stops cleanly with the
   // auxiliary state 0 applied before closeConn; the table keeps the position it had.
-  WriteText(dir_ / "job.nc", "M3\nG1 X5\nG1 X10\nG1 X15\nG1 X20\nG1 X25\nG1 X30\n");
+  WriteFile(dir_ / "job.nc", "M3\nG1 X5\nG1 X10\nG1 X15\nG1 X20\nG1 X25\nG1 X30\n");
   const std::string report = (dir_ / "report.json").string();
   int terminal = -1;
   const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -374,7 +359,7 @@ TEST_F(GcodeRun, VariantSetsTheEstimateAndIsReported) {
 // A G-code job stopped by a signal gets its auxiliary output turned off afterwards (one more
 // openConn, auxiliary state 0, closeConn); --keep-aux leaves it.
 TEST_F(GcodeRun, StoppedJobTurnsTheAuxiliaryOutputOff) {
-  WriteText(dir_ / "job.nc", "M3\nG1 X100\nM30\n");
+  WriteFile(dir_ / "job.nc", "M3\nG1 X100\nM30\n");
   for (const bool keep : {false, true}) {
     const std::string command =
         Command((dir_ / "job.nc").string() + " --realtime" + (keep ? " --keep-aux" : ""));
@@ -427,7 +412,7 @@ TEST_F(GcodeRun, ErrorsPastTheFirstHundredAreCountedInOneLine) {
 // machine coordinates), whether the auxiliary output is on, and the command that resumes; that
 // command, run, ends where the whole job ends.
 TEST_F(GcodeRun, InterruptSummaryTellsWhereTheTableIsAndHowToResume) {
-  WriteText(dir_ / "job.nc", "(homed by --home)\nM3\nG1 X100\nG1 X0 Y20\nM5\n");
+  WriteFile(dir_ / "job.nc", "(homed by --home)\nM3\nG1 X100\nG1 X0 Y20\nM5\n");
   const std::string machine = jobs + "/example.toml";
   const std::string name = "steplink-gcode-stop-" + std::to_string(getpid());
   for (const bool keep : {false, true}) {
@@ -506,23 +491,23 @@ TEST_F(GcodeRun, HelpVersionAndUnknownCommands) {
   };
   for (const char* command : {"run", "gcode", "plot", "view", "probe"}) {
     EXPECT_EQ(run(std::string(command) + " --help"), 0) << command;
-    EXPECT_NE(ReadText(dir_ / "out.txt").find("--help"), std::string::npos) << command;
+    EXPECT_NE(ReadFile(dir_ / "out.txt").find("--help"), std::string::npos) << command;
   }
   EXPECT_EQ(run("gcode --help"), 0);
-  const std::string help = ReadText(dir_ / "out.txt");
+  const std::string help = ReadFile(dir_ / "out.txt");
   for (const char* option : {"--rt", "--cpu", "--trace", "--variant", "--keep-aux", "--view-port",
                              "--machine", "--report", "--from-line", "--device"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option << "\n" << help;
   }
   EXPECT_EQ(run("--help"), 0);
   EXPECT_EQ(run("--version"), 0);
-  EXPECT_EQ(ReadText(dir_ / "out.txt"), std::string("steplink ") + STEPLINK_PROJECT_VERSION + "\n");
+  EXPECT_EQ(ReadFile(dir_ / "out.txt"), std::string("steplink ") + STEPLINK_PROJECT_VERSION + "\n");
   EXPECT_EQ(run("runn"), 2);
-  EXPECT_NE(ReadText(dir_ / "err.txt").find("unknown command 'runn' (did you mean 'run'?)"),
+  EXPECT_NE(ReadFile(dir_ / "err.txt").find("unknown command 'runn' (did you mean 'run'?)"),
             std::string::npos)
-      << ReadText(dir_ / "err.txt");
+      << ReadFile(dir_ / "err.txt");
   EXPECT_EQ(run("frobnicate"), 2);
-  EXPECT_EQ(ReadText(dir_ / "err.txt").find("did you mean"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "err.txt").find("did you mean"), std::string::npos);
   EXPECT_EQ(run("probe --device bogus"), 2);
   EXPECT_EQ(run("gcode x.nc --bogus"), 2);
   EXPECT_EQ(run("gcode x.nc --quiet=1"), 2);

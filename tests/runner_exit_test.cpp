@@ -29,20 +29,16 @@
 #include "call_child.h"
 #include "contract/steplink_contract.h"
 #include "record.h"
+#include "run_support.h"
 #include "status/status_block.h"
 #include "status/status_view.h"
 
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Running (a zombie waiting for its new parent to reap it counts as ended).
 bool Alive(pid_t pid) {

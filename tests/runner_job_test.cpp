@@ -25,32 +25,20 @@
 #include "machine.h"
 #include "planner.h"
 #include "program.h"
+#include "run_support.h"
 #include "script_source.h"
 #include "step_channel.h"
 
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class JobFiles : public ::testing::Test {
+class JobFiles : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("steplink-job-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  JobFiles() : ScratchDirTest("steplink-job-test") {}
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  fs::path dir_;
 };
 
 // --- job builders ------------------------------------------------------------------------------
@@ -232,11 +220,11 @@ TEST_F(JobFiles, WriteByReplaceKeepsTheOldFileUntilTheNewOneIsComplete) {
   std::string error;
   ASSERT_TRUE(file.Open(Path("out.svg"), error)) << error;
   ASSERT_EQ(write(file.Fd(), "new", 3), 3);
-  EXPECT_EQ(ReadText(Path("out.svg")), "old");  // not touched while it is written
+  EXPECT_EQ(ReadFile(Path("out.svg")), "old");  // not touched while it is written
 
   ASSERT_TRUE(file.Commit(error)) << error;
 
-  EXPECT_EQ(ReadText(Path("out.svg")), "new");
+  EXPECT_EQ(ReadFile(Path("out.svg")), "new");
   struct stat info {};
   ASSERT_EQ(stat(Path("out.svg").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
@@ -245,7 +233,7 @@ TEST_F(JobFiles, WriteByReplaceKeepsTheOldFileUntilTheNewOneIsComplete) {
   tool::OutputFile aborted;
   ASSERT_TRUE(aborted.Open(Path("out.svg"), error));
   aborted.Abort();
-  EXPECT_EQ(ReadText(Path("out.svg")), "new");
+  EXPECT_EQ(ReadFile(Path("out.svg")), "new");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)
       << "the temporary file was left";
 }

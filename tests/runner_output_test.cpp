@@ -13,24 +13,17 @@
 #include <string>
 
 #include "result_meaning.h"
+#include "run_support.h"
 #include "script.h"
 
 namespace {
 
+using test::ReadFile;
+using test::WriteFile;
+
 namespace fs = std::filesystem;
 using tool::Entry;
 using tool::MeaningOf;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 TEST(ResultMeaning, EachCallsResultsAsTheLibraryGivesThem) {
   EXPECT_EQ(MeaningOf(Entry::openConn, {}, 124), "device open");
@@ -82,34 +75,19 @@ TEST(ResultMeaning, EveryCallHasRowsAndReadmeListsEveryMeaning) {
   for (const bool has : callHasRow) EXPECT_TRUE(has);
 }
 
-struct RunResult {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
+using test::RunResult;
 
-class RunnerOutput : public ::testing::Test {
+class RunnerOutput : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("steplink-runner-output-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  RunnerOutput() : ScratchDirTest("steplink-runner-output") {}
 
   RunResult Runner(const std::string& arguments) {
-    const std::string command = std::string(STEPLINK_RUNNER) + " " + arguments + " >" +
-                                (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
-    const int status = std::system(command.c_str());
-    return {WEXITSTATUS(status), ReadFile(dir_ / "out.txt"), ReadFile(dir_ / "err.txt")};
+    return test::RunShell(std::string(STEPLINK_RUNNER) + " " + arguments, dir_);
   }
   RunResult Run(const std::string& name, const std::string& text, const std::string& options) {
     WriteFile(dir_ / name, text);
     return Runner("run --sim clock=virtual " + options + " '" + (dir_ / name).string() + "'");
   }
-
-  fs::path dir_;
 };
 
 TEST_F(RunnerOutput, EachCallLineKeepsItsBeginningAndAddsTheMeaning) {

@@ -13,24 +13,16 @@
 #include <sstream>
 #include <string>
 
+#include "run_support.h"
 #include "status/status_block.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct RunResult {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
+using test::ReadFile;
 
-std::string Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::RunResult;
 
 class RunnerStatusBlock : public ::testing::Test {
  protected:
@@ -46,11 +38,9 @@ class RunnerStatusBlock : public ::testing::Test {
   }
 
   RunResult Run() {
-    const std::string command = std::string(STEPLINK_RUNNER) + " run --sim status=" + name_ + " " +
-                                (dir_ / "job.steplink").string() + " >" +
-                                (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
-    const int status = std::system(command.c_str());
-    return {WEXITSTATUS(status), Slurp(dir_ / "out.txt"), Slurp(dir_ / "err.txt")};
+    return test::RunShell(std::string(STEPLINK_RUNNER) + " run --sim status=" + name_ + " " +
+                              (dir_ / "job.steplink").string(),
+                          dir_);
   }
 
   void Plant(const void* bytes, std::size_t size) {

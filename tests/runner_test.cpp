@@ -15,22 +15,15 @@
 #include "cli.h"
 #include "plot.h"
 #include "record.h"
+#include "run_support.h"
 #include "script.h"
 
 namespace {
 
+using test::ReadFile;
+using test::WriteFile;
+
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -209,32 +202,18 @@ TEST(RunnerArgs, NearestCommandToAMistypedOne) {
 // --- end to end through the runner binary
 // ----------------------------------------------------------
 
-struct RunResult {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
+using test::RunResult;
 
-class RunnerEndToEnd : public ::testing::Test {
+class RunnerEndToEnd : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("steplink-runner-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  RunnerEndToEnd() : ScratchDirTest("steplink-runner-test") {}
 
   RunResult Run(const std::string& script, const std::string& options) {
     WriteFile(dir_ / "job.steplink", script);
-    const std::string command = std::string(STEPLINK_RUNNER) + " run " + options + " " +
-                                (dir_ / "job.steplink").string() + " >" +
-                                (dir_ / "out.txt").string() + " 2>" + (dir_ / "err.txt").string();
-    const int status = std::system(command.c_str());
-    return {WEXITSTATUS(status), ReadFile(dir_ / "out.txt"), ReadFile(dir_ / "err.txt")};
+    return test::RunShell(
+        std::string(STEPLINK_RUNNER) + " run " + options + " " + (dir_ / "job.steplink").string(),
+        dir_);
   }
-
-  fs::path dir_;
 };
 
 TEST_F(RunnerEndToEnd, OpenInitCloseTraceMatchesTheGoldenFile) {

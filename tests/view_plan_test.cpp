@@ -17,6 +17,7 @@
 #include "live_state.h"
 #include "planner.h"
 #include "server.h"
+#include "view_support.h"
 
 namespace {
 
@@ -171,13 +172,8 @@ struct PlanServer {
     std::string error;
     EXPECT_TRUE(server->Start(error)) << error;
   }
-  httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", server->Port());
-    client.set_read_timeout(5, 0);
-    client.set_connection_timeout(2, 0);
-    return client;
-  }
-  std::string Query() const { return "?token=" + server->Token(); }
+  httplib::Client Client() const { return test::LocalClient(*server); }
+  std::string Query() const { return test::TokenQuery(*server); }
 };
 
 TEST(ViewPlanEndpoint, TokenHostAndMethodRulesHold) {

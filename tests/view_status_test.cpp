@@ -16,20 +16,16 @@
 #include <thread>
 #include <vector>
 
+#include "run_support.h"
 #include "status/status_block.h"
 #include "status_source.h"
 
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Starts `steplink view ARGS` with standard error into errPath.
 pid_t StartView(const std::vector<std::string>& args, const fs::path& errPath) {
@@ -80,14 +76,9 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return count;
 }
 
-class ViewStatus : public ::testing::Test {
+class ViewStatus : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("steplink-view-status-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  ViewStatus() : ScratchDirTest("steplink-view-status") {}
 };
 
 TEST_F(ViewStatus, NamesThatCannotNameABlockAreRefusedAtOnce) {

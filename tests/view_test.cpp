@@ -30,6 +30,7 @@
 #include "record.h"
 #include "server.h"
 #include "view_job.h"
+#include "view_support.h"
 
 namespace {
 
@@ -86,13 +87,8 @@ struct Fixture {
     EXPECT_TRUE(server->Start(error)) << error;
   }
   std::string Host() const { return "127.0.0.1:" + std::to_string(server->Port()); }
-  std::string Query() const { return "?token=" + server->Token(); }
-  httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", server->Port());
-    client.set_read_timeout(5, 0);
-    client.set_connection_timeout(2, 0);
-    return client;
-  }
+  std::string Query() const { return test::TokenQuery(*server); }
+  httplib::Client Client() const { return test::LocalClient(*server); }
 };
 
 // One raw request on a fresh connection; returns the socket (open) and the status code read.

@@ -1,6 +1,6 @@
-// The runner's command line (CLI11): the commands and their options as typed fields, the option
-// groups run and gcode share (table and device, outputs, view, display), generated --help, the
-// version, and the unknown-command message. Calls the commands; nothing reads an option by name.
+// The runner's command line (CLI11): the commands' options as typed fields, generated --help, the
+// version, and the unknown-command message; each command's name, help and options are set up in
+// its own file (cli/*_cli.cpp). Calls the commands; nothing reads an option by name.
 #pragma once
 
 #include <optional>
