@@ -1,12 +1,12 @@
-// A stand-in for the library that breaks the board protocol on purpose, so the runner's handling
-// of simulator faults can be tested: its openConn opens the device and drives a control bit the
-// board never sees driven. Exports the same five JNI names. Its vectorOut ends the process with
-// exit status 3 for x = 3 (an exit inside a library) and never returns for x = 4 (a move that
-// does not end), for the runner's tests of abnormal ends and signals.
+// A stand-in library that breaks the board protocol on purpose (openConn drives a control bit the
+// board never sees driven), for the runner's fault handling; vectorOut exits with status 3 for
+// x = 3 and never returns for x = 4. Its five JNI entries have entry/entry.h's types: a call
+// through a pointer of another function type is undefined (clang's UBSan stops it).
 #include <unistd.h>
 
 #include <cstdint>
 
+#include "entry/entry.h"
 #include "port/winapi.h"
 
 namespace {
@@ -15,7 +15,7 @@ winapi::HANDLE device = nullptr;
 
 extern "C" {
 
-__attribute__((visibility("default"))) int Java_JavaToC_openConn(void*, void*) {
+__attribute__((visibility("default"))) jint Java_JavaToC_openConn(JNIEnv*, jclass) {
   device = winapi::CreateFileA("\\\\.\\PortTalk", winapi::GENERIC_READ, 0, nullptr,
                                winapi::OPEN_EXISTING, winapi::FILE_ATTRIBUTE_NORMAL, nullptr);
   if (device == winapi::InvalidHandle()) return 255;
@@ -24,15 +24,16 @@ __attribute__((visibility("default"))) int Java_JavaToC_openConn(void*, void*) {
   return static_cast<int>(reinterpret_cast<std::uintptr_t>(device));
 }
 
-__attribute__((visibility("default"))) int Java_JavaToC_closeConn(void*, void*) {
+__attribute__((visibility("default"))) jint Java_JavaToC_closeConn(JNIEnv*, jclass) {
   return winapi::CloseHandle(device);
 }
 
-__attribute__((visibility("default"))) int Java_JavaToC_initTimer(void*, void*) {
+__attribute__((visibility("default"))) jint Java_JavaToC_initTimer(JNIEnv*, jclass) {
   return 2;
 }
 
-__attribute__((visibility("default"))) int Java_JavaToC_vectorOut(void*, void*, int x, int, int) {
+__attribute__((visibility("default"))) jint Java_JavaToC_vectorOut(JNIEnv*, jclass, jint x, jint,
+                                                                   jint) {
   if (x == 3) _exit(3);
   if (x == 4) {
     for (;;) asm volatile("" ::: "memory");
@@ -40,6 +41,7 @@ __attribute__((visibility("default"))) int Java_JavaToC_vectorOut(void*, void*, 
   return 0;
 }
 
-__attribute__((visibility("default"))) void Java_JavaToC_reference(void*, void*, int, int, int) {}
+__attribute__((visibility("default"))) void Java_JavaToC_reference(JNIEnv*, jclass, jint, jint,
+                                                                   jint) {}
 
 }  // extern "C"
