@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "entry/entry.h"
 #include "plot.h"
 #include "record.h"
 #include "run_support.h"
@@ -379,8 +380,9 @@ TEST(RunnerLibrary, BadSimSpecMakesOpenConnFailVisibly) {
         setenv("STEPLINK_SIM", "clock=virtual,foo=1", 1);
         void* library = dlopen(STEPLINK_STANDARD_LIBRARY, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) std::_Exit(1);
-        auto open =
-            reinterpret_cast<int (*)(void*, void*)>(dlsym(library, "Java_JavaToC_openConn"));
+        // The entry's own type: a call through another function type is undefined.
+        auto open = reinterpret_cast<decltype(&Java_JavaToC_openConn)>(
+            dlsym(library, "Java_JavaToC_openConn"));
         std::_Exit(open(nullptr, nullptr) == 255 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "steplink-sim: unknown key 'foo' in STEPLINK_SIM");
