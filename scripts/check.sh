@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests under ASan+UBSan, the Linux library with
-# its JVM, jar, runner and export tests, the 32-bit Windows DLL with its export-table and Wine tests,
-# and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
+# its JVM, jar, runner and export tests, the 32- and 64-bit Windows DLLs with their export-table
+# and Wine tests, and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,17 +16,19 @@ echo "== fuzz build, every target"
 # The fuzzing configuration must build the whole tree (library, runner, tests), not only the target.
 cmake --build build/fuzz -j "$jobs"
 
-echo "== ci-win32 DLLs (for the jar)"
+echo "== ci-win32 and ci-win64 DLLs (for the jar)"
 # The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of
 # ci-win32 comes after ci-linux, whose runner its Wine trace comparison replays.
 cmake --preset ci-win32 >/dev/null
 cmake --build --preset ci-win32 -j "$jobs" --target steplink_standard steplink_start200
+cmake --preset ci-win64 >/dev/null
+cmake --build --preset ci-win64 -j "$jobs" --target steplink_standard steplink_start200
 
 passed=0
 failed=0
 skipped=0
 skippedNames=()
-for preset in ci-linux-asan ci-linux ci-win32; do
+for preset in ci-linux-asan ci-linux ci-win32 ci-win64; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
