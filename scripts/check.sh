@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit tests under ASan+UBSan, the Linux library with
 # its JVM, jar, runner and export tests, the 32- and 64-bit Windows DLLs with their export-table
-# and Wine tests, and the fuzz target over its corpus plus a short fuzzing run. Warnings are errors here, as in CI.
+# and Wine tests, and the fuzz target over its corpus plus a short fuzzing run. Warnings are
+# errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -87,7 +87,7 @@ fi
 # trace for comparison with the Linux build's.
 trace="$work/trace-run2.txt"
 export STEPLINK_TRACE="Z:${trace//\//\\}"
-run session 120 session steplink.dll
+run session 240 session steplink.dll
 unset STEPLINK_TRACE
 # The library's own lines, exact: the start line and nothing else (the program's are "e2e: ").
 grep -v '^e2e: ' "$work/session.lines" >"$work/session.library" || true
