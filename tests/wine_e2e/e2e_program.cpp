@@ -5,10 +5,10 @@
 // and loads again cleanly. Calls kernel32, advapi32 and the DLL's exports.
 #include <windows.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <array>
 #include <utility>
 
 #include "porttalk_device.h"

@@ -8,7 +8,11 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.AclEntry;
+import java.nio.file.attribute.AclEntryPermission;
+import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
@@ -49,9 +53,11 @@ public final class InternalsTest {
           case "win32-natives" -> windowsNatives(System.getProperty("steplink.win32"), "x86");
           case "win64-natives" -> windowsNatives(System.getProperty("steplink.win64"), "x86_64");
           case "dll-width" -> dllWidth();
+          case "windows-access" -> windowsAccess();
           case "status-block" -> statusBlock();
           default -> {
-            System.out.println("usage: InternalsTest platforms|move-plan|extract|win32-natives|win64-natives|dll-width");
+            System.out.println("usage: InternalsTest platforms|move-plan|extract|win32-natives|win64-natives|dll-width"
+                + "|windows-access");
             yield 2;
           }
         };
@@ -433,6 +439,53 @@ public final class InternalsTest {
     equal(second.resolve("steplink.dll"), NativeLoader.onLibraryPath("steplink.dll", path),
         "the DLL in the second folder");
     check(NativeLoader.onLibraryPath("steplink-start200.dll", path) == null, "no start200 DLL");
+    return failures > 0 ? 1 : 0;
+  }
+
+  /** A Windows account as the access-list view reports it: its name, equal by name. */
+  private record Account(String getName) implements UserPrincipal {}
+
+  private static AclEntry allow(UserPrincipal who, AclEntryPermission... rights) {
+    return AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(who)
+        .setPermissions(rights).build();
+  }
+
+  /**
+   * The cache's trust rule on Windows, by owner and access list: %LOCALAPPDATA%'s usual list
+   * passes; another owner, or write, append, delete or access-list rights for anyone but this
+   * user, SYSTEM and the Administrators, are refused naming who; read rights and deny entries
+   * for others are fine.
+   */
+  static int windowsAccess() {
+    Path folder = Path.of("C:", "Users", "ann", "AppData", "Local", "steplink");
+    UserPrincipal ann = new Account("PC\\ann");
+    UserPrincipal bob = new Account("PC\\bob");
+    UserPrincipal users = new Account("BUILTIN\\Users");
+    UserPrincipal system = new Account("NT AUTHORITY\\SYSTEM");
+    UserPrincipal admins = new Account("BUILTIN\\Administrators");
+    AclEntryPermission[] full = AclEntryPermission.values();
+    List<AclEntry> usual = List.of(allow(system, full), allow(admins, full), allow(ann, full));
+    check(WindowsAccess.problem(folder, ann, usual, ann) == null, "the profile's usual list");
+    check(WindowsAccess.problem(folder, admins, usual, ann) == null, "owned by the Administrators");
+
+    String owned = WindowsAccess.problem(folder, bob, usual, ann);
+    check(owned != null && owned.contains("PC\\bob") && owned.contains("not to PC\\ann"),
+        "owned by another user: " + owned);
+    for (AclEntryPermission right : WindowsAccess.CHANGING) {
+      List<AclEntry> acl = new java.util.ArrayList<>(usual);
+      acl.add(allow(users, AclEntryPermission.READ_DATA, right));
+      String message = WindowsAccess.problem(folder, ann, acl, ann);
+      check(message != null && message.contains("BUILTIN\\Users")
+              && message.contains(right.toString().toLowerCase(java.util.Locale.ROOT)),
+          "Users granted " + right + ": " + message);
+    }
+    List<AclEntry> readers = new java.util.ArrayList<>(usual);
+    readers.add(allow(users, AclEntryPermission.READ_DATA, AclEntryPermission.EXECUTE,
+        AclEntryPermission.READ_ATTRIBUTES, AclEntryPermission.SYNCHRONIZE));
+    readers.add(AclEntry.newBuilder().setType(AclEntryType.DENY).setPrincipal(bob)
+        .setPermissions(full).build());
+    check(WindowsAccess.problem(folder, ann, readers, ann) == null,
+        "read rights and deny entries for others");
     return failures > 0 ? 1 : 0;
   }
 }
