@@ -31,7 +31,7 @@ packages=(
   "libgtest-dev|test|GoogleTest: the unit and integration tests"
   "libcpp-httplib-dev|test|the HTTP client of the live view's tests"
   "pkgconf|test|CMake finds cpp-httplib through pkg-config"
-  "python3|test|the export-table check, the trace model test, the docs' link check; generates steplink(1)"
+  "python3|test|the export-table check, the trace model test, the docs' link check, the Linux library's lines for the Wine simulated-table test (ctypes); generates steplink(1)"
   "libbenchmark-dev|test|the benchmarks behind BENCHMARKS.md"
   "g++-mingw-w64-i686|test|cross compiler for the 32-bit Windows DLL"
   "gcc-mingw-w64-i686|test|the C side of the same cross compiler (our PortTalk driver)"

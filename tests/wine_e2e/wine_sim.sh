@@ -66,6 +66,17 @@ if [ -s "$work/session.library" ] || [ -s "$work/session.errlines" ]; then
   fail "session: the library printed lines on the simulated table:"
   cat "$work/session.library" "$work/session.errlines"
 fi
+if [ $haveLinux = 1 ]; then
+  # The Linux library with the same settings but its own record: the same lines (none).
+  STEPLINK_SIM="clock=virtual,access-ticks=$accessTicks,record=$work/record-linux.txt" \
+    linux session session
+  grep -v '^e2e: ' "$work/session.linux.lines" | cat - "$work/session.linux.errlines" \
+    >"$work/session.linux.library"
+  cat "$work/session.library" "$work/session.errlines" >"$work/session.wine.library"
+  if ! diff -u "$work/session.linux.library" "$work/session.wine.library"; then
+    fail "session: the library's lines differ from Linux's (- Linux, + Wine)"
+  fi
+fi
 [ "$(tail -n 1 "$work/session.lines")" = "e2e: done" ] ||
   fail "session: the program did not finish its checks: $(cat "$work/session.lines")"
 [ "$(grep -v '^#' "$trace" 2>/dev/null | head -n 1)" = "call openConn" ] || fail "session: no trace at $trace"
