@@ -121,8 +121,25 @@ for value in "${badValues[@]}"; do
     fi
   fi
 done
+
+# A record that cannot be written (its folder is missing): openConn fails with Linux's message,
+# the path being the Windows one.
+missing="$work/no-such-folder/record.txt"
+export STEPLINK_SIM="record=$(simpath "$missing")"
+run badrecord 60 open steplink.dll
+grep -qx 'e2e: openConn 255' "$work/badrecord.lines" ||
+  fail "unwritable record: openConn did not fail: $(cat "$work/badrecord.lines")"
+if [ $haveLinux = 1 ]; then
+  STEPLINK_SIM="record=$missing" linux badrecord open
+  linuxMessage=$(cat "$work/badrecord.linux.errlines")
+  expected="${linuxMessage//"$missing"/"$(winpath "$missing")"}"
+  if [ "$expected" != "$(cat "$work/badrecord.errlines")" ]; then
+    fail "unwritable record: message differs from Linux's: expected '$expected'," \
+      "got '$(cat "$work/badrecord.errlines")'"
+  fi
+fi
 unset STEPLINK_SIM
-echo "bad STEPLINK_SIM values: ${#badValues[@]} checked"
+echo "bad STEPLINK_SIM values: ${#badValues[@]} checked, and an unwritable record"
 
 echo "wine simulated-table test (64-bit) of $(basename "$(dirname "$dll")")/$(basename "$dll"):" \
   "$((SECONDS - start)) s, $([ $failed -eq 0 ] && echo passed || echo FAILED)"
