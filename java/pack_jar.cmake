@@ -1,5 +1,5 @@
 # Packs steplink.jar (cmake -P, at build time): the compiled classes, the Linux library variants
-# of this build, the win32 build's DLLs when that build exists, their SHA-256 list, the version,
+# of this build, the win32 and win64 builds' DLLs when those builds exist, their SHA-256 list, the version,
 # the Maven description and a manifest whose Main-Class is the demo launcher.
 cmake_minimum_required(VERSION 3.25)
 
@@ -12,6 +12,10 @@ foreach(variant standard start200)
   set(dll ${WIN32_BUILD}/lib/${variant}/steplink.dll)
   if(EXISTS ${dll})
     list(APPEND natives "natives/windows-x86/${variant}/steplink.dll=${dll}")
+  endif()
+  set(dll ${WIN64_BUILD}/lib/${variant}/steplink.dll)
+  if(EXISTS ${dll})
+    list(APPEND natives "natives/windows-x86_64/${variant}/steplink.dll=${dll}")
   endif()
 endforeach()
 

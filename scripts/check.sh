@@ -2,8 +2,8 @@
 # Builds everything and runs every test, each tree built once (build/PRESET, compiled through
 # ccache where it is installed): ci-linux-asan (clang, ASan+UBSan) with the unit tests, the fuzz
 # targets and a short fuzzing run; ci-linux with the JVM, jar, runner and export tests and the
-# format, docs and tidy checks; ci-win32, the 32-bit Windows DLL with its export-table and Wine
-# tests. Warnings are errors here, as in CI.
+# format, docs and tidy checks; ci-win32 and ci-win64, the 32- and 64-bit Windows DLLs with their
+# export-table and Wine tests. Warnings are errors here, as in CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -13,7 +13,7 @@ trap 'rm -f "$log"' EXIT
 
 # The trees in the order they are built and tested; a new preset is one more word here (and, if
 # something runs in its tree besides ctest, one more case in after_build).
-presets=(ci-linux-asan ci-linux ci-win32)
+presets=(ci-linux-asan ci-linux ci-win32 ci-win64)
 
 # What runs in a preset's tree after its build, before its tests.
 after_build() {
@@ -26,11 +26,13 @@ after_build() {
   esac
 }
 
-echo "== ci-win32 DLLs (for the jar)"
+echo "== ci-win32 and ci-win64 DLLs (for the jar)"
 # The Windows DLLs first, so that the ci-linux build packs them into steplink.jar; the rest of
 # ci-win32 comes after ci-linux, whose runner its Wine trace comparison replays.
 cmake --preset ci-win32 >/dev/null
 cmake --build --preset ci-win32 -j "$jobs" --target steplink_standard steplink_start200
+cmake --preset ci-win64 >/dev/null
+cmake --build --preset ci-win64 -j "$jobs" --target steplink_standard steplink_start200
 
 passed=0
 failed=0

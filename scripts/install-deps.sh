@@ -31,12 +31,15 @@ packages=(
   "libgtest-dev|test|GoogleTest: the unit and integration tests"
   "libcpp-httplib-dev|test|the HTTP client of the live view's tests"
   "pkgconf|test|CMake finds cpp-httplib through pkg-config"
-  "python3|test|the export-table check, the trace model test, the docs' link check; generates steplink(1)"
+  "python3|test|the export-table check, the trace model test, the docs' link check, the Linux library's lines for the Wine simulated-table test (ctypes); generates steplink(1)"
   "libbenchmark-dev|test|the benchmarks behind BENCHMARKS.md"
   "g++-mingw-w64-i686|test|cross compiler for the 32-bit Windows DLL"
   "gcc-mingw-w64-i686|test|the C side of the same cross compiler (our PortTalk driver)"
-  "mingw-w64-common|test|headers and import libraries of the Windows build"
-  "wine|test|runs the Windows DLL and its tests on Linux"
+  "g++-mingw-w64-x86-64-win32|test|cross compiler for the 64-bit Windows DLL (win32 threads: no libwinpthread)"
+  "gcc-mingw-w64-x86-64-win32|test|the C side of the same cross compiler (our 64-bit PortTalk driver)"
+  "mingw-w64-common|test|headers and import libraries of the Windows builds"
+  "wine|test|runs the Windows DLLs and their tests on Linux"
+  "wine64|test|the 64-bit Wine the 64-bit DLL's tests run in (amd64 only, no i386 architecture)"
   "wine32:i386|test|the 32-bit Wine the 32-bit DLL needs"
   "clang|test|the fuzz target (libFuzzer) and the ThreadSanitizer check of the status block"
   "clang-format|test|the format check over every source file"
@@ -131,16 +134,17 @@ echo "install-deps: installing ${need[*]}"
 if install "${need[@]}"; then exit 0; fi
 # The 32-bit packages must match the installed 64-bit ones version for version, so a mirror whose
 # i386 index lags behind (or failed to download above) makes them uninstallable while everything
-# else installs. Then install the rest and say loudly what is missing: the tests that need Wine
-# report themselves skipped, with the reason, instead of failing the whole run.
+# else installs. Then install the rest (wine and wine64 with it: they need no i386 package) and
+# say loudly what is missing: the 32-bit DLL's Wine tests report themselves skipped, with the
+# reason, instead of failing the whole run; the 64-bit DLL's still run.
 rest=()
 wine32=()
 for name in "${need[@]}"; do
-  case "$name" in wine | *:i386) wine32+=("$name") ;; *) rest+=("$name") ;; esac
+  case "$name" in *:i386) wine32+=("$name") ;; *) rest+=("$name") ;; esac
 done
 if [ ${#wine32[@]} -gt 0 ] && { [ ${#rest[@]} -eq 0 ] || install "${rest[@]}"; }; then
   echo "install-deps: WARNING: ${wine32[*]} could not be installed (apt-get's reasons:" \
-    "/tmp/steplink-install-deps.log); the Windows DLL's Wine tests will be SKIPPED." >&2
+    "/tmp/steplink-install-deps.log); the 32-bit Windows DLL's Wine tests will be SKIPPED." >&2
   grep -E '^(E:|W:| )' /tmp/steplink-install-deps.log | tail -n 8 >&2
   exit 0
 fi

@@ -8,7 +8,7 @@
 #   CI=true scripts/package.sh             package build/ci-linux as scripts/check.sh left it
 #   scripts/package.sh --build-tree DIR    package an existing build tree, building nothing
 #   --output DIR                           where the package goes (default build/package)
-#   --no-win32                             leave the Win32 DLLs out of the jar (said so loudly)
+#   --no-win32                             leave the Windows DLLs (32- and 64-bit) out of the jar (said so loudly)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -46,7 +46,16 @@ if [ -z "$tree" ]; then
     cmake --preset ci-win32 >/dev/null
     cmake --build --preset ci-win32 -j "$jobs" --target steplink_standard steplink_start200
   else
-    say "no MinGW-w64 cross compiler (i686-w64-mingw32-g++): the jar carries the Linux natives only"
+    say "no MinGW-w64 cross compiler (i686-w64-mingw32-g++): the jar carries no 32-bit Windows DLLs"
+  fi
+  if [ "$win32" = no ]; then
+    :
+  elif command -v x86_64-w64-mingw32-g++-win32 >/dev/null; then
+    say "the 64-bit Windows DLLs for the jar (ci-win64)"
+    cmake --preset ci-win64 >/dev/null
+    cmake --build --preset ci-win64 -j "$jobs" --target steplink_standard steplink_start200
+  else
+    say "no MinGW-w64 cross compiler (x86_64-w64-mingw32-g++-win32): the jar carries no 64-bit Windows DLLs"
   fi
   say "release build (build/release)"
   cmake --preset release >/dev/null

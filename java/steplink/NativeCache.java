@@ -223,7 +223,19 @@ final class NativeCache {
    * this user, writable by it alone) and every folder above them; returns {@code dir}'s real path.
    */
   private static Path checkCache(Path root, Path dir) throws IOException {
-    if (!posix(dir)) return dir; // Windows: %LOCALAPPDATA% is the user's own by its access list
+    if (!posix(dir)) {
+      // Windows: the cache's own folders, by their owners and access lists.
+      for (Path p = root; ; p = p.resolve(dir.getName(p.getNameCount()))) {
+        if (Files.exists(p, LinkOption.NOFOLLOW_LINKS)) {
+          if (!Files.isDirectory(p, LinkOption.NOFOLLOW_LINKS)) {
+            throw new IOException("the cache path " + p + " is not a directory");
+          }
+          WindowsAccess.check(p, "cache folder", advice());
+        }
+        if (p.equals(dir)) break;
+      }
+      return dir;
+    }
     int uid = currentUid();
     for (Path p = root; ; p = p.resolve(dir.getName(p.getNameCount()))) {
       if (Files.exists(p, LinkOption.NOFOLLOW_LINKS)) {
@@ -304,7 +316,13 @@ final class NativeCache {
    * and writable by no one else. Nothing can replace it afterwards (see the class description).
    */
   static Path checkLoadable(Path file) throws IOException {
-    if (!posix(file)) return file;
+    if (!posix(file)) {
+      if (!Files.isRegularFile(file, LinkOption.NOFOLLOW_LINKS)) {
+        throw new IOException("the cached library " + file + " is not a regular file");
+      }
+      WindowsAccess.check(file, "cached library", advice());
+      return file;
+    }
     Map<String, Object> a =
         Files.readAttributes(file, "unix:uid,mode,isRegularFile", LinkOption.NOFOLLOW_LINKS);
     int owner = (Integer) a.get("uid");

@@ -3,11 +3,13 @@
 // extracted into a per-user cache (NativeCache). JavaToC's static block calls it; only the JDK.
 package steplink;
 
+import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.UncheckedIOException;
 import java.net.URL;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -99,7 +101,11 @@ public final class NativeLoader {
       if (loadedFrom != null) return;
       String variant = variant();
       String path = System.getProperty(LIBRARY_PROPERTY, "");
+      boolean windows = osFamily(System.getProperty("os.name", "")).equals("windows");
+      String arch = System.getProperty("os.arch", "");
       if (!path.isEmpty()) {
+        String width = windows ? dllWidthProblem(Path.of(path), arch) : null;
+        if (width != null) throw failure("-D" + LIBRARY_PROPERTY + "=" + path + ": " + width, null);
         try {
           System.load(path);
         } catch (UnsatisfiedLinkError e) {
@@ -115,6 +121,13 @@ public final class NativeLoader {
         loadedFrom = "java.library.path (" + System.mapLibraryName(name) + ")";
         return;
       } catch (UnsatisfiedLinkError notOnLibraryPath) {
+        // A DLL of the other width found first on the library path: one line that says which
+        // width was found and which is needed, in place of the JVM's raw error.
+        if (windows) {
+          Path found = onLibraryPath(name + ".dll", System.getProperty("java.library.path", ""));
+          String width = found == null ? null : dllWidthProblem(found, arch);
+          if (width != null) throw failure(width, null);
+        }
         loadFromJarLocked(notOnLibraryPath, variant);
       }
     }
@@ -235,10 +248,11 @@ public final class NativeLoader {
 
   /**
    * The jar's entry for a platform and variant, e.g. {@code natives/linux-x86_64/standard/
-   * libsteplink.so} or {@code natives/windows-x86/start200/steplink.dll}.
+   * libsteplink.so}, {@code natives/windows-x86_64/start200/steplink.dll} (a 64-bit JVM on
+   * Windows) or {@code natives/windows-x86/standard/steplink.dll} (a 32-bit one).
    *
    * @throws IllegalArgumentException for an unknown variant or a platform that no steplink library
-   *     exists for, with the reason (a 64-bit JVM on Windows: the library is 32-bit)
+   *     exists for, with the reason (on Windows: which DLLs exist)
    */
   static String resourcePath(String osName, String osArch, String variant) {
     String v = variant == null || variant.isEmpty() ? VARIANTS.get(0) : variant;
@@ -248,17 +262,90 @@ public final class NativeLoader {
     }
     String os = osFamily(osName);
     String arch = archFamily(osArch);
-    if (os.equals("windows") && !arch.equals("x86")) {
+    if (os.equals("windows") && !WINDOWS_MACHINES.containsKey(arch)) {
       throw new IllegalArgumentException(
-          "this is a "
-              + (arch.equals("x86_64") || arch.equals("aarch64") ? "64-bit" : osArch)
-              + " Java runtime (os.arch="
+          "there is no steplink.dll for a "
+              + arch
+              + " Java runtime on Windows (os.arch="
               + osArch
-              + "), and steplink.dll is a 32-bit library (the PortTalk port driver interface is"
-              + " 32-bit): run the program with a 32-bit (x86) Java runtime");
+              + "): steplink.dll exists for x64 (64-bit, os.arch amd64) and x86 (32-bit) Java"
+              + " runtimes only; run the program with one of those");
     }
     String file = os.equals("windows") ? "steplink.dll" : "libsteplink.so";
     return "natives/" + os + "-" + arch + "/" + v + "/" + file;
+  }
+
+  /** The Windows architectures a steplink.dll exists for, with their PE machine numbers. */
+  static final Map<String, Integer> WINDOWS_MACHINES = Map.of("x86_64", 0x8664, "x86", 0x14c);
+
+  /**
+   * Why a DLL cannot be loaded by a JVM of {@code osArch}, when its width is the wrong one: the
+   * one line a user sees in place of the JVM's raw error.
+   *
+   * @param dll a file that may be a Windows DLL
+   * @param osArch the JVM's {@code os.arch}
+   * @return the message, or null when the file is no PE image or is of the JVM's own width
+   */
+  static String dllWidthProblem(Path dll, String osArch) {
+    int machine = peMachine(dll);
+    Integer needed = WINDOWS_MACHINES.get(archFamily(osArch));
+    if (machine < 0 || needed == null || machine == needed) return null;
+    return dll
+        + " is a "
+        + machineName(machine)
+        + " DLL, and this Java runtime (os.arch="
+        + osArch
+        + ") needs a "
+        + machineName(needed)
+        + " one: remove it from java.library.path, or put the "
+        + machineName(needed)
+        + " steplink.dll there (steplink.jar carries both)";
+  }
+
+  private static String machineName(int machine) {
+    return switch (machine) {
+      case 0x8664 -> "64-bit (x64)";
+      case 0x14c -> "32-bit (x86)";
+      case 0xaa64 -> "64-bit Arm (aarch64)";
+      default -> String.format("machine 0x%x", machine);
+    };
+  }
+
+  /**
+   * The machine field of a PE image's file header (0x14c x86, 0x8664 x64, 0xaa64 aarch64).
+   *
+   * @return the field, or -1 when the file cannot be read or is no PE image
+   */
+  static int peMachine(Path file) {
+    byte[] head = new byte[4096];
+    int length;
+    try (InputStream in = Files.newInputStream(file)) {
+      length = in.readNBytes(head, 0, head.length);
+    } catch (IOException | RuntimeException e) {
+      return -1;
+    }
+    if (length < 0x40 || head[0] != 'M' || head[1] != 'Z') return -1;
+    int pe = (head[0x3c] & 0xff) | (head[0x3d] & 0xff) << 8 | (head[0x3e] & 0xff) << 16
+        | (head[0x3f] & 0xff) << 24;
+    if (pe < 0x40 || pe > length - 6) return -1;
+    if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
+      return -1;
+    }
+    return (head[pe + 4] & 0xff) | (head[pe + 5] & 0xff) << 8;
+  }
+
+  /** The variant's DLL in the folders of {@code java.library.path}, first hit, or null. */
+  static Path onLibraryPath(String fileName, String libraryPath) {
+    for (String folder : libraryPath.split(File.pathSeparator)) {
+      if (folder.isEmpty()) continue;
+      try {
+        Path candidate = Path.of(folder, fileName);
+        if (Files.isRegularFile(candidate)) return candidate;
+      } catch (RuntimeException e) {
+        // an unusable entry of the path: the JVM skips it too
+      }
+    }
+    return null;
   }
 
   static String osFamily(String osName) {

@@ -123,7 +123,9 @@ public final class Table implements AutoCloseable {
                 + " library printed why on standard output (lines starting with \"PortTalk:\")."
                 + " Check that the PortTalk driver is installed and running (starting it needs"
                 + " administrator rights once) and that PortTalk.sys is in the current folder;"
-                + " on Linux, check STEPLINK_SIM (the simulated table's settings)");
+                + " on Linux, and on 64-bit Windows when it is set, check STEPLINK_SIM (the"
+                + " simulated table's settings; the steplink-sim: line on standard error says"
+                + " what is wrong)");
       }
       int mode = n.initTimer();
       if (mode == 0) {

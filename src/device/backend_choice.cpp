@@ -1,15 +1,18 @@
 // The table of backend kinds, and the choice of the backend that serves the PortTalk device, once
 // per process: the kind STEPLINK_DEVICE names (unset or "sim": the simulated table). Adding a
-// backend: its own file (address parser and maker) and one line in `kinds` below.
+// backend: its own file (address parser and maker) and one line in `kinds` below. The Windows
+// build has the simulated table only (there the real port is the PortTalk driver's).
 #include "device/backend_choice.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 
+#include "sim/simulated_table.h"
+#ifndef _WIN32
 #include "device/observed_hardware.h"
 #include "hw/hardware_backend.h"
-#include "sim/simulated_table.h"
+#endif
 
 namespace sim {
 namespace {
@@ -21,6 +24,7 @@ std::unique_ptr<PortBackend> MakeSimulated(const hw::DeviceSpec&, std::string& e
   return parsed.config ? MakeProcessSimulatedTable(*parsed.config, error) : nullptr;
 }
 
+#ifndef _WIN32
 // A real port, watched: of STEPLINK_SIM only the record and the status block apply.
 std::unique_ptr<PortBackend> MakeRealPort(const hw::DeviceSpec& spec, std::string& error) {
   const ConfigResult& parsed = ProcessSimConfig();
@@ -29,18 +33,22 @@ std::unique_ptr<PortBackend> MakeRealPort(const hw::DeviceSpec& spec, std::strin
   return MakeObservedPort(hw::MakeHardwareBackend(spec, hw::RealSystemCalls()),
                           parsed.config->recordPath, parsed.config->statusName, error);
 }
+#endif
 
 // Every backend, one line each; the first is the one an unset STEPLINK_DEVICE chooses.
 constexpr BackendKind kinds[] = {
     {hw::simulatedKind, "sim", "the simulated table", false, nullptr, MakeSimulated},
+#ifndef _WIN32
     {hw::parportKind, "parport:/dev/parportN, parport:N, parport:0xBASE",
      "a parallel port through ppdev", true, hw::ParseParportAddress, MakeRealPort},
     {hw::directKind, "direct:0xBASE", "a parallel port through ioperm", true,
      hw::ParseDirectAddress, MakeRealPort},
+#endif
 };
 
 std::unique_ptr<PortBackend> Choose() {
   hw::DeviceSpec spec;  // unset: the simulated table
+#ifndef _WIN32
   if (const char* device = std::getenv("STEPLINK_DEVICE")) {
     const hw::DeviceSpecResult chosen = hw::ParseDeviceSpec(device);
     if (!chosen.spec) {
@@ -49,6 +57,7 @@ std::unique_ptr<PortBackend> Choose() {
     }
     spec = *chosen.spec;
   }
+#endif
   const BackendKind* kind = FindBackendKind(spec.kind);
   std::string error;
   std::unique_ptr<PortBackend> made = kind->make(spec, error);

@@ -1,12 +1,13 @@
 // The platform seam: the kernel32/advapi32 calls that the port channel, the driver service and
-// the trace file need, under one namespace. On 32-bit Windows they are the system's own; elsewhere
-// they are our substitutes (src/sim) with the same signatures, results and error numbers.
-// Only code under src/port calls into this seam.
+// the trace file need, under one namespace. On 32-bit Windows they are the system's own; on 64-bit
+// Windows each goes to the system's or, while STEPLINK_SIM is set, to the substitute
+// (src/sim/winapi_win64.cpp); elsewhere they are our substitutes (src/sim) with the same
+// signatures, results and error numbers. Only code under src/port calls into this seam.
 #pragma once
 
 #include <cstdint>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(_WIN64)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -39,7 +40,7 @@ inline HANDLE InvalidHandle() {
 }
 }  // namespace winapi
 
-#else  // substitutes, implemented in src/sim
+#else  // substitutes (src/sim), or on 64-bit Windows the choice between them and the system's
 
 namespace winapi {
 using BOOL = int;

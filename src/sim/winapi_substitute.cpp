@@ -1,8 +1,15 @@
 // The kernel32/advapi32 substitutes for systems without Windows: the PortTalk device served by a
 // port backend, ordinary files for the trace, and a service control manager model whose state
 // tests set. Same signatures, results and error numbers as the Windows calls they stand for.
+// On 64-bit Windows the same code serves STEPLINK_SIM (winapi_win64.cpp chooses it), its files
+// written through the system's calls (system_win64.h).
+#ifdef _WIN32
+#include "sim/system_win64.h"
+#include "sim/winapi_win64.h"
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
@@ -15,7 +22,13 @@
 #include "sim/config.h"
 #include "sim/substitute.h"
 
-namespace winapi {
+#ifdef _WIN32
+#define STEPLINK_SUBSTITUTE winapi::substitute
+#else
+#define STEPLINK_SUBSTITUTE winapi
+#endif
+
+namespace STEPLINK_SUBSTITUTE {
 namespace {
 
 constexpr DWORD errorSharingViolation = 32;
@@ -71,6 +84,66 @@ int FileDescriptor(HANDLE handle) {
   return static_cast<int>((value - fileHandleBase) / 4);
 }
 
+// The trace file and any other file: on Linux a descriptor, on Windows the system's handle kept
+// in a slot, so that no file handle the system hands out can ever equal the device's.
+#ifdef _WIN32
+constexpr int fileSlots = 64;
+void* fileSlot[fileSlots] = {};
+
+// The system's error numbers for files, as the Linux substitute gives them: not found, or denied.
+DWORD FileError() {
+  const std::uint32_t error = winsys::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == 3 /* ERROR_PATH_NOT_FOUND */
+             ? ERROR_FILE_NOT_FOUND
+             : ERROR_ACCESS_DENIED;
+}
+
+int OpenFile(const char* fileName, DWORD desiredAccess, DWORD creationDisposition) {
+  int slot = 0;
+  while (slot < fileSlots && fileSlot[slot] != nullptr) ++slot;
+  if (slot == fileSlots) return Fail(ERROR_ACCESS_DENIED), -1;
+  const DWORD access = (desiredAccess & GENERIC_WRITE) ? GENERIC_WRITE : GENERIC_READ;
+  constexpr std::uint32_t shareReadWrite = 3;  // FILE_SHARE_READ | FILE_SHARE_WRITE
+  void* file =
+      winsys::CreateFileA(fileName, access, shareReadWrite, nullptr,
+                          creationDisposition == CREATE_ALWAYS ? CREATE_ALWAYS : OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == InvalidHandle()) return Fail(FileError()), -1;
+  fileSlot[slot] = file;
+  return slot;
+}
+
+long WriteToFile(int fd, const void* buffer, DWORD length) {
+  if (fd >= fileSlots || fileSlot[fd] == nullptr) return -1;
+  std::uint32_t written = 0;
+  if (!winsys::WriteFile(fileSlot[fd], buffer, length, &written, nullptr)) return -1;
+  return static_cast<long>(written);
+}
+
+bool CloseFile(int fd) {
+  if (fd >= fileSlots || fileSlot[fd] == nullptr) return false;
+  winsys::CloseHandle(fileSlot[fd]);
+  fileSlot[fd] = nullptr;
+  return true;
+}
+#else
+int OpenFile(const char* fileName, DWORD desiredAccess, DWORD creationDisposition) {
+  int flags = (desiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
+  if (creationDisposition == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
+  const int fd = ::open(fileName, flags | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED), -1;
+  return fd;
+}
+
+long WriteToFile(int fd, const void* buffer, DWORD length) {
+  return static_cast<long>(::write(fd, buffer, length));
+}
+
+bool CloseFile(int fd) {
+  return ::close(fd) == 0;
+}
+#endif
+
 // Whether anything can serve the device: a test's backend, or the default one once it is set up.
 // When not, the service manager answers as for a driver that failed to load: stopped, and it
 // does not start.
@@ -102,11 +175,8 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
     device.nextHandleValue += 4;
     return reinterpret_cast<HANDLE>(device.handleValue);
   }
-  int flags = (desiredAccess & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
-  if (creationDisposition == CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
-  const int fd = ::open(fileName, flags | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED), InvalidHandle();
+  const int fd = OpenFile(fileName, desiredAccess, creationDisposition);
+  if (fd < 0) return InvalidHandle();
   return reinterpret_cast<HANDLE>(fileHandleBase + static_cast<std::uintptr_t>(fd) * 4);
 }
 
@@ -146,7 +216,7 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void*) {
   const int fd = FileDescriptor(file);
   if (fd < 0) return Fail(ERROR_INVALID_HANDLE);
-  const ssize_t written = ::write(fd, buffer, bytesToWrite);
+  const long written = WriteToFile(fd, buffer, bytesToWrite);
   if (written < 0) return Fail(ERROR_ACCESS_DENIED);
   if (bytesWritten) *bytesWritten = static_cast<DWORD>(written);
   return 1;
@@ -159,7 +229,7 @@ BOOL CloseHandle(HANDLE object) {
     return 1;
   }
   const int fd = FileDescriptor(object);
-  if (fd >= 0 && ::close(fd) == 0) return 1;
+  if (fd >= 0 && CloseFile(fd)) return 1;
   return Fail(ERROR_INVALID_HANDLE);
 }
 
@@ -245,24 +315,24 @@ BOOL CloseServiceHandle(SC_HANDLE object) {
   return 1;
 }
 
-}  // namespace winapi
+}  // namespace STEPLINK_SUBSTITUTE
 
 namespace sim {
 
 ServiceModel& Services() {
-  return winapi::services;
+  return STEPLINK_SUBSTITUTE::services;
 }
 
 void ResetSubstitute(PortBackend* backend) {
-  winapi::device.open = false;
-  winapi::device.backend = backend;
-  winapi::device.lastRequest = {};
-  winapi::services = winapi::ServicesAtLoad();
-  winapi::lastError = 0;
+  STEPLINK_SUBSTITUTE::device.open = false;
+  STEPLINK_SUBSTITUTE::device.backend = backend;
+  STEPLINK_SUBSTITUTE::device.lastRequest = {};
+  STEPLINK_SUBSTITUTE::services = STEPLINK_SUBSTITUTE::ServicesAtLoad();
+  STEPLINK_SUBSTITUTE::lastError = 0;
 }
 
 const DeviceRequest& LastDeviceRequest() {
-  return winapi::device.lastRequest;
+  return STEPLINK_SUBSTITUTE::device.lastRequest;
 }
 
 }  // namespace sim

@@ -118,25 +118,6 @@ std::uint64_t ProcessStartTime(pid_t pid) {
   return std::strtoull(cursor + 1, nullptr, 10);
 }
 
-bool ValidBlockName(std::string_view name, std::string& error) {
-  const std::string shown(name.substr(0, 60));
-  if (name.empty()) {
-    error = "a status block name cannot be empty";
-  } else if (name == "." || name == "..") {
-    error = "'" + shown + "' cannot name a status block";
-  } else if (name.find('/') != std::string_view::npos) {
-    error = "a status block name has no '/' (it names /dev/shm/NAME): '" + shown + "'";
-  } else if (name.size() > maxBlockNameBytes) {
-    error = "a status block name has at most " + std::to_string(maxBlockNameBytes) +
-            " bytes; this one has " + std::to_string(name.size());
-  } else if (name.find('\0') != std::string_view::npos) {
-    error = "a status block name has no zero byte";
-  } else {
-    return true;
-  }
-  return false;
-}
-
 std::string MakeBlockName(std::string_view prefix, std::string& error) {
   unsigned char bytes[8];
   std::size_t got = 0;
@@ -270,16 +251,6 @@ bool RemoveStatusBlock(const std::string& name) {
   }
   close(fd);
   return ours && shm_unlink(path.c_str()) == 0;
-}
-
-bool JobStatusWriter::Open(const std::string& name, std::string& error) {
-  file_ = StatusBlockFile::Attach(name, error);
-  return file_ != nullptr;
-}
-
-void JobStatusWriter::Write(const SteplinkStatusJob& job) {
-  job_ = job;
-  if (file_ != nullptr) file_->WriteJob(job_);
 }
 
 }  // namespace status

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Checks what the shipped libraries show to the outside: the exact export table (names, and on
-# Win32 ordinals and the functions behind them), the DLLs the Win32 build imports from, and that
+# Windows ordinals and the functions behind them), the image width and the DLLs the Windows
+# builds import from, and that
 # the core library reaches for no heap and no exception machinery. Reads binutils' output only.
 import argparse
 import re
@@ -17,6 +18,16 @@ PE_EXPORTS = {
     4: "_Java_JavaToC_reference@20",
     5: "_Java_JavaToC_vectorOut@20",
 }
+# x64 has one calling convention and no decoration: the JVM looks up the plain JNI names.
+PE64_EXPORTS = {
+    1: "Java_JavaToC_closeConn",
+    2: "Java_JavaToC_initTimer",
+    3: "Java_JavaToC_openConn",
+    4: "Java_JavaToC_reference",
+    5: "Java_JavaToC_vectorOut",
+}
+# Optional-header magic: PE32 for the x86 DLL, PE32+ for the x64 one. A JVM refuses the other.
+PE_MAGIC = {"pe": "010b", "pe64": "020b"}
 PE_ALLOWED_IMPORTS = {"KERNEL32.dll", "ADVAPI32.dll", "msvcrt.dll"}
 
 ELF_EXPORTS = {f"Java_JavaToC_{name}" for name in ENTRY_NAMES}
@@ -50,9 +61,14 @@ def section(lines, title):
     return None
 
 
-def pe_problems(objdump, dll):
+def pe_problems(objdump, dll, kind):
+    expected = PE64_EXPORTS if kind == "pe64" else PE_EXPORTS
     problems = []
     text = run([objdump, "-p", dll]).splitlines()
+
+    magic = next((l.split()[1] for l in text if l.startswith("Magic")), None)
+    if magic != PE_MAGIC[kind]:
+        problems.append(f"optional header magic {magic}, expected {PE_MAGIC[kind]}")
 
     imports = {m.group(1) for m in (re.search(r"DLL Name:\s*(\S+)", l) for l in text) if m}
     for name in sorted(imports - PE_ALLOWED_IMPORTS):
@@ -72,7 +88,7 @@ def pe_problems(objdump, dll):
             problems.append(f"unparsed export line {line!r}")
             continue
         exported[int(m.group(1)) + base] = m.group(2)
-    if exported != PE_EXPORTS:
+    if exported != expected:
         problems.append("exports " + ", ".join(f"{o}:{n}" for o, n in sorted(exported.items())))
 
     # Every address slot must be one of the named entries: no ordinal-only extras.
@@ -81,7 +97,7 @@ def pe_problems(objdump, dll):
     for line in address_table:
         m = re.search(r"\+base\[\s*(\d+)\]\s+([0-9a-f]+)\s", line)
         rvas[int(m.group(1))] = int(m.group(2), 16)
-    if set(rvas) != set(PE_EXPORTS):
+    if set(rvas) != set(expected):
         problems.append(f"address table ordinals {sorted(rvas)}")
 
     # Each name must lead to the function of that name, not just to some entry.
@@ -97,7 +113,7 @@ def pe_problems(objdump, dll):
         m = re.search(r"\(sec\s+(\d+)\).*0x([0-9a-f]+)\s+(\S+)$", line)
         if m and int(m.group(1)) in section_rva:
             symbol_rva[m.group(3)] = section_rva[int(m.group(1))] + int(m.group(2), 16)
-    for ordinal, name in PE_EXPORTS.items():
+    for ordinal, name in expected.items():
         if name not in symbol_rva:
             problems.append(f"no symbol {name} in the DLL's symbol table (stripped?)")
         elif ordinal in rvas and rvas[ordinal] != symbol_rva[name]:
@@ -133,18 +149,19 @@ def core_problems(nm, archive, leading_underscore):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("kind", choices=["pe", "elf", "core-elf", "core-pe"])
+    parser.add_argument("kind", choices=["pe", "pe64", "elf", "core-elf", "core-pe", "core-pe64"])
     parser.add_argument("tool", help="objdump for pe, nm otherwise")
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
 
     failed = False
     for path in args.files:
-        if args.kind == "pe":
-            problems = pe_problems(args.tool, path)
+        if args.kind in PE_MAGIC:
+            problems = pe_problems(args.tool, path, args.kind)
         elif args.kind == "elf":
             problems = elf_problems(args.tool, path)
         else:
+            # Only 32-bit Windows symbols carry the leading underscore.
             problems = core_problems(args.tool, path, args.kind == "core-pe")
         for problem in problems:
             print(f"FAIL {path}: {problem}")

@@ -582,17 +582,30 @@ def CountLines(path):
 class ReplayLibrary(Library):
     """The model library with its reads answered from a recorded trace, in order: given the
     readings the library saw, every decision (poll counts, speeds, latch bytes, results) is the
-    model's own, so a trace on real time can still be checked line for line."""
+    model's own, so a trace on real time can still be checked line for line. openConn's handle
+    is the platform's (a Windows kernel handle under Wine), so it too comes from the trace."""
 
     def __init__(self, trace_path, start_speed, write):
         super().__init__(None, start_speed, write)
         self.reads = []
+        self.handles = []
+        after_open = False
         with open(trace_path) as trace:
             for line in trace:
                 if line.startswith("in "):
                     _, port, value = line.split()
                     self.reads.append((int(port, 16), int(value, 16)))
+                elif after_open and line.startswith("ret "):
+                    self.handles.append(int(line.split()[1]))
+                after_open = line.rstrip("\r\n") == "call openConn"
         self.next_read = 0
+
+    def OpenPortDevice(self):
+        handle = super().OpenPortDevice()
+        if self.handles:
+            self.handle = self.handles.pop(0)
+            return self.handle
+        return handle
 
     def outportb(self, port, value):
         self.write("out %x %02x" % (port, value & 0xFF))

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Runs openConn of one steplink.dll under Wine twice in a fresh 32-bit prefix: first with no
+# Runs openConn of one steplink.dll under Wine twice in a fresh prefix of its width: first with no
 # PortTalk service (install, copy fails, service registered, start fails), then with the service
 # left registered by the first run (start fails only). Checks the exact lines and the result.
-# Args: WINE WINESERVER PROBE_EXE DLL WORKDIR. Calls Wine only, never the system's own prefix.
+# Args: WINE WINESERVER PROBE_EXE DLL WORKDIR BITS (32 or 64). Calls Wine only, never the system's own prefix.
 set -uo pipefail
 
-wine=$1 wineserver=$2 probe=$3 dll=$4 work=$5
+wine=$1 wineserver=$2 probe=$3 dll=$4 work=$5 bits=${6:-32}
 
 source "$(dirname "$0")/wine_common.sh"
-wine_prepare "$wine" "$wineserver" "$work"
+wine_prepare "$wine" "$wineserver" "$work" "$bits"
 # The probe and the DLL in a directory of their own: no PortTalk.sys beside them to copy.
 cp "$probe" "$work/run/probe.exe"
 cp "$dll" "$work/run/steplink.dll"
@@ -73,6 +73,6 @@ fi
 run_probe second 30
 check_lines second "$work/second.expected"
 
-echo "wine openConn test of $(basename "$(dirname "$dll")")/$(basename "$dll"):" \
+echo "wine openConn test ($bits-bit) of $(basename "$(dirname "$dll")")/$(basename "$dll"):" \
   "$((SECONDS - start)) s, $([ $failed -eq 0 ] && echo passed || echo FAILED)"
 exit $failed

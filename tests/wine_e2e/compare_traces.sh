@@ -12,7 +12,13 @@ if [ ! -x "$runner" ] || [ ! -f "$library" ]; then
   exit 77
 fi
 if [ ! -s "$winTrace" ]; then
-  # Without Wine the session that writes the trace was skipped; that is no pass of this one.
+  # Without a Wine of the DLL's width the session that writes the trace was skipped, leaving its
+  # reason beside where the trace would be; that is no pass of this one.
+  skipNote="$(dirname "$winTrace")/SKIPPED"
+  if [ -f "$skipNote" ]; then
+    echo "SKIPPED: the Wine session was skipped: $(cat "$skipNote")"
+    exit 77
+  fi
   if ! command -v wine >/dev/null; then
     echo "SKIPPED: Wine not found, so there is no Wine trace at $winTrace to compare"
     exit 77

@@ -1,59 +1,25 @@
-// Win32 program run under Wine: drives the shipped steplink.dll as a Java program would (the five
-// decorated stdcall exports, env and class pointers) through our PortTalk.sys, then opens the
-// device itself to read the simulated table's state, to check how the driver refuses bad requests
-// and that it unloads and loads again cleanly. Calls kernel32, advapi32 and the DLL's exports.
+// Windows program run under Wine, a stand-in for the JVM: drives the shipped steplink.dll as a
+// JVM does (the five exports by their JNI names, stdcall-decorated on x86 and plain on x64, with
+// a JNIEnv and class of its own) through our PortTalk.sys, then opens the device itself to read
+// the simulated table's state, to check how the driver refuses bad requests and that it unloads
+// and loads again cleanly. Calls kernel32, advapi32 and the DLL's exports.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "jvm_standin.h"
 #include "porttalk_device.h"
 
 namespace {
 
-using NoArgEntry = int(__stdcall*)(void* env, void* cls);
-using XyzEntry = int(__stdcall*)(void* env, void* cls, int x, int y, int z);
-using XyzVoidEntry = void(__stdcall*)(void* env, void* cls, int x, int y, int z);
-
-// Exit codes, so the harness tells a broken setup from a wrong result.
-constexpr int exitCheckFailed = 1;
-constexpr int exitUsage = 2;
-constexpr int exitLoadFailed = 3;
-constexpr int exitExportMissing = 4;
-
-struct Entries {
-  NoArgEntry openConn;
-  NoArgEntry closeConn;
-  NoArgEntry initTimer;
-  XyzEntry vectorOut;
-  XyzVoidEntry reference;
-};
-
-int failures = 0;
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::printf("e2e: FAILED %s\n", what);
-    ++failures;
-  }
-}
-
-template <typename Function>
-Function Resolve(HMODULE dll, const char* name, bool& complete) {
-  FARPROC address = GetProcAddress(dll, name);
-  if (address == nullptr) {
-    std::printf("e2e: missing export %s\n", name);
-    complete = false;
-  }
-  // void(*)() first: the one function-pointer type that converts to any other without a warning.
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
-}
+using namespace standin;
 
 // Run 1: nothing installed yet. The library installs the driver service; the Wine release under
 // test refuses to start it, so openConn ends with 255. The harness checks the library's lines.
 int RunInstall(const Entries& entries) {
-  const int result = entries.openConn(nullptr, nullptr);
+  const int result = entries.openConn(env, cls);
   std::printf("e2e: openConn %d\n", result);
   return EXIT_SUCCESS;
 }
@@ -237,11 +203,11 @@ void CheckRestart() {
 // Run 2: the service exists and starts. A short session of moves and a reference run, then the
 // table's state against what was commanded.
 int RunSession(const Entries& entries) {
-  const int handle = entries.openConn(nullptr, nullptr);
+  const int handle = entries.openConn(env, cls);
   std::printf("e2e: openConn %s\n", handle != 255 && (handle & 0xFF) != 0xFF ? "handle" : "255");
   if (handle == 255) return exitCheckFailed;
 
-  const int mode = entries.initTimer(nullptr, nullptr);
+  const int mode = entries.initTimer(env, cls);
   std::printf("e2e: initTimer %d\n", mode);
   Check(mode == 2, "initTimer finds counter mode 2");
 
@@ -258,7 +224,7 @@ int RunSession(const Entries& entries) {
   };
   int x = 0, y = 0, z = 0;
   for (const Move& move : moves) {
-    const int result = entries.vectorOut(nullptr, nullptr, move.x, move.y, move.z);
+    const int result = entries.vectorOut(env, cls, move.x, move.y, move.z);
     std::printf("e2e: vectorOut %d %d %d -> %d\n", move.x, move.y, move.z, result);
     Check(result == move.result, "vectorOut result code");
     x += move.x;
@@ -270,18 +236,18 @@ int RunSession(const Entries& entries) {
   // then backs off. Every axis starts above its switch, so it ends at switch + back-off.
   constexpr int backOff[3] = {20, 15, 5};
   constexpr int limitSteps[3] = {-200, -150, -100};
-  entries.reference(nullptr, nullptr, backOff[0], backOff[1], backOff[2]);
+  entries.reference(env, cls, backOff[0], backOff[1], backOff[2]);
   std::printf("e2e: reference %d %d %d\n", backOff[0], backOff[1], backOff[2]);
   const long long creepSteps = (x - limitSteps[0]) + (y - limitSteps[1]) + (z - limitSteps[2]);
   x = limitSteps[0] + backOff[0];
   y = limitSteps[1] + backOff[1];
   z = limitSteps[2] + backOff[2];
 
-  const int auxResult = entries.vectorOut(nullptr, nullptr, 0, 0, -32000);
+  const int auxResult = entries.vectorOut(env, cls, 0, 0, -32000);
   std::printf("e2e: vectorOut 0 0 -32000 -> %d\n", auxResult);
   Check(auxResult == 0, "vectorOut -32000 sets auxiliary state 0");
 
-  const int closed = entries.closeConn(nullptr, nullptr);
+  const int closed = entries.closeConn(env, cls);
   std::printf("e2e: closeConn %s\n", closed != 0 ? "nonzero" : "0");
   Check(closed != 0, "closeConn closes the handle");
   // The library prints its lines through the shared msvcrt stdout and never flushes; keep the
@@ -323,11 +289,11 @@ int main(int argc, char** argv) {
   }
   bool complete = true;
   const Entries entries = {
-      Resolve<NoArgEntry>(dll, "_Java_JavaToC_openConn@8", complete),
-      Resolve<NoArgEntry>(dll, "_Java_JavaToC_closeConn@8", complete),
-      Resolve<NoArgEntry>(dll, "_Java_JavaToC_initTimer@8", complete),
-      Resolve<XyzEntry>(dll, "_Java_JavaToC_vectorOut@20", complete),
-      Resolve<XyzVoidEntry>(dll, "_Java_JavaToC_reference@20", complete),
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("openConn", "@8"), complete),
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("closeConn", "@8"), complete),
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("initTimer", "@8"), complete),
+      Resolve<XyzEntry>(dll, E2E_EXPORT("vectorOut", "@20"), complete),
+      Resolve<XyzVoidEntry>(dll, E2E_EXPORT("reference", "@20"), complete),
   };
   if (!complete) {
     std::fflush(nullptr);

@@ -1,13 +1,18 @@
 // Tests of the jar's package-private parts, compiled against steplink.jar alone: the platform and
 // cache-folder mapping of NativeLoader, extraction into a cache, the jar's SHA-256 list against
-// its entries and the win32 build's DLLs, and Table's splitting of long moves.
+// its entries and the win32 and win64 builds' DLLs, the DLL width check, and Table's splitting of
+// long moves.
 package steplink;
 
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.AclEntry;
+import java.nio.file.attribute.AclEntryPermission;
+import java.nio.file.attribute.AclEntryType;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
@@ -45,10 +50,14 @@ public final class InternalsTest {
           case "platforms" -> platforms();
           case "move-plan" -> movePlan();
           case "extract" -> extract();
-          case "win32-natives" -> win32Natives(System.getProperty("steplink.win32"));
+          case "win32-natives" -> windowsNatives(System.getProperty("steplink.win32"), "x86");
+          case "win64-natives" -> windowsNatives(System.getProperty("steplink.win64"), "x86_64");
+          case "dll-width" -> dllWidth();
+          case "windows-access" -> windowsAccess();
           case "status-block" -> statusBlock();
           default -> {
-            System.out.println("usage: InternalsTest platforms|move-plan|extract|win32-natives");
+            System.out.println("usage: InternalsTest platforms|move-plan|extract|win32-natives|win64-natives|dll-width"
+                + "|windows-access");
             yield 2;
           }
         };
@@ -71,10 +80,19 @@ public final class InternalsTest {
     }
     equal("natives/windows-x86/start200/steplink.dll",
         NativeLoader.resourcePath("Windows 10", "x86", "start200"), "Windows x86 start200");
-    for (String arch : List.of("amd64", "x86_64", "aarch64")) {
-      String message = thrown(() -> NativeLoader.resourcePath("Windows 10", arch, ""));
-      check(message != null && message.contains("32-bit") && message.contains(arch),
-          "a " + arch + " JVM on Windows is told the library is 32-bit: " + message);
+    // A 64-bit JVM on Windows (every current JDK) takes the x64 DLL.
+    for (String arch : List.of("amd64", "x86_64", "AMD64", "x86-64")) {
+      equal("natives/windows-x86_64/standard/steplink.dll",
+          NativeLoader.resourcePath("Windows 11", arch, ""), "Windows " + arch);
+    }
+    equal("natives/windows-x86_64/start200/steplink.dll",
+        NativeLoader.resourcePath("Windows 10", "amd64", "start200"), "Windows amd64 start200");
+    // Windows on Arm: no DLL; the refusal names what exists.
+    for (String arch : List.of("aarch64", "arm64", "ia64")) {
+      String message = thrown(() -> NativeLoader.resourcePath("Windows 11", arch, ""));
+      check(message != null && message.contains("os.arch=" + arch) && message.contains("x64")
+              && message.contains("x86") && message.contains("no steplink.dll"),
+          "a " + arch + " JVM on Windows is told which DLLs exist: " + message);
     }
     String badVariant = thrown(() -> NativeLoader.resourcePath("Linux", "amd64", "fast"));
     check(badVariant != null && badVariant.contains("standard") && badVariant.contains("start200"),
@@ -319,17 +337,18 @@ public final class InternalsTest {
     return 0;
   }
 
-  /** The jar's windows-x86 DLLs are the win32 build's, byte for byte. */
-  static int win32Natives(String win32Build) throws IOException {
-    if (win32Build == null || !Files.isDirectory(Path.of(win32Build, "lib"))) {
-      System.out.println("skipped: no win32 build at " + win32Build + " (cmake --preset win32 &&"
-          + " cmake --build --preset win32, then rebuild this tree's jar)");
+  /** The jar's windows-ARCH DLLs are the Windows build's of that width, byte for byte. */
+  static int windowsNatives(String build, String arch) throws IOException {
+    String preset = arch.equals("x86") ? "win32" : "win64";
+    if (build == null || !Files.isDirectory(Path.of(build, "lib"))) {
+      System.out.println("skipped: no " + preset + " build at " + build + " (cmake --preset "
+          + preset + " && cmake --build --preset " + preset + ", then rebuild this tree's jar)");
       return 77;
     }
     Map<String, String> sums = NativeLoader.recordedSums();
     for (String variant : NativeLoader.VARIANTS) {
-      Path dll = Path.of(win32Build, "lib", variant, "steplink.dll");
-      String entry = "natives/windows-x86/" + variant + "/steplink.dll";
+      Path dll = Path.of(build, "lib", variant, "steplink.dll");
+      String entry = "natives/windows-" + arch + "/" + variant + "/steplink.dll";
       if (!Files.isRegularFile(dll)) {
         System.out.println("skipped: " + dll + " is not built");
         return 77;
@@ -337,12 +356,15 @@ public final class InternalsTest {
       byte[] built = Files.readAllBytes(dll);
       byte[] packed;
       try (InputStream in = InternalsTest.class.getResourceAsStream("/" + entry)) {
-        check(in != null, "the jar carries " + entry + " (rebuild the jar after the win32 build)");
+        check(in != null,
+            "the jar carries " + entry + " (rebuild the jar after the " + preset + " build)");
         if (in == null) continue;
         packed = in.readAllBytes();
       }
       check(Arrays.equals(built, packed), entry + " is " + dll + ", byte for byte");
       equal(NativeLoader.sha256(built), sums.get(entry), "recorded SHA-256 of " + entry);
+      equal(NativeLoader.WINDOWS_MACHINES.get(arch), NativeLoader.peMachine(dll),
+          "the PE machine of " + dll);
     }
     for (Map.Entry<String, String> e : sums.entrySet()) {
       try (InputStream in = InternalsTest.class.getResourceAsStream("/" + e.getKey())) {
@@ -351,5 +373,119 @@ public final class InternalsTest {
       }
     }
     return 0;
+  }
+
+  /** A minimal PE image head: "MZ", the header offset at 0x3c, "PE\0\0" and the machine. */
+  private static byte[] peHead(int headerOffset, int machine) {
+    byte[] b = new byte[Math.max(0x80, headerOffset + 8)];
+    b[0] = 'M';
+    b[1] = 'Z';
+    b[0x3c] = (byte) headerOffset;
+    b[0x3d] = (byte) (headerOffset >> 8);
+    b[headerOffset] = 'P';
+    b[headerOffset + 1] = 'E';
+    b[headerOffset + 4] = (byte) machine;
+    b[headerOffset + 5] = (byte) (machine >> 8);
+    return b;
+  }
+
+  /**
+   * A DLL of the wrong width gets one line naming the width found and the width needed; a DLL of
+   * the JVM's width, a file that is no PE image and a damaged header get none (the JVM's own
+   * error then stands).
+   */
+  static int dllWidth() throws IOException {
+    Path work = Files.createTempDirectory(
+        Files.createDirectories(Path.of(System.getProperty("steplink.work"))), "dll-width");
+    Path x86 = Files.write(work.resolve("x86.dll"), peHead(0x40, 0x14c));
+    Path x64 = Files.write(work.resolve("x64.dll"), peHead(0x100, 0x8664));
+    Path arm = Files.write(work.resolve("arm.dll"), peHead(0x40, 0xaa64));
+    equal(0x14c, NativeLoader.peMachine(x86), "x86 machine");
+    equal(0x8664, NativeLoader.peMachine(x64), "x64 machine");
+
+    String found32 = NativeLoader.dllWidthProblem(x86, "amd64");
+    check(found32 != null && found32.contains(x86.toString())
+            && found32.contains("is a 32-bit (x86) DLL") && found32.contains("needs a 64-bit (x64)")
+            && !found32.contains("\n"),
+        "a 32-bit DLL for a 64-bit JVM, one line: " + found32);
+    String found64 = NativeLoader.dllWidthProblem(x64, "x86");
+    check(found64 != null && found64.contains("is a 64-bit (x64) DLL")
+            && found64.contains("needs a 32-bit (x86)"),
+        "a 64-bit DLL for a 32-bit JVM: " + found64);
+    String foundArm = NativeLoader.dllWidthProblem(arm, "x86_64");
+    check(foundArm != null && foundArm.contains("aarch64"), "an Arm DLL: " + foundArm);
+    equal("none", String.valueOf(NativeLoader.dllWidthProblem(x64, "amd64")).replace("null",
+        "none"), "a 64-bit DLL for a 64-bit JVM");
+    equal("none", String.valueOf(NativeLoader.dllWidthProblem(x86, "i686")).replace("null",
+        "none"), "a 32-bit DLL for a 32-bit JVM");
+
+    byte[] badOffset = peHead(0x40, 0x14c);
+    badOffset[0x3d] = 0x7f; // header offset far beyond the file
+    byte[] noSignature = peHead(0x40, 0x14c);
+    noSignature[0x41] = 'X';
+    for (byte[] bytes : List.of(new byte[0], "not a DLL".getBytes(), new byte[] {'M', 'Z'},
+        badOffset, noSignature)) {
+      Path file = Files.write(work.resolve("bad.dll"), bytes);
+      equal(-1, NativeLoader.peMachine(file), "no PE image in " + bytes.length + " bytes");
+      check(NativeLoader.dllWidthProblem(file, "amd64") == null, "no width message for it");
+    }
+    equal(-1, NativeLoader.peMachine(work.resolve("missing.dll")), "a missing file");
+
+    // The library path is searched folder by folder, first hit wins; empty entries are skipped.
+    Path first = Files.createDirectory(work.resolve("first"));
+    Path second = Files.createDirectory(work.resolve("second"));
+    Files.copy(x86, second.resolve("steplink.dll"));
+    String path = String.join(java.io.File.pathSeparator, "", first.toString(), second.toString());
+    equal(second.resolve("steplink.dll"), NativeLoader.onLibraryPath("steplink.dll", path),
+        "the DLL in the second folder");
+    check(NativeLoader.onLibraryPath("steplink-start200.dll", path) == null, "no start200 DLL");
+    return failures > 0 ? 1 : 0;
+  }
+
+  /** A Windows account as the access-list view reports it: its name, equal by name. */
+  private record Account(String getName) implements UserPrincipal {}
+
+  private static AclEntry allow(UserPrincipal who, AclEntryPermission... rights) {
+    return AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(who)
+        .setPermissions(rights).build();
+  }
+
+  /**
+   * The cache's trust rule on Windows, by owner and access list: %LOCALAPPDATA%'s usual list
+   * passes; another owner, or write, append, delete or access-list rights for anyone but this
+   * user, SYSTEM and the Administrators, are refused naming who; read rights and deny entries
+   * for others are fine.
+   */
+  static int windowsAccess() {
+    Path folder = Path.of("C:", "Users", "ann", "AppData", "Local", "steplink");
+    UserPrincipal ann = new Account("PC\\ann");
+    UserPrincipal bob = new Account("PC\\bob");
+    UserPrincipal users = new Account("BUILTIN\\Users");
+    UserPrincipal system = new Account("NT AUTHORITY\\SYSTEM");
+    UserPrincipal admins = new Account("BUILTIN\\Administrators");
+    AclEntryPermission[] full = AclEntryPermission.values();
+    List<AclEntry> usual = List.of(allow(system, full), allow(admins, full), allow(ann, full));
+    check(WindowsAccess.problem(folder, ann, usual, ann) == null, "the profile's usual list");
+    check(WindowsAccess.problem(folder, admins, usual, ann) == null, "owned by the Administrators");
+
+    String owned = WindowsAccess.problem(folder, bob, usual, ann);
+    check(owned != null && owned.contains("PC\\bob") && owned.contains("not to PC\\ann"),
+        "owned by another user: " + owned);
+    for (AclEntryPermission right : WindowsAccess.CHANGING) {
+      List<AclEntry> acl = new java.util.ArrayList<>(usual);
+      acl.add(allow(users, AclEntryPermission.READ_DATA, right));
+      String message = WindowsAccess.problem(folder, ann, acl, ann);
+      check(message != null && message.contains("BUILTIN\\Users")
+              && message.contains(right.toString().toLowerCase(java.util.Locale.ROOT)),
+          "Users granted " + right + ": " + message);
+    }
+    List<AclEntry> readers = new java.util.ArrayList<>(usual);
+    readers.add(allow(users, AclEntryPermission.READ_DATA, AclEntryPermission.EXECUTE,
+        AclEntryPermission.READ_ATTRIBUTES, AclEntryPermission.SYNCHRONIZE));
+    readers.add(AclEntry.newBuilder().setType(AclEntryType.DENY).setPrincipal(bob)
+        .setPermissions(full).build());
+    check(WindowsAccess.problem(folder, ann, readers, ann) == null,
+        "read rights and deny entries for others");
+    return failures > 0 ? 1 : 0;
   }
 }

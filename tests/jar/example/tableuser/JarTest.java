@@ -48,7 +48,8 @@ public final class JarTest {
           case "table" -> table();
           case "aux-calls" -> auxCalls(Path.of(System.getenv("STEPLINK_TRACE")));
           case "extraction" -> extraction();
-          case "windows-natives" -> windowsNatives();
+          case "windows-natives" -> WindowsLoaderTest.natives();
+          case "windows-wrong-width" -> WindowsLoaderTest.wrongWidth();
           case "launcher" -> launcher();
           case "trust" -> CacheAttackTest.trust();
           case "swap" -> CacheAttackTest.swap();
@@ -60,7 +61,8 @@ public final class JarTest {
           case "readme-default-block" -> ProgressTest.exampleDefaultBlock();
           case "probe" -> probe();
           default -> {
-            System.out.println("usage: JarTest table|aux-calls|extraction|windows-natives|launcher");
+            System.out.println(
+                "usage: JarTest table|aux-calls|extraction|windows-natives|windows-wrong-width|launcher");
             yield 2;
           }
         };
@@ -410,48 +412,6 @@ public final class JarTest {
     c = child(filled, List.of(), "probe");
     equal(0, c.exit(), "a read-only cache holding a good copy loads it: " + c.output());
     equal(1, cachedFiles(filled).size(), "nothing written to it");
-  }
-
-  /**
-   * The loader's choice for Windows through a whole JVM (os.name and os.arch set on its command
-   * line): x86 gets the jar's windows-x86 DLL, extracted byte for byte as the win32 build made it
-   * (this JVM then cannot load it and says so, naming the file); amd64 gets the 32-bit message.
-   */
-  static int windowsNatives() throws Exception {
-    Path base = Files.createTempDirectory(
-        Files.createDirectories(Path.of(System.getProperty("steplink.work"))), "windows");
-    Child c =
-        child(base.resolve("amd64"), List.of("-Dos.name=Windows 10", "-Dos.arch=amd64"), "probe");
-    check(c.exit() == 3 && c.output().contains("32-bit") && c.output().contains("os.arch=amd64"),
-        "a 64-bit JVM on Windows: " + c.output());
-
-    Path cache = base.resolve("x86");
-    // LOCALAPPDATA is what Windows uses; here it names the cache folder for the child.
-    List<String> command = new ArrayList<>();
-    command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
-    command.addAll(List.of(noLibraryPath(), "-Dos.name=Windows 10", "-Dos.arch=x86", "-cp",
-        System.getProperty("java.class.path"), JarTest.class.getName(), "probe"));
-    ProcessBuilder pb = new ProcessBuilder(command).redirectErrorStream(true);
-    pb.environment().put("LOCALAPPDATA", cache.toString());
-    c = finish(pb.start());
-    String win32 = System.getProperty("steplink.win32");
-    Path dll = win32 == null ? null : Path.of(win32, "lib", "standard", "steplink.dll");
-    if (dll == null || !Files.isRegularFile(dll)) {
-      check(c.exit() == 3 && c.output().contains("carries no library for this platform"),
-          "without the win32 build the jar says it has no Windows natives: " + c.output());
-      System.out.println("skipped: no win32 build at " + win32 + ", so the jar has no DLLs");
-      return failures > 0 ? 1 : 77;
-    }
-    List<Path> files = cachedFiles(cache);
-    equal(1, files.size(), "one extracted DLL: " + files + "\n" + c.output());
-    if (files.isEmpty()) return 1;
-    Path extracted = files.get(0);
-    check(extracted.toString().contains("windows-x86/standard/steplink-"), "path: " + extracted);
-    check(Arrays.equals(Files.readAllBytes(dll), Files.readAllBytes(extracted)),
-        "the extracted DLL is the win32 build's " + dll);
-    check(c.exit() == 3 && c.output().contains(extracted.toString()),
-        "the failed load names the extracted file: " + c.output());
-    return 0;
   }
 
   static List<Path> leftTemporaries(Path dir) throws IOException {
