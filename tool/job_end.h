@@ -21,7 +21,7 @@ struct JobFacts {
                               // a program not as checked
   bool outputFailed = false;  // the trace, a plot or a report could not be written
   bool stdoutFailed = false;  // standard output (or error) could not be written
-  std::string faultMessage;   // why, when it failed
+  std::string faultMessage{};  // why, when it failed
 };
 
 // The outcome of a job: exit code, the report's status and the summary's headline.
