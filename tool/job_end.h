@@ -15,12 +15,12 @@ namespace tool {
 
 // How a job ended, as far as its outcome is concerned.
 struct JobFacts {
-  bool refused = false;       // nothing was called (the library did not load, ...)
-  int stopSignal = 0;         // the signal that ended it (SIGINT for a stop request), 0 none
-  bool runFailed = false;     // a fault while running: table, port, openConn, the call process,
-                              // a program not as checked
-  bool outputFailed = false;  // the trace, a plot or a report could not be written
-  bool stdoutFailed = false;  // standard output (or error) could not be written
+  bool refused = false;        // nothing was called (the library did not load, ...)
+  int stopSignal = 0;          // the signal that ended it (SIGINT for a stop request), 0 none
+  bool runFailed = false;      // a fault while running: table, port, openConn, the call process,
+                               // a program not as checked
+  bool outputFailed = false;   // the trace, a plot or a report could not be written
+  bool stdoutFailed = false;   // standard output (or error) could not be written
   std::string faultMessage{};  // why, when it failed
 };
 
