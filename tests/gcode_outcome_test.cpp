@@ -126,6 +126,50 @@ void ExpectStoppedByFault(const Ended& ended, const std::string& reason) {
   EXPECT_EQ(LastCall(ended.trace), "call closeConn") << ended.trace.size();
 }
 
+// The quick ways a job ends, each with its exit code, report status, fault and summary headline:
+// only the job that all ran says "ran to its end".
+TEST_F(GcodeOutcome, EveryEndHasOneOutcome) {
+  struct Case {
+    const char* program;
+    const char* environment;  // before the command
+    const char* args;
+    int exitCode;
+    const char* status;
+    const char* headline;  // in the summary; "" none printed
+    const char* fault;     // in the report's fault; "" null
+  };
+  const Case cases[] = {
+      {"M3\nG1 X5\nM5\n", "", "", 0, "completed", "gcode summary (ran to its end)", ""},
+      {"M3\nG1 X5\nM5\n", "", "--check", 0, "checked", "gcode summary (checked", ""},
+      {"G1 X100000\n", "", "", 2, "refused", "", ""},
+      {"M3\nG1 X5\nM5\n", "STEPLINK_SIM=service=no-device ", "", 1, "fault",
+       "gcode summary (stopped: openConn failed", "openConn failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + c.environment + c.args);
+    std::ofstream(dir_ / "job.nc", std::ios::binary) << c.program;
+    fs::remove(dir_ / "report.json");
+    const int status =
+        std::system((c.environment + Command((dir_ / "job.nc").string(), c.args)).c_str());
+    const Ended ended = Collect(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    EXPECT_EQ(ended.exitCode, c.exitCode) << ended.err;
+    EXPECT_EQ(ended.report["status"], c.status) << ended.report.dump(2);
+    EXPECT_EQ(ended.report["exit_code"], c.exitCode);
+    if (*c.headline != '\0') {
+      EXPECT_NE(ended.out.find(c.headline), std::string::npos) << ended.out;
+    }
+    EXPECT_EQ(ended.out.find("ran to its end") != std::string::npos,
+              std::string(c.status) == "completed")
+        << ended.out;
+    if (*c.fault == '\0') {
+      EXPECT_TRUE(ended.report["fault"].is_null()) << ended.report["fault"];
+    } else {
+      EXPECT_NE(ended.report["fault"].dump().find(c.fault), std::string::npos);
+    }
+    EXPECT_NE(ended.lastAux, 1);  // the auxiliary output is never left on
+  }
+}
+
 // A 4 s move with the auxiliary output on, then 40 000 zero dwells (about 240 KB, several
 // read chunks: far more than pass 2 plans ahead) and a last move the rewrite changes.
 std::string LongProgram() {
