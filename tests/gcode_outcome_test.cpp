@@ -185,7 +185,13 @@ TEST_F(GcodeOutcome, AProgramChangedWhileItRunsStopsWithTheStopSequence) {
     const std::string text = LongProgram();
     std::ofstream(dir_ / "job.nc", std::ios::binary) << text;
     const pid_t child = Start(Command((dir_ / "job.nc").string(), "--realtime"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // pass 2, in the long move
+    // Pass 2 in the long move (the progress display on line 2), whatever the machine's load.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadText(dir_ / "err.txt").find("line 2/") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::size_t lastLine = text.size() - 10;
     if (change == Change::append) std::ofstream(dir_ / "job.nc", std::ios::app) << "G0 X9\n";
     if (change == Change::truncate) fs::resize_file(dir_ / "job.nc", lastLine);
