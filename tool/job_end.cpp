@@ -85,13 +85,16 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
       result.faultMessage = "counter 0 stood still: the waits were not paced";
     facts_.runFailed = true;
   }
-  facts_.stdoutFailed = outcome.stdoutError != 0 || outcome.stderrError != 0;
+  // The runner's own lines (stdio) and the call process's output passed on (raw writes).
+  const bool stdioFailed = std::ferror(stdout) != 0 || std::ferror(stderr) != 0;
+  facts_.stdoutFailed = outcome.stdoutError != 0 || outcome.stderrError != 0 || stdioFailed;
   if (outcome.faultStop.empty() && facts_.stdoutFailed) {
-    // Found while the last of the output was passed on, after the calls had ended.
-    const bool out = outcome.stdoutError != 0;
+    // Found after the calls had ended (the last of the output passed on).
+    const bool out = outcome.stdoutError != 0 || std::ferror(stdout) != 0;
+    const int code = out ? outcome.stdoutError : outcome.stderrError;
     const std::string message = std::string("cannot write to standard ") +
-                                (out ? "output: " : "error: ") +
-                                std::strerror(out ? outcome.stdoutError : outcome.stderrError);
+                                (out ? "output" : "error") +
+                                (code != 0 ? std::string(": ") + std::strerror(code) : "");
     std::fprintf(out ? stderr : stdout, "steplink: %s\n", message.c_str());
     if (result.faultMessage.empty()) result.faultMessage = message;
   }
@@ -197,13 +200,15 @@ void JobEnd::Summarize() {
   // Before the report is written: a summary that did not reach standard output (a closed pipe,
   // a full disk) makes the job a fault there too.
   errno = 0;
-  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && !facts_.stdoutFailed) {
-    const std::string message =
-        std::string("cannot write to standard output: ") + std::strerror(errno != 0 ? errno : EIO);
-    std::fprintf(stderr, "steplink: %s\n", message.c_str());
-    facts_.stdoutFailed = true;
-    if (result_.faultMessage.empty()) result_.faultMessage = message;
-    Decide();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if (!facts_.stdoutFailed) {
+      const std::string message = std::string("cannot write to standard output: ") +
+                                  std::strerror(errno != 0 ? errno : EIO);
+      std::fprintf(stderr, "steplink: %s\n", message.c_str());
+      facts_.stdoutFailed = true;
+      if (result_.faultMessage.empty()) result_.faultMessage = message;
+      Decide();
+    }
     __fpurge(stdout);  // said once: what could not be written is dropped, not tried again
     std::clearerr(stdout);
   }
