@@ -1,12 +1,13 @@
-// Program input for the two passes. A regular file is read in place (what runs is what was
-// checked: same descriptor, size and mtime watched); other inputs are spooled to an unlinked
-// temporary file first, refusing a line over the limit as it arrives (so `< /dev/zero` stops
-// after 64 KiB, not when the disk is full).
+// Program input for the passes. A regular file is read in place, other inputs are spooled to an
+// unlinked temporary file first, refusing a line over the limit as it arrives (so `< /dev/zero`
+// stops after 64 KiB, not when the disk is full). Either way what runs is what was checked: each
+// chunk is read whole and its digest compared before any of its lines is handed out.
 #include "program_input.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,7 @@
 namespace gcode {
 namespace {
 
-constexpr std::size_t chunkBytes = std::size_t{64} * 1024;
+constexpr std::size_t chunkBytes = ReadPrint::chunkBytes;
 constexpr std::size_t bufferBytes = maxLineBytes + 2 + chunkBytes;  // a whole line, CR, LF, more
 
 std::string Errno(const std::string& what) {
@@ -24,7 +25,7 @@ std::string Errno(const std::string& what) {
 }
 
 // Copies `from` to an unlinked temporary file; -1 with `error` on a failure or a long line.
-int Spool(int from, const std::string& name, std::string& error) {
+int Spool(int from, const std::string& name, std::string& error, const std::atomic<int>* stop) {
   const char* dir = std::getenv("TMPDIR");
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/steplink-gcode-XXXXXX";
   const int fd = mkstemp(path.data());
@@ -38,6 +39,11 @@ int Spool(int from, const std::string& name, std::string& error) {
   int line = 1;
   while (true) {
     const ssize_t got = read(from, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR && stop != nullptr && stop->load() != 0) {
+      error = "the reading of " + name + " was stopped";
+      close(fd);
+      return -1;
+    }
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       error = Errno("cannot read " + name);
@@ -73,7 +79,11 @@ int Spool(int from, const std::string& name, std::string& error) {
 }  // namespace
 
 ProgramInput::ProgramInput(int fd, std::string name, bool copied)
-    : fd_(fd), name_(std::move(name)), copied_(copied), buffer_(bufferBytes) {
+    : fd_(fd),
+      name_(std::move(name)),
+      copied_(copied),
+      buffer_(bufferBytes),
+      print_(std::make_shared<ReadPrint>()) {
   fstat(fd_, &opened_);
 }
 
@@ -81,7 +91,8 @@ ProgramInput::~ProgramInput() {
   close(fd_);
 }
 
-std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::string& error) {
+std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::string& error,
+                                                 const std::atomic<int>* stop) {
   const bool stdinInput = path == "-";
   const std::string name = stdinInput ? "<stdin>" : path;
   const int fd = stdinInput ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -110,7 +121,7 @@ std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::s
   if (S_ISREG(info.st_mode) && !stdinInput) {
     return std::unique_ptr<ProgramInput>(new ProgramInput(fd, name, false));
   }
-  const int copy = Spool(fd, name, error);
+  const int copy = Spool(fd, name, error, stop);
   close(fd);
   if (copy < 0) return nullptr;
   return std::unique_ptr<ProgramInput>(new ProgramInput(copy, name, true));
@@ -130,6 +141,7 @@ std::unique_ptr<ProgramInput> ProgramInput::Again(std::string& error) const {
   }
   std::unique_ptr<ProgramInput> again(new ProgramInput(fd, name_, copied_));
   again->opened_ = opened_;
+  again->print_ = print_;
   return again;
 }
 
@@ -141,6 +153,13 @@ bool ProgramInput::Rewind(std::string& error) {
   begin_ = end_ = 0;
   eof_ = false;
   readError_.clear();
+  offset_ = 0;
+  changed_ = false;
+  recording_ = !print_->complete;
+  if (recording_) {
+    print_->chunks.clear();
+    print_->totalBytes = 0;
+  }
   return true;
 }
 
@@ -150,22 +169,47 @@ bool ProgramInput::Fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  while (end_ < buffer_.size()) {
-    const ssize_t got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
+  if (eof_) return false;
+  // A whole chunk (less only at the end of the file) before any of it is handed out: its digest
+  // is known only once all of it is in. NextLine calls this with at most a line kept, so a
+  // chunk always fits.
+  char* const into = buffer_.data() + end_;
+  const std::size_t room = std::min(chunkBytes, buffer_.size() - end_);
+  std::size_t got = 0;
+  while (got < room) {
+    const ssize_t n = read(fd_, into + got, room - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
       readError_ = Errno("cannot read " + name_);
       eof_ = true;
       return false;
     }
-    if (got == 0) {
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  const std::size_t index = static_cast<std::size_t>(offset_ / chunkBytes);
+  if (recording_) {
+    if (got > 0) print_->chunks.push_back(SipHash24(print_->key, into, got));
+    print_->totalBytes += got;
+    if (got < chunkBytes) {
+      print_->complete = true;
+      recording_ = false;
+    }
+  } else if (print_->complete) {
+    if (got != print_->ExpectedBytes(index) ||
+        (got > 0 && SipHash24(print_->key, into, got) != print_->chunks[index])) {
+      readError_ = name_ + " changed after it was checked (bytes " + std::to_string(offset_) +
+                   " to " + std::to_string(offset_ + got) +
+                   " are not those checked); the job stops";
+      changed_ = true;
       eof_ = true;
       return false;
     }
-    end_ += static_cast<std::size_t>(got);
-    return true;
   }
-  return true;
+  offset_ += got;
+  end_ += got;
+  if (got < room) eof_ = true;
+  return got > 0;
 }
 
 bool ProgramInput::NextLine(std::string_view& line, bool& tooLong) {
@@ -196,7 +240,8 @@ bool ProgramInput::NextLine(std::string_view& line, bool& tooLong) {
       }
     }
     if (eof_ || !Fill()) {
-      if (end_ == begin_) return false;
+      // A changed or unreadable file: the piece of a line before the bad chunk is no line.
+      if (end_ == begin_ || changed_ || !readError_.empty()) return false;
       line = std::string_view(buffer_.data() + begin_, end_ - begin_);
       begin_ = end_;
       return true;

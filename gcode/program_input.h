@@ -1,16 +1,20 @@
-// A G-code program as the two passes read it: a regular file kept open and read again through
-// the same descriptor, its size and modification time checked for changes; anything else
-// (standard input, a FIFO, /dev/fd/N) first copied to an unlinked temporary file. Lines are read
-// through a fixed buffer, so no line longer than maxLineBytes is ever held. Calls POSIX only.
+// A G-code program as the passes read it: a regular file kept open and read again through the
+// same descriptor; anything else (standard input, a FIFO, /dev/fd/N) first copied to an unlinked
+// temporary file. The first whole reading keeps a digest per chunk; every later one hands out a
+// chunk's lines only after its bytes proved the same. Lines come through a fixed buffer, so no
+// line longer than maxLineBytes is ever held. Calls POSIX and chunk_digest only.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "chunk_digest.h"
 
 namespace gcode {
 
@@ -18,21 +22,27 @@ class ProgramInput {
  public:
   // "-" is standard input. Refused (nullptr, `error` says why): a directory, a device (standard
   // input may be a terminal), a file that cannot be opened, a standard input line over the limit.
-  static std::unique_ptr<ProgramInput> Open(const std::string& path, std::string& error);
+  // `stop`, when given and set, ends a wait for a slow pipe (a signal asked the command to stop).
+  static std::unique_ptr<ProgramInput> Open(const std::string& path, std::string& error,
+                                            const std::atomic<int>* stop = nullptr);
   ~ProgramInput();
   ProgramInput(const ProgramInput&) = delete;
   ProgramInput& operator=(const ProgramInput&) = delete;
 
   // A second reader of the same file (the same inode, its own offset and buffer), for a pass
-  // that runs while another is reading; its Unchanged() compares with this one's first look.
+  // that runs while another is reading; it checks its bytes against this one's first reading.
   std::unique_ptr<ProgramInput> Again(std::string& error) const;
-  // Back to the first line (each pass starts with it).
+  // Back to the first line (each pass starts with it). Until one reading has reached the end,
+  // a reading from here keeps the digests; after that, it is checked against them.
   bool Rewind(std::string& error);
-  // The next line without its newline; false at the end (or on a read error: error() is set).
+  // The next line without its newline; false at the end, on a read error or when the bytes are
+  // not those of the first reading (ReadError() says which; Changed() tells the last apart).
   // A line over maxLineBytes comes back cut, with `tooLong`; the rest of it is skipped unread.
   bool NextLine(std::string_view& line, bool& tooLong);
-  // Whether the file still has the size and modification time it had when opened.
+  // Whether the file still has the size and modification time it had when opened: a cheap
+  // early sign only (a same-size rewrite, or a /proc file, passes it); the digests decide.
   bool Unchanged(std::string& error) const;
+  bool Changed() const { return changed_; }  // a reading found bytes other than the first's
   const std::string& Name() const { return name_; }
   const std::string& ReadError() const { return readError_; }
   bool Copied() const { return copied_; }  // read from a temporary copy
@@ -49,6 +59,10 @@ class ProgramInput {
   std::size_t begin_ = 0, end_ = 0;
   bool eof_ = false;
   std::string readError_;
+  std::shared_ptr<ReadPrint> print_;  // shared with the readers Again() makes
+  bool recording_ = false;            // this reading keeps the digests
+  std::uint64_t offset_ = 0;          // bytes read from the start, a whole number of chunks
+  bool changed_ = false;
 };
 
 }  // namespace gcode

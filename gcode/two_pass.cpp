@@ -9,7 +9,7 @@
 namespace gcode {
 
 bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
-               const std::atomic<bool>* stop) {
+               const std::atomic<int>* stop) {
   if (!input.Rewind(error)) return false;
   lineCount = 0;
   std::string_view text;
@@ -18,7 +18,7 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
   std::string lineError;
   const Block none;
   while (input.NextLine(text, tooLong)) {
-    if (stop && stop->load(std::memory_order_relaxed)) return true;
+    if (stop && stop->load(std::memory_order_relaxed) != 0) return true;
     ++lineCount;
     if (tooLong) {
       planner.Line(LineKind::error, none,
@@ -46,6 +46,15 @@ Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions
   StreamPlanner planner(machine, options, sink);
   int lines = 0;
   FeedLines(input, planner, lines, error);
+  return planner.Finish(lines);
+}
+
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  const CallSink& sink, const std::atomic<int>& stop, std::string& error) {
+  StreamPlanner planner(machine, options, sink);
+  int lines = 0;
+  FeedLines(input, planner, lines, error, &stop);
+  if (stop.load() != 0 && error.empty()) error = input.Name() + ": the check was stopped";
   return planner.Finish(lines);
 }
 
@@ -90,7 +99,7 @@ CallStream::~CallStream() {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
-  stopReading_ = true;
+  stopReading_ = 1;
   changed_.notify_all();
   if (producer_.joinable()) producer_.join();
 }
@@ -135,6 +144,14 @@ void CallStream::Produce() {
   changed_.notify_all();
 }
 
+std::string CallStream::Failure() {
+  if (!error_.empty()) return error_;
+  std::string changed;
+  if (!input_.Unchanged(changed)) return changed;
+  std::lock_guard lock(mutex_);
+  return producerError_;
+}
+
 std::optional<PlannedCall> CallStream::Next() {
   if (!error_.empty()) return std::nullopt;
   if (!started_ && !done_) {
@@ -145,7 +162,7 @@ std::optional<PlannedCall> CallStream::Next() {
   if (!input_.Unchanged(error_)) {
     std::lock_guard lock(mutex_);
     stop_ = true;
-    stopReading_ = true;
+    stopReading_ = 1;
     changed_.notify_all();
     return std::nullopt;
   }

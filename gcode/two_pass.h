@@ -1,7 +1,8 @@
 // Checking and running a program in constant memory: pass 1 reads every line and plans it into
 // counters only (the report, the refusals); pass 2 reads it again and hands the calls over one
-// at a time through a bounded queue, stopping at the first sign that the program is not the one
-// checked. Calls the program input, the reader and the streaming planner.
+// at a time through a bounded queue, planning only bytes proved to be those pass 1 read and
+// stopping at the first sign that the program is not the one checked. Calls the program input, the
+// reader and the streaming planner.
 #pragma once
 
 #include <atomic>
@@ -22,7 +23,7 @@ namespace gcode {
 // Feeds every line of `input` from its start to `planner`; false with `error` on a read error.
 // `stop`, when given and set, ends the reading early (the caller stopped the job).
 bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
-               const std::atomic<bool>* stop = nullptr);
+               const std::atomic<int>* stop = nullptr);
 
 // Pass 1: the plan's counters, errors and notes (no calls kept); `error` on a read error.
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
@@ -31,6 +32,10 @@ Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions
 // a move of very many calls is split call by call, never counted in closed form.
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
                   const CallSink& sink, std::string& error);
+// Pass 1 that ends early once `stop` is set (a signal asked the command to stop): `error` then
+// says so and the plan is not the program's.
+Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
+                  const CallSink& sink, const std::atomic<int>& stop, std::string& error);
 
 // One more pass over a checked program, every entry handed to `sink` (the emitted script): false
 // with `error` when the program changed or does not plan as `checked` did.
@@ -51,6 +56,10 @@ class CallStream {
   // the file changed, a read error, a plan that is not the checked one).
   std::optional<PlannedCall> Next();
   const std::string& Error() const { return error_; }
+  // Why the stream must stop, as soon as it is known (the taker's thread, between Next()s): the
+  // file's size or time moved, or the planner found bytes other than those checked; empty while
+  // all is well. The queued calls are then dropped: Next() gives none of them.
+  std::string Failure();
   std::size_t PeakQueued() const { return peak_; }  // most calls held at once
 
  private:
@@ -66,7 +75,7 @@ class CallStream {
   bool started_ = false;  // the producer runs (from the first Next() on)
   bool done_ = false, stop_ = false;
   bool producerWaiting_ = false, takerWaiting_ = false;
-  std::atomic<bool> stopReading_{false};
+  std::atomic<int> stopReading_{0};
   std::string error_, producerError_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -4,6 +4,7 @@
 // and tiny numbers, overflowing positions, non-finite machine numbers) get their clear error.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "chunk_digest.h"
 #include "gcode_digest.h"
 #include "path_trace.h"
 #include "program_input.h"
@@ -343,3 +345,98 @@ TEST(GcodeMachineFile, NonFiniteNumbersAndHugeFilesAreRefused) {
 }
 
 }  // namespace
+
+// SipHash-2-4 as its authors publish it (key 00..0f), so the digests are the function they claim.
+TEST(GcodeReadPrint, DigestIsSipHash24) {
+  const std::array<std::uint64_t, 2> key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  char message[15];
+  for (int i = 0; i < 15; ++i) message[i] = static_cast<char>(i);
+  EXPECT_EQ(gcode::SipHash24(key, message, 0), 0x726fdb47dd0e0e31ULL);
+  EXPECT_EQ(gcode::SipHash24(key, message, 15), 0xa129ca6149be45e5ULL);
+  gcode::ReadPrint one, two;
+  EXPECT_NE(one.key, two.key);  // each reading its own key: nobody can make bytes that match
+}
+
+namespace {
+
+// Rewrites `length` bytes at `offset` in place and puts the modification time back, so that
+// size and time say nothing of the change.
+void RewriteKeepingTime(const std::string& path, std::size_t offset, const std::string& bytes) {
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  const int fd = open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+            static_cast<ssize_t>(bytes.size()));
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(futimens(fd, times), 0);
+  close(fd);
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  ASSERT_EQ(after.st_size, before.st_size);
+  ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+}  // namespace
+
+// Pass 2 and the replan plan only bytes pass 1 read: a same-size rewrite with its time put
+// back, before pass 2 or while it runs, a truncation and an append all stop the stream, and
+// every call it gave is the checked program's.
+TEST(GcodeReadPrint, PassTwoPlansOnlyTheBytesPassOneRead) {
+  std::string text = "G21 G90\n";
+  for (int i = 0; i < 30'000; ++i) text += i % 2 ? "G0 X1.000\n" : "G0 X2.000\n";
+  text += "G0 X5.000\n";  // the last chunk: read long after pass 2 began
+  ASSERT_GT(text.size(), 4 * gcode::ReadPrint::chunkBytes);
+  const std::size_t lastLine = text.size() - 10;
+  const gcode::Machine machine = gcode::BuiltinMachine();
+  std::vector<std::array<std::int32_t, 3>> reference;
+  {
+    const std::string path = WriteFile("print-reference.nc", text);
+    auto input = Open(path);
+    std::string error;
+    const gcode::Plan checked = gcode::CheckProgram(*input, machine, {}, error);
+    gcode::CallStream stream(*input, machine, {}, checked, 8);
+    while (auto call = stream.Next()) reference.push_back(call->args);
+    ASSERT_EQ(stream.Error(), "");
+    ASSERT_EQ(reference.size(), checked.callCount);
+    fs::remove(path);
+  }
+  enum class Change { rewriteBefore, rewriteDuring, truncate, append };
+  for (const Change change :
+       {Change::rewriteBefore, Change::rewriteDuring, Change::truncate, Change::append}) {
+    SCOPED_TRACE(static_cast<int>(change));
+    const std::string path = WriteFile("print.nc", text);
+    auto input = Open(path);
+    std::string error;
+    const gcode::Plan checked = gcode::CheckProgram(*input, machine, {}, error);
+    ASSERT_TRUE(checked.ok());
+    if (change == Change::rewriteBefore) RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
+    gcode::CallStream stream(*input, machine, {}, checked, 8);
+    std::size_t taken = 0;
+    bool same = true;
+    while (auto call = stream.Next()) {
+      same = same && taken < reference.size() && call->args == reference[taken];
+      if (++taken == 100) {
+        if (change == Change::rewriteDuring) RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
+        if (change == Change::truncate) fs::resize_file(path, lastLine);
+        if (change == Change::append) std::ofstream(path, std::ios::app) << "G0 X9\n";
+      }
+    }
+    EXPECT_TRUE(same);
+    EXPECT_LT(taken, reference.size());
+    EXPECT_NE(stream.Error().find("changed after it was checked"), std::string::npos)
+        << stream.Error();
+    EXPECT_NE(stream.Failure(), "");
+    // The emitted script's pass is checked the same way.
+    if (change == Change::rewriteBefore || change == Change::rewriteDuring) {
+      auto again = input->Again(error);
+      ASSERT_TRUE(again) << error;
+      std::size_t emitted = 0;
+      EXPECT_FALSE(gcode::ReplanProgram(
+          *again, machine, {}, checked, [&](const gcode::PlannedCall&) { ++emitted; }, error));
+      EXPECT_NE(error.find("changed after it was checked"), std::string::npos) << error;
+      EXPECT_LT(emitted, reference.size());
+    }
+    fs::remove(path);
+  }
+}

@@ -410,4 +410,51 @@ TEST(JobExitCode, OneTableForEveryEnd) {
   EXPECT_EQ(tool::JobExitCode({.stdoutFailed = true}), tool::exitRunFailed);
 }
 
+// Every way a job ends has one verdict: success only when nothing else happened; every fault is
+// "stopped: REASON" with the reason; a signal is `interrupted` whatever else failed with it.
+TEST(JobExitCode, OneVerdictForEveryEnd) {
+  using tool::JobStatus;
+  struct Case {
+    tool::JobFacts facts;
+    int exitCode;
+    JobStatus status;
+    std::string headline;
+  };
+  const Case cases[] = {
+      {{}, 0, JobStatus::completed, "ran to its end"},
+      {{.refused = true, .runFailed = true}, 2, JobStatus::refused, "refused"},
+      {{.stopSignal = SIGINT}, 130, JobStatus::interrupted, "interrupted by SIGINT"},
+      {{.stopSignal = SIGTERM, .runFailed = true},
+       143,
+       JobStatus::interrupted,
+       "interrupted by SIGTERM"},
+      {{.stopSignal = SIGPIPE}, 141, JobStatus::interrupted, "interrupted by SIGPIPE"},
+      {{.stopSignal = SIGINT, .outputFailed = true},
+       1,
+       JobStatus::interrupted,
+       "interrupted by SIGINT"},
+      {{.runFailed = true, .faultMessage = "job.nc changed after it was checked"},
+       1,
+       JobStatus::fault,
+       "stopped: job.nc changed after it was checked"},
+      {{.runFailed = true}, 1, JobStatus::fault, "stopped: a fault"},
+      {{.outputFailed = true, .faultMessage = "cannot write the plot"},
+       1,
+       JobStatus::fault,
+       "stopped: cannot write the plot"},
+      {{.stdoutFailed = true, .faultMessage = "cannot write to standard output: Broken pipe"},
+       1,
+       JobStatus::fault,
+       "stopped: cannot write to standard output: Broken pipe"},
+  };
+  for (const Case& c : cases) {
+    const tool::JobVerdict verdict = tool::DecideJobEnd(c.facts);
+    EXPECT_EQ(verdict.exitCode, c.exitCode) << c.headline;
+    EXPECT_EQ(verdict.status, c.status) << c.headline;
+    EXPECT_EQ(verdict.headline, c.headline);
+    EXPECT_EQ(verdict.headline.find("ran to its end") != std::string::npos,
+              verdict.status == JobStatus::completed);
+  }
+}
+
 }  // namespace

@@ -26,11 +26,29 @@
 namespace tool {
 namespace {
 
-// Parent: the first job-ending signal that arrived (0 none); written by the handler only.
-volatile std::sig_atomic_t receivedSignal = 0;
+// Parent: the one "a stop was asked" of a job: the first job-ending signal that arrived, or
+// SIGINT for a stop request (a key, the live view); 0 none. Lock-free, so a handler may set it.
+std::atomic<int> stopAsked{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+int handlerDepth = 0;  // nested installs (pass 1, then the job): the outermost one counts
 
-void OnJobSignal(int signal) {
-  if (receivedSignal == 0) receivedSignal = signal;
+// A SIGPIPE this process raised on itself by writing to a closed pipe: the write fails with
+// EPIPE and is handled as a failed output; only one sent from outside ends the job.
+bool OwnSigpipe(int signal, const siginfo_t* info) {
+  return signal == SIGPIPE && info != nullptr && info->si_code == SI_USER &&
+         info->si_pid == getpid();
+}
+
+void OnJobSignal(int signal, siginfo_t* info, void*) {
+  if (OwnSigpipe(signal, info)) return;
+  int none = 0;
+  stopAsked.compare_exchange_strong(none, signal);
+}
+
+void OnSigpipeOutsideJob(int signal, siginfo_t* info, void*) {
+  if (OwnSigpipe(signal, info)) return;
+  ::signal(SIGPIPE, SIG_DFL);  // from outside: ends the runner as it would any program (141)
+  raise(SIGPIPE);
 }
 
 std::map<int, struct sigaction>& SavedActions() {
@@ -63,11 +81,12 @@ const std::vector<int>& JobEndingSignals() {
 }
 
 void InstallJobSignalHandlers() {
-  receivedSignal = 0;
+  if (handlerDepth++ > 0) return;
+  stopAsked = 0;
   struct sigaction action {};
-  action.sa_handler = OnJobSignal;
+  action.sa_sigaction = OnJobSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: the wait loop's poll ends at once
+  action.sa_flags = SA_SIGINFO;  // no SA_RESTART: the wait loop's poll ends at once
   for (const int signal : JobEndingSignals()) {
     struct sigaction previous {};
     if (sigaction(signal, &action, &previous) == 0) SavedActions().emplace(signal, previous);
@@ -75,16 +94,34 @@ void InstallJobSignalHandlers() {
 }
 
 void RestoreJobSignalHandlers() {
+  if (handlerDepth == 0 || --handlerDepth > 0) return;
   for (const auto& [signal, previous] : SavedActions()) sigaction(signal, &previous, nullptr);
   SavedActions().clear();
 }
 
+void InstallSigpipeGuard() {
+  struct sigaction action {};
+  action.sa_sigaction = OnSigpipeOutsideJob;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 int ReceivedJobSignal() {
-  return receivedSignal;
+  return stopAsked;
+}
+
+const std::atomic<int>& JobStopFlag() {
+  return stopAsked;
+}
+
+void AskJobStop(int signal) {
+  int none = 0;
+  stopAsked.compare_exchange_strong(none, signal);
 }
 
 void ClearReceivedJobSignal() {
-  receivedSignal = 0;
+  stopAsked = 0;
 }
 
 std::string SignalName(int signal) {
@@ -260,9 +297,19 @@ void CallChild::Signal(int signal) {
 }
 
 void CallChild::RequestStop() {
-  int none = 0;
-  stopSignal_.compare_exchange_strong(none, SIGINT);
-  Signal(SIGINT);
+  // The same flag a job-ending signal sets: the wait loop passes it on within one poll. Once
+  // the call process has ended there is nothing to stop (a late click must not turn a job
+  // that ran to its end into an interrupted one).
+  std::lock_guard lock(mutex_);
+  if (pid_ > 0) AskJobStop(SIGINT);
+}
+
+void CallChild::RequestStopAtBoundary() {
+  std::lock_guard lock(mutex_);
+  if (pid_ <= 0) return;
+  sigval value{};
+  value.sival_int = stopRequestValue;
+  sigqueue(pid_, SIGUSR1, value);
 }
 
 void CallChild::RequestPause() {

@@ -68,6 +68,8 @@ struct WaitHooks {
   std::function<void()> tick;          // about every 20 ms (progress display, live view)
   std::function<void()> beforeOutput;  // before the child's output is passed on (erase progress)
   std::function<void(std::uint64_t index, const JobStep& step)> onSend;  // each step fed
+  // Why the job must stop now, beyond the source's own reason (empty: go on).
+  std::function<std::string()> stopReason;
 };
 
 // How the call process ended.
@@ -96,6 +98,9 @@ struct ChildOutcome {
   int stderrError = 0;
   int traceError = 0;  // errno of a failed write of the trace
   std::uint64_t stepsSent = 0;
+  // Why the runner stopped the job at a call boundary (the program changed, standard output
+  // could not be written), empty when it did not.
+  std::string faultStop;
 };
 
 // One line that explains an end other than completed (empty for completed).
@@ -108,8 +113,14 @@ const std::vector<int>& JobEndingSignals();
 // one that arrives is kept. Restore puts the previous actions back.
 void InstallJobSignalHandlers();
 void RestoreJobSignalHandlers();
+// Nested installs (pass 1, then the job) keep the outermost's: one flag for the whole command.
 int ReceivedJobSignal();        // the first that arrived since the handlers were installed, or 0
 void ClearReceivedJobSignal();  // before a call process that must run after the job's end
+void AskJobStop(int signal);    // a stop asked without a signal (RequestStop): as if it arrived
+const std::atomic<int>& JobStopFlag();  // the same, for a reading loop to poll
+// For the whole command: a SIGPIPE raised by its own write to a closed pipe does not end it (the
+// write fails and is reported); one sent from outside does, with the default action.
+void InstallSigpipeGuard();
 
 // "SIGINT", or "signal 40".
 std::string SignalName(int signal);
@@ -131,7 +142,10 @@ class CallChild {
   ChildOutcome Wait(JobSource& source, const WaitHooks& hooks = {});
 
   // Safe from any thread while the child runs; no effect once it has ended.
-  void RequestStop();    // what Ctrl-C does: ends the calls now; the record is kept
+  void RequestStop();  // what Ctrl-C does: ends the calls now; the record is kept
+  // A fault stop: the call process drops the steps queued, makes the stop sequence at the next
+  // call boundary and ends (ChildOutcome::End::cleanStop). Before the channel is closed.
+  void RequestStopAtBoundary();
   void RequestPause();   // pause before the next step
   void RequestResume();  // go on after a pause
   bool PauseRequested() const { return paused_; }
@@ -149,7 +163,6 @@ class CallChild {
   bool collapse_ = true;
   std::mutex mutex_;  // pid_ is not signalled after it was reaped
   std::atomic<bool> paused_{false};
-  std::atomic<int> stopSignal_{0};
 };
 
 // The call process's side, run in the child after fork: loads the entries and executes the
@@ -161,5 +174,8 @@ inline constexpr int childOk = 0;
 inline constexpr int childOpenFailed = 10;
 inline constexpr int childCleanStop = 11;
 inline constexpr int childLoadFailed = 20;
+// The value SIGUSR1 is queued with (sigqueue) to ask for a stop at the next call boundary; a
+// plain SIGUSR1 pauses.
+inline constexpr int stopRequestValue = 1;
 
 }  // namespace tool

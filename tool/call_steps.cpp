@@ -22,17 +22,24 @@ namespace {
 
 // A pause was requested (SIGUSR1) and not yet resumed (SIGUSR2).
 volatile std::sig_atomic_t pauseWanted = 0;
-// Ctrl-C (SIGINT) while paused: end the pause and stop cleanly.
-volatile std::sig_atomic_t stopWhilePaused = 0;
+// The one "stop at the next call boundary" of the call process: Ctrl-C (SIGINT) while paused,
+// or the runner's stop request (SIGUSR1 queued with stopRequestValue). Either ends a pause.
+volatile std::sig_atomic_t stopWanted = 0;
 
-void OnPause(int) {
-  pauseWanted = 1;
+void OnPauseOrStop(int, siginfo_t* info, void*) {
+  if (info != nullptr && info->si_code == SI_QUEUE &&
+      info->si_value.sival_int == stopRequestValue) {
+    stopWanted = 1;
+    pauseWanted = 0;
+  } else {
+    pauseWanted = 1;
+  }
 }
 void OnResume(int) {
   pauseWanted = 0;
 }
 void OnStopWhilePaused(int) {
-  stopWhilePaused = 1;
+  stopWanted = 1;
   pauseWanted = 0;
 }
 
@@ -103,9 +110,17 @@ void SetHandler(int signal, void (*handler)(int)) {
   sigaction(signal, &action, nullptr);
 }
 
+void SetInfoHandler(int signal, void (*handler)(int, siginfo_t*, void*)) {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_SIGINFO;
+  action.sa_sigaction = handler;
+  sigaction(signal, &action, nullptr);
+}
+
 // Between two steps: waits while a pause is wanted. The pause signals are blocked around the
-// test so that a resume cannot slip in between the test and the wait. True when the job was
-// stopped while paused.
+// test so that a resume cannot slip in between the test and the wait. True when the job is to
+// stop here (stopped while paused, or asked to by the runner).
 bool PauseIfWanted(const ChildOptions& options, JobPublisher& job) {
   sigset_t pauseSignals, previous;
   sigemptyset(&pauseSignals);
@@ -119,10 +134,10 @@ bool PauseIfWanted(const ChildOptions& options, JobPublisher& job) {
     job.State(STEPLINK_JOB_PAUSED);
     while (pauseWanted != 0) sigsuspend(&previous);
     if (cleanStop) SetHandler(SIGINT, SIG_DFL);
-    if (stopWhilePaused == 0) job.State(STEPLINK_JOB_RUNNING);
+    if (stopWanted == 0) job.State(STEPLINK_JOB_RUNNING);
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
-  return stopWhilePaused != 0;
+  return stopWanted != 0;
 }
 
 void Dwell(double seconds) {
@@ -137,7 +152,7 @@ void Dwell(double seconds) {
 }  // namespace
 
 [[noreturn]] void RunSteps(const ChildOptions& options, int stepFd) {
-  SetHandler(SIGUSR1, OnPause);
+  SetInfoHandler(SIGUSR1, OnPauseOrStop);
   SetHandler(SIGUSR2, OnResume);
   sigset_t none;
   sigemptyset(&none);
@@ -152,22 +167,29 @@ void Dwell(double seconds) {
   }
   JobPublisher job(options);
   bool openFailed = false;
+  bool open = false;  // an openConn succeeded and no closeConn followed
   for (std::uint64_t index = 0;; ++index) {
     const std::optional<JobStep> step = ReadStep(stepFd);
-    if (!step) break;
-    if (PauseIfWanted(options, job)) {
-      // Stopped while paused: the auxiliary output off (as M5), then closeConn.
-      if (options.stopSequence.auxOff)
-        entries.vectorOut(nullptr, nullptr, 0, 0, STEPLINK_Z_AUX_MINUS);
-      if (options.stopSequence.closeConn) entries.closeConn(nullptr, nullptr);
+    // The runner asks for a stop before it ends the channel, so a stop is seen before the end.
+    if (stopWanted != 0 || (step && PauseIfWanted(options, job))) {
+      // At a call boundary: the steps still queued are dropped; the stop sequence is made (for
+      // a G-code job the auxiliary output off, as M5, then closeConn on a device left open).
+      StopSequence sequence = options.stopSequence;
+      sequence.closeConn = sequence.closeConn || open;
+      for (const ScriptCall& call : StopSequenceCalls(sequence)) {
+        MakeCall(entries, call.entry, call.args);
+      }
       std::fflush(stdout);
       job.State(STEPLINK_JOB_INTERRUPTED);
       std::exit(childCleanStop);
     }
+    if (!step) break;
     job.Step(index, *step, true);
     if (step->kind == StepKind::call) {
       const int result = MakeCall(entries, step->entry, step->args);
       if (step->entry == Entry::openConn && result == 255) openFailed = true;
+      if (step->entry == Entry::openConn && result != 255) open = true;
+      if (step->entry == Entry::closeConn) open = false;
       if (options.printCalls) {
         const std::string call = FormatCall({step->entry, step->args, step->line});
         // "NAME ARGS -> RESULT" stays as it was (scripts match it); the meaning follows it.

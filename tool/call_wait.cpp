@@ -1,12 +1,14 @@
 // The runner's side while the call process runs: feeds the job's steps into the step channel,
 // passes the child's standard output (collapsed), standard error and trace on, ends the child
-// when a job-ending signal arrives, and reaps it. Calls step_channel, line_collapse, the system.
+// when a job-ending signal arrives, stops it at a call boundary on a fault (the source's, an
+// output that cannot be written), and reaps it. Calls step_channel, line_collapse, the system.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 #include "call_child.h"
@@ -52,11 +54,25 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
   int status = 0;
   timespec reapedAt{};
   char buffer[1 << 16];
+  // A fault ends the job at the next call boundary: the call process is asked to stop before
+  // the channel ends, so it drops what is queued instead of running it.
+  const auto stopAtBoundary = [&] {
+    if (!outcome.faultStop.empty()) return;
+    std::string reason = source.StopReason();
+    if (reason.empty() && hooks.stopReason) reason = hooks.stopReason();
+    if (reason.empty() && outcome.stdoutError != 0)
+      reason =
+          std::string("cannot write to standard output: ") + std::strerror(outcome.stdoutError);
+    if (reason.empty() && outcome.stderrError != 0)
+      reason = std::string("cannot write to standard error: ") + std::strerror(outcome.stderrError);
+    if (reason.empty()) return;
+    outcome.faultStop = reason;
+    RequestStopAtBoundary();
+    feeder.Close();
+  };
   for (;;) {
     const int received = ReceivedJobSignal();
     if (received != 0 && forwarded == 0 && !reapedChild) {
-      int none = 0;
-      stopSignal_.compare_exchange_strong(none, received);
       forwarded = received;
       clock_gettime(CLOCK_MONOTONIC, &forwardedAt);
       // SIGINT keeps its meaning (a clean stop while paused); every other signal ends the call
@@ -73,7 +89,11 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
         feeder.Close();
       }
     }
-    if (!reapedChild && forwarded == 0) feeder.Pump();
+    if (!reapedChild && forwarded == 0 && outcome.faultStop.empty()) {
+      stopAtBoundary();
+      feeder.Pump();
+      stopAtBoundary();  // a source that ended on a fault holds the channel open until here
+    }
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const bool pipesOpen = outPipe_ >= 0 || errPipe_ >= 0 || tracePipe_ >= 0;
@@ -130,7 +150,7 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
-  outcome.stopSignal = stopSignal_;
+  outcome.stopSignal = ReceivedJobSignal();
   if (!reapedChild) return outcome;
   if (WIFSIGNALED(status)) {
     outcome.end = ChildOutcome::End::signalled;

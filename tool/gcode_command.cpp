@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "call_child.h"
 #include "cli.h"
 #include "contract/steplink_contract.h"
 #include "descriptors.h"
@@ -148,11 +149,22 @@ int GcodeCommand(const GcodeArgs& args) {
     }
     job.machine = *loaded.machine;
   }
+  // From the reading of the program on, a job-ending signal ends the command with its report
+  // (`interrupted`, nothing moved): one stop flag, which RunJob's own handlers keep.
+  struct SignalScope {
+    SignalScope() { InstallJobSignalHandlers(); }
+    ~SignalScope() { RestoreJobSignalHandlers(); }
+    SignalScope(const SignalScope&) = delete;
+    SignalScope& operator=(const SignalScope&) = delete;
+  } signals;
   std::string error;
   if (args.file == "-" && StandardInputWasClosed()) {
     error = "standard input is closed; there is no program to read ('-')";
   } else {
-    input = gcode::ProgramInput::Open(args.file, error);
+    input = gcode::ProgramInput::Open(args.file, error, &JobStopFlag());
+  }
+  if (const int signal = ReceivedJobSignal(); signal != 0) {
+    return InterruptedBeforeCalls(options, result, signal);
   }
   if (!input) {
     job.refusal = {{0, error}};
@@ -171,8 +183,12 @@ int GcodeCommand(const GcodeArgs& args) {
                            trace->Add(call);
                            if (viewWanted) numbering.Add(call);
                          },
-                         error)
-                   : gcode::CheckProgram(*input, job.machine, planOptions, error);
+                         JobStopFlag(), error)
+                   : gcode::CheckProgram(*input, job.machine, planOptions, gcode::CallSink{},
+                                         JobStopFlag(), error);
+  if (const int signal = ReceivedJobSignal(); signal != 0) {
+    return InterruptedBeforeCalls(options, result, signal);
+  }
   if (!error.empty()) job.plan.AddError(0, error);
   if (!job.plan.ok()) {
     PrintErrors(job.plan.errors, job.plan.errorCount, job.name);

@@ -173,11 +173,11 @@ void PrintGcodeSummary(const GcodeJob& job, const JobResult& result) {
   const gcode::Plan& plan = job.plan;
   const gcode::RunOutcome outcome = GcodeOutcome(job, result);
   const auto end = gcode::EndSteps(plan, outcome);
-  const char* how = result.status == JobStatus::checked       ? "checked, planned time"
-                    : result.status == JobStatus::completed   ? "ran to its end"
-                    : result.status == JobStatus::interrupted ? "interrupted"
-                                                              : "failed";
-  std::printf("gcode summary (%s)\n", how);
+  // The headline is RunJob's verdict; only a check has its own.
+  const std::string how = result.status == JobStatus::checked     ? "checked, planned time"
+                          : result.status == JobStatus::completed ? "ran to its end"
+                                                                  : result.ended;
+  std::printf("gcode summary (%s)\n", how.c_str());
   std::printf(
       "  lines      %d (%d moves, %d vectorOut and %d reference calls, %d aux re-applied)\n",
       plan.lines, plan.moves, plan.vectorOutCalls, plan.referenceCalls, plan.reapplications);
@@ -198,7 +198,8 @@ void PrintGcodeSummary(const GcodeJob& job, const JobResult& result) {
                 " (steps from where it stood at the start)\n",
                 t[0], t[1], t[2]);
   }
-  if (result.status == JobStatus::interrupted) PrintStoppedState(job, result, outcome);
+  if (result.status == JobStatus::interrupted || result.status == JobStatus::fault)
+    PrintStoppedState(job, result, outcome);
   if (!result.settings.empty()) std::printf("  settings   %s\n", result.settings.c_str());
 }
 

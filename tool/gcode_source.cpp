@@ -108,11 +108,8 @@ std::optional<JobStep> StreamJobSource::Next() {
   const std::optional<gcode::PlannedCall> planned = stream_.Next();
   if (!planned) {
     closed_ = true;
-    if (!stream_.Error().empty()) {
-      // Stopped: no closeConn as if complete; the reason now, before the job's end is told.
-      std::fprintf(stderr, "steplink gcode: %s\n", stream_.Error().c_str());
-      return std::nullopt;
-    }
+    // Stopped: no closeConn as if complete; the runner stops the job with StopReason().
+    if (!stream_.Error().empty()) return std::nullopt;
     step.entry = Entry::closeConn;
     step.startSeconds = step.endSeconds = endSeconds_;
     step.auxAfter = static_cast<std::int8_t>(aux_);

@@ -48,6 +48,7 @@ class StreamJobSource final : public JobSource {
   const JobInfo& Info() const override { return info_; }
   std::optional<JobStep> Next() override;
   const std::string& StreamError() const { return stream_.Error(); }
+  std::string StopReason() override { return stream_.Failure(); }
   std::size_t PeakQueued() const { return stream_.PeakQueued(); }
   GcodeProgress Progress(std::uint64_t entriesDone) const;
   // Entries kept for Progress: more than the channel and the call process hold at once.

@@ -1,14 +1,17 @@
 // A job: a stream of steps (entry calls, dwells, program pauses) read one at a time, each with
 // where it came from (a script line, a G-code line and its text) and what the progress display
 // needs. `run` makes one from a script, `gcode` from its planner; RunJob executes any of them.
-// Plain data and one interface; depends on script.h for the entry names only.
+// Plain data and one interface; depends on script.h for the entry names and the contract header
+// for the auxiliary-off call.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "contract/steplink_contract.h"
 #include "script.h"
 
 namespace tool {
@@ -61,6 +64,9 @@ class JobSource {
   virtual ~JobSource() = default;
   virtual const JobInfo& Info() const = 0;
   virtual std::optional<JobStep> Next() = 0;
+  // Why the job must stop now although steps may remain (its input is not what was checked),
+  // empty while all is well. Asked between steps, on the thread that calls Next().
+  virtual std::string StopReason() { return {}; }
 };
 
 // The steps the call process makes when the job is stopped while paused (a clean stop at a call
@@ -69,5 +75,14 @@ struct StopSequence {
   bool auxOff = false;  // vectorOut 0 0 -32000
   bool closeConn = false;
 };
+
+// The stop sequence's calls in order: the one list both the call process (a stop at a call
+// boundary) and the runner (a stop after the call process ended, on a device opened again) make.
+inline std::vector<ScriptCall> StopSequenceCalls(const StopSequence& sequence) {
+  std::vector<ScriptCall> calls;
+  if (sequence.auxOff) calls.push_back({Entry::vectorOut, {0, 0, STEPLINK_Z_AUX_MINUS}, 0});
+  if (sequence.closeConn) calls.push_back({Entry::closeConn, {}, 0});
+  return calls;
+}
 
 }  // namespace tool

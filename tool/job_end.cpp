@@ -1,8 +1,10 @@
 // The end of a job: outcome lines, auxiliary output off, record, summary, exit code.
 #include "job_end.h"
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,14 +16,26 @@
 
 namespace tool {
 
-int JobExitCode(const JobFacts& facts) {
-  if (facts.refused) return exitRefused;
-  if (facts.stopSignal != 0) {
+JobVerdict DecideJobEnd(const JobFacts& facts) {
+  JobVerdict verdict;
+  if (facts.refused) {
+    verdict = {exitRefused, JobStatus::refused, "refused"};
+  } else if (facts.stopSignal != 0) {
     const int code = facts.stopSignal == SIGINT ? exitInterrupted : 128 + facts.stopSignal;
-    return code == exitInterrupted && facts.outputFailed ? exitRunFailed : code;
+    verdict = {code == exitInterrupted && facts.outputFailed ? exitRunFailed : code,
+               JobStatus::interrupted, "interrupted by " + SignalName(facts.stopSignal)};
+  } else if (facts.runFailed || facts.outputFailed || facts.stdoutFailed) {
+    verdict = {
+        exitRunFailed, JobStatus::fault,
+        "stopped: " + (facts.faultMessage.empty() ? std::string("a fault") : facts.faultMessage)};
+  } else {
+    verdict = {exitOk, JobStatus::completed, "ran to its end"};
   }
-  if (facts.runFailed || facts.outputFailed || facts.stdoutFailed) return exitRunFailed;
-  return exitOk;
+  return verdict;
+}
+
+int JobExitCode(const JobFacts& facts) {
+  return DecideJobEnd(facts).exitCode;
 }
 
 JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& settings,
@@ -34,9 +48,15 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
   result.stopSignal = facts_.stopSignal;
   result.cleanStop = outcome.end == End::cleanStop;
   if (facts_.stopSignal != 0 && !facts_.refused) {
-    result.ended = "interrupted by " + SignalName(facts_.stopSignal);
-    std::fprintf(stderr, "steplink: the run was %s; the record is kept up to there\n",
-                 result.ended.c_str());
+    std::fprintf(stderr,
+                 "steplink: the run was interrupted by %s; the record is kept up to there\n",
+                 SignalName(facts_.stopSignal).c_str());
+  } else if (!outcome.faultStop.empty()) {
+    // Stopped by the runner at a call boundary; the reason goes where it can still be read.
+    result.faultMessage = outcome.faultStop;
+    std::fprintf(outcome.stderrError != 0 || std::ferror(stderr) != 0 ? stdout : stderr,
+                 "steplink: %s; the job stopped\n", outcome.faultStop.c_str());
+    facts_.runFailed = true;
   } else if (outcome.end != End::completed && !facts_.refused) {
     result.faultMessage = Explain(outcome);
     std::fprintf(stderr, "steplink: %s\n", result.faultMessage.c_str());
@@ -46,10 +66,6 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
       std::fprintf(stderr, "%s\n", outcome.firstHwLine.c_str());
       result.faultMessage += ": " + outcome.firstHwLine;
     }
-    if (outcome.end == End::signalled)
-      result.ended = "call process ended by " + SignalName(outcome.code);
-    if (outcome.end == End::exited) result.ended = "call process ended early";
-    if (outcome.end == End::openFailed) result.ended = "openConn failed";
     facts_.runFailed = true;
   }
   if (outcome.portErrorLines > 0) {
@@ -69,25 +85,44 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
       result.faultMessage = "counter 0 stood still: the waits were not paced";
     facts_.runFailed = true;
   }
-  facts_.stdoutFailed = outcome.stdoutError != 0;
+  // The runner's own lines (stdio) and the call process's output passed on (raw writes).
+  const bool stdioFailed = std::ferror(stdout) != 0 || std::ferror(stderr) != 0;
+  facts_.stdoutFailed = outcome.stdoutError != 0 || outcome.stderrError != 0 || stdioFailed;
+  if (outcome.faultStop.empty() && facts_.stdoutFailed) {
+    // Found after the calls had ended (the last of the output passed on).
+    const bool out = outcome.stdoutError != 0 || std::ferror(stdout) != 0;
+    const int code = out ? outcome.stdoutError : outcome.stderrError;
+    const std::string message = std::string("cannot write to standard ") +
+                                (out ? "output" : "error") +
+                                (code != 0 ? std::string(": ") + std::strerror(code) : "");
+    std::fprintf(out ? stderr : stdout, "steplink: %s\n", message.c_str());
+    if (result.faultMessage.empty()) result.faultMessage = message;
+  }
   if (!options.keys || isatty(STDIN_FILENO) == 0) {
     for (const auto& [line, text] : watch.PausesBefore(result.stepsDone)) {
       result.notes.push_back({line, text.substr(0, 2) + " passed: no terminal on standard input"});
     }
   }
-  if (result.cleanStop) {
+  const bool auxSelected = info.gcode && watch.AuxSelectedBefore(result.stepsDone);
+  if (result.cleanStop && outcome.faultStop.empty()) {
     result.notes.push_back({0, "stopped while paused: auxiliary state 0 applied, then closeConn"});
+  } else if (result.cleanStop && auxSelected && options.stopSequence.auxOff) {
+    result.auxOffAfterStop = true;  // the call process made the stop sequence at the boundary
   }
-  const bool stopped = outcome.end != End::completed && outcome.end != End::cleanStop &&
-                       outcome.end != End::loadFailed && outcome.end != End::openFailed;
-  auxToTurnOff_ = info.gcode && stopped && watch.AuxSelectedBefore(result.stepsDone);
+  // Ended without the stop sequence: by a signal, a crash, or a fault stop the call process
+  // did not see before the steps ran out.
+  const bool stopped = outcome.end == End::exited || outcome.end == End::signalled ||
+                       outcome.end == End::startFailed ||
+                       (outcome.end == End::completed && !outcome.faultStop.empty());
+  auxToTurnOff_ = auxSelected && stopped;
+  Decide();
 }
 
 void JobEnd::AuxOffAfterStop(const std::string& libraryPath, const std::string& device) {
   if (!auxToTurnOff_ || options_.keepAux) return;
-  ScriptJobSource sequence("aux off", {{Entry::openConn, {}, 0},
-                                       {Entry::vectorOut, {0, 0, STEPLINK_Z_AUX_MINUS}, 0},
-                                       {Entry::closeConn, {}, 0}});
+  std::vector<ScriptCall> stopCalls{{Entry::openConn, {}, 0}};
+  for (const ScriptCall& call : StopSequenceCalls({true, true})) stopCalls.push_back(call);
+  ScriptJobSource sequence("aux off", std::move(stopCalls));
   ChildOptions child;
   child.libraryPath = libraryPath;
   child.printCalls = !options_.display.quiet;
@@ -137,36 +172,56 @@ void JobEnd::CollectRecord() {
   }
 }
 
+void JobEnd::Decide() {
+  facts_.faultMessage = result_.faultMessage;
+  JobVerdict verdict = DecideJobEnd(facts_);
+  result_.exitCode = verdict.exitCode;
+  result_.status = verdict.status;
+  // The run's summary names only an end that is not the plain one.
+  result_.ended = verdict.status == JobStatus::completed ? "" : verdict.headline;
+}
+
 void JobEnd::Summarize() {
-  result_.exitCode = JobExitCode(facts_);
-  result_.status = facts_.refused               ? JobStatus::refused
-                   : facts_.stopSignal != 0     ? JobStatus::interrupted
-                   : result_.exitCode != exitOk ? JobStatus::fault
-                                                : JobStatus::completed;
-  if (facts_.refused || (options_.display.quiet && result_.exitCode == exitOk)) return;
-  if (options_.summary) {
-    options_.summary(result_);
-  } else {
-    PrintSummary(result_.run.record, result_.run.status, result_.wallSeconds,
-                 {result_.settings, result_.ended});
+  Decide();
+  if (facts_.refused) return;
+  if (!options_.display.quiet || result_.exitCode != exitOk) {
+    if (options_.summary) {
+      options_.summary(result_);
+    } else {
+      PrintSummary(result_.run.record, result_.run.status, result_.wallSeconds,
+                   {result_.settings, result_.ended});
+    }
+    if (result_.auxOffAfterStop) {
+      std::printf("  aux off    %s\n", *result_.auxOffAfterStop
+                                           ? "turned off after the stop (auxiliary state 0)"
+                                           : "the device did not open again: it may still be on");
+    }
   }
-  if (result_.auxOffAfterStop) {
-    std::printf("  aux off    %s\n", *result_.auxOffAfterStop
-                                         ? "turned off after the stop (auxiliary state 0)"
-                                         : "the device did not open again: it may still be on");
+  // Before the report is written: a summary that did not reach standard output (a closed pipe,
+  // a full disk) makes the job a fault there too.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if (!facts_.stdoutFailed) {
+      const std::string message = std::string("cannot write to standard output: ") +
+                                  std::strerror(errno != 0 ? errno : EIO);
+      std::fprintf(stderr, "steplink: %s\n", message.c_str());
+      facts_.stdoutFailed = true;
+      if (result_.faultMessage.empty()) result_.faultMessage = message;
+      Decide();
+    }
+    __fpurge(stdout);  // said once: what could not be written is dropped, not tried again
+    std::clearerr(stdout);
   }
 }
 
-void JobEnd::OutputFailed() {
+void JobEnd::OutputFailed(const std::string& message) {
   facts_.outputFailed = true;
+  if (result_.faultMessage.empty() && facts_.stopSignal == 0) result_.faultMessage = message;
+  Decide();
 }
 
 void JobEnd::Finish() {
-  if (outcome_.stdoutError != 0) {
-    std::fprintf(stderr, "steplink: cannot write to standard output: %s\n",
-                 std::strerror(outcome_.stdoutError));
-  }
-  result_.exitCode = JobExitCode(facts_);
+  Decide();
 }
 
 }  // namespace tool

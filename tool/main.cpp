@@ -5,12 +5,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "call_child.h"
 #include "cli.h"
 #include "descriptors.h"
 #include "exit_codes.h"
 
 int main(int argc, char** argv) {
   tool::OpenStandardDescriptors();
+  // A closed pipe on standard output or error is a failed write (exit 1, said on the other
+  // stream), not a silent death by SIGPIPE.
+  tool::InstallSigpipeGuard();
   int exitCode = tool::Main(argc, argv);
   // Output that could not be written (a full disk, a closed pipe) is a failure, not a success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

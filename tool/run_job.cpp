@@ -1,6 +1,6 @@
 // RunJob: one job from its checks to its clean-up. The stages run in order; what they make
 // (the signal handlers, the temporary record, the status block, the trace, the live view) is
-// owned by one JobScope that removes it on every way out; the exit code comes from JobExitCode.
+// owned by one JobScope that removes it on every way out; the outcome comes from DecideJobEnd.
 #include "run_job.h"
 
 #include <unistd.h>
@@ -106,6 +106,24 @@ int RefuseJob(const RunJobOptions& options, JobResult& result) {
     if (output.alsoWhenRefused) WriteJobOutput(output, result);
   }
   return exitRefused;
+}
+
+int InterruptedBeforeCalls(const RunJobOptions& options, JobResult& result, int signal) {
+  JobFacts facts;
+  facts.stopSignal = signal;
+  const JobVerdict verdict = DecideJobEnd(facts);
+  result.status = verdict.status;
+  result.exitCode = verdict.exitCode;
+  result.stopSignal = signal;
+  result.ended = verdict.headline;
+  std::fprintf(stderr, "steplink: %s during the check; nothing moved\n", verdict.headline.c_str());
+  for (const JobOutput& output : options.outputs) {
+    if (output.alsoWhenRefused && !WriteJobOutput(output, result)) {
+      facts.outputFailed = true;
+      result.exitCode = DecideJobEnd(facts).exitCode;
+    }
+  }
+  return result.exitCode;
 }
 
 int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
@@ -223,6 +241,13 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     hooks.tick = [&] { watch.Tick(); };
     hooks.beforeOutput = [&] { watch.Erase(); };
     hooks.onSend = [&](std::uint64_t index, const JobStep& step) { watch.Sent(index, step); };
+    // The runner's own lines (the heading above, the progress display) that could not be
+    // written end the job as the call process's output would.
+    hooks.stopReason = [] {
+      if (std::ferror(stdout) != 0) return std::string("cannot write to standard output");
+      if (std::ferror(stderr) != 0) return std::string("cannot write to standard error");
+      return std::string();
+    };
     outcome = calls.Wait(source, hooks);
     watch.Erase();
   }
@@ -248,11 +273,17 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   end.AuxOffAfterStop(libraryPath, device);
   end.CollectRecord();
   end.Summarize();
-  if (!WriteOutputs(options, result)) end.OutputFailed();
+  // In order, each one seeing the failures before it: a report after a call script that could
+  // not be written says so.
+  for (const JobOutput& output : options.outputs) {
+    if (!WriteJobOutput(output, result)) {
+      end.OutputFailed("the " + output.file.what + " " + output.file.path + " is incomplete");
+    }
+  }
   if (std::string recordError; scope.record && !scope.record->Commit(recordError)) {
     std::fprintf(stderr, "steplink: cannot write the record %s: %s\n", scope.record->Path().c_str(),
                  recordError.c_str());
-    end.OutputFailed();
+    end.OutputFailed("cannot write the record " + scope.record->Path());
   }
   end.Finish();
   scope.exitCode = result.exitCode;

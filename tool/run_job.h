@@ -92,6 +92,11 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result);
 // those written for refusals (the report). Returns exitRefused.
 int RefuseJob(const RunJobOptions& options, JobResult& result);
 
+// A job stopped by `signal` before anything was called (during the check of its program):
+// writes the outputs written for refusals (the report, `interrupted`, nothing moved) and returns
+// the signal's exit code.
+int InterruptedBeforeCalls(const RunJobOptions& options, JobResult& result, int signal);
+
 // The library to load: --library PATH, else the variant's build beside the runner's build tree,
 // else the installed one. False with a reason naming every place tried.
 bool ResolveLibrary(const TableOptions& table, std::string& path, std::string& error);

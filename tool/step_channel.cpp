@@ -68,6 +68,9 @@ void StepFeeder::Pump() {
     if (!pending_) {
       const std::optional<JobStep> step = source_.Next();
       if (!step) {
+        // Ended on a fault: the channel stays open until the runner has asked the call process
+        // to stop, or it would take the end for the job's and finish as if complete.
+        if (!source_.StopReason().empty()) return;
         Close();  // end of the job: the call process reads the end and finishes
         return;
       }
