@@ -57,13 +57,16 @@ class JobPublisher {
     for (int axis = 0; axis < 3; ++axis) job.callArgs[axis] = begins ? step.args[axis] : 0;
     // Where the table stood as the call began: with the table's position when it is stopped,
     // the part of the call that was made (an interrupted job's summary).
-    if (const auto table = begins ? table_.ReadTable() : std::nullopt) {
+    const auto table = table_.ReadTable();
+    if (table && begins) {
       job.callFromSteps[0] = table->positionX;
       job.callFromSteps[1] = table->positionY;
       job.callFromSteps[2] = table->positionZ;
     }
+    PublishPlan(job, step, begins, table);
     job.callIndex = static_cast<std::uint32_t>(index + 1);
     job.callCount = static_cast<std::uint32_t>(info_.stepCount);
+    job.planCount = static_cast<std::uint32_t>(info_.entryCount);
     if (info_.gcode && step.line > 0) job.gcodeLine = static_cast<std::uint32_t>(step.line);
     const double at = begins ? step.startSeconds : step.endSeconds;
     if (info_.plannedSeconds > 0 && at >= 0) {
@@ -90,6 +93,31 @@ class JobPublisher {
   }
 
  private:
+  // The plan's entry in progress, and machine zero in the table's steps: the table's position
+  // less the plan's where both are known to agree, as the first entry begins (the job starts
+  // where the table stands) and as each reference call ends (machine zero is where the plan has
+  // homing leave the table). Never guessed from motion: steps lost later show as a gap.
+  void PublishPlan(SteplinkStatusJob& job, const JobStep& step, bool begins,
+                   const std::optional<SteplinkStatusTable>& table) {
+    if (!step.plan) {
+      job.planEntry = job.planCall = 0;
+      return;
+    }
+    const gcode::PlanEntry& entry = *step.plan;
+    job.planEntry = static_cast<std::uint32_t>(entry.index + 1);
+    job.planCall = static_cast<std::uint32_t>(entry.callNumber);
+    for (int axis = 0; axis < 3; ++axis)
+      job.planFromSteps[axis] = static_cast<std::int32_t>(entry.fromSteps[axis]);
+    const bool firstBegins = begins && job.machineZeroKnown == 0;
+    const bool homed = !begins && entry.kind == gcode::CallKind::reference;
+    if (!table || !(firstBegins || homed)) return;
+    const std::int32_t now[3] = {table->positionX, table->positionY, table->positionZ};
+    const auto& planned = begins ? entry.fromSteps : entry.endSteps;
+    for (int axis = 0; axis < 3; ++axis)
+      job.machineZeroSteps[axis] = now[axis] - static_cast<std::int32_t>(planned[axis]);
+    job.machineZeroKnown = 1;
+  }
+
   JobInfo info_;
   status::JobStatusWriter writer_;
   status::StatusView table_;
