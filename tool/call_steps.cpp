@@ -12,6 +12,7 @@
 
 #include "call_child.h"
 #include "contract/steplink_contract.h"
+#include "plan_status.h"
 #include "result_meaning.h"
 #include "status/status_block.h"
 #include "status/status_view.h"
@@ -63,7 +64,7 @@ class JobPublisher {
       job.callFromSteps[1] = table->positionY;
       job.callFromSteps[2] = table->positionZ;
     }
-    PublishPlan(job, step, begins, table);
+    PublishPlanEntry(job, step, begins, table);
     job.callIndex = static_cast<std::uint32_t>(index + 1);
     job.callCount = static_cast<std::uint32_t>(info_.stepCount);
     job.planCount = static_cast<std::uint32_t>(info_.entryCount);
@@ -93,31 +94,6 @@ class JobPublisher {
   }
 
  private:
-  // The plan's entry in progress, and machine zero in the table's steps: the table's position
-  // less the plan's where both are known to agree, as the first entry begins (the job starts
-  // where the table stands) and as each reference call ends (machine zero is where the plan has
-  // homing leave the table). Never guessed from motion: steps lost later show as a gap.
-  void PublishPlan(SteplinkStatusJob& job, const JobStep& step, bool begins,
-                   const std::optional<SteplinkStatusTable>& table) {
-    if (!step.plan) {
-      job.planEntry = job.planCall = 0;
-      return;
-    }
-    const gcode::PlanEntry& entry = *step.plan;
-    job.planEntry = static_cast<std::uint32_t>(entry.index + 1);
-    job.planCall = static_cast<std::uint32_t>(entry.callNumber);
-    for (int axis = 0; axis < 3; ++axis)
-      job.planFromSteps[axis] = static_cast<std::int32_t>(entry.fromSteps[axis]);
-    const bool firstBegins = begins && job.machineZeroKnown == 0;
-    const bool homed = !begins && entry.kind == gcode::CallKind::reference;
-    if (!table || !(firstBegins || homed)) return;
-    const std::int32_t now[3] = {table->positionX, table->positionY, table->positionZ};
-    const auto& planned = begins ? entry.fromSteps : entry.endSteps;
-    for (int axis = 0; axis < 3; ++axis)
-      job.machineZeroSteps[axis] = now[axis] - static_cast<std::int32_t>(planned[axis]);
-    job.machineZeroKnown = 1;
-  }
-
   JobInfo info_;
   status::JobStatusWriter writer_;
   status::StatusView table_;
