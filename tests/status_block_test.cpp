@@ -118,6 +118,29 @@ TEST(StatusBlockFile, RefusesObjectsThatAreNotStatusBlocksAndLeavesThemAlone) {
   shm_unlink(("/" + name).c_str());
 }
 
+TEST(StatusBlockReader, RefusesABlockOfAnotherLayoutVersionAndSaysSo) {
+  const std::string name = UniqueName("version");
+  SteplinkStatusBlock older = BlockOwnedBy(getpid(), 1);
+  older.version = STEPLINK_STATUS_VERSION - 1;
+  Plant(name, &older, sizeof(older));
+  status::StatusView reader;
+  EXPECT_FALSE(reader.Open(name));
+  const std::string& why = reader.Refusal();
+  EXPECT_NE(why.find("layout version " + std::to_string(STEPLINK_STATUS_VERSION - 1)),
+            std::string::npos)
+      << why;
+  EXPECT_NE(why.find("reads version " + std::to_string(STEPLINK_STATUS_VERSION)),
+            std::string::npos)
+      << why;
+  // This version's block opens, and no refusal is left over.
+  SteplinkStatusBlock current = BlockOwnedBy(getpid(), 1);
+  Plant(name, &current, sizeof(current));
+  EXPECT_TRUE(reader.Open(name));
+  EXPECT_TRUE(reader.Refusal().empty());
+  reader.Close();
+  shm_unlink(("/" + name).c_str());
+}
+
 TEST(StatusBlockFile, RefusesBlockOfLiveProcessAndReplacesStaleOne) {
   const std::string name = UniqueName("owner");
   // A live owner that is neither this process nor its parent: a child that waits.
