@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
            kJob + offsetof(SteplinkStatusJob, planCount));
   Constant(out, "Job section: the entry's number among the plan's calls, 0 none (u32).", "int",
            "JOB_PLAN_CALL", kJob + offsetof(SteplinkStatusJob, planCall));
-  Constant(out, "Job section: 1 once machine zero is known (u32).", "int",
-           "JOB_MACHINE_ZERO_KNOWN", kJob + offsetof(SteplinkStatusJob, machineZeroKnown));
+  Constant(out, "Job section: 1 once machine zero is known (u32).", "int", "JOB_MACHINE_ZERO_KNOWN",
+           kJob + offsetof(SteplinkStatusJob, machineZeroKnown));
   Constant(out, "Job section: the plan's machine position as the entry began (3 x i32, steps).",
            "int", "JOB_PLAN_FROM", kJob + offsetof(SteplinkStatusJob, planFromSteps));
   Constant(out, "Job section: machine zero in the table's steps (3 x i32).", "int",

@@ -129,8 +129,7 @@ TEST(StatusBlockReader, RefusesABlockOfAnotherLayoutVersionAndSaysSo) {
   EXPECT_NE(why.find("layout version " + std::to_string(STEPLINK_STATUS_VERSION - 1)),
             std::string::npos)
       << why;
-  EXPECT_NE(why.find("reads version " + std::to_string(STEPLINK_STATUS_VERSION)),
-            std::string::npos)
+  EXPECT_NE(why.find("reads version " + std::to_string(STEPLINK_STATUS_VERSION)), std::string::npos)
       << why;
   // This version's block opens, and no refusal is left over.
   SteplinkStatusBlock current = BlockOwnedBy(getpid(), 1);
