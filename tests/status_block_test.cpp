@@ -93,7 +93,7 @@ TEST(StatusBlockFile, CreatesExclusivelyWithOwnerAndRemovesOnDestruction) {
     EXPECT_TRUE(file->Owned());
     const SteplinkStatusBlock block = Load(name);
     EXPECT_EQ(block.magic, STEPLINK_STATUS_MAGIC);
-    EXPECT_EQ(block.version, 2u);
+    EXPECT_EQ(block.version, 3u);  // the plan entry in the job section
     EXPECT_EQ(block.ownerPid, static_cast<std::uint32_t>(getpid()));
     EXPECT_EQ(block.ownerStartTime, status::ProcessStartTime(getpid()));
     EXPECT_NE(block.ownerStartTime, 0u);
