@@ -47,12 +47,17 @@ void Emitter::Emit(PlannedCall call) {
     }
     return;
   }
+  call.index = plan_.callCount;
+  call.fromSteps = entryFrom_;
   call.endSteps = steps_;
+  entryFrom_ = steps_;
   call.aux = aux_;
   call.startSeconds = plan_.durationSeconds;
   plan_.durationSeconds += call.seconds;
   if (call.kind == CallKind::vectorOut) ++plan_.vectorOutCalls;
   if (call.kind == CallKind::reference) ++plan_.referenceCalls;
+  if (call.kind == CallKind::vectorOut || call.kind == CallKind::reference)
+    call.callNumber = static_cast<std::uint64_t>(plan_.vectorOutCalls + plan_.referenceCalls);
   ++plan_.callCount;
   plan_.lastEntryLine = call.line;
   ++callsEmitted_;

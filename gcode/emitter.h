@@ -68,7 +68,10 @@ class Emitter {
   std::size_t maxCalls_;
   DurationModel model_;
   std::array<std::int64_t, 3> steps_{};  // machine position in whole motor steps
-  int aux_ = -1;                         // -1 none, 0 (M5), 1 (M3/M4)
+  // End of the last entry emitted: the job starts at machine zero (a --from-line job's first
+  // entry is its reference run, whose start no position of the plan describes).
+  std::array<std::int64_t, 3> entryFrom_{};
+  int aux_ = -1;  // -1 none, 0 (M5), 1 (M3/M4)
   bool emitting_ = true;
   bool zMoved_ = false;  // in the block being emitted
   int limitLine_ = -1;   // one soft-limit error a line

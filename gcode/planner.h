@@ -35,16 +35,27 @@ enum class Purpose {
   toolChange
 };
 
-struct PlannedCall {
+// One planned entry as the emitter makes it: the record that travels unchanged from the planner
+// through pass 2's queue and the runner's step channel to the call process, which publishes it
+// in the status block. Plain bytes (no heap), so it crosses a socket as it is.
+struct PlanEntry {
   CallKind kind = CallKind::vectorOut;
   Purpose purpose = Purpose::cut;
-  std::array<std::int32_t, 3> args{};      // x, y, z of vectorOut / reference
-  int line = 0;                            // source line
-  std::array<std::int64_t, 3> endSteps{};  // machine position after the call, motor steps
+  std::array<std::int32_t, 3> args{};  // x, y, z of vectorOut / reference
+  int line = 0;                        // source line
+  std::uint64_t index = 0;             // 0-based among the plan's entries (dwells, pauses too)
+  // 1-based among the plan's library calls (vectorOut, reference) as the report counts them;
+  // 0 for a dwell or a pause.
+  std::uint64_t callNumber = 0;
+  std::array<std::int64_t, 3> fromSteps{};  // machine position before the entry, motor steps
+  std::array<std::int64_t, 3> endSteps{};   // machine position after the entry, motor steps
   int aux = -1;               // auxiliary state selected after the call: -1 none, 0 (M5), 1 (M3/M4)
   double seconds = 0.0;       // estimated duration (dwell: its time; pause: 0)
   double startSeconds = 0.0;  // estimated time of the job when the call begins
-  std::string text;           // pause: why; dwell: empty
+};
+
+struct PlannedCall : PlanEntry {
+  std::string text;  // pause: why; dwell: empty
 };
 
 struct PlanOptions {

@@ -73,6 +73,19 @@ int main(int argc, char** argv) {
   Constant(out, "Table section: 0 simulated table, 1 a real port (u32).", "int", "TABLE_HARDWARE",
            kTable + offsetof(SteplinkStatusTable, hardware));
   Constant(out, "Offset of the job section and its sequence (u64).", "int", "JOB", kJob);
+  Constant(out, "Size of the job section in bytes.", "int", "JOB_SIZE", sizeof(SteplinkStatusJob));
+  Constant(out, "Job section: the plan's entry in progress, 1-based, 0 none (u32).", "int",
+           "JOB_PLAN_ENTRY", kJob + offsetof(SteplinkStatusJob, planEntry));
+  Constant(out, "Job section: the plan's entries in all (u32).", "int", "JOB_PLAN_COUNT",
+           kJob + offsetof(SteplinkStatusJob, planCount));
+  Constant(out, "Job section: the entry's number among the plan's calls, 0 none (u32).", "int",
+           "JOB_PLAN_CALL", kJob + offsetof(SteplinkStatusJob, planCall));
+  Constant(out, "Job section: 1 once machine zero is known (u32).", "int", "JOB_MACHINE_ZERO_KNOWN",
+           kJob + offsetof(SteplinkStatusJob, machineZeroKnown));
+  Constant(out, "Job section: the plan's machine position as the entry began (3 x i32, steps).",
+           "int", "JOB_PLAN_FROM", kJob + offsetof(SteplinkStatusJob, planFromSteps));
+  Constant(out, "Job section: machine zero in the table's steps (3 x i32).", "int",
+           "JOB_MACHINE_ZERO", kJob + offsetof(SteplinkStatusJob, machineZeroSteps));
   std::fprintf(out,
                "  /** Seconds per interval-timer tick. */\n"
                "  public static final double TICK_SECONDS = %.17g;\n"

@@ -266,6 +266,15 @@ TEST_F(GcodeRun, JobSectionOfTheStatusBlock) {
   EXPECT_LT(job->percent, 100.0);
   EXPECT_GT(job->etaSeconds, 1.0);
   EXPECT_DOUBLE_EQ(job->mm[1], 1.0);  // the commanded position where the move began
+  // The plan's own numbers: the second entry and call of two, begun at the plan's Y 1 mm
+  // (20 steps); machine zero is where the table stood as the first entry began.
+  EXPECT_EQ(job->planEntry, 2u);
+  EXPECT_EQ(job->planCount, 2u);
+  EXPECT_EQ(job->planCall, 2u);
+  EXPECT_EQ(job->planFromSteps[0], 0);
+  EXPECT_EQ(job->planFromSteps[1], 20);
+  EXPECT_EQ(job->machineZeroKnown, 1u);
+  for (int axis = 0; axis < 3; ++axis) EXPECT_EQ(job->machineZeroSteps[axis], 0);
 }
 
 TEST_F(GcodeRun, FeedHoldOnATerminalAndStopWhilePaused) {

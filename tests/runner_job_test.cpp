@@ -28,6 +28,7 @@
 #include "run_support.h"
 #include "script_source.h"
 #include "step_channel.h"
+#include "two_pass.h"
 
 namespace {
 
@@ -71,27 +72,46 @@ TEST(JobBuilders, ScriptBecomesOneCallStepPerLine) {
 
 TEST(JobBuilders, PlanBecomesFramedStepsWithProgress) {
   const gcode::Machine machine = gcode::BuiltinMachine();
-  const gcode::Plan plan =
-      gcode::PlanProgram(gcode::ParseProgram("G0 X1\nG4 P0.5\nM0\nM3\nG1 X2\nM30\n"), machine, {});
+  const std::string text = "G0 X1\nG4 P0.5\nM0\nM3\nG1 X2\nM30\n";
+  const gcode::Plan plan = gcode::PlanProgram(gcode::ParseProgram(text), machine, {});
   ASSERT_TRUE(plan.ok());
-  const auto source = tool::MakePlanJobSource(plan, machine, "p.nc");
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("steplink_framed_" + std::to_string(getpid()) + ".nc"))
+                               .string();
+  std::ofstream(path) << text;
+  std::string error;
+  const auto input = gcode::ProgramInput::Open(path, error);
+  ASSERT_TRUE(input) << error;
+  const gcode::Plan checked = gcode::CheckProgram(*input, machine, {}, error);
+  ASSERT_TRUE(checked.ok());
+  tool::StreamJobSource source(*input, machine, {}, checked, "p.nc");
 
-  EXPECT_TRUE(source->Info().gcode);
-  EXPECT_TRUE(source->Info().hasWork);
-  EXPECT_EQ(source->Info().stepCount, plan.calls.size() + 3);
-  EXPECT_DOUBLE_EQ(source->Info().plannedSeconds, plan.durationSeconds);
+  EXPECT_TRUE(source.Info().gcode);
+  EXPECT_TRUE(source.Info().hasWork);
+  EXPECT_EQ(source.Info().stepCount, plan.calls.size() + 3);
+  EXPECT_EQ(source.Info().entryCount, plan.calls.size());
+  EXPECT_DOUBLE_EQ(source.Info().plannedSeconds, plan.durationSeconds);
   std::vector<tool::JobStep> steps;
-  while (auto step = source->Next()) steps.push_back(*step);
+  while (auto step = source.Next()) steps.push_back(*step);
+  std::filesystem::remove(path);
   ASSERT_EQ(steps.size(), plan.calls.size() + 3);
   EXPECT_EQ(steps.front().entry, tool::Entry::openConn);
   EXPECT_EQ(steps[1].entry, tool::Entry::initTimer);
   EXPECT_EQ(steps.back().entry, tool::Entry::closeConn);
+  EXPECT_FALSE(steps.front().plan || steps[1].plan || steps.back().plan);
   int dwells = 0, pauses = 0;
   double lastStart = -1;
   for (std::size_t i = 2; i + 1 < steps.size(); ++i) {
     const tool::JobStep& step = steps[i];
+    const gcode::PlannedCall& planned = plan.calls[i - 2];
     EXPECT_GT(step.line, 0);
     EXPECT_TRUE(step.hasMm);
+    // The planner's entry, carried as it was made.
+    ASSERT_TRUE(step.plan);
+    EXPECT_EQ(step.plan->index, i - 2);
+    EXPECT_EQ(step.plan->callNumber, planned.callNumber);
+    EXPECT_EQ(step.plan->fromSteps, planned.fromSteps);
+    EXPECT_EQ(step.plan->endSteps, planned.endSteps);
     EXPECT_GE(step.startSeconds, lastStart);  // planned times never go back
     EXPECT_GE(step.endSeconds, step.startSeconds);
     lastStart = step.startSeconds;
@@ -109,13 +129,12 @@ TEST(JobBuilders, PlanBecomesFramedStepsWithProgress) {
   EXPECT_EQ(pauses, 1);
   EXPECT_EQ(steps[steps.size() - 2].auxAfter, 1);  // after M3
   EXPECT_EQ(steps[2].auxAfter, -1);
+  // The first entry starts at machine zero, where the job starts (not at its own end).
+  EXPECT_EQ(steps[2].mmFrom, (std::array<double, 3>{0, 0, 0}));
   EXPECT_EQ(tool::PlanEntriesDone(plan, 0), 0u);
   EXPECT_EQ(tool::PlanEntriesDone(plan, 3), 1u);
   EXPECT_EQ(tool::PlanEntriesDone(plan, steps.size()), plan.calls.size());
-
-  const gcode::Plan nothing =
-      gcode::PlanProgram(gcode::ParseProgram("(only a comment)\n"), machine, {});
-  EXPECT_FALSE(tool::MakePlanJobSource(nothing, machine, "c.nc")->Info().hasWork);
+  EXPECT_FALSE(tool::GcodeJobInfo(gcode::Plan{}, "c.nc").hasWork);
 }
 
 // --- the step channel --------------------------------------------------------------------------

@@ -441,7 +441,7 @@ TEST(SimRecord, StepsAuxAndFaultsAreRecordedAndPublished) {
   ASSERT_EQ(pread(fd, &whole, sizeof(whole), 0), static_cast<ssize_t>(sizeof(whole)));
   close(fd);
   EXPECT_EQ(whole.magic, 0x54534C53u);
-  EXPECT_EQ(whole.version, 2u);
+  EXPECT_EQ(whole.version, STEPLINK_STATUS_VERSION);
   EXPECT_EQ(whole.ownerPid, static_cast<std::uint32_t>(getpid()));
   const SteplinkStatusTable& block = whole.table;
   EXPECT_EQ(block.sequence, 12u);  // even: open, three events, the fault, the close, 2 each

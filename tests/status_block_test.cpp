@@ -93,7 +93,7 @@ TEST(StatusBlockFile, CreatesExclusivelyWithOwnerAndRemovesOnDestruction) {
     EXPECT_TRUE(file->Owned());
     const SteplinkStatusBlock block = Load(name);
     EXPECT_EQ(block.magic, STEPLINK_STATUS_MAGIC);
-    EXPECT_EQ(block.version, 2u);
+    EXPECT_EQ(block.version, 3u);  // the plan entry in the job section
     EXPECT_EQ(block.ownerPid, static_cast<std::uint32_t>(getpid()));
     EXPECT_EQ(block.ownerStartTime, status::ProcessStartTime(getpid()));
     EXPECT_NE(block.ownerStartTime, 0u);
@@ -115,6 +115,28 @@ TEST(StatusBlockFile, RefusesObjectsThatAreNotStatusBlocksAndLeavesThemAlone) {
   EXPECT_FALSE(status::StatusBlockFile::Create(name, error));
   EXPECT_EQ(Load(name).magic, 0x12345678u);  // untouched
   EXPECT_FALSE(status::RemoveStatusBlock(name));
+  shm_unlink(("/" + name).c_str());
+}
+
+TEST(StatusBlockReader, RefusesABlockOfAnotherLayoutVersionAndSaysSo) {
+  const std::string name = UniqueName("version");
+  SteplinkStatusBlock older = BlockOwnedBy(getpid(), 1);
+  older.version = STEPLINK_STATUS_VERSION - 1;
+  Plant(name, &older, sizeof(older));
+  status::StatusView reader;
+  EXPECT_FALSE(reader.Open(name));
+  const std::string& why = reader.Refusal();
+  EXPECT_NE(why.find("layout version " + std::to_string(STEPLINK_STATUS_VERSION - 1)),
+            std::string::npos)
+      << why;
+  EXPECT_NE(why.find("reads version " + std::to_string(STEPLINK_STATUS_VERSION)), std::string::npos)
+      << why;
+  // This version's block opens, and no refusal is left over.
+  SteplinkStatusBlock current = BlockOwnedBy(getpid(), 1);
+  Plant(name, &current, sizeof(current));
+  EXPECT_TRUE(reader.Open(name));
+  EXPECT_TRUE(reader.Refusal().empty());
+  reader.Close();
   shm_unlink(("/" + name).c_str());
 }
 

@@ -108,33 +108,30 @@ TEST(ViewPlan, ShortProgramKeepsItsCornersInMachineMm) {
   EXPECT_EQ(doc["purposes"][doc["points"][1][3].get<std::size_t>()], "rapid");
 }
 
-TEST(ViewPlan, CallsNumberedAsTheReportCountsThem) {
-  // Setup: homing (two reference calls), moves, a dwell and a pause between them.
+TEST(ViewPlan, EntriesCarryTheReportsNumberingAndTheirPlannedStart) {
+  // Setup: homing (reference calls), moves, a dwell and a pause between them.
   const gcode::Machine machine = gcode::BuiltinMachine();
   const gcode::Plan plan =
       PlanText("G21 G90\n(homed)\nG0 X10\nG4 P0.5\nG1 X20 F600\nM0\nG1 Y10\n", machine, true);
   ASSERT_TRUE(plan.ok());
-  tool::CallNumbering numbering;
-  for (const auto& call : plan.calls) numbering.Add(call);
-  // Verify: openConn (1) and initTimer (2) are none, each plan call has the next number,
-  // dwells, pauses and closeConn none; the last number is the report's `calls`.
-  const std::uint64_t total = plan.vectorOutCalls + plan.referenceCalls;
-  EXPECT_EQ(numbering.Calls(), total);
-  EXPECT_EQ(numbering.Number(1), 0u);
-  EXPECT_EQ(numbering.Number(2), 0u);
-  std::uint64_t expected = 0;
+  // Verify: entries numbered in order, each library call the next number among the calls
+  // (dwells and pauses none), each entry starting where the one before it ended, the first at
+  // machine zero; the last number is the report's `calls`.
+  std::uint64_t calls = 0;
+  std::array<std::int64_t, 3> at{};
   for (std::size_t entry = 0; entry < plan.calls.size(); ++entry) {
-    const auto kind = plan.calls[entry].kind;
-    const bool isCall = kind == gcode::CallKind::vectorOut || kind == gcode::CallKind::reference;
-    if (isCall) ++expected;
-    EXPECT_EQ(numbering.Number(static_cast<std::uint32_t>(entry + 3)), isCall ? expected : 0u)
-        << "entry " << entry;
+    const gcode::PlannedCall& call = plan.calls[entry];
+    const bool isCall =
+        call.kind == gcode::CallKind::vectorOut || call.kind == gcode::CallKind::reference;
+    if (isCall) ++calls;
+    EXPECT_EQ(call.index, entry);
+    EXPECT_EQ(call.callNumber, isCall ? calls : 0u) << "entry " << entry;
+    EXPECT_EQ(call.fromSteps, at) << "entry " << entry;
+    at = call.endSteps;
   }
-  EXPECT_EQ(expected, total);
-  EXPECT_EQ(numbering.Number(static_cast<std::uint32_t>(plan.calls.size() + 3)), 0u);  // closeConn
-  const tool::ViewPlan view = tool::MakeViewPlan(plan, machine);
-  EXPECT_EQ(view.calls, total);
-  EXPECT_EQ(view.callNumber(3), 1u);
+  const std::uint64_t total = static_cast<std::uint64_t>(plan.vectorOutCalls + plan.referenceCalls);
+  EXPECT_EQ(calls, total);
+  EXPECT_EQ(tool::MakeViewPlan(plan, machine).calls, total);
 }
 
 // --- the endpoint and the snapshot --------------------------------------------------------------
@@ -164,7 +161,6 @@ struct PlanServer {
     job.name = "job.nc";
     job.gcode = true;
     job.planJson = std::move(planJson);
-    job.callNumber = [](std::uint32_t index) { return index > 2 ? index - 2u : 0u; };
     job.callTotal = 7;
     view::Controls controls;
     controls.stop = [] {};
@@ -208,84 +204,6 @@ TEST(ViewPlanEndpoint, NoPlanIsNotFound) {
   const auto missing = client.Get(("/plan" + f.Query()).c_str());
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
-}
-
-view::StatusCopy Copy(std::uint32_t callIndex, std::uint32_t entry, std::int32_t x,
-                      std::uint64_t sequence, const double mm[3]) {
-  view::StatusCopy copy;
-  copy.ownerPid = static_cast<std::uint32_t>(getpid());
-  copy.table.auxState = -1;
-  copy.table.positionX = x;
-  copy.table.sequence = sequence;
-  copy.table.ticks = sequence * 1000;
-  copy.job.state = STEPLINK_JOB_RUNNING;
-  copy.job.callEntry = entry;
-  copy.job.callIndex = callIndex;
-  copy.job.callCount = 10;
-  copy.job.gcodeLine = 3;
-  for (int axis = 0; axis < 3; ++axis) copy.job.mm[axis] = mm[axis];
-  return copy;
-}
-
-TEST(ViewLiveState, CallNumbersAndTheOriginAReferenceMoves) {
-  view::JobInfo info;
-  info.gcode = true;
-  info.callNumber = [](std::uint32_t index) { return index == 4 ? 2u : 0u; };
-  info.callTotal = 5;
-  info.stepsPerMm[0] = info.stepsPerMm[1] = info.stepsPerMm[2] = 20.0;
-  view::LiveState live(info);
-  const double zero[3] = {0, 0, 0}, ten[3] = {10, 0, 0};
-  // The reference (step 3) creeps to -140 steps and backs off to -100: machine zero.
-  live.Update(Copy(3, STEPLINK_CALL_REFERENCE, -140, 1, zero), true);
-  live.Update(Copy(3, STEPLINK_CALL_REFERENCE, -100, 2, zero), true);
-  // The next call begins where the table stood: its start is the plan's 0 mm.
-  live.Update(Copy(4, STEPLINK_CALL_VECTOR_OUT, -100, 2, zero), true);
-  json state = live.State();
-  EXPECT_EQ(state["call"]["number"], 2);
-  EXPECT_EQ(state["call"]["total"], 5);
-  ASSERT_EQ(state["origins"].size(), 1u);
-  EXPECT_EQ(state["origins"][0][1], -100.0);
-  EXPECT_EQ(state["origins"][0][2], 0.0);
-  // A boundary crossed while moving (positions differ) takes no origin; one that agrees with
-  // the origin in force adds none.
-  live.Update(Copy(4, STEPLINK_CALL_VECTOR_OUT, 50, 3, zero), true);
-  live.Update(Copy(5, STEPLINK_CALL_VECTOR_OUT, 60, 4, ten), true);
-  live.Update(Copy(5, STEPLINK_CALL_VECTOR_OUT, 100, 5, ten), true);
-  live.Update(Copy(6, STEPLINK_CALL_VECTOR_OUT, 100, 5, ten), true);
-  state = live.State();
-  EXPECT_EQ(state["origins"].size(), 1u);
-  EXPECT_EQ(state["call"]["number"], nullptr);  // a step that is no call of the plan
-}
-
-TEST(ViewLiveState, EachAxisTakesItsOriginWhenItStandsAcrossABoundary) {
-  view::JobInfo info;
-  info.gcode = true;
-  info.stepsPerMm[0] = info.stepsPerMm[1] = info.stepsPerMm[2] = 20.0;
-  view::LiveState live(info);
-  const double zero[3] = {0, 0, 0};
-  auto at = [](std::uint32_t index, std::uint32_t entry, std::int32_t x, std::int32_t z,
-               std::uint64_t sequence, const double mm[3]) {
-    view::StatusCopy copy = Copy(index, entry, x, sequence, mm);
-    copy.table.positionZ = z;
-    return copy;
-  };
-  // Homed at x -100, z -80; the first move after it lifts Z (x stands, z moves at once).
-  live.Update(at(4, STEPLINK_CALL_REFERENCE, -100, -80, 1, zero), true);
-  live.Update(at(5, STEPLINK_CALL_VECTOR_OUT, -100, -78, 2, zero), true);
-  json state = live.State();
-  ASSERT_EQ(state["origins"].size(), 1u);
-  EXPECT_EQ(state["origins"][0][1], -100.0);
-  EXPECT_EQ(state["origins"][0][3], 0.0);  // z not seen standing yet
-  // The lift ends at z -20 (3 mm); the next move starts with z standing.
-  const double lifted[3] = {0, 0, 3};
-  live.Update(at(5, STEPLINK_CALL_VECTOR_OUT, -100, -20, 3, zero), true);
-  live.Update(at(6, STEPLINK_CALL_VECTOR_OUT, -98, -20, 4, lifted), true);
-  state = live.State();
-  ASSERT_EQ(state["origins"].size(), 2u);
-  EXPECT_EQ(state["origins"][1][1], -100.0);
-  EXPECT_EQ(state["origins"][1][3], -80.0);
-  // Both hold from the reference on (its last sample's table time).
-  EXPECT_DOUBLE_EQ(state["origins"][1][0].get<double>(), state["origins"][0][0].get<double>());
 }
 
 }  // namespace

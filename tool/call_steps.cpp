@@ -12,6 +12,7 @@
 
 #include "call_child.h"
 #include "contract/steplink_contract.h"
+#include "plan_status.h"
 #include "result_meaning.h"
 #include "status/status_block.h"
 #include "status/status_view.h"
@@ -64,13 +65,16 @@ class JobPublisher {
     for (int axis = 0; axis < 3; ++axis) job.callArgs[axis] = begins ? step.args[axis] : 0;
     // Where the table stood as the call began: with the table's position when it is stopped,
     // the part of the call that was made (an interrupted job's summary).
-    if (const auto table = begins ? table_.ReadTable() : std::nullopt) {
+    const auto table = table_.ReadTable();
+    if (table && begins) {
       job.callFromSteps[0] = table->positionX;
       job.callFromSteps[1] = table->positionY;
       job.callFromSteps[2] = table->positionZ;
     }
+    PublishPlanEntry(job, step, begins, table);
     job.callIndex = static_cast<std::uint32_t>(index + 1);
     job.callCount = static_cast<std::uint32_t>(info_.stepCount);
+    job.planCount = static_cast<std::uint32_t>(info_.entryCount);
     if (info_.gcode && step.line > 0) job.gcodeLine = static_cast<std::uint32_t>(step.line);
     const double at = begins ? step.startSeconds : step.endSeconds;
     if (info_.plannedSeconds > 0 && at >= 0) {

@@ -59,14 +59,8 @@ gcode::PlanOptions MakePlanOptions(const GcodeArgs& args) {
 // The job as --check shows it to RunJob: pass 1's counters, no step (nothing is called).
 class CheckedJobSource final : public JobSource {
  public:
-  CheckedJobSource(const gcode::Plan& plan, std::string name) {
-    info_.name = std::move(name);
-    info_.gcode = true;
-    info_.stepCount = plan.callCount + 3;  // openConn, initTimer, closeConn
-    info_.plannedSeconds = plan.durationSeconds;
-    info_.sourceLines = plan.lines;
-    info_.hasWork = plan.callCount > 0;
-  }
+  CheckedJobSource(const gcode::Plan& plan, std::string name)
+      : info_(GcodeJobInfo(plan, std::move(name))) {}
   const JobInfo& Info() const override { return info_; }
   std::optional<JobStep> Next() override { return std::nullopt; }
 
@@ -175,14 +169,9 @@ int GcodeCommand(const GcodeArgs& args) {
   // and the view (only then: without a sink a very long move is counted, not split).
   if (args.plot || args.view.wanted) job.trace = std::make_unique<gcode::PathTrace>(job.machine);
   gcode::PathTrace* trace = job.trace.get();
-  CallNumbering numbering;  // the report's numbering of calls, for the view's "call N of M"
-  const bool viewWanted = args.view.wanted;
   job.plan = trace ? gcode::CheckProgram(
                          *input, job.machine, planOptions,
-                         [trace, &numbering, viewWanted](const gcode::PlannedCall& call) {
-                           trace->Add(call);
-                           if (viewWanted) numbering.Add(call);
-                         },
+                         [trace](const gcode::PlannedCall& call) { trace->Add(call); },
                          JobStopFlag(), error)
                    : gcode::CheckProgram(*input, job.machine, planOptions, gcode::CallSink{},
                                          JobStopFlag(), error);
@@ -199,9 +188,7 @@ int GcodeCommand(const GcodeArgs& args) {
       std::fprintf(stderr, "%s:%d: note: %s\n", job.name.c_str(), note.line, note.message.c_str());
     }
   }
-  if (args.view.wanted && trace)
-    options.viewPlan =
-        MakeViewPlan(*trace, job.machine, std::move(numbering), job.plan.durationSeconds);
+  if (args.view.wanted && trace) options.viewPlan = MakeViewPlan(*trace, job.machine, job.plan);
   if (args.check) {
     CheckedJobSource checked(job.plan, job.name);
     return RunJob(checked, options, result);

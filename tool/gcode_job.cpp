@@ -81,9 +81,9 @@ std::optional<std::array<std::int64_t, 3>> TableMachineSteps(const GcodeProgress
   std::array<std::int64_t, 3> at = progress.endSteps;
   if (!result.run.job || result.run.job->callEntry == STEPLINK_CALL_NONE) return at;
   const SteplinkStatusJob& job = *result.run.job;
-  // The call in progress must be the entry after the completed ones (openConn and initTimer
-  // come first): then the table moved from its call's start by what the call made.
-  const std::uint64_t entryInProgress = job.callIndex >= 3 ? job.callIndex - 3 : UINT64_MAX;
+  // The call in progress must be the entry after the completed ones: then the table moved from
+  // its call's start by what the call made.
+  const std::uint64_t entryInProgress = job.planEntry > 0 ? job.planEntry - 1u : UINT64_MAX;
   if (entryInProgress != progress.entriesDone) {
     return job.callEntry == STEPLINK_CALL_VECTOR_OUT ? std::nullopt : std::optional(at);
   }

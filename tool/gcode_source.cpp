@@ -1,4 +1,5 @@
-// Plan → job: the planner's entries as steps, framed by openConn, initTimer and closeConn.
+// Plan → job: the planner's entries as steps, framed by openConn, initTimer and closeConn; the
+// one place that knows that framing.
 #include "gcode_source.h"
 
 #include <algorithm>
@@ -7,80 +8,53 @@
 namespace tool {
 namespace {
 
-// Steps before the first planned entry: openConn, initTimer.
+// Steps before the first planned entry: openConn, initTimer; closeConn follows the last.
 constexpr std::size_t leadingSteps = 2;
 
-class PlanJobSource final : public JobSource {
- public:
-  PlanJobSource(const gcode::Plan& plan, const gcode::Machine& machine, std::string name)
-      : plan_(plan), machine_(machine) {
-    info_.name = std::move(name);
-    info_.gcode = true;
-    info_.stepCount = plan.calls.size() + leadingSteps + 1;
-    info_.plannedSeconds = plan.durationSeconds;
-    info_.sourceLines = plan.lines;
-    info_.hasWork = !plan.calls.empty();
+// The one converter: a planned entry as the step that makes it, the entry itself carried along.
+JobStep StepOf(const gcode::PlannedCall& planned, const gcode::Machine& machine) {
+  JobStep step;
+  switch (planned.kind) {
+    case gcode::CallKind::vectorOut:
+    case gcode::CallKind::reference:
+      step.kind = StepKind::call;
+      step.entry = planned.kind == gcode::CallKind::vectorOut ? Entry::vectorOut : Entry::reference;
+      step.args = planned.args;
+      break;
+    case gcode::CallKind::dwell:
+      step.kind = StepKind::dwell;
+      step.seconds = planned.seconds;
+      break;
+    case gcode::CallKind::pause:
+      step.kind = StepKind::pause;
+      break;
   }
-  const JobInfo& Info() const override { return info_; }
-
-  std::optional<JobStep> Next() override {
-    const std::size_t at = next_++;
-    JobStep step;
-    if (at == 0 || at == 1) {
-      step.entry = at == 0 ? Entry::openConn : Entry::initTimer;
-      return step;
-    }
-    const std::size_t entry = at - leadingSteps;
-    if (entry == plan_.calls.size()) {
-      step.entry = Entry::closeConn;
-      step.startSeconds = step.endSeconds = plan_.durationSeconds;
-      step.auxAfter = plan_.calls.empty() ? -1 : static_cast<std::int8_t>(plan_.calls.back().aux);
-      return step;
-    }
-    if (entry > plan_.calls.size()) return std::nullopt;
-    const gcode::PlannedCall& planned = plan_.calls[entry];
-    switch (planned.kind) {
-      case gcode::CallKind::vectorOut:
-      case gcode::CallKind::reference:
-        step.kind = StepKind::call;
-        step.entry =
-            planned.kind == gcode::CallKind::vectorOut ? Entry::vectorOut : Entry::reference;
-        step.args = planned.args;
-        break;
-      case gcode::CallKind::dwell:
-        step.kind = StepKind::dwell;
-        step.seconds = planned.seconds;
-        break;
-      case gcode::CallKind::pause:
-        step.kind = StepKind::pause;
-        break;
-    }
-    step.line = planned.line;
-    step.text = planned.text.substr(0, maxStepTextBytes);
-    step.startSeconds = planned.startSeconds;
-    step.endSeconds = planned.startSeconds + planned.seconds;
-    step.auxAfter = static_cast<std::int8_t>(planned.aux);
-    step.hasMm = true;
-    const auto& from = entry > 0 ? plan_.calls[entry - 1].endSteps : planned.endSteps;
-    for (int axis = 0; axis < 3; ++axis) {
-      step.mmFrom[axis] = gcode::StepsToMm(from[axis], machine_.axes[axis]);
-      step.mmTo[axis] = gcode::StepsToMm(planned.endSteps[axis], machine_.axes[axis]);
-    }
-    return step;
+  step.line = planned.line;
+  step.text = planned.text.substr(0, maxStepTextBytes);
+  step.startSeconds = planned.startSeconds;
+  step.endSeconds = planned.startSeconds + planned.seconds;
+  step.auxAfter = static_cast<std::int8_t>(planned.aux);
+  step.hasMm = true;
+  for (int axis = 0; axis < 3; ++axis) {
+    step.mmFrom[axis] = gcode::StepsToMm(planned.fromSteps[axis], machine.axes[axis]);
+    step.mmTo[axis] = gcode::StepsToMm(planned.endSteps[axis], machine.axes[axis]);
   }
-
- private:
-  const gcode::Plan& plan_;
-  const gcode::Machine& machine_;
-  JobInfo info_;
-  std::size_t next_ = 0;
-};
+  step.plan = static_cast<const gcode::PlanEntry&>(planned);
+  return step;
+}
 
 }  // namespace
 
-std::unique_ptr<JobSource> MakePlanJobSource(const gcode::Plan& plan, const gcode::Machine& machine,
-                                             std::string name) {
-  return std::make_unique<PlanJobSource>(plan, machine, std::move(name));
+JobInfo GcodeJobInfo(const gcode::Plan& checked, std::string name) {
+  JobInfo info;
+  info.name = std::move(name);
+  info.gcode = true;
+  info.stepCount = checked.callCount + leadingSteps + 1;
+  info.plannedSeconds = checked.durationSeconds;
+  info.sourceLines = checked.lines;
+  info.entryCount = checked.callCount;
+  info.hasWork = checked.callCount > 0;
+  return info;
 }
 
 StreamJobSource::StreamJobSource(gcode::ProgramInput& input, const gcode::Machine& machine,
@@ -88,14 +62,8 @@ StreamJobSource::StreamJobSource(gcode::ProgramInput& input, const gcode::Machin
                                  std::string name, std::size_t queueCalls)
     : stream_(input, machine, options, checked, queueCalls),
       marks_(keptEntries),
-      machine_(machine) {
-  info_.name = std::move(name);
-  info_.gcode = true;
-  info_.stepCount = checked.callCount + leadingSteps + 1;
-  info_.plannedSeconds = checked.durationSeconds;
-  info_.sourceLines = checked.lines;
-  info_.hasWork = checked.callCount > 0;
-}
+      machine_(machine),
+      info_(GcodeJobInfo(checked, std::move(name))) {}
 
 std::optional<JobStep> StreamJobSource::Next() {
   const std::size_t at = next_++;
@@ -115,43 +83,14 @@ std::optional<JobStep> StreamJobSource::Next() {
     step.auxAfter = static_cast<std::int8_t>(aux_);
     return step;
   }
-  switch (planned->kind) {
-    case gcode::CallKind::vectorOut:
-    case gcode::CallKind::reference:
-      step.kind = StepKind::call;
-      step.entry =
-          planned->kind == gcode::CallKind::vectorOut ? Entry::vectorOut : Entry::reference;
-      step.args = planned->args;
-      break;
-    case gcode::CallKind::dwell:
-      step.kind = StepKind::dwell;
-      step.seconds = planned->seconds;
-      break;
-    case gcode::CallKind::pause:
-      step.kind = StepKind::pause;
-      break;
-  }
-  step.line = planned->line;
-  step.text = planned->text.substr(0, maxStepTextBytes);
-  step.startSeconds = planned->startSeconds;
-  step.endSeconds = planned->startSeconds + planned->seconds;
-  step.auxAfter = static_cast<std::int8_t>(planned->aux);
-  step.hasMm = true;
-  const auto& from = at == leadingSteps ? planned->endSteps : at_;
-  for (int axis = 0; axis < 3; ++axis) {
-    step.mmFrom[axis] = gcode::StepsToMm(from[axis], machine_.axes[axis]);
-    step.mmTo[axis] = gcode::StepsToMm(planned->endSteps[axis], machine_.axes[axis]);
-  }
-  at_ = planned->endSteps;
+  step = StepOf(*planned, machine_);
   endSeconds_ = step.endSeconds;
   aux_ = planned->aux;
   const Mark* before = produced_ > 0 ? &marks_[(produced_ - 1) % keptEntries] : nullptr;
   Mark& mark = marks_[produced_ % keptEntries];
-  const bool call =
-      planned->kind == gcode::CallKind::vectorOut || planned->kind == gcode::CallKind::reference;
   mark.line = planned->line;
   mark.kind = planned->kind;
-  mark.callsMade = (before ? before->callsMade : 0) + (call ? 1 : 0);
+  mark.callsMade = planned->callNumber > 0 ? planned->callNumber : (before ? before->callsMade : 0);
   mark.dwellSeconds = (before ? before->dwellSeconds : 0.0) +
                       (planned->kind == gcode::CallKind::dwell ? planned->seconds : 0.0);
   mark.endSteps = planned->endSteps;

@@ -1,6 +1,6 @@
 // The job of a planned G-code program: openConn, initTimer, the plan's entries (calls, dwells,
-// pauses) with their line, text, planned times and position in mm, closeConn. The one place that
-// turns the planner's result into steps; calls the planner's types only.
+// pauses) each carried as the planner made it, with the commanded position in mm, closeConn. The
+// one place that turns the planner's entries into steps; calls the planner's types only.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +15,8 @@
 
 namespace tool {
 
-// The plan and the machine must outlive the source (it reads them as it goes).
-std::unique_ptr<JobSource> MakePlanJobSource(const gcode::Plan& plan, const gcode::Machine& machine,
-                                             std::string name);
+// What the runner knows of a checked program's job before its first step.
+JobInfo GcodeJobInfo(const gcode::Plan& checked, std::string name);
 
 // How far a streamed job got once `entriesDone` of its planned entries had ended, from the
 // entries it handed out (the last ones are kept: the call process is never further ahead).
@@ -69,7 +68,6 @@ class StreamJobSource final : public JobSource {
   JobInfo info_;
   std::size_t next_ = 0;
   bool closed_ = false;
-  std::array<std::int64_t, 3> at_{};  // machine steps before the next entry
   double endSeconds_ = 0.0;
   int aux_ = -1;
 };

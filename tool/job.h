@@ -1,8 +1,8 @@
 // A job: a stream of steps (entry calls, dwells, program pauses) read one at a time, each with
 // where it came from (a script line, a G-code line and its text) and what the progress display
 // needs. `run` makes one from a script, `gcode` from its planner; RunJob executes any of them.
-// Plain data and one interface; depends on script.h for the entry names and the contract header
-// for the auxiliary-off call.
+// Plain data and one interface; depends on script.h for the entry names, the contract header for
+// the auxiliary-off call and the planner's PlanEntry, the record a G-code step carries unchanged.
 #pragma once
 
 #include <array>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "contract/steplink_contract.h"
+#include "planner.h"
 #include "script.h"
 
 namespace tool {
@@ -43,6 +44,9 @@ struct JobStep {
   std::array<double, 3> mmTo{};
   // Auxiliary state the job has selected after this step: -1 none, 0 (M5), 1 (M3/M4).
   std::int8_t auxAfter = -1;
+  // G-code: the planner's entry this step makes, as the emitter made it (none for openConn,
+  // initTimer, closeConn and a script's steps).
+  std::optional<gcode::PlanEntry> plan;
 };
 
 // What the runner knows about a job before its first step.
@@ -52,6 +56,7 @@ struct JobInfo {
   std::uint64_t stepCount = 0;  // steps in all, 0 when not known in advance
   double plannedSeconds = -1.0;  // the estimate of the whole job, -1 none
   int sourceLines = 0;           // lines of the program (for "line N/M")
+  std::uint64_t entryCount = 0;  // G-code: the plan's entries (calls, dwells, pauses)
   // True when the job has a vectorOut, reference, dwell or pause: openConn, initTimer and
   // closeConn alone are nothing to run, and RunJob refuses such a job before openConn.
   bool hasWork = false;

@@ -38,7 +38,6 @@ std::unique_ptr<view::Server> StartJobView(const ViewOptions& request, const Vie
   info.name = jobName;
   info.gcode = gcode;
   info.planJson = plan.json;
-  info.callNumber = plan.callNumber;
   info.callTotal = plan.calls;
   for (int axis = 0; axis < 3; ++axis) {
     info.stepsPerMm[axis] = plan.stepsPerMm[axis];

@@ -56,10 +56,7 @@ bool WriteJobOutput(const JobOutput& output, const JobResult& result);
 // A G-code job's plan for the live view: the planned path (GET /plan) and the report's numbering
 // of calls for the page's "call N of M". Empty for a script job: the page draws in steps.
 struct ViewPlan {
-  std::string json;  // tool/view_plan.h's ViewPlanJson
-  // The status block's call index (1-based among the runner's steps) -> the number of the call
-  // among the plan's vectorOut and reference calls, 0 for a step that is none.
-  std::function<std::uint64_t(std::uint32_t)> callNumber;
+  std::string json;                    // tool/view_plan.h's ViewPlanJson
   std::uint64_t calls = 0;             // the report's `calls`
   std::array<double, 3> stepsPerMm{};  // the machine's scales (0: no plan)
   std::array<bool, 3> invert{};

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 namespace tool {
 
 static_assert(sizeof(StepRecord) <= PIPE_BUF, "a step record must be written atomically");
+static_assert(std::is_trivially_copyable_v<gcode::PlanEntry>, "a plan entry crosses as bytes");
 
 StepRecord EncodeStep(const JobStep& step) {
   StepRecord record{};
@@ -21,6 +23,8 @@ StepRecord EncodeStep(const JobStep& step) {
   record.entry = static_cast<std::uint8_t>(step.entry);
   record.auxAfter = step.auxAfter;
   record.hasMm = step.hasMm ? 1 : 0;
+  record.hasPlan = step.plan ? 1 : 0;
+  if (step.plan) record.plan = *step.plan;
   record.line = step.line;
   for (int axis = 0; axis < 3; ++axis) {
     record.args[axis] = step.args[axis];
@@ -41,6 +45,7 @@ JobStep DecodeStep(const StepRecord& record) {
   step.entry = static_cast<Entry>(record.entry);
   step.auxAfter = record.auxAfter;
   step.hasMm = record.hasMm != 0;
+  if (record.hasPlan != 0) step.plan = record.plan;
   step.line = record.line;
   for (int axis = 0; axis < 3; ++axis) {
     step.args[axis] = record.args[axis];

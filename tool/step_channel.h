@@ -17,6 +17,7 @@ struct StepRecord {
   std::uint8_t entry;
   std::int8_t auxAfter;
   std::uint8_t hasMm;
+  std::uint8_t hasPlan;
   std::int32_t line;
   std::int32_t args[3];
   std::uint32_t textBytes;
@@ -25,6 +26,7 @@ struct StepRecord {
   double endSeconds;
   double mmFrom[3];
   double mmTo[3];
+  gcode::PlanEntry plan;  // as the emitter made it (hasPlan)
   char text[maxStepTextBytes];
 };
 

@@ -1,17 +1,13 @@
 // The live view's plan of a G-code job: the bounded planned path as JSON in mm with the axis
-// scales, and the report's numbering of calls.
+// scales and the report's count of calls.
 #include "view_plan.h"
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <nlohmann/json.hpp>
 
 namespace tool {
 namespace {
-
-// The runner's steps before the plan's first entry: openConn, initTimer (the plan's job source).
-constexpr std::uint64_t stepsBeforePlan = 2;
 
 const char* const purposeNames[] = {"rapid",  "cut",   "aux",   "reapply", "reference",
                                     "resume", "dwell", "pause", "stored",  "toolChange"};
@@ -59,44 +55,22 @@ std::string ViewPlanJson(const gcode::PathTrace& trace, const gcode::Machine& ma
   return plan.dump();
 }
 
-void CallNumbering::Add(const gcode::PlannedCall& call) {
-  if (call.kind != gcode::CallKind::vectorOut && call.kind != gcode::CallKind::reference) {
-    others_.push_back(entries_);
-  }
-  ++entries_;
-}
-
-std::uint64_t CallNumbering::Number(std::uint64_t callIndex) const {
-  if (callIndex <= stepsBeforePlan) return 0;
-  const std::uint64_t entry = callIndex - stepsBeforePlan - 1;
-  if (entry >= entries_) return 0;  // closeConn
-  const auto at = std::lower_bound(others_.begin(), others_.end(), entry);
-  if (at != others_.end() && *at == entry) return 0;
-  return entry + 1 - static_cast<std::uint64_t>(at - others_.begin());
-}
-
 ViewPlan MakeViewPlan(const gcode::PathTrace& trace, const gcode::Machine& machine,
-                      CallNumbering numbering, double plannedSeconds) {
+                      const gcode::Plan& checked) {
   ViewPlan plan;
-  plan.calls = numbering.Calls();
-  plan.json = ViewPlanJson(trace, machine, plan.calls, plannedSeconds);
+  plan.calls = static_cast<std::uint64_t>(checked.vectorOutCalls + checked.referenceCalls);
+  plan.json = ViewPlanJson(trace, machine, plan.calls, checked.durationSeconds);
   for (int axis = 0; axis < 3; ++axis) {
     plan.stepsPerMm[axis] = machine.axes[axis].stepsPerMm;
     plan.invert[axis] = machine.axes[axis].invert;
   }
-  auto shared = std::make_shared<const CallNumbering>(std::move(numbering));
-  plan.callNumber = [shared](std::uint32_t callIndex) { return shared->Number(callIndex); };
   return plan;
 }
 
 ViewPlan MakeViewPlan(const gcode::Plan& plan, const gcode::Machine& machine) {
   gcode::PathTrace trace(machine);
-  CallNumbering numbering;
-  for (const gcode::PlannedCall& call : plan.calls) {
-    trace.Add(call);
-    numbering.Add(call);
-  }
-  return MakeViewPlan(trace, machine, std::move(numbering), plan.durationSeconds);
+  for (const gcode::PlannedCall& call : plan.calls) trace.Add(call);
+  return MakeViewPlan(trace, machine, plan);
 }
 
 }  // namespace tool

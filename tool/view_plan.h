@@ -1,12 +1,11 @@
 // A G-code job as the live view draws it: the planned path in machine mm as JSON (GET /plan)
-// with the axis scales the page turns the status block's steps into mm with, and the numbering
-// of calls the job's report uses. Calls the G-code library's trace and planner types only.
+// with the axis scales the view turns the table's steps into mm with, and the report's count of
+// calls. Calls the G-code library's trace and planner types only.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "machine.h"
 #include "path_trace.h"
@@ -25,26 +24,9 @@ constexpr std::size_t viewPlanMaxPoints = 8000;
 std::string ViewPlanJson(const gcode::PathTrace& trace, const gcode::Machine& machine,
                          std::uint64_t calls, double plannedSeconds);
 
-// Numbers the plan's library calls (vectorOut, reference) as the report's `calls` counts them,
-// fed every planned entry in order. Keeps only the entries that are no call (dwells, pauses).
-class CallNumbering {
- public:
-  void Add(const gcode::PlannedCall& call);
-  std::uint64_t Calls() const { return entries_ - others_.size(); }
-  // The 1-based number among the plan's calls of the runner's step `callIndex` (the status
-  // block's 1-based index: openConn, initTimer, the plan's entries, closeConn); 0 for a step that
-  // is no call of the plan.
-  std::uint64_t Number(std::uint64_t callIndex) const;
-
- private:
-  std::vector<std::uint64_t> others_;  // entry indices of dwells and pauses, ascending
-  std::uint64_t entries_ = 0;
-};
-
-// What RunJobOptions::viewPlan carries for a plan: the JSON and the numbering (shared, so the
-// server's copy outlives nothing it needs).
+// What RunJobOptions::viewPlan carries for a checked plan (pass 1's counters, its trace).
 ViewPlan MakeViewPlan(const gcode::PathTrace& trace, const gcode::Machine& machine,
-                      CallNumbering numbering, double plannedSeconds);
+                      const gcode::Plan& checked);
 // The same from a plan held whole in memory.
 ViewPlan MakeViewPlan(const gcode::Plan& plan, const gcode::Machine& machine);
 

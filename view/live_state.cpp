@@ -81,15 +81,7 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
     idleSamples_ = 0;
   }
 
-  if (job.callEntry == STEPLINK_CALL_REFERENCE) {
-    // Homing: machine zero is where the table stands when it is over, taken per axis at the
-    // first boundary after it that the axis stands across (the position in the last sample of
-    // the previous call and the first of this one the same).
-    lastReferenceSeconds_ = static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS;
-    for (bool& pending : originPending_) pending = true;
-  }
   if (job.callIndex != moveCallIndex_) {
-    if (last_) TakeOrigin(*copy, position);
     moveCallIndex_ = job.callIndex;
     // Between calls the table stands, so the previous sample's position is where this call began.
     for (int axis = 0; axis < 3; ++axis) {
@@ -113,35 +105,27 @@ void LiveState::Update(const std::optional<StatusCopy>& copy, bool ownerAlive) {
     faultsSeen_ = table.faultCount;
   }
 
-  Offer({static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0], position[1],
-         position[2], table.auxState});
+  Point sample{static_cast<double>(table.ticks) * STEPLINK_TICK_SECONDS, position[0], position[1],
+               position[2], table.auxState};
+  sample.hasMm = TableMm(*copy, sample.mm);
+  Offer(sample);
   last_ = copy;
 }
 
-void LiveState::TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]) {
+bool LiveState::TableMm(const StatusCopy& copy, double mm[3]) const {
   const SteplinkStatusJob& job = copy.job;
-  // A vectorOut of the plan past the first entry (whose start carries no position of its own):
-  // the job section's mm is where the plan has the table as it begins.
-  if (info_.stepsPerMm[0] <= 0 || job.callIndex <= 3) return;
-  if (job.callEntry != STEPLINK_CALL_VECTOR_OUT) return;
-  std::array<double, 4> origin = origins_.empty() ? std::array<double, 4>{} : origins_.back();
-  bool changed = false;
+  // During a reference run the table heads for switches the plan has no position for; machine
+  // zero is known again as it ends.
+  if (info_.stepsPerMm[0] <= 0 || job.machineZeroKnown == 0 ||
+      job.callEntry == STEPLINK_CALL_REFERENCE)
+    return false;
+  const std::int32_t position[3] = {copy.table.positionX, copy.table.positionY,
+                                    copy.table.positionZ};
   for (int axis = 0; axis < 3; ++axis) {
-    // Only an axis that stood across the boundary gives its position there.
-    if (!originPending_[axis] || position[axis] != lastPosition_[axis]) continue;
-    originPending_[axis] = false;
-    const double steps = std::round(job.mm[axis] * info_.stepsPerMm[axis]);
-    const double value = position[axis] - (info_.invert[axis] ? -steps : steps);
-    if (value != origin[axis + 1]) {
-      origin[axis + 1] = value;
-      changed = true;
-    }
+    const double steps = static_cast<double>(position[axis]) - job.machineZeroSteps[axis];
+    mm[axis] = (info_.invert[axis] ? -steps : steps) / info_.stepsPerMm[axis];
   }
-  if (!changed) return;
-  // Only a reference moves the origin: a change seen later holds from the last reference on.
-  origin[0] = lastReferenceSeconds_;
-  origins_.push_back(origin);
-  if (origins_.size() > maxOrigins) origins_.pop_front();
+  return true;
 }
 
 void LiveState::Offer(const Point& point) {
@@ -150,8 +134,11 @@ void LiveState::Offer(const Point& point) {
     return;
   }
   const Point& from = tip_ ? *tip_ : *anchor_;
-  if (from.x == point.x && from.y == point.y && from.z == point.z && from.aux == point.aux) return;
-  if (tip_ && tip_->aux == anchor_->aux && point.aux == anchor_->aux) {
+  if (from.x == point.x && from.y == point.y && from.z == point.z && from.aux == point.aux &&
+      from.hasMm == point.hasMm)
+    return;
+  if (tip_ && tip_->aux == anchor_->aux && point.aux == anchor_->aux &&
+      tip_->hasMm == anchor_->hasMm && point.hasMm == anchor_->hasMm) {
     // Does the tip lie within one step of the line from the anchor to the new point, between
     // them? Then the segment just grows.
     const double ax = point.x - anchor_->x, ay = point.y - anchor_->y, az = point.z - anchor_->z;
@@ -188,8 +175,14 @@ void LiveState::Commit(const Point& point) {
   }
 }
 
-nlohmann::json LiveState::PointJson(const Point& point) {
-  return {point.timeSeconds, point.x, point.y, point.z, point.aux};
+nlohmann::json LiveState::PointJson(const Point& point) const {
+  nlohmann::json json = {point.timeSeconds, point.x, point.y, point.z, point.aux};
+  // A G-code job's corners carry machine mm as well (null while machine zero is unknown).
+  if (info_.stepsPerMm[0] > 0) {
+    json.push_back(point.hasMm ? nlohmann::json{point.mm[0], point.mm[1], point.mm[2]}
+                               : nlohmann::json(nullptr));
+  }
+  return json;
 }
 
 void LiveState::Finish(const std::string& outcome, int exitCode) {
@@ -230,12 +223,15 @@ nlohmann::json LiveState::State() const {
                        {"args", {job.callArgs[0], job.callArgs[1], job.callArgs[2]}},
                        {"index", job.callIndex},
                        {"count", job.callCount}};
-      if (info_.callNumber) {
-        // The report's numbering: library calls of the plan only (no openConn, initTimer,
-        // closeConn, dwells or pauses).
-        const std::uint64_t number = info_.callNumber(job.callIndex);
-        state["call"]["number"] = number > 0 ? nlohmann::json(number) : nlohmann::json(nullptr);
+      if (job.planCount > 0) {
+        // The plan's own numbering, as the report counts: library calls of the plan only (null
+        // for openConn, initTimer, closeConn, dwells and pauses), and the plan's entry.
+        state["call"]["number"] =
+            job.planCall > 0 ? nlohmann::json(job.planCall) : nlohmann::json(nullptr);
         state["call"]["total"] = info_.callTotal;
+        state["call"]["entry"] =
+            job.planEntry > 0 ? nlohmann::json(job.planEntry) : nlohmann::json(nullptr);
+        state["call"]["entries"] = job.planCount;
       }
     } else {
       state["call"] = nullptr;
@@ -251,13 +247,14 @@ nlohmann::json LiveState::State() const {
     } else {
       state["move"] = nullptr;
     }
-    nlohmann::json origins = nlohmann::json::array();
-    for (const auto& origin : origins_) origins.push_back(origin);
-    state["origins"] = std::move(origins);
     const bool gcode = info_.gcode || job.gcodeLine != 0;
     state["gcode"] = gcode;
     if (gcode) {
       state["mm"] = {{"x", job.mm[0]}, {"y", job.mm[1]}, {"z", job.mm[2]}};
+      double mm[3];
+      state["table_mm"] = TableMm(*last_, mm)
+                              ? nlohmann::json{{"x", mm[0]}, {"y", mm[1]}, {"z", mm[2]}}
+                              : nlohmann::json(nullptr);
       state["line"] = job.gcodeLine;
       state["percent"] = job.percent >= 0 ? nlohmann::json(job.percent) : nlohmann::json(nullptr);
       state["eta_s"] =

@@ -3,10 +3,8 @@
 // Plain data; the server serialises access to it. Depends on status_source.h only.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -23,14 +21,11 @@ struct JobInfo {
   bool canPause = false;  // and Pause/Resume
   // A G-code job's planned path as JSON text (GET /plan: mm, axis scales); empty: no plan (404).
   std::string planJson{};
-  // The page's "call N of M" in the job report's terms: N of the block's call index (1-based
-  // among the runner's steps), 0 for a step that is no call of the plan (openConn, a dwell);
-  // M = callTotal. Unset: the block's own step numbers are shown.
-  std::function<std::uint64_t(std::uint32_t callIndex)> callNumber{};
+  // The report's count of calls (vectorOut, reference) for the page's "call N of M"; N is the
+  // plan's own number of the call in progress, which the block carries.
   std::uint64_t callTotal = 0;
-  // A G-code job's axis scales (steps per mm; 0: none): machine mm are the table's steps less
-  // an origin that a reference call moves (the block counts steps from where the table stood at
-  // the start); the snapshot carries that origin.
+  // A G-code job's axis scales (steps per mm; 0: none): the table's steps less the block's
+  // machine zero, in machine mm, are the one place the view turns steps into mm.
   double stepsPerMm[3] = {0, 0, 0};
   bool invert[3] = {false, false, false};
 };
@@ -43,7 +38,6 @@ class LiveState {
   static constexpr std::size_t maxHistoryPoints = 2000;
   static constexpr std::size_t recentPoints = 512;
   static constexpr std::size_t maxFaults = 200;
-  static constexpr std::size_t maxOrigins = 64;  // origin changes kept (each G28 makes one)
   // Step rates are taken over at least this much table time.
   static constexpr double rateWindowSeconds = 0.1;
 
@@ -70,10 +64,15 @@ class LiveState {
   struct Point {
     double timeSeconds;
     std::int32_t x, y, z, aux;
+    // Machine mm of the position (G-code job, machine zero known, no reference in progress).
+    bool hasMm = false;
+    double mm[3] = {0, 0, 0};
   };
+  // The table's position in machine mm, when the copy says where machine zero is.
+  bool TableMm(const StatusCopy& copy, double mm[3]) const;
   void Offer(const Point& point);
   void Commit(const Point& point);
-  static nlohmann::json PointJson(const Point& point);
+  nlohmann::json PointJson(const Point& point) const;
 
   JobInfo info_;
   std::optional<StatusCopy> last_;
@@ -100,13 +99,6 @@ class LiveState {
   std::uint64_t serial_ = 0;
   std::uint64_t stride_ = 1;
   std::uint64_t candidate_ = 0;
-
-  // Machine zero in table steps, from a call boundary the table stood across (the job section's
-  // mm at a call's start is where the plan has the table): (table time, x, y, z), newest last.
-  std::deque<std::array<double, 4>> origins_;
-  double lastReferenceSeconds_ = 0;  // table time of the last sample in a reference call
-  bool originPending_[3] = {false, false, false};  // homed, machine zero not yet seen
-  void TakeOrigin(const StatusCopy& copy, const std::int32_t position[3]);
 
   std::uint32_t faultsSeen_ = 0;
   std::deque<nlohmann::json> faults_;

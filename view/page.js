@@ -9,7 +9,7 @@ const $ = (id) => document.getElementById(id);
 const setText = (id, text) => { $(id).textContent = text; };
 
 const MAX_POINTS = 4000;  // the page never keeps more: halving doubles the stride
-let points = [];          // [timeSeconds, x, y, z, aux]
+let points = [];          // [timeSeconds, x, y, z, aux, machine mm or null (G-code)]
 let stride = 1;
 let candidate = 0;
 let faults = [];
@@ -111,12 +111,12 @@ function onState(s) {
     setText('mm-y', fmtMm(commanded && commanded.y));
     setText('mm-z', fmtMm(commanded && commanded.z));
     if (plan) {
-      const table = tableMm(s.steps);
-      setText('tmm-x', fmtMm(table.x));
-      setText('tmm-y', fmtMm(table.y));
-      setText('tmm-z', fmtMm(table.z));
-      setText('where-table', 'table X ' + fmtMm(table.x) + ' Y ' + fmtMm(table.y) + ' Z ' +
-              fmtMm(table.z) + ' mm');
+      const table = mmOf(s.table_mm);
+      setText('tmm-x', fmtMm(table && table.x));
+      setText('tmm-y', fmtMm(table && table.y));
+      setText('tmm-z', fmtMm(table && table.z));
+      setText('where-table', table ? 'table X ' + fmtMm(table.x) + ' Y ' + fmtMm(table.y) + ' Z ' +
+              fmtMm(table.z) + ' mm' : 'table – (homing)');
       setText('where-commanded', commanded ? 'commanded X ' + fmtMm(commanded.x) + ' Y ' +
               fmtMm(commanded.y) + ' Z ' + fmtMm(commanded.z) + ' mm' : 'commanded –');
     }
@@ -173,21 +173,10 @@ function scheduleDraw() {
   requestAnimationFrame(() => { drawPending = false; if (plan) drawDone(); else drawXY(); drawZ(); });
 }
 
-// Steps of the status block (counted from where the table stood at the start) to machine mm, by
-// the machine's scales and the origin in force at table time `t` (a reference call moves it; the
-// server's snapshot lists the origins it has seen, oldest first).
-function toMm(steps, axis, t) {
-  const scale = plan.axes[axis];
-  let origin = 0;
-  const origins = (state && state.origins) || [];
-  for (const entry of origins) {
-    if (t !== undefined && entry[0] > t) break;
-    origin = entry[1 + 'xyz'.indexOf(axis)];
-  }
-  const steps0 = steps - origin;
-  return (scale.invert ? -steps0 : steps0) / scale.steps_per_mm;
-}
-const tableMm = (steps, t) => ({x: toMm(steps.x, 'x', t), y: toMm(steps.y, 'y', t), z: toMm(steps.z, 'z', t)});
+// Machine mm of the table as the server gives them (table_mm, and each corner's sixth element):
+// null while machine zero is unknown (a reference run in progress).
+const mmOf = (m) => (m ? {x: m.x !== undefined ? m.x : m[0], y: m.y !== undefined ? m.y : m[1],
+                          z: m.z !== undefined ? m.z : m[2]} : null);
 
 // Where the program sends the table: the end of the move in progress, else the last step's end.
 function commandedMm(s) {
@@ -299,32 +288,36 @@ function drawPlanned() {
   group.setAttribute('data-points', String(points.length));
 }
 
-// The part done, from the table's positions (steps, converted): coloured by the auxiliary state.
+// The part done, from the table's positions in machine mm: coloured by the auxiliary state.
+// Corners without mm (a reference run under way) are left out: the path joins the plan's
+// position before homing to where homing leaves the table, as the plan draws it.
 function drawDone() {
   const group = $('done-path');
   group.textContent = '';
-  const all = points.slice();
-  if (state && state.block) all.push([state.time_s, state.steps.x, state.steps.y, state.steps.z, state.aux]);
+  const all = points.filter((p) => p[5]).map((p) => [mmOf(p[5]), p[4]]);
+  if (state && state.block && state.table_mm) all.push([mmOf(state.table_mm), state.aux]);
   let run = null;
   let d = '';
   const flush = () => { if (run !== null && d) svgNode('path', {class: run, d}, group); d = ''; };
   for (let i = 1; i < all.length; ++i) {
-    const kind = all[i][4] === 1 ? 'done aux-on' : 'done';
-    const from = all[i - 1];
+    const kind = all[i][1] === 1 ? 'done aux-on' : 'done';
+    const from = all[i - 1][0];
     if (kind !== run) {
       flush();
       run = kind;
-      d = 'M' + frame.px(toMm(from[1], 'x', from[0])).toFixed(1) + ' ' +
-          frame.py(toMm(from[2], 'y', from[0])).toFixed(1);
+      d = 'M' + frame.px(from.x).toFixed(1) + ' ' + frame.py(from.y).toFixed(1);
     }
-    const [t, x, y] = all[i];
-    d += 'L' + frame.px(toMm(x, 'x', t)).toFixed(1) + ' ' + frame.py(toMm(y, 'y', t)).toFixed(1);
+    const to = all[i][0];
+    d += 'L' + frame.px(to.x).toFixed(1) + ' ' + frame.py(to.y).toFixed(1);
   }
   flush();
   const dot = $('table-now');
   const move = $('move-now');
-  if (state && state.block) {
-    const table = tableMm(state.steps);
+  const table = state && state.block ? mmOf(state.table_mm) : null;
+  if (!table) {
+    dot.setAttribute('visibility', 'hidden');
+    move.setAttribute('visibility', 'hidden');
+  } else {
     dot.setAttribute('cx', frame.px(table.x));
     dot.setAttribute('cy', frame.py(table.y));
     dot.setAttribute('visibility', 'visible');
@@ -413,29 +406,32 @@ function drawZ() {
   const w = canvas.width;
   const h = canvas.height;
   g.clearRect(0, 0, w, h);
-  if (points.length < 1) return;
-  const t0 = points[0][0];
-  const t1 = Math.max(points[points.length - 1][0], state && state.time_s ? state.time_s : 0, t0 + 1e-3);
-  const zOf = (steps, t) => (plan ? toMm(steps, 'z', t) : steps);
+  // A G-code job's Z in machine mm (corners with mm only), a script's in steps.
+  const zPoints = plan ? points.filter((p) => p[5]) : points;
+  if (zPoints.length < 1) return;
+  const t0 = zPoints[0][0];
+  const t1 = Math.max(zPoints[zPoints.length - 1][0], state && state.time_s ? state.time_s : 0, t0 + 1e-3);
+  const zOf = (p) => (plan ? mmOf(p[5]).z : p[3]);
   const unit = plan ? ' mm' : '';
-  const zNow = zOf(state && state.block ? state.steps.z : points[points.length - 1][3]);
-  const zs = points.map((p) => zOf(p[3], p[0])).concat([zNow]);
+  const tableNow = state && state.block && (plan ? state.table_mm : state.steps);
+  const zNow = tableNow ? tableNow.z : zOf(zPoints[zPoints.length - 1]);
+  const zs = zPoints.map(zOf).concat([zNow]);
   const minZ = Math.min(...zs, 0);
   const maxZ = Math.max(...zs, 1);
   const auxBand = 24;
   const px = (t) => 8 + (t - t0) / (t1 - t0) * (w - 16);
   const pz = (z) => (h - auxBand - 12) - (z - minZ) / (maxZ - minZ) * (h - auxBand - 36);
   g.fillStyle = '#2e9e5b';
-  for (let i = 0; i < points.length; ++i) {
-    if (points[i][4] !== 1) continue;
-    const end = i + 1 < points.length ? points[i + 1][0] : t1;
-    g.fillRect(px(points[i][0]), h - auxBand + 4, Math.max(1, px(end) - px(points[i][0])), auxBand - 8);
+  for (let i = 0; i < zPoints.length; ++i) {
+    if (zPoints[i][4] !== 1) continue;
+    const end = i + 1 < zPoints.length ? zPoints[i + 1][0] : t1;
+    g.fillRect(px(zPoints[i][0]), h - auxBand + 4, Math.max(1, px(end) - px(zPoints[i][0])), auxBand - 8);
   }
   g.strokeStyle = '#2f6fd6';
   g.lineWidth = 2;
   g.beginPath();
   // Corners of straight moves: Z changes linearly between them.
-  points.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(zOf(p[3], p[0]))) : g.moveTo(px(p[0]), pz(zOf(p[3], p[0])))));
+  zPoints.forEach((p, i) => (i ? g.lineTo(px(p[0]), pz(zOf(p))) : g.moveTo(px(p[0]), pz(zOf(p)))));
   g.lineTo(px(t1), pz(zNow));
   g.stroke();
   g.fillStyle = '#667085';

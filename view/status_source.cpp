@@ -15,7 +15,12 @@ class SharedMemorySource final : public StateSource {
   std::optional<StatusCopy> Read() override {
     if (reader_.IsOpen() && reader_.Gone()) LoseBlock();
     if (!reader_.IsOpen()) {
-      if (!reader_.Open(name_)) return std::nullopt;
+      if (!reader_.Open(name_)) {
+        // Another release's block: said once, then waited on as for a block not there yet.
+        if (!reader_.Refusal().empty() && reader_.Refusal() != told_) Tell(reader_.Refusal());
+        told_ = reader_.Refusal();
+        return std::nullopt;
+      }
       if (lost_) Tell("the status block " + name_ + " is there again");
       lost_ = false;
     }
@@ -39,6 +44,7 @@ class SharedMemorySource final : public StateSource {
   SourceNotice notice_;
   status::StatusView reader_;
   bool lost_ = false;  // reported gone, not back yet
+  std::string told_;   // the refusal last reported
 };
 
 }  // namespace

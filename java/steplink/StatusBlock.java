@@ -30,6 +30,14 @@ final class StatusBlock implements AutoCloseable {
     }
   }
 
+  /**
+   * The G-code plan's entry in progress as the job section carries it: its 1-based number (0
+   * none) of {@code entries}, its number among the plan's calls (0 a dwell or pause), the plan's
+   * machine position as it began and machine zero in the table's steps (when known).
+   */
+  record Plan(long sequence, int entry, int entries, int call, boolean zeroKnown, int[] fromSteps,
+      int[] zeroSteps) {}
+
   private final FileChannel channel;
   private final Path path;
   private final ByteBuffer section;
@@ -135,6 +143,40 @@ final class StatusBlock implements AutoCloseable {
             section.getInt(StatusLayout.TABLE_Y - t), section.getInt(StatusLayout.TABLE_Z - t),
             section.getInt(StatusLayout.TABLE_AUX - t), section.getLong(StatusLayout.TABLE_TICKS - t),
             section.getLong(StatusLayout.TABLE_TOTAL_STEPS - t));
+      }
+    } catch (IOException e) {
+      return null;
+    }
+    return null;
+  }
+
+  /**
+   * A consistent copy of the job section's plan fields under the section's sequence lock; null
+   * when the block can no longer be read.
+   */
+  Plan readPlan() {
+    ByteBuffer job = ByteBuffer.allocate(StatusLayout.JOB_SIZE).order(ByteOrder.LITTLE_ENDIAN);
+    int j = StatusLayout.JOB;
+    try {
+      for (int attempt = 0; attempt < 10_000; attempt++) {
+        job.clear();
+        if (channel.read(job, j) != job.capacity()) return null;
+        long before = job.getLong(0);
+        if ((before & 1) != 0) {
+          Thread.onSpinWait();
+          continue;
+        }
+        sequence.clear();
+        if (channel.read(sequence, j) != 8 || sequence.getLong(0) != before) continue;
+        int[] from = new int[3];
+        int[] zero = new int[3];
+        for (int axis = 0; axis < 3; axis++) {
+          from[axis] = job.getInt(StatusLayout.JOB_PLAN_FROM - j + 4 * axis);
+          zero[axis] = job.getInt(StatusLayout.JOB_MACHINE_ZERO - j + 4 * axis);
+        }
+        return new Plan(before, job.getInt(StatusLayout.JOB_PLAN_ENTRY - j),
+            job.getInt(StatusLayout.JOB_PLAN_COUNT - j), job.getInt(StatusLayout.JOB_PLAN_CALL - j),
+            job.getInt(StatusLayout.JOB_MACHINE_ZERO_KNOWN - j) != 0, from, zero);
       }
     } catch (IOException e) {
       return null;

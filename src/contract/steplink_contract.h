@@ -64,7 +64,7 @@
  * (acquire), retries while it is odd, copies the section (acquire loads, or an acquire fence
  * after the copy), loads the sequence again and retries if it changed. */
 #define STEPLINK_STATUS_MAGIC 0x54534C53u /* "SLST" */
-#define STEPLINK_STATUS_VERSION 2u
+#define STEPLINK_STATUS_VERSION 3u
 #define STEPLINK_STATUS_SIZE 256u
 
 /* Fault kinds as numbers (0 none). Names as in the record: "lost-step", "settle", "protocol",
@@ -106,8 +106,8 @@ typedef struct SteplinkStatusTable {
   uint8_t lastFaultValue;
   uint8_t lastFaultKind; /* STEPLINK_FAULT_* */
   uint32_t hardware;     /* 0 simulated table, 1 a real port (observed output) */
-  uint8_t reserved[48];
-} SteplinkStatusTable; /* 112 bytes */
+  uint8_t reserved[8];
+} SteplinkStatusTable; /* 72 bytes */
 
 typedef struct SteplinkStatusJob {
   uint64_t sequence;        /* odd while the writer is inside an update */
@@ -121,8 +121,19 @@ typedef struct SteplinkStatusJob {
   double etaSeconds;        /* G-code job: seconds left, -1 unknown */
   double mm[3];             /* G-code job: commanded position in mm (machine coordinates) */
   int32_t callFromSteps[3]; /* the table's position (steps) when the call in progress began */
+  /* G-code job: the plan's entry in progress as the planner numbered it (0 none: openConn,
+   * initTimer, closeConn), of planCount; planCall its number among the plan's library calls
+   * (vectorOut, reference) as the job's report counts them, 0 for a dwell or a pause. */
+  uint32_t planEntry;
+  uint32_t planCount;
+  uint32_t planCall;
+  /* 1 once machineZeroSteps holds machine zero in the table's steps: the table's position less
+   * the plan's at the first entry's start and after each reference call. */
+  uint32_t machineZeroKnown;
+  int32_t planFromSteps[3];    /* the plan's machine position (steps) as the entry began */
+  int32_t machineZeroSteps[3]; /* table steps of machine zero; table minus it is machine steps */
   uint8_t reserved[4];
-} SteplinkStatusJob; /* 96 bytes */
+} SteplinkStatusJob; /* 136 bytes */
 
 typedef struct SteplinkStatusBlock {
   uint32_t magic;    /* STEPLINK_STATUS_MAGIC */
@@ -132,12 +143,12 @@ typedef struct SteplinkStatusBlock {
   uint64_t ownerStartTime; /* its start time: field 22 of /proc/PID/stat (clock ticks since boot) */
   uint8_t reserved1[24];
   SteplinkStatusTable table; /* offset 48 */
-  SteplinkStatusJob job;     /* offset 160 */
+  SteplinkStatusJob job;     /* offset 120 */
 } SteplinkStatusBlock;
 
 #ifdef __cplusplus
-static_assert(sizeof(SteplinkStatusTable) == 112, "status table section layout");
-static_assert(sizeof(SteplinkStatusJob) == 96, "status job section layout");
+static_assert(sizeof(SteplinkStatusTable) == 72, "status table section layout");
+static_assert(sizeof(SteplinkStatusJob) == 136, "status job section layout");
 static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");
 #else
 _Static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");

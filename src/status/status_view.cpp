@@ -91,15 +91,23 @@ bool StatusView::Open(const std::string& name) {
     return false;
   }
   const auto* block = static_cast<const SteplinkStatusBlock*>(mapped);
-  bool complete = false;
-  // The creator stores the magic last (release), once the header is complete.
-  GuardedCopy(complete, [block] {
+  // The creator stores the magic last (release), once the header is complete; 0: no block yet.
+  std::uint32_t version = 0;
+  GuardedCopy(version, [block]() -> std::uint32_t {
     auto& magic = const_cast<std::uint32_t&>(block->magic);
     return std::atomic_ref<std::uint32_t>(magic).load(std::memory_order_acquire) ==
-               STEPLINK_STATUS_MAGIC &&
-           block->version == STEPLINK_STATUS_VERSION;
+                   STEPLINK_STATUS_MAGIC
+               ? block->version
+               : 0u;
   });
-  if (!complete) {
+  refusal_.clear();
+  if (version != 0 && version != STEPLINK_STATUS_VERSION) {
+    // Fields at other offsets: read as ours they would be wrong, never merely old.
+    refusal_ = "the status block " + name + " has layout version " + std::to_string(version) +
+               "; this steplink reads version " + std::to_string(STEPLINK_STATUS_VERSION) +
+               " (it was written by another release of steplink)";
+  }
+  if (version != STEPLINK_STATUS_VERSION) {
     munmap(mapped, STEPLINK_STATUS_SIZE);
     close(fd);
     return false;

@@ -33,6 +33,8 @@ class StatusView {
 
   // Maps /dev/shm/NAME read-only if it exists and is a complete block of this layout version.
   bool Open(const std::string& name);
+  // Why the last Open refused a complete block (another layout version), empty otherwise.
+  const std::string& Refusal() const { return refusal_; }
   bool IsOpen() const { return block_ != nullptr; }
   // Unmaps; Open may then map the name again.
   void Close();
@@ -56,6 +58,7 @@ class StatusView {
   const SteplinkStatusBlock* block_ = nullptr;
   int fd_ = -1;
   std::string name_;
+  std::string refusal_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
 };

@@ -317,6 +317,31 @@ public final class InternalsTest {
         }
         check(b == null || b.read() == null, "a block cut short gives no reading, no fault");
       }
+      // The job section's plan fields at the layout's offsets; another layout version refused.
+      Path planned = writeBlock("steplink-internals-plan-" + pid, 1, 6, 0, 0, 0);
+      made.add(planned);
+      java.nio.ByteBuffer job = java.nio.ByteBuffer.wrap(Files.readAllBytes(planned))
+          .order(java.nio.ByteOrder.LITTLE_ENDIAN);
+      job.putLong(StatusLayout.JOB, 8);
+      job.putInt(StatusLayout.JOB_PLAN_ENTRY, 17);
+      job.putInt(StatusLayout.JOB_PLAN_COUNT, 40);
+      job.putInt(StatusLayout.JOB_PLAN_CALL, 12);
+      job.putInt(StatusLayout.JOB_MACHINE_ZERO_KNOWN, 1);
+      for (int axis = 0; axis < 3; axis++) {
+        job.putInt(StatusLayout.JOB_PLAN_FROM + 4 * axis, 100 + axis);
+        job.putInt(StatusLayout.JOB_MACHINE_ZERO + 4 * axis, -7 - axis);
+      }
+      Files.write(planned, job.array());
+      try (StatusBlock b = StatusBlock.find("status=" + planned.getFileName())) {
+        StatusBlock.Plan p = b == null ? null : b.readPlan();
+        check(p != null && p.entry() == 17 && p.entries() == 40 && p.call() == 12
+            && p.zeroKnown() && p.fromSteps()[2] == 102 && p.zeroSteps()[1] == -8,
+            "the job section's plan fields: " + p);
+      }
+      job.putInt(StatusLayout.VERSION_OFFSET, StatusLayout.VERSION - 1);
+      Files.write(planned, job.array());
+      check(StatusBlock.find("status=" + planned.getFileName()) == null,
+          "a block of another layout version is refused");
       Path named = writeBlock("steplink-internals-" + pid, 1, 6, 11, 12, 13);
       made.add(named);
       try (StatusBlock b = StatusBlock.find("clock=virtual,status=" + named.getFileName())) {
