@@ -16,7 +16,7 @@
 namespace tool {
 namespace {
 
-constexpr const char* commands[] = {"run", "gcode", "plot", "view", "probe"};
+constexpr const char* commands[] = {"run", "gcode", "plot", "view", "panel", "probe"};
 
 void AddTableGroup(CLI::App& app, TableOptions& table) {
   CLI::Option_group* group = app.add_option_group("Table and device");
@@ -166,6 +166,7 @@ int Main(int argc, char** argv) {
         "  gcode FILE        check, plan and run a G-code program\n"
         "  plot RECORD OUT   plot a record file of the table\n"
         "  view --status N   live view of a status block another program writes\n"
+        "  panel             hold the table and serve its control panel in the browser\n"
         "  probe             check this machine's parallel ports and timer\n"
         "steplink COMMAND --help lists a command's options.");
     if (command.empty() || command[0] == '-') {
@@ -271,6 +272,23 @@ int Main(int argc, char** argv) {
     app.add_flag("--ipv6", args.ipv6, "listen on ::1 instead of 127.0.0.1");
     code = Parse(app, argc, argv);
     return code >= 0 ? code : ViewCommand(args);
+  }
+  if (command == "panel") {
+    PanelArgs args;
+    app.description(
+        "Holds the table for a session (openConn and initTimer once) and serves a control panel "
+        "on 127.0.0.1: home, jog, work zero, auxiliary output, Stop. Prints the URL to open. "
+        "Quit on the page or Ctrl-C ends it (auxiliary output off, closeConn). Paced by the wall "
+        "clock unless --virtual.");
+    app.add_option("--machine", args.machine, "machine file (default: the built-in machine)")
+        ->type_name("FILE");
+    AddTableGroup(app, args.table);
+    app.add_option("--view-port", args.port, "the panel's port (default: a free one)")
+        ->type_name("PORT")
+        ->check(CLI::Range(0, 65535));
+    app.add_flag("--view-ipv6", args.ipv6, "serve the panel on ::1 instead of 127.0.0.1");
+    code = Parse(app, argc, argv);
+    return code >= 0 ? code : PanelCommand(args);
   }
   if (command == "plot") {
     PlotArgs args;

@@ -61,6 +61,10 @@ class JobSource {
   virtual ~JobSource() = default;
   virtual const JobInfo& Info() const = 0;
   virtual std::optional<JobStep> Next() = 0;
+  // Whether Next() has its answer now (a step, or the end). A source that waits for its steps
+  // (the control panel's session) says false until it has one; the feeder then tries again on
+  // its next round (at most 20 ms later) instead of blocking the runner's wait loop.
+  virtual bool Ready() { return true; }
 };
 
 // The steps the call process makes when the job is stopped while paused (a clean stop at a call
