@@ -163,12 +163,13 @@ CommandResult PanelModel::Home(int axis) {
     return Refuse("the table is busy (" + Busy() + "); wait or Stop");
   jogAxis_ = -1;
   const auto backOff = *machine_.reference;
-  auto homedAxes = [this](std::initializer_list<int> axes) {
-    return [this, axes](const std::array<std::int32_t, 3>& after) {
-      for (const int homedAxis : axes) {
-        homed_[static_cast<std::size_t>(homedAxis)] = true;
-        zeroSteps_[static_cast<std::size_t>(homedAxis)] =
-            after[static_cast<std::size_t>(homedAxis)];
+  // The axes a reference call homes, as a mask: machine zero is where it leaves each of them.
+  auto homedAxes = [this](unsigned mask) {
+    return [this, mask](const std::array<std::int32_t, 3>& after) {
+      for (std::size_t each = 0; each < 3; ++each) {
+        if ((mask & (1u << each)) == 0) continue;
+        homed_[each] = true;
+        zeroSteps_[each] = after[each];
       }
       if (homed_[0] && homed_[1] && homed_[2]) {
         distrust_ = Distrust::none;
@@ -178,14 +179,15 @@ CommandResult PanelModel::Home(int axis) {
   };
   if (axis < 0 || axis == 2) {
     // Z alone first, so that the tool is not dragged across the work.
-    queue_.push_back({PanelCall::Kind::reference, {0, 0, backOff[2]}, homedAxes({2})});
+    queue_.push_back({PanelCall::Kind::reference, {0, 0, backOff[2]}, homedAxes(4u)});
   }
   if (axis < 0) {
-    queue_.push_back({PanelCall::Kind::reference, {backOff[0], backOff[1], 0}, homedAxes({0, 1})});
+    queue_.push_back({PanelCall::Kind::reference, {backOff[0], backOff[1], 0}, homedAxes(3u)});
   } else if (axis < 2) {
     std::array<std::int32_t, 3> args{};
     args[static_cast<std::size_t>(axis)] = backOff[static_cast<std::size_t>(axis)];
-    queue_.push_back({PanelCall::Kind::reference, args, homedAxes({axis})});
+    queue_.push_back(
+        {PanelCall::Kind::reference, args, homedAxes(1u << static_cast<unsigned>(axis))});
   }
   busy_ = "homing";
   return Accept(axis < 0 ? "Homing Z, then X and Y" : std::string("Homing ") + axisLabels[axis]);

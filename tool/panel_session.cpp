@@ -108,8 +108,10 @@ class PanelSource final : public JobSource {
     if (staleSequence_ && copy->job.sequence == *staleSequence_) return;
     staleSequence_.reset();
     session_.model_.TableSample(steps, copy->table.faultCount);
+    // Calls ended: the index of the last one begun, less one while it is still in progress.
+    const std::uint64_t begun = copy->job.callIndex;
     const std::uint64_t done =
-        copy->job.callEntry == STEPLINK_CALL_NONE ? copy->job.callIndex : copy->job.callIndex - 1;
+        copy->job.callEntry == STEPLINK_CALL_NONE || begun == 0 ? begun : begun - 1;
     if (!session_.model_.Idle() && sent_ > 0 && done >= sent_) session_.model_.CallDone(steps);
   }
 

@@ -152,6 +152,7 @@ async function main() {
     s = await until('a 10 mm step jog in Y', (st) => near(st.table_mm[1], 10) && st.busy === '');
 
     // Hold an arrow key about a second, release: the table moves, then stands still.
+    await page.waitForSelector('input[name=mode][value=hold]:not(:disabled)', {timeout: 5000});
     await page.click('input[name=mode][value=hold]');
     await page.focus('#jog');
     const before = (await state()).table_mm[0];
