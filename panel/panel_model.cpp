@@ -113,6 +113,10 @@ void PanelModel::TableSample(const std::array<std::int32_t, 3>& steps, std::uint
 }
 
 std::optional<PanelCall> PanelModel::NextCall(Clock::time_point now) {
+  // The deadman holds even while a call is in flight: the hold is over, that call is the last.
+  if (jogAxis_ >= 0 && now - lastBeat_ > jogDeadman) {
+    JogStop("Jog stopped: the page's heartbeat stopped (connection lost or tab asleep)");
+  }
   if (inFlight_) return std::nullopt;
   if (!queue_.empty()) {
     current_ = std::move(queue_.front());
@@ -122,10 +126,6 @@ std::optional<PanelCall> PanelModel::NextCall(Clock::time_point now) {
   }
   busy_.clear();
   if (jogAxis_ < 0) return std::nullopt;
-  if (now - lastBeat_ > jogDeadman) {
-    JogStop("Jog stopped: the page's heartbeat stopped (connection lost or tab asleep)");
-    return std::nullopt;
-  }
   const int axis = jogAxis_;
   const auto& spec = machine_.axes[static_cast<std::size_t>(axis)];
   const double here = TableMm()[static_cast<std::size_t>(axis)];

@@ -184,6 +184,15 @@ TEST(PanelJog, HoldToJogIssuesShortCallsAndStopsOnReleaseDeadmanOrLimit) {
   s.model.CallDone(s.table.steps);
   EXPECT_FALSE(s.model.NextCall(s.table.now));
 
+  // A beat that stops while a call is in flight: the hold is over at once, that call is the last.
+  ASSERT_TRUE(s.model.JogStart(1, 1, s.table.now).ok);
+  ASSERT_TRUE(s.model.NextCall(s.table.now));
+  s.table.now += 300ms;
+  EXPECT_FALSE(s.model.NextCall(s.table.now));
+  EXPECT_FALSE(s.model.State()["jogging"].get<bool>());
+  s.model.CallDone(s.table.steps);
+  EXPECT_FALSE(s.model.NextCall(s.table.now));
+
   // At the limit the jog ends by itself, on the limit exactly.
   ASSERT_TRUE(s.model.JogStart(2, -1, s.table.now).ok);
   for (int beat = 0; beat < 100 && s.model.State()["jogging"].get<bool>(); ++beat) {

