@@ -203,13 +203,15 @@ async function main() {
     await page.keyboard.up('ArrowLeft');
     await page.evaluate(() => { delete document.visibilityState; });
 
-    // Work zero here, Z 3 mm down first; then away and back.
+    // Work zero here, Z 3 mm up first (the simulated Z switch is 1 mm below machine zero); then
+    // away and back.
     await page.click('input[name=mode][value=step]');
     await page.click('input[name=step][value="1"]');
     await page.focus('#jog');
-    for (let i = 0; i < 3; ++i) {
-      await page.keyboard.press('PageDown');
-      await until('a Z step', (st) => st.busy === '' && !st.moving, 5000);
+    const z0 = (await state()).table_mm[2];
+    for (let i = 1; i <= 3; ++i) {
+      await page.keyboard.press('PageUp');
+      await until('Z step ' + i, (st) => near(st.table_mm[2], z0 + i) && st.busy === '', 5000);
     }
     const zeroAt = (await state()).table_mm;
     for (const axis of ['x', 'y', 'z']) {
