@@ -81,16 +81,21 @@ async function main() {
     }
     throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
   }
-  // From `since`: the time until the table stands still (no change of position for 400 ms).
+  // From `since`: the time until the table stands still, that is until the server has no call
+  // in flight and holds no jog (a pause in the position alone proves nothing on a loaded machine,
+  // where the call process may wait for a CPU); then the position must not change for 500 ms.
   async function stillAfter(since) {
-    let last = (await state()).table_mm.join();
-    let changedAt = since;
     const deadline = Date.now() + 5000;
     while (Date.now() < deadline) {
+      const now = await state();
+      if (!now.moving && !now.jogging && now.busy === '') {
+        const stoodAt = Date.now() - since;
+        const where = now.table_mm.join();
+        await sleep(500);
+        if ((await state()).table_mm.join() !== where) fail('the table moved after it stood still');
+        return stoodAt;
+      }
       await sleep(10);
-      const now = (await state()).table_mm.join();
-      if (now !== last) { last = now; changedAt = Date.now(); }
-      if (Date.now() - changedAt > 400) return Math.max(0, changedAt - since);
     }
     return Infinity;
   }
