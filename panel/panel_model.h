@@ -114,7 +114,9 @@ class PanelModel {
   std::deque<PanelCall> queue_;
   bool inFlight_ = false;
   std::optional<PanelCall> current_;
-  std::string busy_;  // "homing", "going to work zero", ... while queued calls remain
+  // "homing", "going to work zero", ... while queued calls remain; until the first call process
+  // has the table open, that.
+  std::string busy_ = "opening the table";
 
   // Hold-to-jog.
   int jogAxis_ = -1;
