@@ -1,7 +1,7 @@
 // Machine file reader over toml++: [axis.x|y|z] (steps_per_mm, min_mm, max_mm required, invert
-// optional), [job] (arc_tolerance_mm, reference), [positions] (g28, g30), [offsets] (g54..g59)
-// and [tools] (number = length). Every problem is collected with the key and its line, so the
-// user fixes the file in one go.
+// optional), [job] (arc_tolerance_mm, reference, safe_z_mm), [positions] (g28, g30), [offsets]
+// (g54..g59) and [tools] (number = length). Every problem is collected with the key and its line,
+// so the user fixes the file in one go.
 #include "machine.h"
 
 #include <toml++/toml.h>
@@ -71,6 +71,12 @@ class MachineReader {
     }
     if (!root.contains("axis"))
       errors_.push_back({0, "the tables [axis.x], [axis.y] and [axis.z] are missing"});
+    // Checked once every table is read: [job] may come before [axis.z].
+    const Axis& z = machine.axes[2];
+    if (machine.safeZMm && (*machine.safeZMm < z.minMm || *machine.safeZMm > z.maxMm)) {
+      errors_.push_back(
+          {safeZLine_, "'job.safe_z_mm' must be inside Z's limits (min_mm to max_mm)"});
+    }
   }
 
  private:
@@ -173,8 +179,13 @@ class MachineReader {
           }
         }
         if (good) machine.reference = backOff;
+      } else if (name == "safe_z_mm") {
+        if (const auto value = Number(node, full)) {
+          machine.safeZMm = *value;
+          safeZLine_ = LineOf(node);
+        }
       } else {
-        Error(node, "unknown key '" + full + "' (arc_tolerance_mm, reference)");
+        Error(node, "unknown key '" + full + "' (arc_tolerance_mm, reference, safe_z_mm)");
       }
     }
   }
@@ -252,6 +263,7 @@ class MachineReader {
   }
 
   std::vector<Message>& errors_;
+  int safeZLine_ = 0;
 };
 
 }  // namespace
@@ -264,6 +276,10 @@ Machine BuiltinMachine() {
   machine.arcToleranceMm = 0.01;
   machine.reference = std::array<int, 3>{50, 50, 20};
   return machine;
+}
+
+double SafeZMm(const Machine& machine) {
+  return machine.safeZMm.value_or(machine.axes[2].maxMm);
 }
 
 MachineResult ParseMachine(std::string_view text, const std::string& name) {

@@ -27,6 +27,9 @@ struct Machine {
   double arcToleranceMm = 0.01;
   // Back-off steps of X, Y, Z for --home; the reference run creeps each axis to its negative end.
   std::optional<std::array<int, 3>> reference;
+  // [job] safe_z_mm: machine Z (mm) that the panel's own moves lift to before they travel in X/Y;
+  // unset: Z's max_mm (the top of its travel, +Z being away from the work).
+  std::optional<double> safeZMm;
   // [positions]: the G28 and G30 stored positions, machine mm (machine zero is then taken as
   // known: where the table stands at the start, or where --home leaves it).
   std::optional<std::array<double, 3>> g28, g30;
@@ -39,6 +42,9 @@ struct Machine {
 // The machine used without --machine: 20 steps/mm on every axis, X and Y 0..600 mm, Z -50..50 mm
 // (0 is where the table stands at the start), arcs within 0.01 mm, reference back-off 50, 50, 20.
 Machine BuiltinMachine();
+
+// The safe height in machine mm: [job] safe_z_mm, or Z's max_mm when the file gives none.
+double SafeZMm(const Machine& machine);
 
 struct MachineResult {
   std::optional<Machine> machine;

@@ -87,7 +87,23 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{Replace(goodFile, "[job]", "[jobs]"), 15, "unknown key 'jobs'"},
         BadFile{Replace(goodFile, "max_mm = 300", "max_mm = -300"), 6, "above"},
         BadFile{Replace(goodFile, "max_mm = 600.0", "max_mm = 6000000.0"), 5, "out of range"},
-        BadFile{Replace(goodFile, "max_mm = 600.0", "max_mm = = 1"), 5, ""}));
+        BadFile{Replace(goodFile, "max_mm = 600.0", "max_mm = = 1"), 5, ""},
+        // The safe height is checked against Z's limits (-50..0 here), whichever table comes
+        // first in the file.
+        BadFile{Replace(goodFile, "reference = [50, 50, 20]", "safe_z_mm = 5.0"), 17,
+                "job.safe_z_mm' must be inside Z's limits"},
+        BadFile{Replace(goodFile, "reference = [50, 50, 20]", "safe_z_mm = nan"), 17, "finite"}));
+
+TEST(GcodeMachine, SafeHeightDefaultsToTheTopOfZ) {
+  auto result = gcode::ParseMachine(goodFile, "m.toml");
+  ASSERT_TRUE(result.machine);
+  EXPECT_FALSE(result.machine->safeZMm);
+  EXPECT_DOUBLE_EQ(gcode::SafeZMm(*result.machine), 0.0);
+  result = gcode::ParseMachine(Replace(goodFile, "[job]", "[job]\nsafe_z_mm = -50"), "m.toml");
+  ASSERT_TRUE(result.machine) << result.errors[0].message;
+  EXPECT_DOUBLE_EQ(gcode::SafeZMm(*result.machine), -50.0);
+  EXPECT_DOUBLE_EQ(gcode::SafeZMm(gcode::BuiltinMachine()), 50.0);
+}
 
 TEST(GcodeMachine, EmptyFileNamesTheMissingTables) {
   const auto result = gcode::ParseMachine("", "empty.toml");

@@ -108,7 +108,7 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
     pollfd fds[4] = {{outPipe_, POLLIN, 0},
                      {errPipe_, POLLIN, 0},
                      {tracePipe_, POLLIN, 0},
-                     {feeder.Fd(), POLLOUT, 0}};
+                     {feeder.PollFd(), POLLOUT, 0}};
     const int ready = poll(fds, 4, reapedChild ? 100 : 20);
     if (ready > 0) {
       int* pipes[3] = {&outPipe_, &errPipe_, &tracePipe_};

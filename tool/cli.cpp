@@ -22,7 +22,7 @@ namespace {
 
 // Every command, in the order the help lists them; each is written once, in its own file.
 constexpr const CommandLine* commands[] = {&runCommandLine, &gcodeCommandLine, &plotCommandLine,
-                                           &viewCommandLine, &probeCommandLine};
+                                           &viewCommandLine, &panelCommandLine, &probeCommandLine};
 
 // The help's list of commands: "  SYNOPSIS  summary" in two columns.
 std::string CommandList() {

@@ -40,6 +40,13 @@ struct ViewArgs {
   bool ipv6 = false;
 };
 
+struct PanelArgs {
+  std::optional<std::string> machine;
+  TableOptions table;
+  int port = 0;       // --view-port
+  bool ipv6 = false;  // --view-ipv6
+};
+
 struct PlotArgs {
   std::string record;
   std::string out;
@@ -63,6 +70,7 @@ int RunCommand(const RunArgs& args);
 int GcodeCommand(const GcodeArgs& args);
 int ViewCommand(const ViewArgs& args);
 int PlotCommand(const PlotArgs& args);
+int PanelCommand(const PanelArgs& args);
 int ProbeCommand(const ProbeArgs& args);
 
 }  // namespace tool

@@ -72,6 +72,10 @@ class JobSource {
   // Why the job must stop now although steps may remain (its input is not what was checked),
   // empty while all is well. Asked between steps, on the thread that calls Next().
   virtual std::string StopReason() { return {}; }
+  // Whether Next() has its answer now (a step, or the end). A source that waits for its steps
+  // (the control panel's session) says false until it has one; the feeder then tries again on
+  // its next round (at most 20 ms later) instead of blocking the runner's wait loop.
+  virtual bool Ready() { return true; }
 };
 
 // The steps the call process makes when the job is stopped while paused (a clean stop at a call

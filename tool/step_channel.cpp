@@ -71,6 +71,8 @@ void StepFeeder::Close() {
 void StepFeeder::Pump() {
   while (fd_ >= 0) {
     if (!pending_) {
+      sourceWaiting_ = !source_.Ready();
+      if (sourceWaiting_) return;
       const std::optional<JobStep> step = source_.Next();
       if (!step) {
         // Ended on a fault: the channel stays open until the runner has asked the call process

@@ -46,6 +46,9 @@ class StepFeeder {
   // Sends what fits now; closes the channel after the last step (the call process then ends).
   void Pump();
   int Fd() const { return fd_; }  // -1 once closed
+  // What the wait loop polls for room: -1 while the source has no step ready (the channel has
+  // room, but waiting on it would spin), so the loop sleeps its round and asks again.
+  int PollFd() const { return sourceWaiting_ ? -1 : fd_; }
   std::uint64_t Sent() const { return sent_; }
   // Called for every step as it is sent (the runner keeps what it reports on, e.g. the pauses).
   std::function<void(std::uint64_t index, const JobStep& step)> onSend;
@@ -56,6 +59,7 @@ class StepFeeder {
   int fd_;
   std::optional<StepRecord> pending_;
   std::uint64_t sent_ = 0;
+  bool sourceWaiting_ = false;
 };
 
 // The call process's end: the next step, or nothing at the end of the job (or a broken pipe).

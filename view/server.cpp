@@ -42,7 +42,7 @@ bool OwnerAlive(std::uint32_t pid, std::uint64_t startTime) {
   return status::ProcessStartTime(static_cast<pid_t>(pid)) == startTime;
 }
 
-enum class Route { page, state, plan, events, stop, pause, resume };
+enum class Route { page, state, plan, events, stop, pause, resume, command };
 
 struct RouteSpec {
   const char* path;
@@ -129,7 +129,9 @@ void Server::Impl::Sample() {
     if (!finished) {
       live.Update(copy, alive);
       if (publish) {
-        std::string json = live.State().dump();
+        nlohmann::json state = live.State();
+        if (controls.extraState) state.update(controls.extraState());
+        std::string json = state.dump();
         if (json != stateJson || live.LastSerial() != publishedSerial) {
           stateJson = std::move(json);
           publishedSerial = live.LastSerial();
@@ -155,6 +157,8 @@ Reply Server::Impl::Respond(const Request& request) {
   for (const RouteSpec& candidate : routes) {
     if (request.path == candidate.path) spec = &candidate;
   }
+  static constexpr RouteSpec commandRoute{"/cmd/", Route::command, true};
+  if (controls.command && request.path.rfind(commandRoute.path, 0) == 0) spec = &commandRoute;
   if (spec == nullptr) return Refusal(404, "not found");
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (spec->post ? request.method != "POST" : !get) {
@@ -219,6 +223,14 @@ Reply Server::Impl::Respond(const Request& request) {
       reply.contentType = "text/event-stream";
       reply.stream = true;
       return reply;
+    case Route::command: {
+      auto [status, body] = controls.command(
+          request.path.substr(std::string_view(commandRoute.path).size()), request.body);
+      reply.status = status;
+      reply.contentType = "application/json";
+      reply.body = std::move(body);
+      return reply;
+    }
     default:
       break;
   }
@@ -232,7 +244,7 @@ Reply Server::Impl::Respond(const Request& request) {
   }
   reply.status = 202;
   reply.contentType = "application/json";
-  if (spec->route == Route::stop && stopRequested.exchange(true)) {
+  if (spec->route == Route::stop && stopRequested.exchange(true) && !controls.stopEveryTime) {
     reply.body = "{\"ok\":true,\"action\":\"stop\",\"already\":true}";
     return reply;
   }
@@ -285,7 +297,7 @@ Server::Server(std::unique_ptr<StateSource> source, JobInfo job, Controls contro
   impl_->live = LiveState(impl_->job);
   impl_->stateJson = impl_->live.State().dump();
   impl_->token = impl_->options.token.empty() ? NewToken() : impl_->options.token;
-  impl_->page = BuildPage();
+  impl_->page = impl_->options.page.empty() ? BuildPage() : impl_->options.page;
 }
 
 Server::~Server() {
@@ -331,7 +343,9 @@ void Server::Finish(const std::string& outcome, int exitCode, std::chrono::milli
     if (impl.finished) return;
     impl.live.Update(copy, false);
     impl.live.Finish(outcome, exitCode);
-    impl.stateJson = impl.live.State().dump();
+    nlohmann::json state = impl.live.State();
+    if (impl.controls.extraState) state.update(impl.controls.extraState());
+    impl.stateJson = state.dump();
     impl.publishedSerial = impl.live.LastSerial();
     impl.finished = true;
     ++impl.version;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "live_state.h"
 #include "status_source.h"
@@ -21,6 +22,17 @@ struct Controls {
   std::function<void()> stop;
   std::function<void()> pause;
   std::function<void()> resume;
+  // A job's Stop is taken once (a second one answers "already"); a session that outlives a Stop
+  // (the control panel) takes every one.
+  bool stopEveryTime = false;
+  // POST /cmd/NAME with a JSON body (the panel's commands), after the same access checks as Stop:
+  // NAME and the body in, an HTTP status and a JSON reply out. Runs on the loop thread: it must
+  // only take its own short lock. Empty: /cmd/ is 404.
+  std::function<std::pair<int, std::string>(const std::string& name, const std::string& body)>
+      command;
+  // Fields merged into every state snapshot (GET /state and the events); called by the sampler
+  // with the view's lock held, so it must take no lock that is held while calling the server.
+  std::function<nlohmann::json()> extraState;
 };
 
 struct ServerOptions {
@@ -40,10 +52,11 @@ struct ServerOptions {
   // connection is closed, nothing more of it is read.
   std::size_t maxHeaderBytes = 8192;
   int maxHeaderFields = 64;
-  std::size_t maxBodyBytes = 1024;  // the control posts take none
+  std::size_t maxBodyBytes = 1024;  // the control posts take none, the panel's commands JSON
   int updatesPerSecond = 20;
   std::chrono::milliseconds heartbeat{2000};
   std::string token;  // empty: a fresh random one (tests may fix it)
+  std::string page;   // the HTML served at /; empty: the live view's page
 };
 
 class Server {

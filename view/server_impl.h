@@ -36,6 +36,7 @@ struct Request {
   std::string origin;
   bool hasFetchSite = false;
   std::string fetchSite;  // Sec-Fetch-Site
+  std::string body;       // at most ServerOptions::maxBodyBytes (the parser refuses more)
 };
 
 // A request parser that keeps only Request's fields and refuses a header of more than
@@ -55,9 +56,13 @@ class RequestParser final : public boost::beast::http::basic_parser<true> {
                      error_code& ec) override;
   void on_header_impl(error_code&) override {}
   void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
-  std::size_t on_body_impl(string_view body, error_code&) override { return body.size(); }
+  std::size_t on_body_impl(string_view body, error_code&) override {
+    request.body.append(body.data(), body.size());
+    return body.size();
+  }
   void on_chunk_header_impl(std::uint64_t, string_view, error_code&) override {}
   std::size_t on_chunk_body_impl(std::uint64_t, string_view body, error_code&) override {
+    request.body.append(body.data(), body.size());
     return body.size();
   }
   void on_finish_impl(error_code&) override {}

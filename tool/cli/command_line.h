@@ -22,6 +22,7 @@ extern const CommandLine runCommandLine;
 extern const CommandLine gcodeCommandLine;
 extern const CommandLine plotCommandLine;
 extern const CommandLine viewCommandLine;
+extern const CommandLine panelCommandLine;
 extern const CommandLine probeCommandLine;
 
 }  // namespace tool

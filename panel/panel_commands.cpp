@@ -1,0 +1,95 @@
+// The panel's command posts: the JSON body read with nlohmann::json (a body that is no object,
+// or a field of the wrong type, is a 400 with the field named), then the model's command. Calls
+// panel_model.h and the compiled-in page files.
+#include "panel_commands.h"
+
+#include <string_view>
+
+namespace panel::assets {
+extern const unsigned char panel_html[];
+extern const unsigned long panel_html_size;
+extern const unsigned char panel_css[];
+extern const unsigned long panel_css_size;
+extern const unsigned char panel_js[];
+extern const unsigned long panel_js_size;
+}  // namespace panel::assets
+
+namespace panel {
+namespace {
+
+std::pair<int, std::string> BadRequest(const std::string& why) {
+  return {400, nlohmann::json{{"ok", false}, {"message", why}}.dump()};
+}
+
+std::string_view Text(const unsigned char* bytes, unsigned long size) {
+  return {reinterpret_cast<const char*>(bytes), size};
+}
+
+}  // namespace
+
+std::string Answer(const CommandResult& result) {
+  return nlohmann::json{{"ok", result.ok}, {"message", result.message}}.dump();
+}
+
+std::pair<int, std::string> Dispatch(PanelModel& model, const std::string& name,
+                                     const std::string& body, Clock::time_point now) {
+  nlohmann::json args = nlohmann::json::object();
+  if (!body.empty()) {
+    args = nlohmann::json::parse(body, nullptr, false);
+    if (args.is_discarded() || !args.is_object())
+      return BadRequest("the body must be a JSON object");
+  }
+  auto axisOf = [&args](const char* key, bool allAllowed) -> std::optional<int> {
+    const auto found = args.find(key);
+    if (found == args.end() || !found->is_string()) return std::nullopt;
+    const auto axis = AxisNamed(found->get<std::string>());
+    if (axis && *axis < 0 && !allAllowed) return std::nullopt;
+    return axis;
+  };
+  CommandResult result;
+  if (name == "home" || name == "zero") {
+    const auto axis = axisOf("axis", true);
+    if (!axis) return BadRequest("'axis' must be \"all\", \"x\", \"y\" or \"z\"");
+    result = name == "home" ? model.Home(*axis) : model.Zero(*axis);
+  } else if (name == "jog") {
+    const auto axis = axisOf("axis", false);
+    const auto mm = args.find("mm");
+    if (!axis || mm == args.end() || !mm->is_number()) {
+      return BadRequest("'axis' must be \"x\", \"y\" or \"z\" and 'mm' a number");
+    }
+    result = model.StepJog(*axis, mm->get<double>());
+  } else if (name == "jog-start") {
+    const auto axis = axisOf("axis", false);
+    const auto direction = args.find("direction");
+    if (!axis || direction == args.end() || !direction->is_number_integer()) {
+      return BadRequest("'axis' must be \"x\", \"y\" or \"z\" and 'direction' 1 or -1");
+    }
+    result = model.JogStart(*axis, direction->get<int>(), now);
+  } else if (name == "jog-beat") {
+    result = model.JogBeat(now);
+  } else if (name == "jog-stop") {
+    result = model.JogStop("Jog released");
+  } else if (name == "goto-zero") {
+    result = model.GoToWorkZero();
+  } else if (name == "aux") {
+    const auto on = args.find("on");
+    if (on == args.end() || !on->is_boolean()) return BadRequest("'on' must be true or false");
+    result = model.Aux(on->get<bool>());
+  } else {
+    return {404, nlohmann::json{{"ok", false}, {"message", "no such command: " + name}}.dump()};
+  }
+  return {result.ok ? 200 : 409, Answer(result)};
+}
+
+std::string PageHtml() {
+  std::string page(Text(assets::panel_html, assets::panel_html_size));
+  auto replace = [&page](const std::string& marker, std::string_view with) {
+    const auto at = page.find(marker);
+    if (at != std::string::npos) page.replace(at, marker.size(), with);
+  };
+  replace("/*steplink:style*/", Text(assets::panel_css, assets::panel_css_size));
+  replace("/*steplink:script*/", Text(assets::panel_js, assets::panel_js_size));
+  return page;
+}
+
+}  // namespace panel

@@ -1,0 +1,282 @@
+// The control panel as a person meets it: a real headless Chromium (Debian's), driven over the
+// DevTools protocol by puppeteer-core, on `steplink panel` with the example machine on the
+// realtime clock. Step jog before homing, keys typed in a text field, Home, hold an arrow key and
+// release, the same with the page's network cut (the server's deadman) and with the page hidden,
+// zero X/Y/Z, go to work zero, Stop, Quit. The times from release (or cut) to a table standing
+// still are printed as "figure:" lines for BENCHMARKS.md; the bounds here are generous.
+// Exit 77 (skipped, with the reason) when Chromium or the node modules are missing.
+// Usage: node panel_test.js RUNNER LIBRARY MACHINE OUTDIR NODE_MODULES_DIR
+'use strict';
+
+const {spawn} = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const [runner, library, machine, outdir, modules] = process.argv.slice(2);
+const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
+
+function skip(why) {
+  console.log('SKIP: ' + why);
+  process.exit(77);
+}
+let failed = false;
+function fail(why) {
+  console.log('FAIL: ' + why);
+  failed = true;
+  process.exitCode = 1;
+}
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+if (!fs.existsSync(chromium)) {
+  skip(chromium + ' is missing (scripts/install-deps.sh installs chromium); browser test skipped');
+}
+let puppeteer;
+try {
+  puppeteer = require(require.resolve('puppeteer-core', {paths: [modules]}));
+} catch (error) {
+  skip('puppeteer-core is not installed in ' + modules + ' (the browser_npm fixture runs npm ci ' +
+       'there; it needs the npm registry): ' + error.message.split('\n')[0]);
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'steplink-panel-'));
+
+function startPanel() {
+  const child = spawn(runner, ['panel', '--machine', machine, '--realtime', '--library', library,
+                               '--view-port', '0'],
+                      {stdio: ['ignore', 'pipe', 'pipe']});
+  let out = '';
+  let err = '';
+  child.stdout.on('data', (chunk) => { out += chunk; if (out.length > 1e6) out = out.slice(-5e5); });
+  const ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
+  const url = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no URL within 10 s: ' + err)), 10000);
+    child.stderr.on('data', (chunk) => {
+      err += chunk;
+      const found = /panel at (http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+)/.exec(err);
+      if (found) { clearTimeout(timer); resolve(found[1]); }
+    });
+    child.on('exit', () => reject(new Error('the panel ended before it printed a URL: ' + err)));
+  });
+  return {child, url, ended, output: () => out.slice(-4000) + err};
+}
+
+async function main() {
+  fs.mkdirSync(outdir, {recursive: true});
+  const panel = startPanel();
+  const url = await panel.url;
+  const stateUrl = url.replace('/?token=', '/state?token=');
+  // The state as the server has it, read from here (not the page), so a page cut off the network
+  // does not cut the test off too.
+  const state = async () => (await fetch(stateUrl, {cache: 'no-store'})).json();
+  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
+  // Polls until `test(state)` holds; the state, or a failure after `ms`.
+  async function until(what, test, ms = 15000) {
+    const deadline = Date.now() + ms;
+    let last = null;
+    while (Date.now() < deadline) {
+      last = await state();
+      if (test(last)) return last;
+      await sleep(20);
+    }
+    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
+  }
+  // From `since`: the time until the table stands still, that is until the server has no call
+  // in flight and holds no jog (a pause in the position alone proves nothing on a loaded machine,
+  // where the call process may wait for a CPU); then the position must not change for 500 ms.
+  async function stillAfter(since) {
+    const deadline = Date.now() + 5000;
+    while (Date.now() < deadline) {
+      const now = await state();
+      if (!now.moving && !now.jogging && now.busy === '') {
+        const stoodAt = Date.now() - since;
+        const where = now.table_mm.join();
+        await sleep(500);
+        if ((await state()).table_mm.join() !== where) fail('the table moved after it stood still');
+        return stoodAt;
+      }
+      await sleep(10);
+    }
+    return Infinity;
+  }
+
+  const browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--window-size=1280,1000'],
+    userDataDir: path.join(work, 'profile'),
+    timeout: 30000,
+  });
+  try {
+    const page = await browser.newPage();
+    await page.setViewport({width: 1280, height: 1000});
+    await page.goto(url, {waitUntil: 'load', timeout: 15000});
+    await page.waitForFunction(
+        () => /NOT trusted: not homed/.test(document.getElementById('trust').textContent),
+        {timeout: 10000});
+    await until('the table opened', (s) => s.busy === '');
+    if (!(await page.$('input[name=mode][value=hold]:disabled'))) {
+      fail('hold-to-jog is offered before homing');
+    }
+    const names = await page.$$eval('button', (nodes) => nodes.filter(
+        (node) => !(node.getAttribute('aria-label') || node.textContent.trim())).length);
+    if (names > 0) fail(names + ' buttons have no accessible name');
+
+    // Step jog before homing: 1 mm by the arrow key, the page says limits are not enforced.
+    await page.focus('#jog');
+    await page.keyboard.press('ArrowRight');
+    let s = await until('a 1 mm step jog', (st) => near(st.table_mm[0], 1) && st.busy === '');
+    const limits = await page.$eval('#limits', (node) => node.textContent);
+    if (!/NOT enforced/.test(limits)) fail('before homing the page does not say limits are off');
+
+    // Keys typed in a text field never jog.
+    await page.focus('#step-other');
+    for (const key of ['ArrowRight', 'ArrowUp', 'PageUp', 'ArrowLeft']) await page.keyboard.press(key);
+    await page.keyboard.type('2');
+    await sleep(500);
+    s = await state();
+    if (!near(s.table_mm[0], 1) || !near(s.table_mm[1], 0) || !near(s.table_mm[2], 0)) {
+      fail('keys typed in the text field moved the table: ' + JSON.stringify(s.table_mm));
+    }
+    await page.$eval('#step-other', (node) => { node.value = ''; });
+
+    // Home: Z, then X and Y; the position is trusted at machine zero.
+    await page.click('button[data-home=all]');
+    s = await until('homing', (st) => st.trusted && st.busy === '', 30000);
+    if (!s.table_mm.every((mm) => near(mm, 0))) fail('homed but not at machine zero: ' + s.table_mm);
+    await page.waitForFunction(
+        () => /Position trusted/.test(document.getElementById('trust').textContent), {timeout: 5000});
+    console.log('homed: ' + JSON.stringify(s.homed));
+
+    // Step jog by the presets: 10 mm in Y.
+    await page.click('input[name=step][value="10"]');
+    await page.focus('#jog');
+    await page.keyboard.press('ArrowUp');
+    s = await until('a 10 mm step jog in Y', (st) => near(st.table_mm[1], 10) && st.busy === '');
+
+    // Hold an arrow key about a second, release: the table moves, then stands still.
+    await page.waitForSelector('input[name=mode][value=hold]:not(:disabled)', {timeout: 5000});
+    await page.click('input[name=mode][value=hold]');
+    await page.focus('#jog');
+    const before = (await state()).table_mm[0];
+    await page.keyboard.down('ArrowRight');
+    await sleep(1000);
+    const heldTo = (await state()).table_mm[0];
+    const released = Date.now();
+    await page.keyboard.up('ArrowRight');
+    const releaseMs = await stillAfter(released);
+    const stood = (await state()).table_mm[0];
+    console.log('hold 1 s: X ' + before + ' -> ' + heldTo + ' at release -> ' + stood);
+    console.log('figure: key-up to standing still ' + releaseMs + ' ms');
+    if (!(heldTo - before > 0.5)) fail('holding the key a second moved X only ' + (heldTo - before) + ' mm');
+    if (!(releaseMs < 2000)) fail('the table went on ' + releaseMs + ' ms after the key was released');
+    await sleep(500);
+    if ((await state()).table_mm[0] !== stood) fail('the table moved again after the release');
+
+    // The same with the page's network cut while the key is held: the server's deadman.
+    await page.focus('#jog');
+    await page.keyboard.down('ArrowRight');
+    await until('the hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > stood + 0.2, 8000);
+    await page.setOfflineMode(true);
+    const cut = Date.now();
+    const cutMs = await stillAfter(cut);
+    console.log('figure: heartbeat loss (network cut) to standing still ' + cutMs + ' ms');
+    if (!(cutMs < 2500)) fail('with the network cut the table went on for ' + cutMs + ' ms');
+    s = await state();
+    if (s.jogging) fail('the server still jogs without a heartbeat');
+    if (!/heartbeat/.test(s.message)) fail('the deadman stop is not said: ' + s.message);
+    await page.keyboard.up('ArrowRight');
+    await page.setOfflineMode(false);
+    await sleep(300);
+
+    // A visibilitychange to hidden while jogging (headless Chromium hides no tab by itself).
+    await page.focus('#jog');
+    const hiddenFrom = (await state()).table_mm[0];
+    await page.keyboard.down('ArrowLeft');
+    await until('the jog to the left under way',
+                (st) => st.jogging && st.table_mm[0] < hiddenFrom - 0.2, 8000);
+    await page.evaluate(() => {
+      Object.defineProperty(document, 'visibilityState', {value: 'hidden', configurable: true});
+      document.dispatchEvent(new Event('visibilitychange'));
+    });
+    const hidden = Date.now();
+    const hiddenMs = await stillAfter(hidden);
+    console.log('figure: page hidden to standing still ' + hiddenMs + ' ms');
+    if (!(hiddenMs < 2000)) fail('the hidden page left the table moving for ' + hiddenMs + ' ms');
+    await page.keyboard.up('ArrowLeft');
+    await page.evaluate(() => { delete document.visibilityState; });
+
+    // Work zero here, Z 3 mm up first (the simulated Z switch is 1 mm below machine zero); then
+    // away and back.
+    await page.click('input[name=mode][value=step]');
+    await page.click('input[name=step][value="1"]');
+    await page.focus('#jog');
+    const z0 = (await state()).table_mm[2];
+    for (let i = 1; i <= 3; ++i) {
+      await page.keyboard.press('PageUp');
+      await until('Z step ' + i, (st) => near(st.table_mm[2], z0 + i) && st.busy === '', 5000);
+    }
+    const zeroAt = (await state()).table_mm;
+    for (const axis of ['x', 'y', 'z']) {
+      await page.click('button[data-zero=' + axis + ']');
+      await until('zero ' + axis, (st) => near(st.offsets[axis], zeroAt['xyz'.indexOf(axis)], 1e-9));
+    }
+    s = await state();
+    if (!s.work_mm.every((mm) => near(mm, 0))) fail('work position not 0 after zeroing: ' + s.work_mm);
+    await page.click('input[name=step][value="10"]');
+    await page.focus('#jog');
+    await page.keyboard.press('ArrowRight');
+    await until('10 mm X', (st) => near(st.work_mm[0], 10) && st.busy === '');
+    await page.keyboard.press('ArrowUp');
+    await until('10 mm Y', (st) => near(st.work_mm[1], 10) && st.busy === '');
+    await page.click('#goto-zero');
+    let highestZ = -Infinity;
+    s = await until('back at work zero', (st) => {
+      highestZ = Math.max(highestZ, st.table_mm[2]);
+      return st.busy === '' && !st.moving && st.work_mm.every((mm) => near(mm, 0));
+    }, 20000);
+    console.log('go to work zero: highest Z seen ' + highestZ + ' mm (safe height ' + s.safe_z_mm + ')');
+    if (!(highestZ > zeroAt[2] + 5)) fail('going to work zero did not lift Z first');
+    await page.screenshot({path: path.join(outdir, 'panel.png')});
+
+    // Stop, one click: the table halts, the position is no longer trusted, aux is off.
+    await page.click('button[data-home=x]');
+    await sleep(150);
+    await page.click('#stop');
+    s = await until('the stop', (st) => !st.trusted && /stopped/.test(st.trusted_reason) &&
+                                         st.busy === '' && st.aux === 0, 10000);
+    const stoppedAt = s.table_mm.join();
+    await sleep(500);
+    if ((await state()).table_mm.join() !== stoppedAt) fail('the table moved after Stop');
+    await page.waitForFunction(
+        () => /NOT trusted: stopped/.test(document.getElementById('trust').textContent),
+        {timeout: 5000}).catch(() => fail('the page does not say the position is untrusted after Stop'));
+
+    // Quit: auxiliary output off, closeConn, exit 0.
+    await page.click('#quit');
+    const ended = await Promise.race([
+      panel.ended, new Promise((resolve) => setTimeout(() => resolve(null), 15000))]);
+    if (!ended) {
+      panel.child.kill('SIGKILL');
+      fail('the panel did not end within 15 s of Quit');
+      return;
+    }
+    if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code + '\n' + panel.output());
+    if (!/closeConn/.test(panel.output())) fail('no closeConn at the end:\n' + panel.output());
+    console.log('screenshot: ' + path.join(outdir, 'panel.png'));
+  } finally {
+    await browser.close();
+    if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
+    fs.rmSync(work, {recursive: true, force: true});
+    if (failed) console.log(panel.output());
+  }
+}
+
+main().then(() => {
+  if (!process.exitCode) console.log('PASS');
+}, (error) => {
+  console.log('FAIL: ' + (error && error.stack || error));
+  process.exit(1);
+});

@@ -1,0 +1,150 @@
+// `steplink panel` end to end on the simulated table (virtual clock): a library that faults at
+// openConn leaves the position untrusted with that reason, a call process that ends inside the
+// library is replaced and the panel goes on serving, Stop is taken every time, and Quit ends it
+// with the auxiliary output off, closeConn and exit 0.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+struct Panel {
+  pid_t pid = -1;
+  int errFd = -1;
+  std::string err;
+  int port = 0;
+  std::string token;
+  std::unique_ptr<httplib::Client> client;
+
+  explicit Panel(const char* library) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    const std::string machine = std::string(STEPLINK_SOURCE_DIR) + "/jobs/example.toml";
+    const char* argv[] = {
+        STEPLINK_RUNNER, "panel",       "--machine", machine.c_str(), "--virtual", "--library",
+        library,         "--view-port", "0",         nullptr};
+    posix_spawn(&pid, STEPLINK_RUNNER, &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    errFd = pipeFds[0];
+    const std::regex url(R"(panel at http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))");
+    std::smatch found;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (!std::regex_search(err, found, url) && std::chrono::steady_clock::now() < deadline) {
+      ReadErr(100);
+    }
+    if (found.empty()) throw std::runtime_error("no URL: " + err);
+    port = std::stoi(found[1]);
+    token = found[2];
+    client = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client->set_read_timeout(5, 0);
+  }
+  ~Panel() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (errFd >= 0) close(errFd);
+  }
+  void ReadErr(int waitMs) {
+    pollfd fd{errFd, POLLIN, 0};
+    if (poll(&fd, 1, waitMs) <= 0) return;
+    char buffer[4096];
+    const ssize_t got = read(errFd, buffer, sizeof buffer);
+    if (got > 0) err.append(buffer, static_cast<std::size_t>(got));
+  }
+  json State() {
+    const auto reply = client->Get("/state?token=" + token);
+    return reply ? json::parse(reply->body) : json::object();
+  }
+  // Waits until the panel has nothing queued; its state then. The snapshot is published 20 times a
+  // second: one taken before a command may not show it yet.
+  json Settled() {
+    std::this_thread::sleep_for(150ms);
+    json state;
+    for (int tries = 0; tries < 500; ++tries) {
+      ReadErr(0);
+      state = State();
+      if (state.contains("busy") && state["busy"] == "" && !state["moving"].get<bool>()) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    return state;
+  }
+  int Post(const std::string& path, const std::string& body) {
+    const auto reply = client->Post(path, {{"X-Steplink-Token", token}}, body, "application/json");
+    return reply ? reply->status : -1;
+  }
+  int Exit() {
+    int status = 0;
+    for (int tries = 0; tries < 500; ++tries) {
+      ReadErr(0);
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+};
+
+TEST(PanelSession, AFaultingLibraryLeavesThePositionUntrustedAndACrashIsSurvived) {
+  Panel panel(STEPLINK_FAULT_LIBRARY);
+  json state = panel.Settled();
+  ASSERT_TRUE(state.contains("trusted")) << panel.err;
+  EXPECT_FALSE(state["trusted"].get<bool>());
+  EXPECT_NE(state["trusted_reason"].get<std::string>().find("fault"), std::string::npos);
+  // vectorOut with x = 3 ends the call process inside the library (0.15 mm at 20 steps/mm).
+  EXPECT_EQ(panel.Post("/cmd/jog", R"({"axis":"x","mm":0.15})"), 200);
+  for (int tries = 0; tries < 300 && panel.err.find("new call process") == std::string::npos;
+       ++tries) {
+    panel.ReadErr(20);
+  }
+  EXPECT_NE(panel.err.find("a new call process takes the table"), std::string::npos) << panel.err;
+  state = panel.Settled();
+  EXPECT_FALSE(state["trusted"].get<bool>());
+  EXPECT_FALSE(state["homed"]["x"].get<bool>());
+  EXPECT_EQ(panel.Post("/stop", ""), 202);
+  EXPECT_EQ(panel.Post("/stop", ""), 202);
+  panel.Settled();
+  EXPECT_EQ(panel.Post("/cmd/quit", "{}"), 200);
+  EXPECT_EQ(panel.Exit(), 0) << panel.err;
+}
+
+TEST(PanelSession, HomedThenStoppedThenHomedAgain) {
+  Panel panel(STEPLINK_STANDARD_LIBRARY);
+  panel.Settled();
+  EXPECT_EQ(panel.Post("/cmd/home", R"({"axis":"all"})"), 200);
+  json state = panel.Settled();
+  ASSERT_TRUE(state["trusted"].get<bool>()) << state.dump() << panel.err;
+  EXPECT_EQ(panel.Post("/stop", ""), 202);
+  state = panel.Settled();
+  EXPECT_FALSE(state["trusted"].get<bool>());
+  EXPECT_EQ(state["aux"].get<int>(), 0);  // turned off by the new process
+  EXPECT_EQ(panel.Post("/cmd/goto-zero", "{}"), 409);
+  EXPECT_EQ(panel.Post("/cmd/home", R"({"axis":"all"})"), 200);
+  EXPECT_TRUE(panel.Settled()["trusted"].get<bool>());
+  EXPECT_EQ(panel.Post("/cmd/quit", "{}"), 200);
+  EXPECT_EQ(panel.Exit(), 0) << panel.err;
+}
+
+}  // namespace
