@@ -136,7 +136,7 @@
       trust.textContent = 'Position NOT trusted: ' + next.trusted_reason;
     }
     ['x', 'y', 'z'].forEach((axis, index) => {
-      $('m' + axis).textContent = fmt(next.table_mm[index]);
+      $('m' + axis).textContent = fmt(next.table_mm[axis]);
       $('w' + axis).textContent = fmt(next.work_mm[index]);
       $('o' + axis).textContent = fmt(next.offsets[axis]);
       $('h' + axis).textContent = next.homed[axis] ? 'yes' : 'no';

@@ -387,7 +387,7 @@ nlohmann::json PanelModel::State() const {
           {"offsets", offsets},
           {"jogging", jogAxis_ >= 0},
           {"jog_axis", jogAxis_ >= 0 ? axisNames[jogAxis_] : ""},
-          {"table_mm", {table[0], table[1], table[2]}},
+          {"table_mm", {{"x", table[0]}, {"y", table[1]}, {"z", table[2]}}},
           {"work_mm", work},
           {"limits", limits},
           {"limits_enforced", Trusted()},

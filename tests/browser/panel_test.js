@@ -68,7 +68,12 @@ async function main() {
   const stateUrl = url.replace('/?token=', '/state?token=');
   // The state as the server has it, read from here (not the page), so a page cut off the network
   // does not cut the test off too.
-  const state = async () => (await fetch(stateUrl, {cache: 'no-store'})).json();
+  // table_mm is {x, y, z} as in the live view's state; the checks below index it by axis number.
+  const state = async () => {
+    const s = await (await fetch(stateUrl, {cache: 'no-store'})).json();
+    s.table_mm = [s.table_mm.x, s.table_mm.y, s.table_mm.z];
+    return s;
+  };
   const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
   // Polls until `test(state)` holds; the state, or a failure after `ms`.
   async function until(what, test, ms = 15000) {
