@@ -40,7 +40,7 @@ int JobExitCode(const JobFacts& facts) {
 
 JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& settings,
                const ChildOutcome& outcome, const JobWatch& watch, JobResult& result)
-    : options_(options), settings_(settings), outcome_(outcome), result_(result) {
+    : options_(options), settings_(settings), result_(result) {
   using End = ChildOutcome::End;
   // A signal that came after the calls had ended ends the job the same way.
   facts_.stopSignal = outcome.stopSignal != 0 ? outcome.stopSignal : ReceivedJobSignal();

@@ -56,7 +56,6 @@ class JobEnd {
 
   const RunJobOptions& options_;
   RunSettings& settings_;
-  const ChildOutcome& outcome_;
   JobResult& result_;
   JobFacts facts_;
   bool auxToTurnOff_ = false;
