@@ -39,8 +39,9 @@ int main(int argc, char** argv) {
   shared.copy.table.auxState = -1;
   shared.copy.job.state = STEPLINK_JOB_RUNNING;
   shared.copy.job.callCount = 5;
-  view::Controls controls{[] {}, gcode ? std::function<void()>([] {}) : nullptr,
-                          gcode ? std::function<void()>([] {}) : nullptr};
+  view::Controls controls;
+  controls.stop = [] {};
+  if (gcode) controls.pause = controls.resume = [] {};
   view::Server server(std::make_unique<Source>(shared),
                       {gcode ? "part <&>.gcode" : "demo <&>.steplink", gcode, false, false},
                       controls);
