@@ -247,6 +247,16 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   }
   end.AuxOffAfterStop(libraryPath, device);
   end.CollectRecord();
+  if (scope.record && !(result.haveRecord && RecordIsWhole(result.run))) {
+    // A record the table could not write whole (a full disk) never replaces the old file.
+    scope.record->Abort();
+    const std::string note = "the record " + scope.record->Path() +
+                             " was not replaced: it could not be written whole; the file there "
+                             "before the run is kept";
+    std::fprintf(stderr, "steplink: %s\n", note.c_str());
+    result.notes.push_back({0, note});
+    end.OutputFailed();
+  }
   end.Summarize();
   if (!WriteOutputs(options, result)) end.OutputFailed();
   if (std::string recordError; scope.record && !scope.record->Commit(recordError)) {
