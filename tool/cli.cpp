@@ -14,6 +14,29 @@
 #endif
 
 namespace tool {
+
+bool ParseByteSize(const std::string& text, std::uint64_t& bytes, std::string& error) {
+  error = "'" + text + "' is no size; give bytes, or a number with K, M or G (e.g. 512M)";
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 18 || text.size() - digits > 1) return false;
+  std::uint64_t value = std::stoull(text.substr(0, digits));
+  int shift = 0;
+  if (digits < text.size()) {
+    const char unit = static_cast<char>(text[digits] | 0x20);
+    shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : -1;
+    if (shift < 0) return false;
+  }
+  if (value == 0) {
+    error = "a trace bound of 0 bytes keeps nothing; leave --trace out instead";
+    return false;
+  }
+  if (value > (std::uint64_t{1} << (62 - shift))) return false;
+  bytes = value << shift;
+  error.clear();
+  return true;
+}
+
 namespace {
 
 constexpr const char* commands[] = {"run", "gcode", "plot", "view", "probe"};
@@ -52,6 +75,17 @@ void AddTableGroup(CLI::App& app, TableOptions& table) {
       ->type_name("N");
   group->add_option("--trace", table.trace, "write the library's port trace (STEPLINK_TRACE)")
       ->type_name("FILE");
+  group
+      ->add_option_function<std::string>(
+          "--trace-max",
+          [&table](const std::string& value) {
+            std::string error;
+            if (!ParseByteSize(value, table.traceMaxBytes, error)) {
+              throw CLI::ValidationError("--trace-max: " + error);
+            }
+          },
+          "stop the trace at SIZE bytes (K, M, G: 1024s; default 16G); the job runs on")
+      ->type_name("SIZE");
   group
       ->add_option("--library", table.library,
                    "library to load (default: the variant's libsteplink.so of this build, then "

@@ -11,6 +11,8 @@ namespace tool {
 // The library's build variants: they differ in the start speed of every move.
 enum class Variant { standard, start200 };
 
+inline constexpr std::uint64_t defaultTraceMaxBytes = std::uint64_t{16} << 30;  // 16 GiB
+
 struct TableOptions {
   std::optional<std::string> sim;      // --sim SPEC
   bool realtime = false;               // --realtime
@@ -20,6 +22,9 @@ struct TableOptions {
   bool rt = false;                     // --rt
   std::optional<int> cpu;              // --cpu N
   std::optional<std::string> trace;    // --trace FILE
+  // --trace-max SIZE: where the trace stops (with a note); the job runs on. The default holds a
+  // day's job on the virtual clock and a few minutes on the realtime one.
+  std::uint64_t traceMaxBytes = defaultTraceMaxBytes;
   std::optional<std::string> library;  // --library PATH
   Variant variant = Variant::standard;
   bool variantGiven = false;  // --variant was on the command line

@@ -169,6 +169,7 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     child.environment.emplace_back("STEPLINK_DEVICE", device);
   }
   child.traceFd = scope.trace ? scope.trace->Fd() : -1;
+  child.traceMaxBytes = options.table.traceMaxBytes;
   child.stopWhenOpenFails = !options.keepGoing;
   child.realtime = options.table.rt;
   child.cpu = options.table.cpu.value_or(-1);
@@ -243,6 +244,10 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     }
     if (!traceError.empty()) {
       end.TraceFailed("the trace " + *options.table.trace + " is incomplete: " + traceError);
+    } else if (outcome.traceCut) {
+      end.TraceFailed("the trace " + *options.table.trace + " is incomplete: it reached " +
+                      "--trace-max " + std::to_string(options.table.traceMaxBytes) +
+                      " bytes and ends there with a note; the job ran on");
     }
   }
   end.AuxOffAfterStop(libraryPath, device);
