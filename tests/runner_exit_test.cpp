@@ -16,10 +16,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -415,7 +415,7 @@ TEST_F(RunnerExit, RecordReplacesTheOldOneOnlyWhenTheJobRan) {
 TEST_F(RunnerExit, AFullDiskKeepsTheOldRecord) {
   const fs::path disk = dir_ / "disk";
   fs::create_directories(disk);
-  if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") != 0) {
+  if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=4m") != 0) {
     GTEST_SKIP() << "cannot mount a small tmpfs to fill (" << std::strerror(errno)
                  << "): needs root";
   }
@@ -445,8 +445,11 @@ TEST_F(RunnerExit, AFullDiskKeepsTheOldRecord) {
   EXPECT_NE(Err().find("was not replaced"), std::string::npos) << Err();
   EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
 
-  fill(16 * 1024);  // room for a few hundred of the 3000 steps' lines
-  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 3000 0 0\ncloseConn\n", {"--record", record}),
+  // Room for the table's first 1 MiB of record (it reserves that much at a time), not for the
+  // 1.5 MB that 60000 steps take.
+  fill(std::size_t{1536} << 10);
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 30000 0 0\nvectorOut -30000 0 0\ncloseConn\n",
+                {"--record", record}),
             1)
       << "the disk filled during the job";
   EXPECT_EQ(ReadFile(record), good);

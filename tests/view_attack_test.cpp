@@ -581,9 +581,10 @@ TEST(ViewAttack, StopGetsInWhileAnotherUserChurnsConnections) {
       latencies.push_back(took.count());
     }
     std::sort(latencies.begin(), latencies.end());
-    std::printf("churn, Stop %lld ms after connecting: %d of 100 answered; answer in median %lld "
-                "ms, max %lld ms\n",
-                static_cast<long long>(delay.count()), answered, latencies[50], latencies.back());
+    std::printf(
+        "churn, Stop %lld ms after connecting: %d of 100 answered; answer in median %lld "
+        "ms, max %lld ms\n",
+        static_cast<long long>(delay.count()), answered, latencies[50], latencies.back());
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const double rate = static_cast<double>(flood.Opened() - openedBefore) / seconds;

@@ -96,7 +96,7 @@ struct ChildOutcome {
   std::string firstHwLine;     // the first "steplink-hw:" line of its standard error
   int stdoutError = 0;         // errno of a failed write of the child's output to standard output
   int stderrError = 0;
-  int traceError = 0;  // errno of a failed write of the trace
+  int traceError = 0;     // errno of a failed write of the trace
   bool traceCut = false;  // the trace reached traceMaxBytes and was ended there
   std::uint64_t stepsSent = 0;
 };

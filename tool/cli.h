@@ -3,8 +3,8 @@
 // version, and the unknown-command message. Calls the commands; nothing reads an option by name.
 #pragma once
 
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "job_options.h"

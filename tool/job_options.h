@@ -14,14 +14,14 @@ enum class Variant { standard, start200 };
 inline constexpr std::uint64_t defaultTraceMaxBytes = std::uint64_t{16} << 30;  // 16 GiB
 
 struct TableOptions {
-  std::optional<std::string> sim;      // --sim SPEC
-  bool realtime = false;               // --realtime
-  bool virtualClock = false;           // --virtual
-  std::optional<std::string> record;   // --record FILE
-  std::optional<std::string> device;   // --device VALUE (over STEPLINK_DEVICE)
-  bool rt = false;                     // --rt
-  std::optional<int> cpu;              // --cpu N
-  std::optional<std::string> trace;    // --trace FILE
+  std::optional<std::string> sim;     // --sim SPEC
+  bool realtime = false;              // --realtime
+  bool virtualClock = false;          // --virtual
+  std::optional<std::string> record;  // --record FILE
+  std::optional<std::string> device;  // --device VALUE (over STEPLINK_DEVICE)
+  bool rt = false;                    // --rt
+  std::optional<int> cpu;             // --cpu N
+  std::optional<std::string> trace;   // --trace FILE
   // --trace-max SIZE: where the trace stops (with a note); the job runs on. The default holds a
   // day's job on the virtual clock and a few minutes on the realtime one.
   std::uint64_t traceMaxBytes = defaultTraceMaxBytes;

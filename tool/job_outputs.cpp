@@ -205,8 +205,8 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
   RemoveDeadTemporaries(where);
   // The name says whose it is (this process); the lock, held for as long as any process has it
   // open (the call process too), says it is still being written.
-  temp_ = (where.parent_path() / ("." + where.filename().string() + ".steplink-" +
-                                  std::to_string(getpid()) + "-XXXXXX"))
+  temp_ = (where.parent_path() /
+           ("." + where.filename().string() + ".steplink-" + std::to_string(getpid()) + "-XXXXXX"))
               .string();
   fd_ = mkostemp(temp_.data(), O_CLOEXEC);
   if (fd_ < 0) {

@@ -252,7 +252,9 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   }
   end.AuxOffAfterStop(libraryPath, device);
   end.CollectRecord();
-  if (scope.record && !(result.haveRecord && RecordIsWhole(result.run))) {
+  if (scope.record && !result.haveRecord) {
+    scope.record->Abort();  // the library did not load: nothing ran, nothing to keep
+  } else if (scope.record && !RecordIsWhole(result.run)) {
     // A record the table could not write whole (a full disk) never replaces the old file.
     scope.record->Abort();
     const std::string note = "the record " + scope.record->Path() +

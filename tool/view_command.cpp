@@ -26,8 +26,8 @@ int ViewCommand(const ViewArgs& args) {
   }
   // Something else planted under the name (a FIFO would hold a reader in open): refused now; a
   // block of the name that is not there yet is waited for.
-  if (struct stat info {}; lstat(("/dev/shm/" + *name).c_str(), &info) == 0 &&
-                           !S_ISREG(info.st_mode)) {
+  if (struct stat info{};
+      lstat(("/dev/shm/" + *name).c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     std::fprintf(stderr,
                  "steplink view: --status: /dev/shm/%s is not a status block (%s, not a regular "
                  "file); give the name a runner or Java program uses (status=NAME)\n",

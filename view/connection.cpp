@@ -97,8 +97,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   Server::Impl& server;
   tcp::socket socket;
-  bool ownUser = false;  // opened by the job's own user (or root): never evicted by another's
-  net::steady_timer deadline;   // the idle wait, then the request's deadline, then each write's
+  bool ownUser = false;        // opened by the job's own user (or root): never evicted by another's
+  net::steady_timer deadline;  // the idle wait, then the request's deadline, then each write's
   net::steady_timer heartbeat;  // streams: a comment when nothing was written for a while
   Phase phase = Phase::idle;
   std::list<std::shared_ptr<Connection>>::iterator at;  // in server.connections
@@ -323,9 +323,8 @@ void Server::Impl::Admit(tcp::socket socket) {
     // room (it has had the longest to send one); failing that, for a newcomer of the job's own
     // user, the oldest such connection of its own user. Streams and answers in flight are never
     // evicted. Another user's churn thus only ever evicts its own connections.
-    auto victim = std::find_if(connections.begin(), connections.end(), [](const auto& open) {
-      return open->Pending() && !open->ownUser;
-    });
+    auto victim = std::find_if(connections.begin(), connections.end(),
+                               [](const auto& open) { return open->Pending() && !open->ownUser; });
     if (victim == connections.end() && ownUser) {
       victim = std::find_if(connections.begin(), connections.end(),
                             [](const auto& open) { return open->Pending(); });

@@ -119,7 +119,7 @@ struct Server::Impl {
   std::list<std::shared_ptr<Connection>> connections;  // in the order they were accepted
   int maxConnections = 0;
   PeerOwner peerOwner;  // whose each new connection is: the job's own user or another
-  int reserveFd = -1;  // given up to accept (and close) one connection when descriptors run out
+  int reserveFd = -1;   // given up to accept (and close) one connection when descriptors run out
   boost::asio::steady_timer acceptRetry{io};
 
   // server.cpp
