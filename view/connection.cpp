@@ -262,8 +262,9 @@ bool Server::Impl::Listen(std::string& error) {
   if (!ec && options.ipv6) acceptor.set_option(net::ip::v6_only(true), ec);
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
-  // A backlog of 128: fifty pages connecting at once are all taken in.
-  if (!ec) acceptor.listen(128, ec);
+  // The system's largest backlog (SOMAXCONN): while another user floods it, a connection of
+  // the job's user still finds room in the queue (a full queue drops it for a second).
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (!ec) acceptor.native_non_blocking(true, ec);
   if (ec) {
     error = "cannot listen on " + host + " port " + std::to_string(options.port) + ": " +
