@@ -276,7 +276,7 @@ TEST_F(RunnerEndToEnd, TraceStopsAtItsBoundWithANoteAndTheJobRunsOn) {
             "# trace stopped: --trace-max 4096 bytes reached; the job ran on without it");
   EXPECT_LE(text.size() - lines.back().size() - 1, 4096u);
   const std::regex line(
-      "(call [A-Za-z]+( -?[0-9]+){0,3}|out [0-9a-f]+ [0-9a-f]{2}|"
+      "(# steplink trace [0-9]+|call [A-Za-z]+( -?[0-9]+){0,3}|out [0-9a-f]+ [0-9a-f]{2}|"
       "in [0-9a-f]+ [0-9a-f]{2}|ret( -?[0-9]+)?)");
   for (std::size_t at = 0; at + 1 < lines.size(); ++at) {
     EXPECT_TRUE(std::regex_match(lines[at], line)) << "line " << at + 1 << ": " << lines[at];
