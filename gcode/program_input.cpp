@@ -56,7 +56,7 @@ int Spool(int from, const std::string& name, std::string& error, const std::atom
         lineBytes = 0;
         ++line;
       } else if (++lineBytes > maxLineBytes + 1) {  // + 1: a CR before the newline
-        error = name + " line " + std::to_string(line) + ": the line is longer than " +
+        error = "line " + std::to_string(line) + ": the line is longer than " +
                 std::to_string(maxLineBytes) + " bytes";
         close(fd);
         return -1;

@@ -128,6 +128,19 @@ TEST_F(GcodeRun, RefusalsMoveNothing) {
 
 // --device reaches the call process: a port that does not exist fails openConn, as in run, after
 // the backend has said why; nothing moves.
+// A program on standard input is named once in what is wrong with it ("<stdin>: line 1: ...").
+TEST_F(GcodeRun, StandardInputIsNamedOnceInItsErrors) {
+  const std::string command = std::string(STEPLINK_RUNNER) + " gcode - --machine " +
+                              STEPLINK_JOBS_DIR + "/example.toml --library " +
+                              STEPLINK_STANDARD_LIBRARY + " </dev/zero >/dev/null 2>" +
+                              (dir_ / "err.txt").string();
+  const int status = std::system(command.c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2);
+  const std::string err = ReadText(dir_ / "err.txt");
+  EXPECT_NE(err.find("<stdin>: line 1: the line is longer than"), std::string::npos) << err;
+  EXPECT_EQ(err.find("<stdin>", err.find("<stdin>") + 1), std::string::npos) << err;
+}
+
 TEST_F(GcodeRun, DeviceReachesTheLibrary) {
   const Result missing = Program("G0 X1\n", "--device parport:/dev/steplink-no-such-port");
   EXPECT_EQ(missing.exitCode, 1) << missing.err;

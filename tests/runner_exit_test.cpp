@@ -8,15 +8,19 @@
 #include <netinet/in.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -400,6 +404,98 @@ TEST_F(RunnerExit, RecordReplacesTheOldOneOnlyWhenTheJobRan) {
   EXPECT_EQ(Run(script, {"--record", record}), 0) << Err();
   EXPECT_EQ(tool::ReadRecordFile(record).steps.size(), 5u);
   EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
+}
+
+// A full disk never costs the good record already there: a record the table could not write
+// whole (no room before the job, or the disk filled during it) is not put into place, the run
+// fails saying so, and no temporary file is left. Needs root to mount a small tmpfs.
+TEST_F(RunnerExit, AFullDiskKeepsTheOldRecord) {
+  const fs::path disk = dir_ / "disk";
+  fs::create_directories(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=4m") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs to fill (" << std::strerror(errno)
+                 << "): needs root";
+  }
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  const std::string record = (disk / "r.rec").string();
+  const std::string shortJob = "openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n";
+  ASSERT_EQ(Run(shortJob, {"--record", record, "--quiet"}), 0) << Err();
+  const std::string good = ReadFile(record);
+  ASSERT_EQ(tool::ReadRecordFile(record).steps.size(), 5u);
+
+  // Fills the disk but for `leftBytes` (rounded to the filesystem's pages).
+  auto fill = [&](std::size_t leftBytes) {
+    const fs::path filler = disk / "filler";
+    fs::remove(filler);
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'f');
+    while (fs::space(disk).available > leftBytes && out.write(block.data(), block.size()) &&
+           out.flush()) {
+    }
+  };
+  fill(0);
+  EXPECT_EQ(Run(shortJob, {"--record", record}), 1) << "no room before the job";
+  EXPECT_EQ(ReadFile(record), good);
+  EXPECT_NE(Err().find("was not replaced"), std::string::npos) << Err();
+  EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
+
+  // Room for the table's first 1 MiB of record (it reserves that much at a time), not for the
+  // 1.5 MB that 60000 steps take.
+  fill(std::size_t{1536} << 10);
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 30000 0 0\nvectorOut -30000 0 0\ncloseConn\n",
+                {"--record", record}),
+            1)
+      << "the disk filled during the job";
+  EXPECT_EQ(ReadFile(record), good);
+  EXPECT_NE(Err().find("was not replaced"), std::string::npos) << Err();
+  EXPECT_TRUE(TemporaryBeside(record).empty()) << "the temporary record was left";
+  fs::remove(disk / "filler");
+  EXPECT_EQ(Run(shortJob, {"--record", record, "--quiet"}), 0) << "room again: " << Err();
+}
+
+// The temporary record a SIGKILLed runner left beside the record is removed by the next run of
+// that output; another user's file of that shape, and one whose lock a live process holds, stay.
+TEST_F(RunnerExit, DeadRunsTemporariesAreRemovedByTheNextRun) {
+  std::ofstream(dir_ / "job.steplink") << "openConn\ninitTimer\nvectorOut 30000 0 0\ncloseConn\n";
+  const std::string record = (dir_ / "r.rec").string();
+  const pid_t runner =
+      Start({"run", (dir_ / "job.steplink").string(), "--realtime", "--record", record},
+            (dir_ / "out.txt").string());
+  ASSERT_GT(ChildOf(runner), 0);
+  fs::path left;
+  for (int i = 0; i < 500 && left.empty(); ++i) {
+    left = TemporaryBeside(record);
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_FALSE(left.empty()) << "no temporary record while the job ran";
+  EXPECT_NE(left.filename().string().find(".steplink-" + std::to_string(runner) + "-"),
+            std::string::npos)
+      << "the name says whose it is: " << left;
+  kill(runner, SIGKILL);
+  EXPECT_EQ(Finish(runner), 128 + SIGKILL);
+  for (int i = 0; i < 500 && Alive(ChildOf(runner)); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(fs::exists(left)) << "SIGKILL leaves it (nothing can remove it then)";
+
+  // Another user's, and a live holder's (this test process, locked), of the same shape.
+  const fs::path foreign = dir_ / ".r.rec.steplink-999999-abcdef";
+  const fs::path held = dir_ / ".r.rec.steplink-999998-ghijkl";
+  std::ofstream(foreign) << "not ours";
+  std::ofstream(held) << "held";
+  const int heldFd = open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
+  const bool root = geteuid() == 0;
+  if (root) ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+
+  EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n", {"--record", record}), 0)
+      << Err();
+  EXPECT_FALSE(fs::exists(left)) << "the dead run's temporary record stayed";
+  EXPECT_TRUE(fs::exists(held)) << "a locked one was removed";
+  if (root) EXPECT_TRUE(fs::exists(foreign)) << "another user's file was removed";
+  close(heldFd);
+  EXPECT_EQ(tool::ReadRecordFile(record).steps.size(), 5u);
 }
 
 // A block that a SIGKILLed run left behind is removed by the next run.

@@ -238,6 +238,47 @@ TEST_F(RunnerEndToEnd, OpenInitCloseTraceMatchesTheGoldenFile) {
   EXPECT_NE(result.out.find("faults     none"), std::string::npos);
 }
 
+// --trace-max stops the trace at whole lines with a note; the job runs on to its end (every step
+// in the record) and the run fails with "trace incomplete".
+TEST_F(RunnerEndToEnd, TraceStopsAtItsBoundWithANoteAndTheJobRunsOn) {
+  const std::string trace = (dir_ / "trace.txt").string();
+  const std::string record = (dir_ / "r.rec").string();
+  const RunResult result = Run("openConn\ninitTimer\nvectorOut 400 0 0\ncloseConn\n",
+                               "--trace " + trace + " --trace-max 4K --record " + record);
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+  EXPECT_NE(result.err.find("the trace " + trace + " is incomplete: it reached --trace-max 4096"),
+            std::string::npos)
+      << result.err;
+  const std::string text = ReadFile(trace);
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines.back(),
+            "# trace stopped: --trace-max 4096 bytes reached; the job ran on without it");
+  EXPECT_LE(text.size() - lines.back().size() - 1, 4096u);
+  const std::regex line(
+      "(# steplink trace [0-9]+|call [A-Za-z]+( -?[0-9]+){0,3}|out [0-9a-f]+ [0-9a-f]{2}|"
+      "in [0-9a-f]+ [0-9a-f]{2}|ret( -?[0-9]+)?)");
+  for (std::size_t at = 0; at + 1 < lines.size(); ++at) {
+    EXPECT_TRUE(std::regex_match(lines[at], line)) << "line " << at + 1 << ": " << lines[at];
+  }
+  EXPECT_EQ(tool::ReadRecordFile(record).steps.size(), 400u) << "the job ran on";
+}
+
+TEST(RunnerArgs, ByteSizesForTheTraceBound) {
+  std::uint64_t bytes = 0;
+  std::string error;
+  EXPECT_TRUE(tool::ParseByteSize("4096", bytes, error));
+  EXPECT_EQ(bytes, 4096u);
+  EXPECT_TRUE(tool::ParseByteSize("512k", bytes, error));
+  EXPECT_EQ(bytes, 512u << 10);
+  EXPECT_TRUE(tool::ParseByteSize("2G", bytes, error));
+  EXPECT_EQ(bytes, std::uint64_t{2} << 30);
+  for (const char* bad : {"", "0", "K", "12T", "1.5G", "-3", "10MB", "99999999999999999999"}) {
+    EXPECT_FALSE(tool::ParseByteSize(bad, bytes, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
 TEST_F(RunnerEndToEnd, ShortMoveTraceFollowsTheFormatAndDrivesTheTable) {
   const RunResult result = Run("openConn\ninitTimer\nvectorOut 3 -2 0\ncloseConn\n",
                                "--quiet --trace " + (dir_ / "trace.txt").string());

@@ -1,16 +1,21 @@
 // The live view under hostile local clients: the caps (header bytes and fields, body), the idle
 // wait and the deadline from the first byte, eviction at the connection cap, the accept loop
 // with no descriptors left; and the four attacks on the real runner (trickling headers on 40 and
-// on 200 connections, 200 idle connections, a 40 MB header flood), each ended by Stop.
+// on 200 connections, 200 idle connections, a 40 MB header flood), each ended by Stop; and
+// another user's churn and idle hold under a small descriptor limit, which Stop gets through.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -484,4 +489,191 @@ TEST(ViewAttack, StopUnderTwoHundredIdleConnections) {
 
 TEST(ViewAttack, StopUnderAFortyMegabyteHeaderFlood) {
   StopUnderAttack("flood", Attack::Kind::flood, 4);
+}
+
+namespace {
+
+// Another local user's flood: `processes` processes running as nobody (uid 65534), each either
+// churning (opening `perSecond` connections a second, or as many as it can with 0, keeping its
+// latest `held` and closing the oldest) or holding `held` idle connections open (each one the
+// server closes is opened again). Counts what it opened in memory shared with the test. Needs root
+// to take another user's id.
+class ForeignFlood {
+ public:
+  enum class Kind { churn, hold };
+
+  ForeignFlood(int port, Kind kind, int processes, int held, int perSecond = 0)
+      : opened_(static_cast<std::atomic<long long>*>(mmap(nullptr, sizeof(std::atomic<long long>),
+                                                          PROT_READ | PROT_WRITE,
+                                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0))) {
+    new (opened_) std::atomic<long long>(0);
+    for (int index = 0; index < processes; ++index) {
+      const pid_t child = fork();
+      if (child == 0) Run(port, kind, held, perSecond);
+      if (child > 0) children_.push_back(child);
+    }
+  }
+  ~ForeignFlood() {
+    Stop();
+    munmap(opened_, sizeof(std::atomic<long long>));
+  }
+  void Stop() {
+    for (pid_t child : children_) kill(child, SIGKILL);
+    for (pid_t child : children_) waitpid(child, nullptr, 0);
+    children_.clear();
+  }
+  long long Opened() const { return opened_->load(); }
+
+ private:
+  [[noreturn]] void Run(int port, Kind kind, int held, int perSecond) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const rlimit files{4096, 4096};
+    setrlimit(RLIMIT_NOFILE, &files);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> ring(static_cast<std::size_t>(held), -1);
+    const auto start = Clock::now();
+    long long mine = 0;
+    for (std::size_t next = 0;; next = (next + 1) % ring.size()) {
+      if (kind == Kind::churn && perSecond > 0) {
+        const double due = std::chrono::duration<double>(Clock::now() - start).count() * perSecond;
+        if (static_cast<double>(mine) >= due) {
+          usleep(500);
+          continue;
+        }
+      }
+      int& slot = ring[next];
+      if (slot >= 0) {
+        if (kind == Kind::hold && !ClosedByServer(slot)) {
+          if (next + 1 == ring.size()) usleep(20000);
+          continue;
+        }
+        close(slot);
+      }
+      slot = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (slot < 0) continue;
+      if (connect(slot, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ||
+          errno == EINPROGRESS) {
+        opened_->fetch_add(1);
+        ++mine;
+      }
+    }
+  }
+
+  std::atomic<long long>* opened_;
+  std::vector<pid_t> children_;
+};
+
+// A loopback connection that waits up to 10 s to open: under a flood the kernel's queue of
+// connections waiting to be accepted may be full for a moment, and a dropped opening is retried
+// after a second. -1 when it does not open.
+int ConnectPatiently(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int problem = 0;
+  socklen_t length = sizeof problem;
+  pollfd entry{fd, POLLOUT, 0};
+  if ((connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+       (errno != EINPROGRESS || poll(&entry, 1, 10000) != 1 ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &problem, &length) != 0 || problem != 0)) ||
+      fcntl(fd, F_SETFL, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One connection of ours: opened, `delay` of silence, then POST /stop; the status answered
+// (-1 none) and the time from the request to the answer.
+int StopAfter(int port, const std::string& request, std::chrono::milliseconds delay,
+              std::chrono::milliseconds& answeredIn) {
+  const int fd = ConnectPatiently(port);
+  if (fd < 0) return -2;
+  std::this_thread::sleep_for(delay);
+  const auto sent = Clock::now();
+  bool closed = false;
+  const int status = SendAll(fd, request) ? StatusOf(ReadToClose(fd, 5s, closed)) : -3;
+  answeredIn = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+  close(fd);
+  return status;
+}
+
+}  // namespace
+
+// Three processes of another user churn connections (thousands a second, each kept until
+// evicted); a Stop sent 50 or 200 ms after its connection opened is answered on every try.
+TEST(ViewAttack, StopGetsInWhileAnotherUserChurnsConnections) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the flood runs as another user (nobody)";
+  view::ServerOptions options;
+  LimitsFixture f(options);
+  ForeignFlood flood(f.server->Port(), ForeignFlood::Kind::churn, 3, 400, 1500);
+  std::this_thread::sleep_for(500ms);
+  const long long openedBefore = flood.Opened();
+  const auto start = Clock::now();
+  for (const auto delay : {50ms, 200ms}) {
+    int answered = 0;
+    std::vector<long long> latencies;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::chrono::milliseconds took{0};
+      const int status = StopAfter(f.server->Port(), f.StopRequest(), delay, took);
+      EXPECT_EQ(status, 202) << "attempt " << attempt << " after " << delay.count() << " ms";
+      answered += status == 202 ? 1 : 0;
+      latencies.push_back(took.count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf(
+        "churn, Stop %lld ms after connecting: %d of 100 answered; answer in median %lld "
+        "ms, max %lld ms\n",
+        static_cast<long long>(delay.count()), answered, latencies[50], latencies.back());
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double rate = static_cast<double>(flood.Opened() - openedBefore) / seconds;
+  flood.Stop();
+  std::printf("churn: %.0f connections/s from 3 processes of another user\n", rate);
+  EXPECT_GE(rate, 1000.0) << "the flood was too slow to be a test";
+  EXPECT_EQ(f.Exchange(f.StopRequest()), 202);
+}
+
+// The real runner under a descriptor limit of 32 while another user holds 400 idle connections:
+// every request of the job's user, sent 50 or 200 ms after its connection opened, is answered
+// (admission is decided before any request byte, alike for every route: the first 99 ask for
+// the state so that the job runs on, the last is Stop and ends it with 130).
+TEST(ViewAttack, StopGetsInUnderADescriptorLimitOf32With400IdleConnections) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the flood runs as another user (nobody)";
+  std::string script = "openConn\ninitTimer\n";
+  for (int pass = 0; pass < 10; ++pass) script += "vectorOut 30000 0 0\nvectorOut -30000 0 0\n";
+  script += "closeConn\n";
+  runner::RunningJob job;
+  job.maxFiles = 32;
+  ASSERT_TRUE(job.Start("fd32", script));
+  ForeignFlood flood(job.port, ForeignFlood::Kind::hold, 1, 400);
+  std::this_thread::sleep_for(1500ms);  // past the idle wait: the held ones are reopened
+  const std::string head = " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(job.port) +
+                           "\r\nX-Steplink-Token: " + job.token + "\r\nContent-Length: 0\r\n\r\n";
+  const std::string state = "GET /state?token=" + job.token + head;
+  const std::string stop = "POST /stop" + head;
+  int answered = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const bool last = attempt == 99;
+    std::chrono::milliseconds took{0};
+    const int status = StopAfter(job.port, last ? stop : state, attempt % 2 ? 200ms : 50ms, took);
+    EXPECT_EQ(status, last ? 202 : 200) << "attempt " << attempt;
+    answered += status == (last ? 202 : 200) ? 1 : 0;
+    if (attempt < 99) {
+      ASSERT_TRUE(job.Running()) << "the job ended at attempt " << attempt;
+    }
+  }
+  const long long opened = flood.Opened();
+  EXPECT_EQ(job.Wait(10s), 130);
+  flood.Stop();
+  std::printf("descriptor limit 32: %d of 100 requests answered; the flood opened %lld\n", answered,
+              opened);
+  EXPECT_GE(opened, 400);
 }

@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ struct RunningJob {
   std::string url;
   int port = 0;
   std::string token;
+  int maxFiles = 0;  // the runner's descriptor limit (soft and hard); 0 leaves it
 
   // Starts `steplink run SCRIPT --realtime --view` with the record in dir; waits (at most 10 s)
   // for the URL on standard error.
@@ -42,6 +44,10 @@ struct RunningJob {
       if (const char* asan = std::getenv("ASAN_OPTIONS")) {
         const std::string options = std::string(asan) + ":quarantine_size_mb=1";
         setenv("ASAN_OPTIONS", options.c_str(), 1);
+      }
+      if (maxFiles > 0) {
+        const rlimit files{static_cast<rlim_t>(maxFiles), static_cast<rlim_t>(maxFiles)};
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(97);
       }
       const std::string sim = "record=" + (dir / "record.txt").string();
       execl(STEPLINK_RUNNER, STEPLINK_RUNNER, "run", (dir / "job.steplink").c_str(), "--realtime",

@@ -1,14 +1,18 @@
 // steplink view --status NAME end to end: names that cannot name a block are refused at once
 // (exit 2), and a block cut short, replaced or removed under the view is reported once while the
-// view goes on waiting and ends on Ctrl-C with 0, never by a signal.
+// view goes on waiting and ends on Ctrl-C with 0, never by a signal; a FIFO under the name
+// never holds it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -134,6 +138,28 @@ TEST_F(ViewStatus, BlockCutShortReplacedOrRemovedIsReportedOnceAndWaitedFor) {
 
   kill(view, SIGINT);
   EXPECT_EQ(WaitExit(view), 0) << ReadFile(err);
+}
+
+// A FIFO planted under the name (anyone may make one in /dev/shm) is refused at once, and one
+// planted after the view started never holds the sampler in open: Ctrl-C still ends the view.
+TEST_F(ViewStatus, AFifoUnderTheNameIsRefusedAndNeverHangsTheView) {
+  std::string error;
+  const std::string name = status::MakeBlockName("steplink-test-fifo", error);
+  const std::string path = "/dev/shm/" + name;
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0) << std::strerror(errno);
+  const fs::path err = dir_ / "err.txt";
+  EXPECT_EQ(WaitExit(StartView({"--status", name}, err)), 2);
+  EXPECT_NE(ReadFile(err).find("is not a status block (a FIFO"), std::string::npos)
+      << ReadFile(err);
+  unlink(path.c_str());
+
+  const pid_t view = StartView({"--status", name}, err);
+  ASSERT_TRUE(WaitForText(err, "live view of the status block")) << ReadFile(err);
+  ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+  std::this_thread::sleep_for(300ms);  // the sampler meets the FIFO many times
+  kill(view, SIGINT);
+  EXPECT_EQ(WaitExit(view), 0) << "the view hung on the FIFO: " << ReadFile(err);
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -467,6 +467,27 @@ TEST(ViewLiveState, FaultsAreListedAsTheyAppear) {
   EXPECT_FALSE(live.State()["running"].get<bool>());
 }
 
+// A job section that still says running or paused while its writer is dead (killed without
+// closing the block) is shown as gone, not as running; a table-only block's dead writer, ended.
+TEST(ViewLiveState, AJobWhoseProcessDiedIsGoneNotRunning) {
+  view::LiveState live({"g", false, false, false});
+  view::StatusCopy copy;
+  for (const std::uint32_t state : {STEPLINK_JOB_RUNNING, STEPLINK_JOB_PAUSED}) {
+    copy.job.state = state;
+    live.Update(copy, true);
+    EXPECT_TRUE(live.State()["running"].get<bool>());
+    live.Update(copy, false);
+    EXPECT_EQ(live.State()["state"], "gone") << state;
+    EXPECT_FALSE(live.State()["running"].get<bool>());
+  }
+  copy.job.state = STEPLINK_JOB_NONE;
+  live.Update(copy, false);
+  EXPECT_EQ(live.State()["state"], "ended");
+  copy.job.state = STEPLINK_JOB_ENDED;
+  live.Update(copy, false);
+  EXPECT_EQ(live.State()["state"], "ended");
+}
+
 // Data reaches the page's document only as text: no markup sinks in the script.
 TEST(ViewPage, ScriptSetsDataAsTextOnly) {
   const std::string script(view::assets::Text(view::assets::page_js, view::assets::page_js_size));

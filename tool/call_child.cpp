@@ -287,6 +287,7 @@ bool CallChild::Start(const ChildOptions& options, std::string& error) {
   tracePipe_ = trace[0];
   stepSocket_ = steps[0];
   traceFd_ = options.traceFd;
+  traceMaxBytes_ = options.traceMaxBytes;
   collapse_ = options.collapseRepeats;
   return true;
 }

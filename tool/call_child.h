@@ -49,6 +49,8 @@ struct ChildOptions {
   // The library writes into a pipe (STEPLINK_TRACE=/dev/fd/N) and the parent copies it here, so
   // that a write error on the destination is seen and reported.
   int traceFd = -1;
+  // Bytes of trace copied at most (0: no bound); then a note ends it and the rest is dropped.
+  std::uint64_t traceMaxBytes = 0;
   // No call after an openConn that gave 255: the moves would only fail port operation after
   // port operation (run --keep-going turns it off on the simulated table).
   bool stopWhenOpenFails = true;
@@ -96,7 +98,8 @@ struct ChildOutcome {
   std::string firstHwLine;     // the first "steplink-hw:" line of its standard error
   int stdoutError = 0;         // errno of a failed write of the child's output to standard output
   int stderrError = 0;
-  int traceError = 0;  // errno of a failed write of the trace
+  int traceError = 0;     // errno of a failed write of the trace
+  bool traceCut = false;  // the trace reached traceMaxBytes and was ended there
   std::uint64_t stepsSent = 0;
   // Why the runner stopped the job at a call boundary (the program changed, standard output
   // could not be written), empty when it did not.
@@ -160,6 +163,14 @@ class CallChild {
   int tracePipe_ = -1;   // the library's trace, read end
   int stepSocket_ = -1;  // the step channel, the parent's end
   int traceFd_ = -1;
+  std::uint64_t traceMaxBytes_ = 0;
+  struct TraceCopy {
+    std::uint64_t written = 0;  // bytes copied to the trace's destination
+    bool atLineStart = true;
+  };
+  // Copies a piece of the trace within traceMaxBytes_; past it, a note and nothing more.
+  void PassOnTrace(const char* data, std::size_t length, TraceCopy& copy,
+                   ChildOutcome& outcome) const;
   bool collapse_ = true;
   std::mutex mutex_;  // pid_ is not signalled after it was reaped
   std::atomic<bool> paused_{false};

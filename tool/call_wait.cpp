@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "call_child.h"
 #include "line_collapse.h"
@@ -41,6 +43,29 @@ void PassOn(int fd, const std::string& text, int& error) {
 
 }  // namespace
 
+void CallChild::PassOnTrace(const char* data, std::size_t length, TraceCopy& copy,
+                            ChildOutcome& outcome) const {
+  if (outcome.traceCut || length == 0) return;  // still read, so the library never blocks
+  if (traceMaxBytes_ == 0 || copy.written + length <= traceMaxBytes_) {
+    PassOn(traceFd_, data, length, outcome.traceError);
+    copy.written += length;
+    copy.atLineStart = data[length - 1] == '\n';
+    return;
+  }
+  // The bound: whole lines up to it, then the note that says why the trace ends there.
+  const std::string_view room(data, static_cast<std::size_t>(traceMaxBytes_ - copy.written));
+  const std::size_t lineEnd = room.rfind('\n');
+  const std::size_t kept = lineEnd == std::string_view::npos ? 0 : lineEnd + 1;
+  PassOn(traceFd_, data, kept, outcome.traceError);
+  const bool lineOpen = kept == 0 ? !copy.atLineStart : false;
+  PassOn(traceFd_,
+         std::string(lineOpen ? "\n" : "") + "# trace stopped: --trace-max " +
+             std::to_string(traceMaxBytes_) + " bytes reached; the job ran on without it\n",
+         outcome.traceError);
+  copy.written += kept;
+  outcome.traceCut = true;
+}
+
 ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
   ChildOutcome outcome;
   LineCollapser output(collapse_);
@@ -70,6 +95,7 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
     RequestStopAtBoundary();
     feeder.Close();
   };
+  TraceCopy traceCopy;
   for (;;) {
     const int received = ReceivedJobSignal();
     if (received != 0 && forwarded == 0 && !reapedChild) {
@@ -123,7 +149,7 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
         }
         const auto length = static_cast<std::size_t>(got);
         if (i == 2) {
-          PassOn(traceFd_, buffer, length, outcome.traceError);
+          PassOnTrace(buffer, length, traceCopy, outcome);
           continue;
         }
         if (hooks.beforeOutput) hooks.beforeOutput();

@@ -18,6 +18,29 @@
 #endif
 
 namespace tool {
+
+bool ParseByteSize(const std::string& text, std::uint64_t& bytes, std::string& error) {
+  error = "'" + text + "' is no size; give bytes, or a number with K, M or G (e.g. 512M)";
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 18 || text.size() - digits > 1) return false;
+  std::uint64_t value = std::stoull(text.substr(0, digits));
+  int shift = 0;
+  if (digits < text.size()) {
+    const char unit = static_cast<char>(text[digits] | 0x20);
+    shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : -1;
+    if (shift < 0) return false;
+  }
+  if (value == 0) {
+    error = "a trace bound of 0 bytes keeps nothing; leave --trace out instead";
+    return false;
+  }
+  if (value > (std::uint64_t{1} << (62 - shift))) return false;
+  bytes = value << shift;
+  error.clear();
+  return true;
+}
+
 namespace {
 
 // Every command, in the order the help lists them; each is written once, in its own file.

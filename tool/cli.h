@@ -3,6 +3,7 @@
 // its own file (cli/*_cli.cpp). Calls the commands; nothing reads an option by name.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -62,6 +63,10 @@ struct ProbeArgs {
 
 // The nearest command to a mistyped one ("runn" -> "run"), or empty when none is close.
 std::string NearestCommand(const std::string& typed);
+
+// A size such as 4096, 512K, 64M or 2G (suffixes in 1024s) into bytes; false with a reason for
+// anything else, zero, or more than 2^62 bytes.
+bool ParseByteSize(const std::string& text, std::uint64_t& bytes, std::string& error);
 
 // Parses the command line and runs the command; the exit code.
 int Main(int argc, char** argv);

@@ -2,6 +2,8 @@
 #include "job_outputs.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,35 @@ class FdBuffer final : public std::streambuf {
   std::string error_;
 };
 
+// The temporary files of this user's dead runs beside `target` (".NAME.steplink-PID-XXXXXX",
+// or ".NAME.steplink-XXXXXX" from before names carried the process): each is removed when no
+// process holds its lock and the process its name gives has gone. Another user's file, a live
+// run's, or anything but a regular file is left alone.
+void RemoveDeadTemporaries(const fs::path& target) {
+  const std::string prefix = "." + target.filename().string() + ".steplink-";
+  const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::error_code code;
+  for (fs::directory_iterator entry(folder, code), end; !code && entry != end;
+       entry.increment(code)) {
+    const std::string name = entry->path().filename().string();
+    if (name.size() < prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = name.substr(prefix.size());
+    const std::size_t dash = rest.rfind('-');
+    if (dash != std::string::npos) {
+      const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+      if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+    }
+    const int fd = open(entry->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      unlink(entry->path().c_str());
+    }
+    close(fd);
+  }
+}
+
 }  // namespace
 
 bool CheckJobFiles(const std::vector<JobFile>& inputs, const std::vector<JobFile>& outputs,
@@ -171,13 +202,19 @@ bool OutputFile::Open(const std::string& path, std::string& error) {
     if (code) target = path;
   }
   const fs::path where(target);
-  temp_ = (where.parent_path() / ("." + where.filename().string() + ".steplink-XXXXXX")).string();
+  RemoveDeadTemporaries(where);
+  // The name says whose it is (this process); the lock, held for as long as any process has it
+  // open (the call process too), says it is still being written.
+  temp_ = (where.parent_path() /
+           ("." + where.filename().string() + ".steplink-" + std::to_string(getpid()) + "-XXXXXX"))
+              .string();
   fd_ = mkostemp(temp_.data(), O_CLOEXEC);
   if (fd_ < 0) {
     error = std::strerror(errno);
     temp_.clear();
     return false;
   }
+  flock(fd_, LOCK_EX | LOCK_NB);
   // mkostemp makes 0600; the output gets the mode the replaced file had, or 0644 less the umask.
   const mode_t mask = umask(0);
   umask(mask);

@@ -1,7 +1,8 @@
 // A job's output files: checked all together before anything moves (the folder exists and may
 // be written, the name is no directory, no output is an input or another output), and written by
 // replace (a temporary file beside it, renamed into place when complete; a device or a FIFO is
-// written directly and never removed). Calls only the system.
+// written directly and never removed). A temporary file's name carries its process and it is
+// locked while written: a run removes the ones this user's dead runs left. Calls only the system.
 #pragma once
 
 #include <functional>

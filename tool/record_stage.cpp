@@ -34,6 +34,13 @@ RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status,
   return result;
 }
 
+bool RecordIsWhole(const RunRecord& run) {
+  const Record& record = run.record;
+  if (!record.refused.empty() || !record.headerSeen || !record.errors.empty()) return false;
+  return !run.status || (record.StepCount() >= run.status->totalSteps &&
+                         record.faults.size() >= run.status->faultCount);
+}
+
 bool ReportRecordProblems(const RunRecord& run) {
   const Record& record = run.record;
   bool failed = false;

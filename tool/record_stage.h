@@ -29,4 +29,9 @@ RunRecord CollectRecord(const RunSettings& settings, status::StatusView& status,
 // faults. True when the run must count as failed.
 bool ReportRecordProblems(const RunRecord& run);
 
+// Whether the record holds everything the table did: a header, every line readable, no fewer
+// steps and faults than the table counted. Only a whole record replaces the user's old file (a
+// full disk must not turn a good record into a torn or empty one).
+bool RecordIsWhole(const RunRecord& run);
+
 }  // namespace tool

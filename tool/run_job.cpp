@@ -187,6 +187,7 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     child.environment.emplace_back("STEPLINK_DEVICE", device);
   }
   child.traceFd = scope.trace ? scope.trace->Fd() : -1;
+  child.traceMaxBytes = options.table.traceMaxBytes;
   child.stopWhenOpenFails = !options.keepGoing;
   child.realtime = options.table.rt;
   child.cpu = options.table.cpu.value_or(-1);
@@ -268,10 +269,26 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
     }
     if (!traceError.empty()) {
       end.TraceFailed("the trace " + *options.table.trace + " is incomplete: " + traceError);
+    } else if (outcome.traceCut) {
+      end.TraceFailed("the trace " + *options.table.trace + " is incomplete: it reached " +
+                      "--trace-max " + std::to_string(options.table.traceMaxBytes) +
+                      " bytes and ends there with a note; the job ran on");
     }
   }
   end.AuxOffAfterStop(libraryPath, device);
   end.CollectRecord();
+  if (scope.record && !result.haveRecord) {
+    scope.record->Abort();  // the library did not load: nothing ran, nothing to keep
+  } else if (scope.record && !RecordIsWhole(result.run)) {
+    // A record the table could not write whole (a full disk) never replaces the old file.
+    scope.record->Abort();
+    const std::string note = "the record " + scope.record->Path() +
+                             " was not replaced: it could not be written whole; the file there "
+                             "before the run is kept";
+    std::fprintf(stderr, "steplink: %s\n", note.c_str());
+    result.notes.push_back({0, note});
+    end.OutputFailed();
+  }
   end.Summarize();
   // In order, each one seeing the failures before it: a report after a call script that could
   // not be written says so.

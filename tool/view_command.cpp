@@ -4,6 +4,7 @@
 // until Ctrl-C; the block may appear, go away and come back while it serves. Calls view/ only.
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -21,6 +22,20 @@ int ViewCommand(const ViewArgs& args) {
   std::string error;
   if (std::string why; !view::ValidStatusName(*name, why)) {
     std::fprintf(stderr, "steplink view: --status: %s\n", why.c_str());
+    return exitRefused;
+  }
+  // Something else planted under the name (a FIFO would hold a reader in open): refused now; a
+  // block of the name that is not there yet is waited for.
+  if (struct stat info{};
+      lstat(("/dev/shm/" + *name).c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    std::fprintf(stderr,
+                 "steplink view: --status: /dev/shm/%s is not a status block (%s, not a regular "
+                 "file); give the name a runner or Java program uses (status=NAME)\n",
+                 name->c_str(),
+                 S_ISFIFO(info.st_mode)  ? "a FIFO"
+                 : S_ISDIR(info.st_mode) ? "a directory"
+                 : S_ISLNK(info.st_mode) ? "a symbolic link"
+                                         : "a device or socket");
     return exitRefused;
   }
 

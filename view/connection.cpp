@@ -2,6 +2,7 @@
 // socket and holds every connection to the caps (open connections, header bytes and fields,
 // body), the idle wait and the deadline from the first byte, then answers through
 // Server::Impl::Respond or streams events. Everything here runs on the one loop thread.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -31,6 +32,20 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t readChunkBytes = 4096;
+// Descriptors kept free for the runner after the view starts (see Listen), and the fewest
+// connections served however few are left (the page, its stream, a control post).
+constexpr long long jobDescriptorMargin = 12;
+constexpr long long minConnections = 3;
+
+// Descriptors this process has open now (the count's own included); 0 when unknown.
+long long OpenDescriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return 0;
+  long long count = 0;
+  while (const dirent* entry = readdir(folder)) count += entry->d_name[0] != '.' ? 1 : 0;
+  closedir(folder);
+  return count;
+}
 
 std::string StatusLine(int status) {
   const auto reason = http::obsolete_reason(static_cast<http::status>(status));
@@ -82,7 +97,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   Server::Impl& server;
   tcp::socket socket;
-  net::steady_timer deadline;   // the idle wait, then the request's deadline, then each write's
+  bool ownUser = false;        // opened by the job's own user (or root): never evicted by another's
+  net::steady_timer deadline;  // the idle wait, then the request's deadline, then each write's
   net::steady_timer heartbeat;  // streams: a comment when nothing was written for a while
   Phase phase = Phase::idle;
   std::list<std::shared_ptr<Connection>>::iterator at;  // in server.connections
@@ -246,8 +262,9 @@ bool Server::Impl::Listen(std::string& error) {
   if (!ec && options.ipv6) acceptor.set_option(net::ip::v6_only(true), ec);
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
-  // A backlog of 128: fifty pages connecting at once are all taken in.
-  if (!ec) acceptor.listen(128, ec);
+  // The system's largest backlog (SOMAXCONN): while another user floods it, a connection of
+  // the job's user still finds room in the queue (a full queue drops it for a second).
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (!ec) acceptor.native_non_blocking(true, ec);
   if (ec) {
     error = "cannot listen on " + host + " port " + std::to_string(options.port) + ": " +
@@ -255,15 +272,17 @@ bool Server::Impl::Listen(std::string& error) {
     return false;
   }
   port = acceptor.local_endpoint().port();
-  // Well under the descriptor limit: the runner's own files, the call process's pipes and the
-  // status block need theirs.
-  rlimit files{};
-  int cap = options.maxConnections;
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-    cap = std::min<long long>(cap, static_cast<long long>(files.rlim_cur) / 4);
-  }
-  maxConnections = std::max(cap, options.maxStreams + 4);
   reserveFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  // Within the descriptors still free: the runner's later files (the outputs it writes at the
+  // end, a second call process's pipes, the record read back) must never find none left, and a
+  // connection accepted past the limit would be shed unseen, whoever opened it.
+  rlimit files{};
+  long long cap = options.maxConnections;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    const long long free = static_cast<long long>(files.rlim_cur) - OpenDescriptors();
+    cap = std::min(cap, free - jobDescriptorMargin);
+  }
+  maxConnections = static_cast<int>(std::max<long long>(cap, minConnections));
   return true;
 }
 
@@ -298,17 +317,26 @@ bool Server::Impl::ShedOneConnection() {
 }
 
 void Server::Impl::Admit(tcp::socket socket) {
+  const std::optional<uid_t> owner = peerOwner.Of(socket.native_handle());
+  const bool ownUser = owner && (*owner == geteuid() || *owner == 0);
   if (static_cast<int>(connections.size()) >= maxConnections) {
-    // At the cap the oldest connection still short of a complete request makes room: it has
-    // had the longest to send one. Streams and answers in flight are not evicted.
-    const auto victim = std::find_if(connections.begin(), connections.end(),
-                                     [](const auto& open) { return open->Pending(); });
+    // At the cap the oldest connection of another user still short of a complete request makes
+    // room (it has had the longest to send one); failing that, for a newcomer of the job's own
+    // user, the oldest such connection of its own user. Streams and answers in flight are never
+    // evicted. Another user's churn thus only ever evicts its own connections.
+    auto victim = std::find_if(connections.begin(), connections.end(),
+                               [](const auto& open) { return open->Pending() && !open->ownUser; });
+    if (victim == connections.end() && ownUser) {
+      victim = std::find_if(connections.begin(), connections.end(),
+                            [](const auto& open) { return open->Pending(); });
+    }
     if (victim == connections.end()) return;  // the newcomer is closed
     (*victim)->Close();
   }
   error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   auto connection = std::make_shared<Connection>(*this, std::move(socket));
+  connection->ownUser = ownUser;
   connections.push_back(connection);
   connection->at = std::prev(connections.end());
   connection->Start();

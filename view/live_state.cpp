@@ -267,6 +267,10 @@ nlohmann::json LiveState::State() const {
       // writer living is all we know.
       running = ownerAlive_;
       status = ownerAlive_ ? "running" : "ended";
+    } else if (running && !ownerAlive_) {
+      // The writer ended (killed) without closing the block: the section still says running.
+      running = false;
+      status = "gone";
     }
     state["state"] = status;
     state["running"] = running;

@@ -61,6 +61,9 @@ function describeState(s) {
   if (s.running) return ['running', 'Running'];
   if (s.state === 'stopped') return ['stopped', 'The job was stopped'];
   if (s.state === 'failed') return ['failed', 'The job has ended with a failure'];
+  if (s.state === 'gone') {
+    return ['gone', "The job's process is gone: it ended without closing its status block"];
+  }
   return ['ended', 'The job has ended'];
 }
 

@@ -39,9 +39,11 @@ struct ServerOptions {
   bool ipv6 = false;   // listen on ::1 instead of 127.0.0.1
   int port = 0;        // 0: a free port chosen by the system
   int maxStreams = 8;  // open event streams; the next page gets 503
-  // Open connections (also kept under a quarter of the descriptor limit). At the cap a new
-  // connection evicts the oldest one still short of a complete request, so a fresh POST /stop
-  // always gets in.
+  // Open connections, also kept to the descriptors left free when the server starts, less a
+  // margin for the job's own files. At the cap a new connection evicts the oldest one still
+  // short of a complete request that belongs to another user; only a connection of the job's
+  // own user (or root) evicts one of that user. So no other user's flood, however fast or
+  // however few descriptors are left, keeps a fresh POST /stop of the job's user out.
   int maxConnections = 128;
   // A new connection that sends nothing is closed after idleTimeout; one that has sent its first
   // byte must have delivered the complete request by requestDeadline after it.

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "peer_owner.h"
 #include "server.h"
 
 namespace view {
@@ -122,7 +123,8 @@ struct Server::Impl {
   std::thread sampler;
   std::list<std::shared_ptr<Connection>> connections;  // in the order they were accepted
   int maxConnections = 0;
-  int reserveFd = -1;  // given up to accept (and close) one connection when descriptors run out
+  PeerOwner peerOwner;  // whose each new connection is: the job's own user or another
+  int reserveFd = -1;   // given up to accept (and close) one connection when descriptors run out
   boost::asio::steady_timer acceptRetry{io};
 
   // server.cpp

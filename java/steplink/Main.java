@@ -111,6 +111,17 @@ public final class Main {
     }
   }
 
+  /** Why a file operation failed, in words rather than an exception's name. */
+  private static String reason(IOException e) {
+    if (e instanceof java.nio.file.NoSuchFileException) return "no such folder";
+    if (e instanceof java.nio.file.AccessDeniedException) return "permission denied";
+    if (e instanceof java.nio.file.NotDirectoryException) return "not a folder";
+    if (e instanceof java.nio.file.FileSystemException fs && fs.getReason() != null) {
+      return fs.getReason();
+    }
+    return e.getMessage() != null ? e.getMessage() : e.getClass().getSimpleName();
+  }
+
   private static void runDemoHere() throws Exception {
     Class<?> demo = Class.forName("SteplinkDemo", true, Main.class.getClassLoader());
     demo.getMethod("main", String[].class).invoke(null, (Object) new String[0]);
@@ -123,7 +134,15 @@ public final class Main {
    * {@code -Dsteplink.svg}).
    */
   private static int runDemoChild(boolean virtual) throws IOException, InterruptedException {
-    Path folder = Files.createTempDirectory("steplink-demo-");
+    Path folder;
+    try {
+      folder = Files.createTempDirectory("steplink-demo-");
+    } catch (IOException e) {
+      System.err.println("steplink: cannot make the demo's temporary folder in "
+          + System.getProperty("java.io.tmpdir", "") + " (java.io.tmpdir): " + reason(e)
+          + "; set -Djava.io.tmpdir=DIR to a folder you can write");
+      return 2;
+    }
     Thread cleanUp = new Thread(() -> removeFolder(folder), "steplink-demo-clean-up");
     Runtime.getRuntime().addShutdownHook(cleanUp);
     try {

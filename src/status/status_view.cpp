@@ -77,7 +77,8 @@ void StatusView::Close() {
 
 bool StatusView::Open(const std::string& name) {
   if (block_ != nullptr) return true;
-  const int fd = shm_open(("/" + name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  // Non-blocking: a FIFO planted under the name must not hold the reader in open.
+  const int fd = shm_open(("/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) return false;
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||

@@ -29,7 +29,9 @@ expected="./bin/steplink
 ./$libdir/steplink/start200/libsteplink.so
 ./share/doc/steplink/README.md
 ./share/doc/steplink/copyright
+./share/doc/steplink/docs/device-layer.md
 ./share/doc/steplink/docs/internals.md
+./share/doc/steplink/docs/live-view-gcode.png
 ./share/doc/steplink/docs/live-view.png
 ./share/doc/steplink/docs/wiring.md
 ./share/doc/steplink/docs/wiring.svg
@@ -52,5 +54,13 @@ for root in "$work/destdir$prefix" "$work/opt"; do
   python3 -m zipfile -t "$root/share/java/steplink.jar" >/dev/null || fail "$root: steplink.jar is no jar"
   [ "$(stat -c %a "$root/$libdir/steplink/standard/libsteplink.so")" = 644 ] ||
     fail "$root: the libraries must be 0644"
+  # Every file the installed documents link to is installed beside them.
+  docdir=$root/share/doc/steplink
+  for page in "$docdir"/README.md "$docdir"/docs/*.md; do
+    for target in $(grep -oE '\]\([^)#: ]+[)#]' "$page" | sed -E 's/^\]\(//; s/[)#]$//' | sort -u); do
+      [ -e "$(dirname "$page")/$target" ] ||
+        fail "$root: ${page#"$docdir"/} links $target, which is not installed"
+    done
+  done
 done
 echo "ok: cmake --install at $prefix (DESTDIR) and at --prefix $work/opt: $(wc -l <<<"$expected") files and links each"

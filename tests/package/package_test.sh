@@ -66,6 +66,8 @@ expect=(
   /usr/share/steplink/jobs/example.toml
   /usr/share/doc/steplink/README.md.gz /usr/share/doc/steplink/docs/wiring.md.gz
   /usr/share/doc/steplink/docs/wiring.svg /usr/share/doc/steplink/docs/internals.md.gz
+  /usr/share/doc/steplink/docs/device-layer.md /usr/share/doc/steplink/docs/live-view.png
+  /usr/share/doc/steplink/docs/live-view-gcode.png
   /usr/share/doc/steplink/README.Debian /usr/share/doc/steplink/copyright
   /usr/share/doc/steplink/changelog.Debian.gz /usr/share/man/man1/steplink.1.gz
   /usr/share/lintian/overrides/steplink)

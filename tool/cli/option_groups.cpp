@@ -2,6 +2,8 @@
 // Calls CLI11 only.
 #include "cli/option_groups.h"
 
+#include "cli.h"
+
 #include <string>
 
 namespace tool {
@@ -40,6 +42,17 @@ void AddTableGroup(CLI::App& app, TableOptions& table) {
       ->type_name("N");
   group->add_option("--trace", table.trace, "write the library's port trace (STEPLINK_TRACE)")
       ->type_name("FILE");
+  group
+      ->add_option_function<std::string>(
+          "--trace-max",
+          [&table](const std::string& value) {
+            std::string error;
+            if (!ParseByteSize(value, table.traceMaxBytes, error)) {
+              throw CLI::ValidationError("--trace-max: " + error);
+            }
+          },
+          "stop the trace at SIZE bytes (K, M, G: 1024s; default 16G); the job runs on")
+      ->type_name("SIZE");
   group
       ->add_option("--library", table.library,
                    "library to load (default: the variant's libsteplink.so of this build, then "

@@ -493,6 +493,15 @@ public final class JarTest {
     Child bad = finish(new ProcessBuilder(java, "-jar", jar, "--bogus").redirectErrorStream(true)
         .start());
     check(bad.exit() == 2 && bad.output().contains("Usage"), "bad option: " + bad.output());
+
+    // A temporary folder that cannot be made: one line saying what and what to set, no trace.
+    Child noTmp = finish(new ProcessBuilder(java, noLibraryPath(), "-Djava.io.tmpdir=/nonexistent",
+        "-jar", jar, "--virtual").redirectErrorStream(true).start());
+    check(noTmp.exit() == 2 && noTmp.output().trim().lines().count() == 1
+            && noTmp.output().contains("/nonexistent") && noTmp.output().contains("no such folder")
+            && noTmp.output().contains("-Djava.io.tmpdir=DIR")
+            && !noTmp.output().contains("Exception"),
+        "a missing java.io.tmpdir is one line: " + noTmp.output());
     return 0;
   }
 }
