@@ -18,18 +18,12 @@
 #include <sstream>
 #include <thread>
 
+#include "file_support.h"
 #include "record.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct Ended {
   int exitCode = -1;
@@ -78,10 +72,10 @@ class GcodeOutcome : public testing::Test {
   Ended Collect(int exitCode) const {
     Ended ended;
     ended.exitCode = exitCode;
-    ended.out = ReadText(dir_ / "out.txt");
-    ended.err = ReadText(dir_ / "err.txt");
-    ended.trace = ReadText(dir_ / "trace.txt");
-    const std::string report = ReadText(dir_ / "report.json");
+    ended.out = test::ReadFile(dir_ / "out.txt");
+    ended.err = test::ReadFile(dir_ / "err.txt");
+    ended.trace = test::ReadFile(dir_ / "trace.txt");
+    const std::string report = test::ReadFile(dir_ / "report.json");
     if (!report.empty()) ended.report = nlohmann::json::parse(report);
     if (fs::exists(dir_ / "record.txt")) {
       const tool::Record record = tool::ReadRecordFile((dir_ / "record.txt").string());
@@ -187,7 +181,7 @@ TEST_F(GcodeOutcome, AProgramChangedWhileItRunsStopsWithTheStopSequence) {
     const pid_t child = Start(Command((dir_ / "job.nc").string(), "--realtime"));
     // Pass 2 in the long move (the progress display on line 2), whatever the machine's load.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (ReadText(dir_ / "err.txt").find("line 2/") == std::string::npos &&
+    while (test::ReadFile(dir_ / "err.txt").find("line 2/") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -274,7 +268,7 @@ TEST_F(GcodeOutcome, AClosedStandardOutputIsAFaultAndAnOutsideSigpipeASignal) {
   const std::string command = "(" + Command((dir_ / "job.nc").string(), "--realtime", " ") +
                               "; echo $? >" + code + ") | head -c 10 >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  Ended ended = Collect(std::stoi(ReadText(code)));
+  Ended ended = Collect(std::stoi(test::ReadFile(code)));
   EXPECT_EQ(ended.exitCode, 1) << ended.err;
   EXPECT_NE(ended.err.find("cannot write to standard output"), std::string::npos) << ended.err;
   EXPECT_EQ(ended.report["status"], "fault") << ended.report.dump(2);

@@ -136,7 +136,7 @@ TEST_F(GcodeRun, StandardInputIsNamedOnceInItsErrors) {
                               (dir_ / "err.txt").string();
   const int status = std::system(command.c_str());
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2);
-  const std::string err = ReadText(dir_ / "err.txt");
+  const std::string err = test::ReadFile(dir_ / "err.txt");
   EXPECT_NE(err.find("<stdin>: line 1: the line is longer than"), std::string::npos) << err;
   EXPECT_EQ(err.find("<stdin>", err.find("<stdin>") + 1), std::string::npos) << err;
 }

@@ -287,7 +287,7 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
                              "before the run is kept";
     std::fprintf(stderr, "steplink: %s\n", note.c_str());
     result.notes.push_back({0, note});
-    end.OutputFailed();
+    end.OutputFailed(note);
   }
   end.Summarize();
   // In order, each one seeing the failures before it: a report after a call script that could
