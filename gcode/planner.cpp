@@ -11,6 +11,7 @@
 #include <numbers>
 #include <optional>
 
+#include "arc.h"
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
@@ -18,7 +19,6 @@
 namespace gcode {
 namespace {
 
-constexpr double samePointMm = 1e-6;
 constexpr double maxStepsMagnitude = 4.611686018427387904e18;  // 2^62
 
 std::string Format(const char* format, double a, double b = 0) {
@@ -33,9 +33,10 @@ bool ArcWords(const Block& block) {
 
 }  // namespace
 
-void Plan::AddError(int line, std::string message) {
+void Plan::AddError(int line, std::string message, std::string code) {
   ++errorCount;
-  if (errors.size() < maxListedErrors) errors.push_back({line, std::move(message)});
+  if (errors.size() < maxListedErrors)
+    errors.push_back({line, std::move(message), std::move(code)});
 }
 
 class StreamPlanner::Impl {
@@ -48,12 +49,18 @@ class StreamPlanner::Impl {
         homing_(options.home || options.fromLine > 0),
         coords_(machine, homing_ && machine.reference) {
     emitter_.SetEmitting(options_.fromLine <= 0);
+    if (options_.onMove) {
+      emitter_.SetObserver([this](CanonMove::Kind kind, const std::array<double, 3>& mm,
+                                  const ArcPath* arc, int line) { Observe(kind, mm, arc, line); });
+    }
     if (options_.fromLine > 0 && !machine_.reference) {
       plan_.AddError(0,
                      "--from-line needs the machine file's [job] reference: a new process cannot "
-                     "know where the table stands without homing first");
+                     "know where the table stands without homing first",
+                     "option");
     } else if (options_.home && !machine_.reference) {
-      plan_.AddError(0, "--home needs the machine file's [job] reference (the back-off steps)");
+      plan_.AddError(0, "--home needs the machine file's [job] reference (the back-off steps)",
+                     "option");
     }
   }
 
@@ -65,7 +72,8 @@ class StreamPlanner::Impl {
     }
     if (kind == LineKind::error) {
       begun_ = true;
-      plan_.AddError(line, error);
+      plan_.AddError(line, error, block.errorCode);
+      ForgetAxes(block.refusedAxes, line);
       return;
     }
     if (block.programName) {
@@ -80,10 +88,11 @@ class StreamPlanner::Impl {
       mm_ = {0.0, 0.0, 0.0};
     }
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
-    std::string refusal;
+    Refusal refusal;
     Notes(block);
     if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
-      plan_.AddError(block.line, refusal);
+      plan_.AddError(block.line, refusal.message, refusal.code);
+      AfterRefusal(block);
       return;
     }
     Execute(block);
@@ -121,6 +130,23 @@ class StreamPlanner::Impl {
 
  private:
   void Note(int line, std::string message) { plan_.notes.push_back({line, std::move(message)}); }
+
+  // A move in LinuxCNC's canonical frame: program coordinates, program units.
+  void Observe(CanonMove::Kind kind, const std::array<double, 3>& mm, const ArcPath* arc,
+               int line) const {
+    const double unit = Length(1.0);
+    CanonMove move;
+    move.kind = kind;
+    move.line = line;
+    for (int axis = 0; axis < 3; ++axis) move.end[axis] = coords_.ToProgram(axis, mm[axis]) / unit;
+    if (arc) {
+      move.plane = arc->l == 2 ? 17 : arc->l == 1 ? 18 : 19;
+      move.centre = {coords_.ToProgram(arc->a, arc->ca) / unit,
+                     coords_.ToProgram(arc->b, arc->cb) / unit};
+      move.ccw = arc->sweep > 0;
+    }
+    options_.onMove(move);
+  }
   void NoteOnce(bool& done, int line, std::string message) {
     if (done || !emitter_.Emitting()) return;
     done = true;
@@ -130,7 +156,7 @@ class StreamPlanner::Impl {
   void FrontError(std::string message) {
     auto at = std::find_if(plan_.errors.begin(), plan_.errors.end(),
                            [](const Message& m) { return m.line > 0; });
-    plan_.errors.insert(at, {0, std::move(message)});
+    plan_.errors.insert(at, {0, std::move(message), "option"});
     ++plan_.errorCount;
     if (plan_.errors.size() > maxListedErrors) plan_.errors.pop_back();
   }
@@ -163,9 +189,14 @@ class StreamPlanner::Impl {
     }
   }
 
+  struct Refusal {
+    std::string code, message;
+  };
+
   // The whole block against the modal state; the first refusal in `refusal`.
-  bool Check(const Block& block, std::string& refusal) const {
+  bool Check(const Block& block, Refusal& out) const {
     const ModalBlock& m = block.modal;
+    std::string refusal;
     const bool dwell = m.nonModal == Code::G4;
     const bool claimed = ClaimsAxisWords(m);
     const bool setOffset = m.nonModal == Code::G92;
@@ -176,12 +207,24 @@ class StreamPlanner::Impl {
     const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
     const bool relative = m.distance ? m.distance == Code::G91 : relative_;
     refusal = coords_.Refusal(block, relative, activeMotion, loadedTool_);
-    if (!refusal.empty()) return false;
+    if (!refusal.empty()) {
+      out = {"coordinates", std::move(refusal)};
+      return false;
+    }
+    const char* code = "words";
     // G10's P and L are its own (checked with the coordinates).
     if (m.nonModal != Code::G10 &&
-        (refusal = CycleWordsRefusal(block, activeMotion, m.plane.value_or(plane_)),
-         !refusal.empty())) {
-      // P, Q, L and the drilling cycles' own rules
+        (refusal = CycleWordsRefusal(block, activeMotion), !refusal.empty())) {
+      code = "cycle-words";  // P, Q, L and the drilling cycles' own rules
+    } else if (block.HasPolar() && m.plane.value_or(plane_) != Code::G17) {
+      code = "polar";
+      refusal = "polar coordinates (@, ^) are used only in the XY plane (G17)";
+    } else if (block.HasPolar() && (block.x || block.y)) {
+      code = "polar";
+      refusal = "polar coordinates (@, ^) and X or Y on one line";
+    } else if (block.HasPolar() && activeMotion && !IsCycle(*activeMotion) &&
+               !PolarEnd(block, relative, nullptr, refusal)) {
+      code = "polar";
     } else if (arcWords && !arcMode) {
       refusal = "I, J, K or R without an arc (G2/G3)";
     } else if (arcWords && claimed) {
@@ -197,7 +240,67 @@ class StreamPlanner::Impl {
     } else if ((block.HasAxisWord() || arcWords) && !claimed && activeMotion == Code::G80) {
       refusal = "axis words after G80 (motion mode cancelled)";
     }
+    out = {code, refusal};
     return refusal.empty();
+  }
+
+  // The position along `axes` (bit 0 X, 1 Y, 2 Z) is not known after a refused line: said once,
+  // and errors that depend on it are not reported until the program gives the axis again.
+  void ForgetAxes(std::uint8_t axes, int line) {
+    bool forgot = false;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (!(axes & (1u << axis)) || !known_[axis]) continue;
+      known_[axis] = false;
+      forgot = true;
+    }
+    if (!forgot) return;
+    emitter_.SetKnownAxes(known_);
+    if (unknownNoted_) return;
+    unknownNoted_ = true;
+    Note(line,
+         "after this refused line the position is not known: errors that depend on it are not "
+         "reported until the program gives the axis an absolute value again");
+  }
+  void KnowAxis(int axis) {
+    if (known_[axis]) return;
+    known_[axis] = true;
+    emitter_.SetKnownAxes(known_);
+  }
+
+  // After a refused line, the checker goes on from where the line would have left the table:
+  // its modes, and its end point where the words give it (the axes it names are forgotten where
+  // they do not), so one fault is reported once rather than at every later line.
+  void AfterRefusal(const Block& block) {
+    const ModalBlock& m = block.modal;
+    if (m.plane) plane_ = *m.plane;
+    if (m.units) inches_ = m.units == Code::G20;
+    if (m.distance) relative_ = m.distance == Code::G91;
+    if (m.arcDistance) arcAbsolute_ = m.arcDistance == Code::G90_1;
+    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
+    if (m.motion) {
+      if (!IsCycle(*m.motion)) {
+        sticky_ = {};
+        cycleStartZ_.reset();
+      }
+      motion_ = m.motion;
+    }
+    if (!block.HasAxisWord() && m.nonModal != Code::G28 && m.nonModal != Code::G30) return;
+    const std::uint8_t named = static_cast<std::uint8_t>(
+        (block.x ? 1 : 0) | (block.y ? 2 : 0) | (block.z ? 4 : 0) | (block.HasPolar() ? 3 : 0));
+    const bool plainMove = !ClaimsAxisWords(m) && m.toolLength != Code::G43_1 && motion_ &&
+                           !IsCycle(*motion_) && motion_ != Code::G80;
+    std::string polarRefusal;
+    if (plainMove && (!block.HasPolar() || PolarEnd(block, relative_, nullptr, polarRefusal))) {
+      mm_ = EndPoint(block);
+      if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
+      return;
+    }
+    if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
+      ForgetAxes(block.HasAxisWord() ? named : 7, block.line);
+    } else if (!ClaimsAxisWords(m)) {
+      // A cycle line: where it leaves the tool along the hole depends on words that failed.
+      ForgetAxes(static_cast<std::uint8_t>(named | 7), block.line);
+    }
   }
 
   // The slots in execution order: tool change, auxiliary state, dwell, modes, home and offsets,
@@ -220,6 +323,10 @@ class StreamPlanner::Impl {
     if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
       const std::uint64_t callsBefore = emitter_.CallsEmitted();
       MoveToStored(block, coords_, relative_, Length(1.0), emitter_, mm_);
+      const std::optional<double> words[3] = {block.x, block.y, block.z};
+      for (int axis = 0; axis < 3; ++axis) {
+        if (!block.HasAxisWord() || words[axis]) KnowAxis(axis);  // at the stored position
+      }
       if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
     }
@@ -262,15 +369,55 @@ class StreamPlanner::Impl {
                    Format("%.3f mm first)", safeZ));
   }
 
-  // The end point of a block in machine mm (G53: the words are machine mm already).
-  std::array<double, 3> EndPoint(const Block& block) const {
+  // The XY end of a polar move in program mm (LinuxCNC's rules: about the program's XY origin;
+  // G91 adds @ to the radius and ^ to the angle of where the tool stands); false with the
+  // refusal where it is indeterminate.
+  bool PolarEnd(const Block& block, bool relative, std::array<double, 2>* xy,
+                std::string& refusal) const {
+    const std::array<double, 3> at = ProgramPosition();
+    const bool atOrigin = at[0] == 0.0 && at[1] == 0.0 && known_[0] && known_[1];
+    double radius = std::hypot(at[0], at[1]);
+    double angle = std::atan2(at[1], at[0]);
+    const double toRad = std::numbers::pi / 180.0;
+    if (relative) {
+      if (atOrigin) {
+        refusal = "polar coordinates in G91 are indeterminate at the XY origin";
+        return false;
+      }
+      if (block.polarRadius) radius += Length(*block.polarRadius);
+      if (block.polarAngleDeg) angle += *block.polarAngleDeg * toRad;
+    } else {
+      if (block.polarRadius && !block.polarAngleDeg && atOrigin) {
+        refusal = "@ without ^ at the XY origin: the angle is not known";
+        return false;
+      }
+      if (block.polarRadius) radius = Length(*block.polarRadius);
+      if (block.polarAngleDeg) angle = *block.polarAngleDeg * toRad;
+    }
+    if (xy) *xy = {radius * std::cos(angle), radius * std::sin(angle)};
+    return true;
+  }
+
+  // The end point of a block in machine mm (G53: the words are machine mm already); the axes it
+  // gives absolute values become known.
+  std::array<double, 3> EndPoint(const Block& block) {
     std::array<double, 3> end = mm_;
     const std::optional<double> words[3] = {block.x, block.y, block.z};
     const bool machine = block.modal.nonModal == Code::G53;
+    if (block.HasPolar()) {
+      std::array<double, 2> xy{};
+      std::string refusal;
+      PolarEnd(block, relative_, &xy, refusal);  // checked before
+      for (int axis = 0; axis < 2; ++axis) {
+        end[axis] = coords_.ToMachine(axis, xy[axis]);
+        if (!relative_ && block.polarRadius && block.polarAngleDeg) KnowAxis(axis);
+      }
+    }
     for (int axis = 0; axis < 3; ++axis) {
       if (!words[axis]) continue;
       const double mm = Length(*words[axis]);
       end[axis] = machine ? mm : relative_ ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
+      if (machine || !relative_) KnowAxis(axis);
     }
     return end;
   }
@@ -285,7 +432,10 @@ class StreamPlanner::Impl {
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
     if (motion_ == Code::G2 || motion_ == Code::G3) {
       ArcPath arc;
-      if (!Arc(block, end, motion_ == Code::G3, arc)) return;
+      if (!Arc(block, end, motion_ == Code::G3, arc)) {
+        mm_ = end;  // where the line would have left the table: no cascade of errors after it
+        return;
+      }
       emitter_.ArcFeed(arc, line);
     } else if (motion_ == Code::G0) {
       emitter_.Traverse(end, line);
@@ -300,8 +450,10 @@ class StreamPlanner::Impl {
   // A program number: the program's name, on its first line with words.
   void ProgramNumber(const Block& block) {
     if (begun_ || plan_.program) {
-      plan_.AddError(block.line, "a program number (" + *block.programName +
-                                     ") is accepted only before the program's first block");
+      plan_.AddError(block.line,
+                     "a program number (" + *block.programName +
+                         ") is accepted only before the program's first block",
+                     "program-number");
       return;
     }
     plan_.program = *block.programName;
@@ -317,23 +469,65 @@ class StreamPlanner::Impl {
             coords_.ToMachine(2, program[2])};
   }
 
+  // Program coordinates permuted to a cycle's axes (the plane's two, then the one along the
+  // hole), and back.
+  static std::array<double, 3> ToCycle(const std::array<double, 3>& p,
+                                       const std::array<int, 3>& axes) {
+    return {p[axes[0]], p[axes[1]], p[axes[2]]};
+  }
+  static std::array<double, 3> FromCycle(const std::array<double, 3>& c,
+                                         const std::array<int, 3>& axes) {
+    std::array<double, 3> p{};
+    for (int i = 0; i < 3; ++i) p[axes[i]] = c[i];
+    return p;
+  }
+
   // A drilling cycle line as it will run, with the modes its own codes set.
   CycleLine CycleLineOf(const Block& block) const {
     const ModalBlock& m = block.modal;
-    return MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)),
-                                 m.units ? m.units == Code::G20 : inches_,
-                                 m.distance ? m.distance == Code::G91 : relative_,
-                                 m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
-                                 cycleStartZ_.value_or(ProgramPosition()[2])});
+    const std::array<int, 3> axes = CycleAxes(m.plane.value_or(plane_));
+    const bool inches = m.units ? m.units == Code::G20 : inches_;
+    const bool relative = m.distance ? m.distance == Code::G91 : relative_;
+    CycleLine line =
+        MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)), inches, relative,
+                              m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
+                              cycleStartZ_.value_or(ProgramPosition()[axes[2]]), axes});
+    if (block.HasPolar()) {  // G17 only (checked): X and Y from @ and ^, as LinuxCNC's cycles
+      const double unit = inches ? 25.4 : 1.0;
+      const double toRad = std::numbers::pi / 180.0;
+      if (relative) {
+        line.radiusStepMm = block.polarRadius.value_or(0.0) * unit;
+        line.angleStepRad = block.polarAngleDeg.value_or(0.0) * toRad;
+      } else {
+        const std::array<double, 3> at = ProgramPosition();
+        const double radius =
+            block.polarRadius ? *block.polarRadius * unit : std::hypot(at[0], at[1]);
+        const double angle =
+            block.polarAngleDeg ? *block.polarAngleDeg * toRad : std::atan2(at[1], at[0]);
+        line.x = radius * std::cos(angle);
+        line.y = radius * std::sin(angle);
+      }
+    }
+    return line;
   }
 
   // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
-  bool CheckCycleLine(const Block& block, std::string& refusal) {
+  bool CheckCycleLine(const Block& block, Refusal& refusal) {
     const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
     if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
     CycleSticky sticky = sticky_;  // empty unless a cycle is in force
-    refusal = CheckCycle(CycleLineOf(block), sticky, ProgramPosition());
-    if (!refusal.empty()) return false;
+    const CycleLine line = CycleLineOf(block);
+    const std::array<int, 3> axes = CycleAxes(block.modal.plane.value_or(plane_));
+    if (line.relative && block.HasPolar() && known_[0] && known_[1] &&
+        ProgramPosition()[0] == 0.0 && ProgramPosition()[1] == 0.0) {
+      refusal = {"polar", "polar coordinates in G91 are indeterminate at the XY origin"};
+      return false;
+    }
+    refusal.message = CheckCycle(line, sticky, ToCycle(ProgramPosition(), axes), known_[axes[2]]);
+    if (!refusal.message.empty()) {
+      refusal.code = "cycle";
+      return false;
+    }
     pendingSticky_ = sticky;
     return true;
   }
@@ -343,17 +537,26 @@ class StreamPlanner::Impl {
   void Cycle(const Block& block) {
     const int line = block.line;
     CycleLine cycle = CycleLineOf(block);
+    const std::array<int, 3> axes = CycleAxes(plane_);
     sticky_ = pendingSticky_;
     if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
-    const std::array<double, 3> end =
-        ExpandCycle(cycle, sticky_, ProgramPosition(), [&](const CycleMove& move) {
-          const std::array<double, 3> machine = ToMachine(move.to);
-          if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
-          if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
-          if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
-          if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
-        });
+    if (!cycle.relative) {
+      // Absolute words give where the holes are; a G99 run ends at R, known too.
+      if (cycle.x || block.HasPolar()) KnowAxis(axes[0]);
+      if (cycle.y || block.HasPolar()) KnowAxis(axes[1]);
+      if (cycle.retractToR) KnowAxis(axes[2]);
+    }
+    const std::array<double, 3> end = FromCycle(
+        ExpandCycle(cycle, sticky_, ToCycle(ProgramPosition(), axes),
+                    [&](const CycleMove& move) {
+                      const std::array<double, 3> machine = ToMachine(FromCycle(move.to, axes));
+                      if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
+                      if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
+                      if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
+                      if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
+                    }),
+        axes);
     mm_ = ToMachine(end);
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
   }
@@ -361,72 +564,45 @@ class StreamPlanner::Impl {
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
   bool Arc(const Block& block, const std::array<double, 3>& end, bool ccw, ArcPath& arc) {
     const int line = block.line;
-    int a = 0, b = 1, l = 2;
+    ArcRequest request;
     const int plane = plane_ == Code::G18 ? 18 : plane_ == Code::G19 ? 19 : 17;
-    if (plane == 18) a = 2, b = 0, l = 1;
-    if (plane == 19) a = 1, b = 2, l = 0;
+    if (plane == 18) request.a = 2, request.b = 0, request.l = 1;
+    if (plane == 19) request.a = 1, request.b = 2, request.l = 0;
+    const int a = request.a, b = request.b, l = request.l;
     const std::optional<double> offsets[3] = {block.i, block.j, block.k};
-    const auto refuse = [&](std::string message) {
-      plan_.AddError(line, std::move(message));
+    const auto refuse = [&](const char* code, std::string message) {
+      plan_.AddError(line, std::move(message), code);
       return false;
     };
     if (offsets[l]) {
-      return refuse(std::string("the word '") + "IJK"[l] + "' is not used by arcs in the G" +
-                    std::to_string(plane) + " plane");
+      return refuse("arc-words", std::string("the word '") + "IJK"[l] +
+                                     "' is not used by arcs in the G" + std::to_string(plane) +
+                                     " plane");
     }
-    const double tolerance = machine_.arcToleranceMm;
-    const double sa = mm_[a], sb = mm_[b];
-    const double ea = end[a], eb = end[b];
-    const double chord = std::hypot(ea - sa, eb - sb);
-    double ca = 0, cb = 0;
+    request.from = mm_;
+    request.to = end;
+    request.ccw = ccw;
+    request.inches = inches_;
+    request.chordToleranceMm = machine_.arcToleranceMm;
     if (block.r) {
-      if (offsets[a] || offsets[b]) return refuse("an arc takes either R or I/J/K, not both");
-      const double radius = Length(*block.r);
-      if (chord < samePointMm)
-        return refuse(
-            "an R arc needs an end point away from its start (a full circle takes I/J/K)");
-      const double r = std::fabs(radius);
-      if (r < chord / 2 - tolerance)
-        return refuse(Format("R %.4f mm is too small for an end point %.4f mm away", r, chord));
-      const double h = std::sqrt(std::max(0.0, r * r - chord * chord / 4));
-      const double ma = (sa + ea) / 2, mb = (sb + eb) / 2;
-      // Left of the chord for a short counter-clockwise arc or a long clockwise one.
-      const double side = (ccw == (radius > 0)) ? 1.0 : -1.0;
-      ca = ma - side * h * (eb - sb) / chord;
-      cb = mb + side * h * (ea - sa) / chord;
+      if (offsets[a] || offsets[b])
+        return refuse("arc-words", "an arc takes either R or I/J/K, not both");
+      request.radiusMm = Length(*block.r);
     } else {
       if (!offsets[a] && !offsets[b])
-        return refuse("an arc needs its centre (I/J/K) or its radius (R)");
+        return refuse("arc-words", "an arc needs its centre (I/J/K) or its radius (R)");
       const double oa = offsets[a] ? Length(*offsets[a]) : 0.0;
       const double ob = offsets[b] ? Length(*offsets[b]) : 0.0;
-      ca = arcAbsolute_ ? coords_.ToMachine(a, oa) : sa + oa;
-      cb = arcAbsolute_ ? coords_.ToMachine(b, ob) : sb + ob;
+      request.centre = {arcAbsolute_ ? coords_.ToMachine(a, oa) : mm_[a] + oa,
+                        arcAbsolute_ ? coords_.ToMachine(b, ob) : mm_[b] + ob};
     }
-    const double r1 = std::hypot(sa - ca, sb - cb);
-    const double r2 = std::hypot(ea - ca, eb - cb);
-    if (r1 < samePointMm) return refuse("the arc's centre is its start point");
-    if (std::fabs(r1 - r2) > tolerance) {
-      return refuse(
-          Format("the end point is not on the arc: radius %.4f mm at the start, %.4f mm "
-                 "at the end (more than arc_tolerance_mm apart)",
-                 r1, r2));
-    }
-    const double start = std::atan2(sb - cb, sa - ca);
-    double sweep = std::atan2(eb - cb, ea - ca) - start;
-    if (chord < samePointMm) {
-      sweep = ccw ? 2 * std::numbers::pi : -2 * std::numbers::pi;
-    } else if (ccw && sweep <= 0) {
-      sweep += 2 * std::numbers::pi;
-    } else if (!ccw && sweep >= 0) {
-      sweep -= 2 * std::numbers::pi;
-    }
-    const double rMax = std::max(r1, r2);
-    double maxAngle = std::numbers::pi / 2;
-    if (tolerance < rMax) maxAngle = std::min(maxAngle, 2 * std::acos(1 - tolerance / rMax));
-    const double chords = std::max(1.0, std::ceil(std::fabs(sweep) / maxAngle));
-    if (!(chords <= 1'000'000)) return refuse("the arc needs more than a million chords");
-    arc = {a, b, l, ca, cb, start, sweep, r1, r2, static_cast<std::int64_t>(chords), mm_, end};
-    return true;
+    // Where the start is not known (a refused line before), the end-point rule would only repeat
+    // that line's fault.
+    const bool startKnown = known_[a] && known_[b];
+    ArcRefusal refusal;
+    if (MakeArc(request, startKnown, arc, refusal)) return true;
+    if (!startKnown) return false;  // moved without a call: the plan is refused already
+    return refuse(refusal.code.c_str(), refusal.message);
   }
 
   const Machine& machine_;
@@ -454,6 +630,8 @@ class StreamPlanner::Impl {
   double highestZ_ = 0.0;
   bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
   bool pathNoted_ = false, exactStopNoted_ = false;
+  std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
+  bool unknownNoted_ = false;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
@@ -492,18 +670,20 @@ Plan PlanProgram(const Program& program, const Machine& machine, const PlanOptio
   StreamPlanner planner(machine, options, [&](const PlannedCall& call) { calls.push_back(call); });
   // The reader's errors and blocks, merged back into line order.
   std::size_t nextError = 0;
-  const Block none;
+  const auto refused = [&](std::size_t index) {
+    const Message& m = program.errors[index];
+    Block line;
+    line.line = m.line;
+    line.errorCode = m.code;
+    if (index < program.errorAxes.size()) line.refusedAxes = program.errorAxes[index];
+    planner.Line(LineKind::error, line, m.message, m.line);
+  };
   for (const Block& block : program.blocks) {
-    while (nextError < program.errors.size() && program.errors[nextError].line < block.line) {
-      const Message& m = program.errors[nextError++];
-      planner.Line(LineKind::error, none, m.message, m.line);
-    }
+    while (nextError < program.errors.size() && program.errors[nextError].line < block.line)
+      refused(nextError++);
     planner.Line(LineKind::block, block, {}, block.line);
   }
-  for (; nextError < program.errors.size(); ++nextError) {
-    const Message& m = program.errors[nextError];
-    planner.Line(LineKind::error, none, m.message, m.line);
-  }
+  for (; nextError < program.errors.size(); ++nextError) refused(nextError);
   Plan plan = planner.Finish(program.lineCount);
   plan.calls = std::move(calls);
   return plan;

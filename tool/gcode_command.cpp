@@ -173,7 +173,7 @@ int GcodeCommand(const GcodeArgs& args) {
                          },
                          error)
                    : gcode::CheckProgram(*input, job.machine, planOptions, error);
-  if (!error.empty()) job.plan.AddError(0, error);
+  if (!error.empty()) job.plan.AddError(0, error, "input");
   if (!job.plan.ok()) {
     PrintErrors(job.plan.errors, job.plan.errorCount, job.name);
     return RefuseJob(options, result);
