@@ -90,6 +90,13 @@ class StreamPlanner::Impl {
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
     Refusal refusal;
     Notes(block);
+    if (cycleRefused_ && !block.modal.motion && motion_ && IsCycle(*motion_) &&
+        block.HasAxisWord()) {
+      // The run of cycles whose first line was refused: its words are not known, so its holes
+      // are not checked one by one (one fault, one error).
+      AfterRefusal(block);
+      return;
+    }
     if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
       plan_.AddError(block.line, refusal.message, refusal.code);
       AfterRefusal(block);
@@ -283,6 +290,7 @@ class StreamPlanner::Impl {
         cycleStartZ_.reset();
       }
       motion_ = m.motion;
+      cycleRefused_ = false;
     }
     if (!block.HasAxisWord() && m.nonModal != Code::G28 && m.nonModal != Code::G30) return;
     const std::uint8_t named = static_cast<std::uint8_t>(
@@ -292,6 +300,7 @@ class StreamPlanner::Impl {
     std::string polarRefusal;
     if (plainMove && (!block.HasPolar() || PolarEnd(block, relative_, nullptr, polarRefusal))) {
       mm_ = EndPoint(block);
+      LearnAxes(block);
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
       return;
     }
@@ -300,6 +309,7 @@ class StreamPlanner::Impl {
     } else if (!ClaimsAxisWords(m)) {
       // A cycle line: where it leaves the tool along the hole depends on words that failed.
       ForgetAxes(static_cast<std::uint8_t>(named | 7), block.line);
+      if (motion_ && IsCycle(*motion_)) cycleRefused_ = true;
     }
   }
 
@@ -337,6 +347,7 @@ class StreamPlanner::Impl {
         cycleStartZ_.reset();
       }
       motion_ = m.motion;
+      cycleRefused_ = false;
     }
     // A full circle may name no end point, only its centre.
     if ((block.HasAxisWord() || ArcWords(block)) && !ClaimsAxisWords(m)) Motion(block);
@@ -398,9 +409,8 @@ class StreamPlanner::Impl {
     return true;
   }
 
-  // The end point of a block in machine mm (G53: the words are machine mm already); the axes it
-  // gives absolute values become known.
-  std::array<double, 3> EndPoint(const Block& block) {
+  // The end point of a block in machine mm (G53: the words are machine mm already).
+  std::array<double, 3> EndPoint(const Block& block) const {
     std::array<double, 3> end = mm_;
     const std::optional<double> words[3] = {block.x, block.y, block.z};
     const bool machine = block.modal.nonModal == Code::G53;
@@ -408,18 +418,27 @@ class StreamPlanner::Impl {
       std::array<double, 2> xy{};
       std::string refusal;
       PolarEnd(block, relative_, &xy, refusal);  // checked before
-      for (int axis = 0; axis < 2; ++axis) {
-        end[axis] = coords_.ToMachine(axis, xy[axis]);
-        if (!relative_ && block.polarRadius && block.polarAngleDeg) KnowAxis(axis);
-      }
+      for (int axis = 0; axis < 2; ++axis) end[axis] = coords_.ToMachine(axis, xy[axis]);
     }
     for (int axis = 0; axis < 3; ++axis) {
       if (!words[axis]) continue;
       const double mm = Length(*words[axis]);
       end[axis] = machine ? mm : relative_ ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
-      if (machine || !relative_) KnowAxis(axis);
     }
     return end;
+  }
+
+  // After a move to EndPoint: the axes it gave absolute values are known again.
+  void LearnAxes(const Block& block) {
+    const std::optional<double> words[3] = {block.x, block.y, block.z};
+    const bool absolute = !relative_ || block.modal.nonModal == Code::G53;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (words[axis] && absolute) KnowAxis(axis);
+    }
+    if (!relative_ && block.polarRadius && block.polarAngleDeg) {
+      KnowAxis(0);
+      KnowAxis(1);
+    }
   }
 
   void Motion(const Block& block) {
@@ -432,15 +451,20 @@ class StreamPlanner::Impl {
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
     if (motion_ == Code::G2 || motion_ == Code::G3) {
       ArcPath arc;
-      if (!Arc(block, end, motion_ == Code::G3, arc)) {
+      const bool ok = Arc(block, end, motion_ == Code::G3, arc);
+      LearnAxes(block);  // the end is known whatever the start was
+      if (!ok) {
         mm_ = end;  // where the line would have left the table: no cascade of errors after it
         return;
       }
       emitter_.ArcFeed(arc, line);
-    } else if (motion_ == Code::G0) {
-      emitter_.Traverse(end, line);
     } else {
-      emitter_.Feed(end, line);
+      LearnAxes(block);
+      if (motion_ == Code::G0) {
+        emitter_.Traverse(end, line);
+      } else {
+        emitter_.Feed(end, line);
+      }
     }
     mm_ = end;
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
@@ -632,6 +656,7 @@ class StreamPlanner::Impl {
   bool pathNoted_ = false, exactStopNoted_ = false;
   std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
   bool unknownNoted_ = false;
+  bool cycleRefused_ = false;  // a line of the cycles in force was refused
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)

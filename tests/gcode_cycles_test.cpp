@@ -214,7 +214,7 @@ TEST(GcodeCycles, RefusalsNameTheLineBeforeAnythingMoves) {
         Case{"G81 X1 R1", "needs Z"}, Case{"G83 X1 Z-1 R1", "needs Q"},
         Case{"G73 X1 Z-1 R1 Q0", "positive"}, Case{"G82 X1 Z-1 R1", "needs P"},
         Case{"G81 X1 Z-1 R1 L0", "at least 1"}, Case{"G81 R1 Z-1 Q1", "Q is used"},
-        Case{"G81 R1 L2", "need X, Y or Z"}, Case{"G18 G81 X1 Z-1 R1", "G17"},
+        Case{"G81 R1 L2", "need X, Y or Z"}, Case{"G18 G81 X1 Z-1 R1", "needs Y"},
         Case{"G83 X1 Z-1000 R1 Q0.0001", "million"}, Case{"G1 X1 L2", "drilling cycles (repeats)"},
         Case{"G91 G81 X1 Z1 R-1", "below Z"}}) {
     SCOPED_TRACE(c.line);

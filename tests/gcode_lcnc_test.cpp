@@ -192,7 +192,7 @@ TEST(GcodeLinuxCnc, OneFaultOneError) {
   gcode::Machine machine = TestMachine();
   machine.axes[0].maxMm = 100;
   const Plan unknown =
-      gcode::PlanProgram(gcode::ParseProgram("G0 X10 Y0\nG1 X#1\nG3 X-10 Y0 I-20 J0\nG91 G1 X500\n"
+      gcode::PlanProgram(gcode::ParseProgram("G0 X10 Y0\nG1 X#1\nG91 G3 X-20 I-5\nG1 X500\n"
                                              "G90 G0 X10 Y0\nG3 X-10 Y0 I-15 J0\nG0 X500\n"),
                          machine);
   ASSERT_EQ(unknown.errorCount, 3u) << Errors(unknown);
@@ -209,6 +209,10 @@ TEST(GcodeLinuxCnc, OneFaultOneError) {
   // A refused straight move still moves the checker: the next relative move is judged from it.
   const Plan after = PlanText("G0 X10\nG1 X5 I1\nG3 X-5 I-5\n");
   ASSERT_EQ(after.errorCount, 1u) << Errors(after);
+  // A cycle's first line refused (no R): its later holes are not refused again one by one.
+  const Plan cycle = PlanText("G0 Z5\nG81 X1 Y1 Z-1\nX2\nX3\nG80 G0 X0 Y0 Z5\nG1 X1\n");
+  ASSERT_EQ(cycle.errorCount, 1u) << Errors(cycle);
+  EXPECT_EQ(cycle.errors[0].code, "cycle");
 }
 
 TEST(GcodeLinuxCnc, EveryErrorHasACodeInTheReport) {
