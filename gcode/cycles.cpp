@@ -195,11 +195,14 @@ std::array<double, 3> ExpandCycle(const CycleLine& line, const CycleSticky& stic
         rapid(clear);
         break;
       case Code::G85:
-      case Code::G89:
         feed(bottom);
-        if (line.code == Code::G89) dwell();
         feed(r);
         if (clear > r) rapid(clear);
+        break;
+      case Code::G89:  // feeds out all the way to the retract level, as LinuxCNC's does
+        feed(bottom);
+        dwell();
+        feed(clear);
         break;
       default:  // G81
         feed(bottom);

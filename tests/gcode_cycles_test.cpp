@@ -116,6 +116,13 @@ TEST(GcodeCycles, BoringCyclesFeedOut) {
   ExpectPath(
       PlanText(start + "G99 G89 X3 Y3 Z-1 R3 P1\n"), 1,
       {{'r', {3, 3, 10}}, {'r', {3, 3, 3}}, {'f', {3, 3, -1}}, {'d', {1, 0, 0}}, {'f', {3, 3, 3}}});
+  // G89, G98: fed out all the way to the starting level, as LinuxCNC's rs274 does (no rapid).
+  ExpectPath(PlanText(start + "G98 G89 X3 Y3 Z-1 R3 P1\n"), 1,
+             {{'r', {3, 3, 10}},
+              {'r', {3, 3, 3}},
+              {'f', {3, 3, -1}},
+              {'d', {1, 0, 0}},
+              {'f', {3, 3, 10}}});
 }
 
 TEST(GcodeCycles, PeckCyclesBackOutAndStopAboveTheLastDepth) {

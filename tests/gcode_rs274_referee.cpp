@@ -46,6 +46,8 @@ std::string Show(const Move& m) {
   return shown;
 }
 
+void WriteSetup(const fs::path& dir);
+
 std::string FindRs274() {
   if (const char* given = std::getenv("STEPLINK_RS274"); given && *given) return given;
   const char* path = std::getenv("PATH");
@@ -123,8 +125,28 @@ std::vector<Move> Moving(const std::vector<Move>& moves) {
   return kept;
 }
 
-bool RunRs274(const std::string& rs274, const fs::path& dir, const fs::path& program,
+// The program as rs274 reads it: with a feed rate first, as LinuxCNC refuses feeds without one
+// (steplink notes F and ignores it), after a leading '%' line if there is one.
+fs::path WithFeed(const fs::path& dir, const fs::path& program) {
+  std::ifstream in(program, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string body = text.str();
+  std::size_t at = 0;
+  const std::size_t first = body.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && body[first] == '%') {
+    const std::size_t end = body.find('\n', first);
+    at = end == std::string::npos ? body.size() : end + 1;
+  }
+  body.insert(at, "F1000\n");
+  const fs::path copy = dir / program.filename();
+  std::ofstream(copy, std::ios::binary) << body;
+  return copy;
+}
+
+bool RunRs274(const std::string& rs274, const fs::path& dir, const fs::path& given,
               std::string& output, std::string& why) {
+  const fs::path program = WithFeed(dir, given);
   const fs::path out = dir / "canon.txt";
   const fs::path err = dir / "stderr.txt";
   fs::remove(out);
@@ -154,6 +176,7 @@ std::vector<Move> RunSteplink(const fs::path& program, std::string& why) {
     axis.minMm = -1e5;
     axis.maxMm = 1e5;
   }
+  machine.toolLengths[2] = 10.0;  // tool.tbl's tool 2 (lengths are not in the compared frame)
   std::vector<Move> moves;
   gcode::PlanOptions options;
   options.onMove = [&](const gcode::CanonMove& c) {
@@ -181,7 +204,21 @@ bool Near(double a, double b) {
 
 // Compares one program; prints each difference.
 bool Compare(const std::string& rs274, const fs::path& dir, const fs::path& program) {
+  WriteSetup(dir);  // rs274 writes its parameters back: each program starts from zero offsets
   std::string output, why;
+  if (program.filename().string().find(".refused.") != std::string::npos) {
+    // Both must refuse it (LinuxCNC's limits, just outside).
+    const bool theyRun = RunRs274(rs274, dir, program, output, why);
+    std::string ourWhy;
+    RunSteplink(program, ourWhy);
+    if (theyRun || ourWhy.empty()) {
+      std::printf("FAIL %s: refused by %s only\n", program.c_str(),
+                  theyRun ? (ourWhy.empty() ? "neither" : "steplink") : "rs274");
+      return false;
+    }
+    std::printf("ok   %s: both refuse it\n", program.c_str());
+    return true;
+  }
   if (!RunRs274(rs274, dir, program, output, why)) {
     std::printf("FAIL %s: %s\n", program.c_str(), why.c_str());
     return false;
