@@ -12,23 +12,19 @@
 #include <optional>
 
 #include "arc.h"
+#include "block_checks.h"
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
+#include "modal_state.h"
 
 namespace gcode {
 namespace {
-
-constexpr double maxStepsMagnitude = 4.611686018427387904e18;  // 2^62
 
 std::string Format(const char* format, double a, double b = 0) {
   char text[160];
   std::snprintf(text, sizeof text, format, a, b);
   return text;
-}
-
-bool ArcWords(const Block& block) {
-  return block.i || block.j || block.k || block.r;
 }
 
 }  // namespace
@@ -90,7 +86,7 @@ class StreamPlanner::Impl {
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
     Refusal refusal;
     Notes(block);
-    if (cycleRefused_ && !block.modal.motion && motion_ && IsCycle(*motion_) &&
+    if (cycleRefused_ && !block.modal.motion && modes_.motion && IsCycle(*modes_.motion) &&
         block.HasAxisWord()) {
       // The run of cycles whose first line was refused: its words are not known, so its holes
       // are not checked one by one (one fault, one error).
@@ -168,7 +164,7 @@ class StreamPlanner::Impl {
     if (plan_.errors.size() > maxListedErrors) plan_.errors.pop_back();
   }
 
-  double Length(double value) const { return value * (inches_ ? 25.4 : 1.0); }
+  double Length(double value) const { return value * modes_.MmPerUnit(); }
 
   // F, S, T and coolant: noted once, before the block is checked.
   void Notes(const Block& block) {
@@ -196,59 +192,13 @@ class StreamPlanner::Impl {
     }
   }
 
-  struct Refusal {
-    std::string code, message;
-  };
-
-  // The whole block against the modal state; the first refusal in `refusal`.
-  bool Check(const Block& block, Refusal& out) const {
-    const ModalBlock& m = block.modal;
-    std::string refusal;
-    const bool dwell = m.nonModal == Code::G4;
-    const bool claimed = ClaimsAxisWords(m);
-    const bool setOffset = m.nonModal == Code::G92;
-    const std::optional<Code> activeMotion = m.motion ? m.motion : motion_;
-    // R is a drilling cycle's retract level, not an arc's radius, while a cycle is in force.
-    const bool arcWords =
-        activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
-    const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
-    const bool relative = m.distance ? m.distance == Code::G91 : relative_;
-    refusal = coords_.Refusal(block, relative, activeMotion, loadedTool_);
-    if (!refusal.empty()) {
-      out = {"coordinates", std::move(refusal)};
-      return false;
-    }
-    const char* code = "words";
-    // G10's P and L are its own (checked with the coordinates).
-    if (m.nonModal != Code::G10 &&
-        (refusal = CycleWordsRefusal(block, activeMotion), !refusal.empty())) {
-      code = "cycle-words";  // P, Q, L and the drilling cycles' own rules
-    } else if (block.HasPolar() && m.plane.value_or(plane_) != Code::G17) {
-      code = "polar";
-      refusal = "polar coordinates (@, ^) are used only in the XY plane (G17)";
-    } else if (block.HasPolar() && (block.x || block.y)) {
-      code = "polar";
-      refusal = "polar coordinates (@, ^) and X or Y on one line";
-    } else if (block.HasPolar() && activeMotion && !IsCycle(*activeMotion) &&
-               !PolarEnd(block, relative, nullptr, refusal)) {
-      code = "polar";
-    } else if (arcWords && !arcMode) {
-      refusal = "I, J, K or R without an arc (G2/G3)";
-    } else if (arcWords && claimed) {
-      refusal = "I, J, K or R with G10, G28, G30, G43.1 or G92";
-    } else if (dwell && !block.p) {
-      refusal = "G4 needs P (the dwell in seconds)";
-    } else if (dwell && *block.p < 0) {
-      refusal = "G4 P must not be negative";
-    } else if (setOffset && !block.HasAxisWord()) {
-      refusal = "G92 needs at least one axis word";
-    } else if ((block.HasAxisWord() || arcWords) && !claimed && !activeMotion) {
-      refusal = "axis words with no motion mode (G0, G1, G2 or G3) in force";
-    } else if ((block.HasAxisWord() || arcWords) && !claimed && activeMotion == Code::G80) {
-      refusal = "axis words after G80 (motion mode cancelled)";
-    }
-    out = {code, refusal};
-    return refusal.empty();
+  // The whole block against the modes it runs in; the first refusal in `refusal`.
+  bool Check(const Block& block, Refusal& refusal) const {
+    BlockContext context{coords_, modes_.After(block.modal), loadedTool_, {}};
+    const std::optional<Code> motion = context.next.motion;
+    if (block.HasPolar() && motion && !IsCycle(*motion))
+      PolarEnd(block, context.next.relative, nullptr, context.polarWhere);
+    return CheckBlock(block, context, refusal);
   }
 
   // The position along `axes` (bit 0 X, 1 Y, 2 Z) is not known after a refused line: said once,
@@ -279,26 +229,22 @@ class StreamPlanner::Impl {
   // they do not), so one fault is reported once rather than at every later line.
   void AfterRefusal(const Block& block) {
     const ModalBlock& m = block.modal;
-    if (m.plane) plane_ = *m.plane;
-    if (m.units) inches_ = m.units == Code::G20;
-    if (m.distance) relative_ = m.distance == Code::G91;
-    if (m.arcDistance) arcAbsolute_ = m.arcDistance == Code::G90_1;
-    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
+    modes_ = modes_.After(m);
     if (m.motion) {
       if (!IsCycle(*m.motion)) {
         sticky_ = {};
         cycleStartZ_.reset();
       }
-      motion_ = m.motion;
       cycleRefused_ = false;
     }
     if (!block.HasAxisWord() && m.nonModal != Code::G28 && m.nonModal != Code::G30) return;
     const std::uint8_t named = static_cast<std::uint8_t>(
         (block.x ? 1 : 0) | (block.y ? 2 : 0) | (block.z ? 4 : 0) | (block.HasPolar() ? 3 : 0));
-    const bool plainMove = !ClaimsAxisWords(m) && m.toolLength != Code::G43_1 && motion_ &&
-                           !IsCycle(*motion_) && motion_ != Code::G80;
+    const bool plainMove = !ClaimsAxisWords(m) && m.toolLength != Code::G43_1 && modes_.motion &&
+                           !IsCycle(*modes_.motion) && modes_.motion != Code::G80;
     std::string polarRefusal;
-    if (plainMove && (!block.HasPolar() || PolarEnd(block, relative_, nullptr, polarRefusal))) {
+    if (plainMove &&
+        (!block.HasPolar() || PolarEnd(block, modes_.relative, nullptr, polarRefusal))) {
       mm_ = EndPoint(block);
       LearnAxes(block);
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
@@ -309,7 +255,7 @@ class StreamPlanner::Impl {
     } else if (!ClaimsAxisWords(m)) {
       // A cycle line: where it leaves the tool along the hole depends on words that failed.
       ForgetAxes(static_cast<std::uint8_t>(named | 7), block.line);
-      if (motion_ && IsCycle(*motion_)) cycleRefused_ = true;
+      if (modes_.motion && IsCycle(*modes_.motion)) cycleRefused_ = true;
     }
   }
 
@@ -325,14 +271,11 @@ class StreamPlanner::Impl {
                      line, Purpose::toolChange);
     if (m.spindle) emitter_.SelectAux(m.spindle == Code::M5 ? 0 : 1, line);
     if (m.nonModal == Code::G4) emitter_.Dwell(*block.p, line);
-    if (m.plane) plane_ = *m.plane;
-    if (m.units) inches_ = m.units == Code::G20;
-    if (m.distance) relative_ = m.distance == Code::G91;
-    if (m.arcDistance) arcAbsolute_ = m.arcDistance == Code::G90_1;
+    modes_ = modes_.After(m);
     coords_.Apply(block, mm_, Length(1.0), loadedTool_);
     if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
       const std::uint64_t callsBefore = emitter_.CallsEmitted();
-      MoveToStored(block, coords_, relative_, Length(1.0), emitter_, mm_);
+      MoveToStored(block, coords_, modes_.relative, Length(1.0), emitter_, mm_);
       const std::optional<double> words[3] = {block.x, block.y, block.z};
       for (int axis = 0; axis < 3; ++axis) {
         if (!block.HasAxisWord() || words[axis]) KnowAxis(axis);  // at the stored position
@@ -340,17 +283,15 @@ class StreamPlanner::Impl {
       if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
     }
-    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
     if (m.motion) {
       if (!IsCycle(*m.motion)) {
         sticky_ = {};
         cycleStartZ_.reset();
       }
-      motion_ = m.motion;
       cycleRefused_ = false;
     }
     // A full circle may name no end point, only its centre.
-    if ((block.HasAxisWord() || ArcWords(block)) && !ClaimsAxisWords(m)) Motion(block);
+    if ((block.HasAxisWord() || HasArcWords(block, {})) && !ClaimsAxisWords(m)) Motion(block);
     if (m.stop == Code::M0 || m.stop == Code::M1) {
       emitter_.Pause(
           CodeName('M', m.stop == Code::M0 ? 0 : 10) + ": program pause, press Enter to go on",
@@ -417,13 +358,13 @@ class StreamPlanner::Impl {
     if (block.HasPolar()) {
       std::array<double, 2> xy{};
       std::string refusal;
-      PolarEnd(block, relative_, &xy, refusal);  // checked before
+      PolarEnd(block, modes_.relative, &xy, refusal);  // checked before
       for (int axis = 0; axis < 2; ++axis) end[axis] = coords_.ToMachine(axis, xy[axis]);
     }
     for (int axis = 0; axis < 3; ++axis) {
       if (!words[axis]) continue;
       const double mm = Length(*words[axis]);
-      end[axis] = machine ? mm : relative_ ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
+      end[axis] = machine ? mm : modes_.relative ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
     }
     return end;
   }
@@ -431,11 +372,11 @@ class StreamPlanner::Impl {
   // After a move to EndPoint: the axes it gave absolute values are known again.
   void LearnAxes(const Block& block) {
     const std::optional<double> words[3] = {block.x, block.y, block.z};
-    const bool absolute = !relative_ || block.modal.nonModal == Code::G53;
+    const bool absolute = !modes_.relative || block.modal.nonModal == Code::G53;
     for (int axis = 0; axis < 3; ++axis) {
       if (words[axis] && absolute) KnowAxis(axis);
     }
-    if (!relative_ && block.polarRadius && block.polarAngleDeg) {
+    if (!modes_.relative && block.polarRadius && block.polarAngleDeg) {
       KnowAxis(0);
       KnowAxis(1);
     }
@@ -443,15 +384,15 @@ class StreamPlanner::Impl {
 
   void Motion(const Block& block) {
     const int line = block.line;
-    if (motion_ && IsCycle(*motion_)) {
+    if (modes_.motion && IsCycle(*modes_.motion)) {
       if (block.HasAxisWord()) Cycle(block);
       return;
     }
     const std::array<double, 3> end = EndPoint(block);
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
-    if (motion_ == Code::G2 || motion_ == Code::G3) {
+    if (modes_.motion == Code::G2 || modes_.motion == Code::G3) {
       ArcPath arc;
-      const bool ok = Arc(block, end, motion_ == Code::G3, arc);
+      const bool ok = Arc(block, end, modes_.motion == Code::G3, arc);
       LearnAxes(block);  // the end is known whatever the start was
       if (!ok) {
         mm_ = end;  // where the line would have left the table: no cascade of errors after it
@@ -460,7 +401,7 @@ class StreamPlanner::Impl {
       emitter_.ArcFeed(arc, line);
     } else {
       LearnAxes(block);
-      if (motion_ == Code::G0) {
+      if (modes_.motion == Code::G0) {
         emitter_.Traverse(end, line);
       } else {
         emitter_.Feed(end, line);
@@ -508,13 +449,12 @@ class StreamPlanner::Impl {
 
   // A drilling cycle line as it will run, with the modes its own codes set.
   CycleLine CycleLineOf(const Block& block) const {
-    const ModalBlock& m = block.modal;
-    const std::array<int, 3> axes = CycleAxes(m.plane.value_or(plane_));
-    const bool inches = m.units ? m.units == Code::G20 : inches_;
-    const bool relative = m.distance ? m.distance == Code::G91 : relative_;
+    const ModalState next = modes_.After(block.modal);
+    const std::array<int, 3> axes = CycleAxes(next.plane);
+    const bool inches = next.inches;
+    const bool relative = next.relative;
     CycleLine line =
-        MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)), inches, relative,
-                              m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
+        MakeCycleLine(block, {next.motion.value_or(Code::G80), inches, relative, next.cycleToR,
                               cycleStartZ_.value_or(ProgramPosition()[axes[2]]), axes});
     if (block.HasPolar()) {  // G17 only (checked): X and Y from @ and ^, as LinuxCNC's cycles
       const double unit = inches ? 25.4 : 1.0;
@@ -537,11 +477,11 @@ class StreamPlanner::Impl {
 
   // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
   bool CheckCycleLine(const Block& block, Refusal& refusal) {
-    const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
-    if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
+    const ModalState next = modes_.After(block.modal);
+    if (!next.motion || !IsCycle(*next.motion) || !block.HasAxisWord()) return true;
     CycleSticky sticky = sticky_;  // empty unless a cycle is in force
     const CycleLine line = CycleLineOf(block);
-    const std::array<int, 3> axes = CycleAxes(block.modal.plane.value_or(plane_));
+    const std::array<int, 3> axes = CycleAxes(next.plane);
     if (line.relative && block.HasPolar() && known_[0] && known_[1] &&
         ProgramPosition()[0] == 0.0 && ProgramPosition()[1] == 0.0) {
       refusal = {"polar", "polar coordinates in G91 are indeterminate at the XY origin"};
@@ -561,7 +501,7 @@ class StreamPlanner::Impl {
   void Cycle(const Block& block) {
     const int line = block.line;
     CycleLine cycle = CycleLineOf(block);
-    const std::array<int, 3> axes = CycleAxes(plane_);
+    const std::array<int, 3> axes = CycleAxes(modes_.plane);
     sticky_ = pendingSticky_;
     if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
@@ -589,7 +529,7 @@ class StreamPlanner::Impl {
   bool Arc(const Block& block, const std::array<double, 3>& end, bool ccw, ArcPath& arc) {
     const int line = block.line;
     ArcRequest request;
-    const int plane = plane_ == Code::G18 ? 18 : plane_ == Code::G19 ? 19 : 17;
+    const int plane = modes_.plane == Code::G18 ? 18 : modes_.plane == Code::G19 ? 19 : 17;
     if (plane == 18) request.a = 2, request.b = 0, request.l = 1;
     if (plane == 19) request.a = 1, request.b = 2, request.l = 0;
     const int a = request.a, b = request.b, l = request.l;
@@ -606,7 +546,7 @@ class StreamPlanner::Impl {
     request.from = mm_;
     request.to = end;
     request.ccw = ccw;
-    request.inches = inches_;
+    request.inches = modes_.inches;
     request.chordToleranceMm = machine_.arcToleranceMm;
     if (block.r) {
       if (offsets[a] || offsets[b])
@@ -617,8 +557,8 @@ class StreamPlanner::Impl {
         return refuse("arc-words", "an arc needs its centre (I/J/K) or its radius (R)");
       const double oa = offsets[a] ? Length(*offsets[a]) : 0.0;
       const double ob = offsets[b] ? Length(*offsets[b]) : 0.0;
-      request.centre = {arcAbsolute_ ? coords_.ToMachine(a, oa) : mm_[a] + oa,
-                        arcAbsolute_ ? coords_.ToMachine(b, ob) : mm_[b] + ob};
+      request.centre = {modes_.arcAbsolute ? coords_.ToMachine(a, oa) : mm_[a] + oa,
+                        modes_.arcAbsolute ? coords_.ToMachine(b, ob) : mm_[b] + ob};
     }
     // Where the start is not known (a refused line before), the end-point rule would only repeat
     // that line's fault.
@@ -639,16 +579,11 @@ class StreamPlanner::Impl {
   bool homed_ = false;  // it has been planned
   Coordinates coords_;
   std::array<double, 3> mm_{};  // commanded position, machine mm
-  bool inches_ = false;
-  bool relative_ = false;
-  bool arcAbsolute_ = false;
-  Code plane_ = Code::G17;
-  std::optional<Code> motion_;  // none until the first G0/G1/G2/G3
+  ModalState modes_;            // units, distance modes, plane, motion mode, cycle return level
   int tool_ = -1;               // the last T word
   int loadedTool_ = -1;         // the T of the last M6
   bool ended_ = false;
-  bool begun_ = false;    // a block or a refused line was read (a program number comes first)
-  bool cycleToR_ = true;  // G99, LinuxCNC's initial return mode; G98 false
+  bool begun_ = false;  // a block or a refused line was read (a program number comes first)
   CycleSticky sticky_, pendingSticky_;
   std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
@@ -671,23 +606,6 @@ bool StreamPlanner::Ended() const {
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);
-}
-
-std::int64_t MmToSteps(double mm, const Axis& axis) {
-  const double exact = mm * axis.stepsPerMm;
-  // Half away from zero, with a hair of slack so that 0.025 mm at 20 steps/mm is the tie it
-  // was written as rather than whatever its binary neighbour is.
-  const double magnitude = std::floor(std::fabs(exact) + 0.5 + 1e-9);
-  const auto steps = static_cast<std::int64_t>(exact < 0 ? -magnitude : magnitude);
-  return axis.invert ? -steps : steps;
-}
-
-double StepsToMm(std::int64_t steps, const Axis& axis) {
-  return static_cast<double>(axis.invert ? -steps : steps) / axis.stepsPerMm;
-}
-
-bool StepsFit(double mm, const Axis& axis) {
-  return std::fabs(mm * axis.stepsPerMm) < maxStepsMagnitude;
 }
 
 Plan PlanProgram(const Program& program, const Machine& machine, const PlanOptions& options) {
