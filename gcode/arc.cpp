@@ -28,6 +28,35 @@ bool Refuse(ArcRefusal& refusal, const char* code, std::string message) {
 
 }  // namespace
 
+bool ArcRequestOf(const ArcWords& words, Code plane, double mmPerUnit, bool centreAbsolute,
+                  const std::array<double, 3>& programZeroMm, ArcRequest& request,
+                  ArcRefusal& refusal) {
+  const int number = plane == Code::G18 ? 18 : plane == Code::G19 ? 19 : 17;
+  request.a = number == 17 ? 0 : number == 18 ? 2 : 1;
+  request.b = number == 17 ? 1 : number == 18 ? 0 : 2;
+  request.l = number == 17 ? 2 : number == 18 ? 1 : 0;
+  const int a = request.a, b = request.b;
+  const std::optional<double> offsets[3] = {words.i, words.j, words.k};
+  if (offsets[request.l]) {
+    return Refuse(refusal, "arc-words",
+                  std::string("the word '") + "IJK"[request.l] + "' is not used by arcs in the G" +
+                      std::to_string(number) + " plane");
+  }
+  if (words.r) {
+    if (offsets[a] || offsets[b])
+      return Refuse(refusal, "arc-words", "an arc takes either R or I/J/K, not both");
+    request.radiusMm = *words.r * mmPerUnit;
+    return true;
+  }
+  if (!offsets[a] && !offsets[b])
+    return Refuse(refusal, "arc-words", "an arc needs its centre (I/J/K) or its radius (R)");
+  const double oa = offsets[a].value_or(0.0) * mmPerUnit;
+  const double ob = offsets[b].value_or(0.0) * mmPerUnit;
+  request.centre = {(centreAbsolute ? programZeroMm[a] : request.from[a]) + oa,
+                    (centreAbsolute ? programZeroMm[b] : request.from[b]) + ob};
+  return true;
+}
+
 bool MakeArc(const ArcRequest& request, bool checkEnd, ArcPath& arc, ArcRefusal& refusal) {
   const int a = request.a, b = request.b;
   const double sa = request.from[a], sb = request.from[b];
@@ -95,6 +124,31 @@ bool MakeArc(const ArcRequest& request, bool checkEnd, ArcPath& arc, ArcRefusal&
          static_cast<std::int64_t>(chords),
          request.from,
          request.to};
+  return true;
+}
+
+bool PolarPoint(const std::array<double, 2>& at, bool atKnown, const PolarWords& words,
+                std::array<double, 2>& xy, std::string& refusal) {
+  const bool atOrigin = atKnown && at[0] == 0.0 && at[1] == 0.0;
+  double radius = std::hypot(at[0], at[1]);
+  double angle = std::atan2(at[1], at[0]);
+  const double toRad = std::numbers::pi / 180.0;
+  if (words.relative) {
+    if (atOrigin) {
+      refusal = "polar coordinates in G91 are indeterminate at the XY origin";
+      return false;
+    }
+    if (words.radiusMm) radius += *words.radiusMm;
+    if (words.angleDeg) angle += *words.angleDeg * toRad;
+  } else {
+    if (words.radiusMm && !words.angleDeg && atOrigin) {
+      refusal = "@ without ^ at the XY origin: the angle is not known";
+      return false;
+    }
+    if (words.radiusMm) radius = *words.radiusMm;
+    if (words.angleDeg) angle = *words.angleDeg * toRad;
+  }
+  xy = {radius * std::cos(angle), radius * std::sin(angle)};
   return true;
 }
 

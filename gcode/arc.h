@@ -1,12 +1,13 @@
-// Arc geometry after LinuxCNC's interpreter: the centre of an R arc, its end-point rule (the
-// radius at the end against the radius at the start) and the chords that follow the arc within
-// the machine's chord tolerance. Plain computation on machine mm; calls nothing below it.
+// Plane geometry after LinuxCNC's interpreter: an arc's R centre, its end-point rule (the radius
+// at the end against the radius at the start) and the chords that follow the arc within the
+// machine's chord tolerance; polar coordinates. Plain computation; calls nothing below it.
 #pragma once
 
 #include <array>
 #include <optional>
 #include <string>
 
+#include "codes.h"
 #include "emitter.h"
 
 namespace gcode {
@@ -35,8 +36,33 @@ struct ArcRefusal {
   std::string code, message;
 };
 
+// A G2/G3 line's I, J, K and R, program units.
+struct ArcWords {
+  std::optional<double> i, j, k, r;
+};
+
+// Fills the request's plane axes, and its R or centre from the words (`from` set: relative
+// centres are from it; absolute ones (G90.1) from `programZeroMm`, where program zero is in
+// machine mm); false with the refusal of words the arc cannot take.
+bool ArcRequestOf(const ArcWords& words, Code plane, double mmPerUnit, bool centreAbsolute,
+                  const std::array<double, 3>& programZeroMm, ArcRequest& request,
+                  ArcRefusal& refusal);
+
 // The arc as chords; false with the refusal. `checkEnd` false: the start is not known (a refused
 // line before it), so the end-point rule is not applied.
 bool MakeArc(const ArcRequest& request, bool checkEnd, ArcPath& arc, ArcRefusal& refusal);
+
+// Polar words (@ the radius, ^ the angle in degrees; lengths in mm) of one line.
+struct PolarWords {
+  std::optional<double> radiusMm, angleDeg;
+  bool relative = false;  // G91
+};
+
+// The XY end of a polar move, program mm, from the program position `at` (LinuxCNC's rules:
+// about the program's XY origin; G91 adds @ to the radius and ^ to the angle of `at`); false
+// with the refusal where it is indeterminate. `atKnown` false: a refused line before left `at`
+// unknown, so the origin rules are not applied.
+bool PolarPoint(const std::array<double, 2>& at, bool atKnown, const PolarWords& words,
+                std::array<double, 2>& xy, std::string& refusal);
 
 }  // namespace gcode

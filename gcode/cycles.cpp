@@ -75,6 +75,18 @@ std::array<int, 3> CycleAxes(Code plane) {
   return {0, 1, 2};
 }
 
+std::array<double, 3> ToCycle(const std::array<double, 3>& program,
+                              const std::array<int, 3>& axes) {
+  return {program[axes[0]], program[axes[1]], program[axes[2]]};
+}
+
+std::array<double, 3> FromCycle(const std::array<double, 3>& cycle,
+                                const std::array<int, 3>& axes) {
+  std::array<double, 3> program{};
+  for (int i = 0; i < 3; ++i) program[axes[i]] = cycle[i];
+  return program;
+}
+
 CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
   const double unit = modes.inches ? 25.4 : 1.0;
   const auto length = [&](const std::optional<double>& word) {

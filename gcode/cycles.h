@@ -71,6 +71,10 @@ struct CycleModes {
 };
 // The axes of a plane (G17, G18, G19) as CycleModes keeps them.
 std::array<int, 3> CycleAxes(Code plane);
+// Program coordinates permuted to a cycle's axes (the plane's two, then the one along the hole),
+// and back.
+std::array<double, 3> ToCycle(const std::array<double, 3>& program, const std::array<int, 3>& axes);
+std::array<double, 3> FromCycle(const std::array<double, 3>& cycle, const std::array<int, 3>& axes);
 // A block's words as the cycle line they run (lengths in mm, permuted to the plane's axes;
 // polar words are the caller's).
 CycleLine MakeCycleLine(const Block& block, const CycleModes& modes);

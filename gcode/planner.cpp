@@ -321,33 +321,18 @@ class StreamPlanner::Impl {
                    Format("%.3f mm first)", safeZ));
   }
 
-  // The XY end of a polar move in program mm (LinuxCNC's rules: about the program's XY origin;
-  // G91 adds @ to the radius and ^ to the angle of where the tool stands); false with the
-  // refusal where it is indeterminate.
+  // The XY end of a polar move in program mm; false with the refusal where it is indeterminate.
   bool PolarEnd(const Block& block, bool relative, std::array<double, 2>* xy,
                 std::string& refusal) const {
     const std::array<double, 3> at = ProgramPosition();
-    const bool atOrigin = at[0] == 0.0 && at[1] == 0.0 && known_[0] && known_[1];
-    double radius = std::hypot(at[0], at[1]);
-    double angle = std::atan2(at[1], at[0]);
-    const double toRad = std::numbers::pi / 180.0;
-    if (relative) {
-      if (atOrigin) {
-        refusal = "polar coordinates in G91 are indeterminate at the XY origin";
-        return false;
-      }
-      if (block.polarRadius) radius += Length(*block.polarRadius);
-      if (block.polarAngleDeg) angle += *block.polarAngleDeg * toRad;
-    } else {
-      if (block.polarRadius && !block.polarAngleDeg && atOrigin) {
-        refusal = "@ without ^ at the XY origin: the angle is not known";
-        return false;
-      }
-      if (block.polarRadius) radius = Length(*block.polarRadius);
-      if (block.polarAngleDeg) angle = *block.polarAngleDeg * toRad;
-    }
-    if (xy) *xy = {radius * std::cos(angle), radius * std::sin(angle)};
-    return true;
+    std::array<double, 2> end{};
+    const bool ok =
+        PolarPoint({at[0], at[1]}, known_[0] && known_[1],
+                   {block.polarRadius ? std::optional(Length(*block.polarRadius)) : std::nullopt,
+                    block.polarAngleDeg, relative},
+                   end, refusal);
+    if (ok && xy) *xy = end;
+    return ok;
   }
 
   // The end point of a block in machine mm (G53: the words are machine mm already).
@@ -434,19 +419,6 @@ class StreamPlanner::Impl {
             coords_.ToMachine(2, program[2])};
   }
 
-  // Program coordinates permuted to a cycle's axes (the plane's two, then the one along the
-  // hole), and back.
-  static std::array<double, 3> ToCycle(const std::array<double, 3>& p,
-                                       const std::array<int, 3>& axes) {
-    return {p[axes[0]], p[axes[1]], p[axes[2]]};
-  }
-  static std::array<double, 3> FromCycle(const std::array<double, 3>& c,
-                                         const std::array<int, 3>& axes) {
-    std::array<double, 3> p{};
-    for (int i = 0; i < 3; ++i) p[axes[i]] = c[i];
-    return p;
-  }
-
   // A drilling cycle line as it will run, with the modes its own codes set.
   CycleLine CycleLineOf(const Block& block) const {
     const ModalState next = modes_.After(block.modal);
@@ -527,46 +499,24 @@ class StreamPlanner::Impl {
 
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
   bool Arc(const Block& block, const std::array<double, 3>& end, bool ccw, ArcPath& arc) {
-    const int line = block.line;
     ArcRequest request;
-    const int plane = modes_.plane == Code::G18 ? 18 : modes_.plane == Code::G19 ? 19 : 17;
-    if (plane == 18) request.a = 2, request.b = 0, request.l = 1;
-    if (plane == 19) request.a = 1, request.b = 2, request.l = 0;
-    const int a = request.a, b = request.b, l = request.l;
-    const std::optional<double> offsets[3] = {block.i, block.j, block.k};
-    const auto refuse = [&](const char* code, std::string message) {
-      plan_.AddError(line, std::move(message), code);
-      return false;
-    };
-    if (offsets[l]) {
-      return refuse("arc-words", std::string("the word '") + "IJK"[l] +
-                                     "' is not used by arcs in the G" + std::to_string(plane) +
-                                     " plane");
-    }
     request.from = mm_;
     request.to = end;
     request.ccw = ccw;
     request.inches = modes_.inches;
     request.chordToleranceMm = machine_.arcToleranceMm;
-    if (block.r) {
-      if (offsets[a] || offsets[b])
-        return refuse("arc-words", "an arc takes either R or I/J/K, not both");
-      request.radiusMm = Length(*block.r);
-    } else {
-      if (!offsets[a] && !offsets[b])
-        return refuse("arc-words", "an arc needs its centre (I/J/K) or its radius (R)");
-      const double oa = offsets[a] ? Length(*offsets[a]) : 0.0;
-      const double ob = offsets[b] ? Length(*offsets[b]) : 0.0;
-      request.centre = {modes_.arcAbsolute ? coords_.ToMachine(a, oa) : mm_[a] + oa,
-                        modes_.arcAbsolute ? coords_.ToMachine(b, ob) : mm_[b] + ob};
-    }
+    const std::array<double, 3> programZero = ToMachine({0.0, 0.0, 0.0});
+    ArcRefusal refusal;
+    const bool words =
+        ArcRequestOf({block.i, block.j, block.k, block.r}, modes_.plane, modes_.MmPerUnit(),
+                     modes_.arcAbsolute, programZero, request, refusal);
     // Where the start is not known (a refused line before), the end-point rule would only repeat
     // that line's fault.
-    const bool startKnown = known_[a] && known_[b];
-    ArcRefusal refusal;
-    if (MakeArc(request, startKnown, arc, refusal)) return true;
-    if (!startKnown) return false;  // moved without a call: the plan is refused already
-    return refuse(refusal.code.c_str(), refusal.message);
+    const bool startKnown = known_[request.a] && known_[request.b];
+    if (words && MakeArc(request, startKnown, arc, refusal)) return true;
+    if (words && !startKnown) return false;  // moved without a call: the plan is refused already
+    plan_.AddError(block.line, refusal.message, refusal.code);
+    return false;
   }
 
   const Machine& machine_;
@@ -606,30 +556,6 @@ bool StreamPlanner::Ended() const {
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);
-}
-
-Plan PlanProgram(const Program& program, const Machine& machine, const PlanOptions& options) {
-  std::vector<PlannedCall> calls;
-  StreamPlanner planner(machine, options, [&](const PlannedCall& call) { calls.push_back(call); });
-  // The reader's errors and blocks, merged back into line order.
-  std::size_t nextError = 0;
-  const auto refused = [&](std::size_t index) {
-    const Message& m = program.errors[index];
-    Block line;
-    line.line = m.line;
-    line.errorCode = m.code;
-    if (index < program.errorAxes.size()) line.refusedAxes = program.errorAxes[index];
-    planner.Line(LineKind::error, line, m.message, m.line);
-  };
-  for (const Block& block : program.blocks) {
-    while (nextError < program.errors.size() && program.errors[nextError].line < block.line)
-      refused(nextError++);
-    planner.Line(LineKind::block, block, {}, block.line);
-  }
-  for (; nextError < program.errors.size(); ++nextError) refused(nextError);
-  Plan plan = planner.Finish(program.lineCount);
-  plan.calls = std::move(calls);
-  return plan;
 }
 
 }  // namespace gcode
