@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 namespace gcode {
 namespace {
@@ -99,6 +100,21 @@ CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
   line.y = length(words[modes.axes[1]]);
   line.z = length(words[modes.axes[2]]);
   line.drillAxis = "XYZ"[modes.axes[2]];
+  if (block.HasPolar()) {
+    const double toRad = std::numbers::pi / 180.0;
+    if (modes.relative) {
+      line.radiusStepMm = block.polarRadius.value_or(0.0) * unit;
+      line.angleStepRad = block.polarAngleDeg.value_or(0.0) * toRad;
+    } else {
+      const auto& at = modes.atXy;
+      const double radius =
+          block.polarRadius ? *block.polarRadius * unit : std::hypot(at[0], at[1]);
+      const double angle =
+          block.polarAngleDeg ? *block.polarAngleDeg * toRad : std::atan2(at[1], at[0]);
+      line.x = radius * std::cos(angle);
+      line.y = radius * std::sin(angle);
+    }
+  }
   line.r = length(block.r);
   line.q = length(block.q);
   line.p = block.p;

@@ -68,6 +68,7 @@ struct CycleModes {
   double startZ = 0.0;  // see CycleLine
   // The plane's axes then the one along the hole: G17 {X, Y, Z}, G18 {Z, X, Y}, G19 {Y, Z, X}.
   std::array<int, 3> axes{0, 1, 2};
+  std::array<double, 2> atXy{};  // program X, Y mm where the tool stands (G90 polar words)
 };
 // The axes of a plane (G17, G18, G19) as CycleModes keeps them.
 std::array<int, 3> CycleAxes(Code plane);
@@ -75,8 +76,10 @@ std::array<int, 3> CycleAxes(Code plane);
 // and back.
 std::array<double, 3> ToCycle(const std::array<double, 3>& program, const std::array<int, 3>& axes);
 std::array<double, 3> FromCycle(const std::array<double, 3>& cycle, const std::array<int, 3>& axes);
-// A block's words as the cycle line they run (lengths in mm, permuted to the plane's axes;
-// polar words are the caller's).
+// A block's words as the cycle line they run (lengths in mm, permuted to the plane's axes).
+// Polar words (G17 only, checked before) give X and Y as LinuxCNC's cycles take them: in G90
+// about the XY origin, one alone keeping the other from `atXy`; in G91 turned and moved out at
+// every repeat.
 CycleLine MakeCycleLine(const Block& block, const CycleModes& modes);
 
 // Merges the line's words into the sticky ones and checks the result; the refusal, or empty.

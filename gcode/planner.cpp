@@ -1,18 +1,18 @@
-// Interpreter: runs each block through the modal state (units, distance modes, plane, motion
-// mode; offsets and tool length in coordinates.h) in two steps, as grbl does: check the block
-// whole, then execute its slots in a fixed order, handing every motion to the call emitter in
-// machine mm. Calls the reader's types (program.h), the machine description, the coordinates
-// and the emitter.
+// Interpreter: runs each block through the modal state (modal_state.h; offsets and tool length
+// in coordinates.h) in two steps, as grbl does: check the block whole (block_checks.h), then
+// execute its slots in a fixed order, handing every motion to the call emitter in machine mm;
+// after a refused line it goes on from where that line would have left the table. Calls the
+// reader's types, the checks, the arc and cycle geometry, the coordinates and the emitter.
 #include "planner.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numbers>
 #include <optional>
 
 #include "arc.h"
 #include "block_checks.h"
+#include "block_notes.h"
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
@@ -150,11 +150,6 @@ class StreamPlanner::Impl {
     }
     options_.onMove(move);
   }
-  void NoteOnce(bool& done, int line, std::string message) {
-    if (done || !emitter_.Emitting()) return;
-    done = true;
-    Note(line, std::move(message));
-  }
   // A line-0 error known only at the end, listed after the other line-0 errors.
   void FrontError(std::string message) {
     auto at = std::find_if(plan_.errors.begin(), plan_.errors.end(),
@@ -166,30 +161,11 @@ class StreamPlanner::Impl {
 
   double Length(double value) const { return value * modes_.MmPerUnit(); }
 
-  // F, S, T and coolant: noted once, before the block is checked.
+  // F, S, T and coolant: noted once (from the resume line on), before the block is checked.
   void Notes(const Block& block) {
-    const int line = block.line;
-    if (block.f)
-      NoteOnce(fNoted_, line,
-               "F is not honoured: the library's own speed profile runs every move (later F words "
-               "are not noted)");
-    if (block.s)
-      NoteOnce(sNoted_, line,
-               "S is not honoured: the auxiliary output is on or off only (later S words are not "
-               "noted)");
+    if (emitter_.Emitting()) onceNotes_.Add(block, plan_.notes);
     if (block.t) tool_ = *block.t;
     if (block.modal.toolChange == Code::M6) loadedTool_ = tool_;
-    if (block.modal.pathMode == Code::G64 && (block.p || block.q))
-      NoteOnce(pathNoted_, line,
-               "G64 P/Q (blending tolerances) have no effect: every call ends at a stop here");
-    if (block.modal.pathMode == Code::G61_1)
-      NoteOnce(exactStopNoted_, line,
-               "G61.1 (exact stop) is what every move does here: every call ends at a stop");
-    for (int bit = 0; bit < 3; ++bit) {
-      if (block.modal.coolant & (1u << bit))
-        NoteOnce(coolantNoted_, line,
-                 CodeName('M', 70 + 10 * bit) + " (coolant) is ignored (later ones are not noted)");
-    }
   }
 
   // The whole block against the modes it runs in; the first refusal in `refusal`.
@@ -423,28 +399,14 @@ class StreamPlanner::Impl {
   CycleLine CycleLineOf(const Block& block) const {
     const ModalState next = modes_.After(block.modal);
     const std::array<int, 3> axes = CycleAxes(next.plane);
-    const bool inches = next.inches;
-    const bool relative = next.relative;
-    CycleLine line =
-        MakeCycleLine(block, {next.motion.value_or(Code::G80), inches, relative, next.cycleToR,
-                              cycleStartZ_.value_or(ProgramPosition()[axes[2]]), axes});
-    if (block.HasPolar()) {  // G17 only (checked): X and Y from @ and ^, as LinuxCNC's cycles
-      const double unit = inches ? 25.4 : 1.0;
-      const double toRad = std::numbers::pi / 180.0;
-      if (relative) {
-        line.radiusStepMm = block.polarRadius.value_or(0.0) * unit;
-        line.angleStepRad = block.polarAngleDeg.value_or(0.0) * toRad;
-      } else {
-        const std::array<double, 3> at = ProgramPosition();
-        const double radius =
-            block.polarRadius ? *block.polarRadius * unit : std::hypot(at[0], at[1]);
-        const double angle =
-            block.polarAngleDeg ? *block.polarAngleDeg * toRad : std::atan2(at[1], at[0]);
-        line.x = radius * std::cos(angle);
-        line.y = radius * std::sin(angle);
-      }
-    }
-    return line;
+    const std::array<double, 3> at = ProgramPosition();
+    return MakeCycleLine(block, {next.motion.value_or(Code::G80),
+                                 next.inches,
+                                 next.relative,
+                                 next.cycleToR,
+                                 cycleStartZ_.value_or(at[axes[2]]),
+                                 axes,
+                                 {at[0], at[1]}});
   }
 
   // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
@@ -537,8 +499,7 @@ class StreamPlanner::Impl {
   CycleSticky sticky_, pendingSticky_;
   std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
-  bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
-  bool pathNoted_ = false, exactStopNoted_ = false;
+  OnceNotes onceNotes_;
   std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
   bool unknownNoted_ = false;
   bool cycleRefused_ = false;  // a line of the cycles in force was refused
