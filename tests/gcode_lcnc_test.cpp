@@ -8,6 +8,8 @@
 #include <numbers>
 #include <string>
 
+#include "block_checks.h"
+#include "modal_state.h"
 #include "planner.h"
 #include "report.h"
 
@@ -226,6 +228,27 @@ TEST(GcodeLinuxCnc, EveryErrorHasACodeInTheReport) {
   EXPECT_EQ(report["errors"][1]["code"], "unsupported-code");
   EXPECT_EQ(report["errors"][2]["code"], "words");
   for (const auto& note : report["notes"]) EXPECT_FALSE(note.contains("code"));
+}
+
+TEST(GcodeLinuxCnc, ModalStateIsOneValueStepPerBlock) {
+  // A block's codes give the state it runs in; the state before is left as it was.
+  const gcode::ModalState start;
+  const gcode::Program program = gcode::ParseProgram("G20 G91 G18 G91.1 G98 G81 X1 Y1 R1\n");
+  ASSERT_EQ(program.blocks.size(), 1u);
+  const gcode::ModalState next = start.After(program.blocks[0].modal);
+  EXPECT_TRUE(next.inches && next.relative && !next.arcAbsolute && !next.cycleToR);
+  EXPECT_EQ(next.plane, gcode::Code::G18);
+  EXPECT_EQ(next.motion, gcode::Code::G81);
+  EXPECT_DOUBLE_EQ(next.MmPerUnit(), 25.4);
+  EXPECT_FALSE(start.inches || start.relative || start.motion);
+  // A block without codes of these groups keeps them all.
+  const gcode::ModalState same = next.After(gcode::ParseProgram("X2\n").blocks.at(0).modal);
+  EXPECT_EQ(same.plane, gcode::Code::G18);
+  EXPECT_EQ(same.motion, gcode::Code::G81);
+  // R is a cycle's retract level in a cycle, an arc's radius elsewhere.
+  const gcode::Block r = gcode::ParseProgram("X1 R2\n").blocks.at(0);
+  EXPECT_FALSE(gcode::HasArcWords(r, gcode::Code::G81));
+  EXPECT_TRUE(gcode::HasArcWords(r, gcode::Code::G1));
 }
 
 }  // namespace
