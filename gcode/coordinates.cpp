@@ -69,6 +69,8 @@ std::string Coordinates::Refusal(const Block& block, bool relative, std::optiona
     return CodeName('G', Info(*n).tenths) + " and a motion on one line both claim the axis words";
   if (block.h && m.toolLength != Code::G43)
     return "H is used only with G43 (tool length of tool H)";
+  if (block.HasPolar() && (nonModalClaims || n == Code::G53 || m.toolLength == Code::G43_1))
+    return "polar coordinates (@, ^) are used only by moves and drilling cycles";
   if (n == Code::G10) {
     if (!block.l) return "G10 needs L2 or L20 (setting a work offset)";
     if (block.q) return "Q is not used by G10";
@@ -117,7 +119,8 @@ std::string Coordinates::Refusal(const Block& block, bool relative, std::optiona
     } else if (tool < 0) {
       return "G43 without H needs a tool loaded by M6 (T2 M6) earlier, or H";
     }
-    if (machine_.toolLengths.count(tool) == 0) {
+    // Tool 0 is no tool: length 0 unless the machine file lists it (LinuxCNC's G43 H0).
+    if (tool != 0 && machine_.toolLengths.count(tool) == 0) {
       return block.h ? Format("G43 H%g: the machine file lists no tool %g ([tools])", tool, tool)
                      : Format(
                            "G43: tool %g (loaded by the last M6) is not listed in the machine "
@@ -142,7 +145,8 @@ void Coordinates::Apply(const Block& block, const Mm3& at, double unit, int load
   const std::optional<double> words[3] = {block.x, block.y, block.z};
   if (m.toolLength == Code::G43) {
     const int tool = block.h ? static_cast<int>(*block.h) : loadedTool;
-    toolLength_ = machine_.toolLengths.at(tool);
+    const auto listed = machine_.toolLengths.find(tool);
+    toolLength_ = listed != machine_.toolLengths.end() ? listed->second : 0.0;
   } else if (m.toolLength == Code::G43_1) {
     toolLength_ = unit * *block.z;
   } else if (m.toolLength == Code::G49) {

@@ -4,8 +4,10 @@
 // L times. Plain computation; calls nothing.
 #include "cycles.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 namespace gcode {
 namespace {
@@ -44,7 +46,7 @@ bool IsCycle(Code code) {
          code == Code::G85 || code == Code::G89;
 }
 
-std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion, Code plane) {
+std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion) {
   const ModalBlock& m = block.modal;
   const bool dwell = m.nonModal == Code::G4;
   const bool pathWords = m.pathMode == Code::G64;
@@ -64,10 +66,26 @@ std::string CycleWordsRefusal(const Block& block, std::optional<Code> motion, Co
     refusal = "a drilling cycle and " + CodeName('G', Info(*m.nonModal).tenths) + " on one line";
   } else if (cycle && cycleWords && !block.HasAxisWord()) {
     refusal = "R, P, Q or L of a drilling cycle need X, Y or Z on their line to run it";
-  } else if (cycle && block.HasAxisWord() && plane != Code::G17) {
-    refusal = "the drilling cycles run in the XY plane (G17) only";
   }
   return refusal;
+}
+
+std::array<int, 3> CycleAxes(Code plane) {
+  if (plane == Code::G18) return {2, 0, 1};
+  if (plane == Code::G19) return {1, 2, 0};
+  return {0, 1, 2};
+}
+
+std::array<double, 3> ToCycle(const std::array<double, 3>& program,
+                              const std::array<int, 3>& axes) {
+  return {program[axes[0]], program[axes[1]], program[axes[2]]};
+}
+
+std::array<double, 3> FromCycle(const std::array<double, 3>& cycle,
+                                const std::array<int, 3>& axes) {
+  std::array<double, 3> program{};
+  for (int i = 0; i < 3; ++i) program[axes[i]] = cycle[i];
+  return program;
 }
 
 CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
@@ -75,11 +93,28 @@ CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
   const auto length = [&](const std::optional<double>& word) {
     return word ? std::optional<double>(*word * unit) : std::nullopt;
   };
+  const std::optional<double> words[3] = {block.x, block.y, block.z};
   CycleLine line;
   line.code = modes.code;
-  line.x = length(block.x);
-  line.y = length(block.y);
-  line.z = length(block.z);
+  line.x = length(words[modes.axes[0]]);
+  line.y = length(words[modes.axes[1]]);
+  line.z = length(words[modes.axes[2]]);
+  line.drillAxis = "XYZ"[modes.axes[2]];
+  if (block.HasPolar()) {
+    const double toRad = std::numbers::pi / 180.0;
+    if (modes.relative) {
+      line.radiusStepMm = block.polarRadius.value_or(0.0) * unit;
+      line.angleStepRad = block.polarAngleDeg.value_or(0.0) * toRad;
+    } else {
+      const auto& at = modes.atXy;
+      const double radius =
+          block.polarRadius ? *block.polarRadius * unit : std::hypot(at[0], at[1]);
+      const double angle =
+          block.polarAngleDeg ? *block.polarAngleDeg * toRad : std::atan2(at[1], at[0]);
+      line.x = radius * std::cos(angle);
+      line.y = radius * std::sin(angle);
+    }
+  }
   line.r = length(block.r);
   line.q = length(block.q);
   line.p = block.p;
@@ -91,7 +126,7 @@ CycleLine MakeCycleLine(const Block& block, const CycleModes& modes) {
 }
 
 std::string CheckCycle(const CycleLine& line, CycleSticky& sticky,
-                       const std::array<double, 3>& from) {
+                       const std::array<double, 3>& from, bool levelsKnown) {
   const std::string name = CodeName('G', Info(line.code).tenths);
   CycleSticky merged;
   if (sticky.code == line.code) merged = sticky;  // another cycle starts afresh
@@ -101,19 +136,21 @@ std::string CheckCycle(const CycleLine& line, CycleSticky& sticky,
   if (line.p) merged.p = line.p;
   if (line.q) merged.q = line.q;
   if (!merged.r) return name + " needs R (the retract level) on its first line";
-  if (!merged.z) return name + " needs Z (the hole bottom) on its first line";
+  const std::string axis(1, line.drillAxis);
+  if (!merged.z) return name + " needs " + axis + " (the hole bottom) on its first line";
   if (NeedsDwell(line.code) && !merged.p) return name + " needs P (the dwell at the bottom, s)";
   if (merged.p && *merged.p < 0) return "P must not be negative";
   if (Pecks(line.code) && !merged.q) return name + " needs Q (the depth of each peck)";
   if (Pecks(line.code) && !(*merged.q > 0)) return name + " Q (the peck depth) must be positive";
   if (line.repeats < 1) return "L (repeats of the cycle) must be at least 1";
   const Levels levels = LevelsOf(line, merged, from[2]);
-  if (levels.r < levels.bottom) {
-    return "R (" + Mm(levels.r) + ") is below Z (" + Mm(levels.bottom) +
+  if (levels.r < levels.bottom && (levelsKnown || !line.relative)) {
+    return "R (" + Mm(levels.r) + ") is below " + axis + " (" + Mm(levels.bottom) +
            "): the retract level must not be under the hole bottom";
   }
   double movesPerHole = 6;
-  if (Pecks(line.code)) movesPerHole += 3 * std::ceil((levels.r - levels.bottom) / *merged.q);
+  if (Pecks(line.code))
+    movesPerHole += 3 * std::ceil(std::max(0.0, levels.r - levels.bottom) / *merged.q);
   if (!(movesPerHole * line.repeats <= maxCycleMoves)) {
     return name + " needs more than a million moves (L times the pecks of a hole)";
   }
@@ -155,6 +192,13 @@ std::array<double, 3> ExpandCycle(const CycleLine& line, const CycleSticky& stic
   for (int repeat = 0; repeat < line.repeats; ++repeat) {
     x += stepX;
     y += stepY;
+    if (line.relative && (line.radiusStepMm != 0 || line.angleStepRad != 0)) {
+      // About the XY origin: radius first, then angle (LinuxCNC's order).
+      const double radius = std::hypot(x, y) + line.radiusStepMm;
+      const double angle = std::atan2(y, x) + line.angleStepRad;
+      x = radius * std::cos(angle);
+      y = radius * std::sin(angle);
+    }
     rapid(over);
     if (over != r) rapid(r);
     over = clear;
@@ -179,11 +223,14 @@ std::array<double, 3> ExpandCycle(const CycleLine& line, const CycleSticky& stic
         rapid(clear);
         break;
       case Code::G85:
-      case Code::G89:
         feed(bottom);
-        if (line.code == Code::G89) dwell();
         feed(r);
         if (clear > r) rapid(clear);
+        break;
+      case Code::G89:  // feeds out all the way to the retract level, as LinuxCNC's does
+        feed(bottom);
+        dwell();
+        feed(clear);
         break;
       default:  // G81
         feed(bottom);

@@ -41,8 +41,10 @@ void Emitter::Emit(PlannedCall call) {
   if (!emitting_) return;
   if (maxCalls_ > 0 && callsEmitted_ >= maxCalls_) {
     if (callsEmitted_ == maxCalls_) {
-      plan_.AddError(call.line, "the program needs more than " + std::to_string(maxCalls_) +
-                                    " calls; it is refused");
+      plan_.AddError(
+          call.line,
+          "the program needs more than " + std::to_string(maxCalls_) + " calls; it is refused",
+          "too-many-calls");
       ++callsEmitted_;  // reported once
     }
     return;
@@ -150,7 +152,8 @@ bool Emitter::WithinLimits(const std::array<std::int64_t, 3>& target, int line) 
   for (int axis = 0; axis < 3; ++axis) {
     const Axis& spec = machine_.axes[axis];
     const double mm = StepsToMm(target[axis], spec);
-    if (mm >= spec.minMm - limitSlackMm && mm <= spec.maxMm + limitSlackMm) continue;
+    if (!known_[axis] || (mm >= spec.minMm - limitSlackMm && mm <= spec.maxMm + limitSlackMm))
+      continue;
     const bool low = mm < spec.minMm;
     if (!breaches.empty()) breaches += "; ";
     breaches += std::string(axisNames[axis]) +
@@ -162,7 +165,7 @@ bool Emitter::WithinLimits(const std::array<std::int64_t, 3>& target, int line) 
   plan_.limitsOk = false;
   if (limitLine_ != line) {  // one error a line, naming every axis its first breach breaks
     limitLine_ = line;
-    plan_.AddError(line, breaches);
+    plan_.AddError(line, breaches, "soft-limit");
   }
   return false;
 }
@@ -173,8 +176,10 @@ bool Emitter::MoveToMm(const std::array<double, 3>& mm, Purpose purpose, int lin
       if (limitLine_ != line) {
         limitLine_ = line;
         plan_.limitsOk = false;
-        plan_.AddError(line, std::string(axisNames[axis]) +
-                                 Format(" %g mm is beyond what 64-bit step counts hold", mm[axis]));
+        plan_.AddError(line,
+                       std::string(axisNames[axis]) +
+                           Format(" %g mm is beyond what 64-bit step counts hold", mm[axis]),
+                       "steps-overflow");
       }
       return false;
     }
@@ -196,16 +201,19 @@ void Emitter::AfterMotion(int line) {
 }
 
 void Emitter::Traverse(const std::array<double, 3>& mm, int line) {
+  if (observer_) observer_(CanonMove::Kind::traverse, mm, nullptr, line);
   MoveToMm(mm, Purpose::rapid, line);
   AfterMotion(line);
 }
 
 void Emitter::TraverseStored(const std::array<double, 3>& mm, int line) {
+  if (observer_) observer_(CanonMove::Kind::traverse, mm, nullptr, line);
   MoveToMm(mm, Purpose::stored, line);
   AfterMotion(line);
 }
 
 void Emitter::Feed(const std::array<double, 3>& mm, int line) {
+  if (observer_) observer_(CanonMove::Kind::feed, mm, nullptr, line);
   MoveToMm(mm, Purpose::cut, line);
   AfterMotion(line);
 }
@@ -216,6 +224,7 @@ void Emitter::Reposition(const std::array<double, 3>& mm, int line) {
 }
 
 void Emitter::ArcFeed(const ArcPath& arc, int line) {
+  if (observer_) observer_(CanonMove::Kind::arc, arc.to, &arc, line);
   for (std::int64_t i = 1; i <= arc.chords; ++i) {
     std::array<double, 3> point = arc.to;
     if (i < arc.chords) {

@@ -45,6 +45,13 @@ class Emitter {
   void Home(int line, const std::array<int, 3>& backOff);  // Z, then X and Y; aux again
 
   void SetEmitting(bool emitting) { emitting_ = emitting; }
+  // Axes whose position is known; an unknown one (after a refused line) is not checked against
+  // its soft limits, so one fault is not reported again at every later move.
+  void SetKnownAxes(const std::array<bool, 3>& known) { known_ = known; }
+  // Sees every traverse, feed and arc as asked for, machine mm, before it becomes steps.
+  using Observer = std::function<void(CanonMove::Kind, const std::array<double, 3>& mm,
+                                      const ArcPath* arc, int line)>;
+  void SetObserver(Observer observer) { observer_ = std::move(observer); }
   bool Emitting() const { return emitting_; }
   std::uint64_t CallsEmitted() const { return callsEmitted_; }
   const std::array<std::int64_t, 3>& Steps() const { return steps_; }
@@ -75,6 +82,8 @@ class Emitter {
   bool emitting_ = true;
   bool zMoved_ = false;  // in the block being emitted
   int limitLine_ = -1;   // one soft-limit error a line
+  std::array<bool, 3> known_{true, true, true};
+  Observer observer_;
   std::uint64_t callsEmitted_ = 0;
 };
 

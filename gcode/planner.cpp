@@ -1,25 +1,25 @@
-// Interpreter: runs each block through the modal state (units, distance modes, plane, motion
-// mode; offsets and tool length in coordinates.h) in two steps, as grbl does: check the block
-// whole, then execute its slots in a fixed order, handing every motion to the call emitter in
-// machine mm. Calls the reader's types (program.h), the machine description, the coordinates
-// and the emitter.
+// Interpreter: runs each block through the modal state (modal_state.h; offsets and tool length
+// in coordinates.h) in two steps, as grbl does: check the block whole (block_checks.h), then
+// execute its slots in a fixed order, handing every motion to the call emitter in machine mm;
+// after a refused line it goes on from where that line would have left the table. Calls the
+// reader's types, the checks, the arc and cycle geometry, the coordinates and the emitter.
 #include "planner.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numbers>
 #include <optional>
 
+#include "arc.h"
+#include "block_checks.h"
+#include "block_notes.h"
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
+#include "modal_state.h"
 
 namespace gcode {
 namespace {
-
-constexpr double samePointMm = 1e-6;
-constexpr double maxStepsMagnitude = 4.611686018427387904e18;  // 2^62
 
 std::string Format(const char* format, double a, double b = 0) {
   char text[160];
@@ -27,15 +27,12 @@ std::string Format(const char* format, double a, double b = 0) {
   return text;
 }
 
-bool ArcWords(const Block& block) {
-  return block.i || block.j || block.k || block.r;
-}
-
 }  // namespace
 
-void Plan::AddError(int line, std::string message) {
+void Plan::AddError(int line, std::string message, std::string code) {
   ++errorCount;
-  if (errors.size() < maxListedErrors) errors.push_back({line, std::move(message)});
+  if (errors.size() < maxListedErrors)
+    errors.push_back({line, std::move(message), std::move(code)});
 }
 
 class StreamPlanner::Impl {
@@ -48,12 +45,18 @@ class StreamPlanner::Impl {
         homing_(options.home || options.fromLine > 0),
         coords_(machine, homing_ && machine.reference) {
     emitter_.SetEmitting(options_.fromLine <= 0);
+    if (options_.onMove) {
+      emitter_.SetObserver([this](CanonMove::Kind kind, const std::array<double, 3>& mm,
+                                  const ArcPath* arc, int line) { Observe(kind, mm, arc, line); });
+    }
     if (options_.fromLine > 0 && !machine_.reference) {
       plan_.AddError(0,
                      "--from-line needs the machine file's [job] reference: a new process cannot "
-                     "know where the table stands without homing first");
+                     "know where the table stands without homing first",
+                     "option");
     } else if (options_.home && !machine_.reference) {
-      plan_.AddError(0, "--home needs the machine file's [job] reference (the back-off steps)");
+      plan_.AddError(0, "--home needs the machine file's [job] reference (the back-off steps)",
+                     "option");
     }
   }
 
@@ -65,7 +68,8 @@ class StreamPlanner::Impl {
     }
     if (kind == LineKind::error) {
       begun_ = true;
-      plan_.AddError(line, error);
+      plan_.AddError(line, error, block.errorCode);
+      ForgetAxes(block.refusedAxes, line);
       return;
     }
     if (block.programName) {
@@ -80,10 +84,18 @@ class StreamPlanner::Impl {
       mm_ = {0.0, 0.0, 0.0};
     }
     if (!emitter_.Emitting() && block.line >= options_.fromLine) Resume(block.line);
-    std::string refusal;
+    Refusal refusal;
     Notes(block);
+    if (cycleRefused_ && !block.modal.motion && modes_.motion && IsCycle(*modes_.motion) &&
+        block.HasAxisWord()) {
+      // The run of cycles whose first line was refused: its words are not known, so its holes
+      // are not checked one by one (one fault, one error).
+      AfterRefusal(block);
+      return;
+    }
     if (!Check(block, refusal) || !CheckCycleLine(block, refusal)) {
-      plan_.AddError(block.line, refusal);
+      plan_.AddError(block.line, refusal.message, refusal.code);
+      AfterRefusal(block);
       return;
     }
     Execute(block);
@@ -121,83 +133,106 @@ class StreamPlanner::Impl {
 
  private:
   void Note(int line, std::string message) { plan_.notes.push_back({line, std::move(message)}); }
-  void NoteOnce(bool& done, int line, std::string message) {
-    if (done || !emitter_.Emitting()) return;
-    done = true;
-    Note(line, std::move(message));
+
+  // A move in LinuxCNC's canonical frame: program coordinates, program units.
+  void Observe(CanonMove::Kind kind, const std::array<double, 3>& mm, const ArcPath* arc,
+               int line) const {
+    const double unit = Length(1.0);
+    CanonMove move;
+    move.kind = kind;
+    move.line = line;
+    for (int axis = 0; axis < 3; ++axis) move.end[axis] = coords_.ToProgram(axis, mm[axis]) / unit;
+    if (arc) {
+      move.plane = arc->l == 2 ? 17 : arc->l == 1 ? 18 : 19;
+      move.centre = {coords_.ToProgram(arc->a, arc->ca) / unit,
+                     coords_.ToProgram(arc->b, arc->cb) / unit};
+      move.ccw = arc->sweep > 0;
+    }
+    options_.onMove(move);
   }
   // A line-0 error known only at the end, listed after the other line-0 errors.
   void FrontError(std::string message) {
     auto at = std::find_if(plan_.errors.begin(), plan_.errors.end(),
                            [](const Message& m) { return m.line > 0; });
-    plan_.errors.insert(at, {0, std::move(message)});
+    plan_.errors.insert(at, {0, std::move(message), "option"});
     ++plan_.errorCount;
     if (plan_.errors.size() > maxListedErrors) plan_.errors.pop_back();
   }
 
-  double Length(double value) const { return value * (inches_ ? 25.4 : 1.0); }
+  double Length(double value) const { return value * modes_.MmPerUnit(); }
 
-  // F, S, T and coolant: noted once, before the block is checked.
+  // F, S, T and coolant: noted once (from the resume line on), before the block is checked.
   void Notes(const Block& block) {
-    const int line = block.line;
-    if (block.f)
-      NoteOnce(fNoted_, line,
-               "F is not honoured: the library's own speed profile runs every move (later F words "
-               "are not noted)");
-    if (block.s)
-      NoteOnce(sNoted_, line,
-               "S is not honoured: the auxiliary output is on or off only (later S words are not "
-               "noted)");
+    if (emitter_.Emitting()) onceNotes_.Add(block, plan_.notes);
     if (block.t) tool_ = *block.t;
     if (block.modal.toolChange == Code::M6) loadedTool_ = tool_;
-    if (block.modal.pathMode == Code::G64 && (block.p || block.q))
-      NoteOnce(pathNoted_, line,
-               "G64 P/Q (blending tolerances) have no effect: every call ends at a stop here");
-    if (block.modal.pathMode == Code::G61_1)
-      NoteOnce(exactStopNoted_, line,
-               "G61.1 (exact stop) is what every move does here: every call ends at a stop");
-    for (int bit = 0; bit < 3; ++bit) {
-      if (block.modal.coolant & (1u << bit))
-        NoteOnce(coolantNoted_, line,
-                 CodeName('M', 70 + 10 * bit) + " (coolant) is ignored (later ones are not noted)");
-    }
   }
 
-  // The whole block against the modal state; the first refusal in `refusal`.
-  bool Check(const Block& block, std::string& refusal) const {
-    const ModalBlock& m = block.modal;
-    const bool dwell = m.nonModal == Code::G4;
-    const bool claimed = ClaimsAxisWords(m);
-    const bool setOffset = m.nonModal == Code::G92;
-    const std::optional<Code> activeMotion = m.motion ? m.motion : motion_;
-    // R is a drilling cycle's retract level, not an arc's radius, while a cycle is in force.
-    const bool arcWords =
-        activeMotion && IsCycle(*activeMotion) ? block.i || block.j || block.k : ArcWords(block);
-    const bool arcMode = activeMotion == Code::G2 || activeMotion == Code::G3;
-    const bool relative = m.distance ? m.distance == Code::G91 : relative_;
-    refusal = coords_.Refusal(block, relative, activeMotion, loadedTool_);
-    if (!refusal.empty()) return false;
-    // G10's P and L are its own (checked with the coordinates).
-    if (m.nonModal != Code::G10 &&
-        (refusal = CycleWordsRefusal(block, activeMotion, m.plane.value_or(plane_)),
-         !refusal.empty())) {
-      // P, Q, L and the drilling cycles' own rules
-    } else if (arcWords && !arcMode) {
-      refusal = "I, J, K or R without an arc (G2/G3)";
-    } else if (arcWords && claimed) {
-      refusal = "I, J, K or R with G10, G28, G30, G43.1 or G92";
-    } else if (dwell && !block.p) {
-      refusal = "G4 needs P (the dwell in seconds)";
-    } else if (dwell && *block.p < 0) {
-      refusal = "G4 P must not be negative";
-    } else if (setOffset && !block.HasAxisWord()) {
-      refusal = "G92 needs at least one axis word";
-    } else if ((block.HasAxisWord() || arcWords) && !claimed && !activeMotion) {
-      refusal = "axis words with no motion mode (G0, G1, G2 or G3) in force";
-    } else if ((block.HasAxisWord() || arcWords) && !claimed && activeMotion == Code::G80) {
-      refusal = "axis words after G80 (motion mode cancelled)";
+  // The whole block against the modes it runs in; the first refusal in `refusal`.
+  bool Check(const Block& block, Refusal& refusal) const {
+    BlockContext context{coords_, modes_.After(block.modal), loadedTool_, {}};
+    const std::optional<Code> motion = context.next.motion;
+    if (block.HasPolar() && motion && !IsCycle(*motion))
+      PolarEnd(block, context.next.relative, nullptr, context.polarWhere);
+    return CheckBlock(block, context, refusal);
+  }
+
+  // The position along `axes` (bit 0 X, 1 Y, 2 Z) is not known after a refused line: said once,
+  // and errors that depend on it are not reported until the program gives the axis again.
+  void ForgetAxes(std::uint8_t axes, int line) {
+    bool forgot = false;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (!(axes & (1u << axis)) || !known_[axis]) continue;
+      known_[axis] = false;
+      forgot = true;
     }
-    return refusal.empty();
+    if (!forgot) return;
+    emitter_.SetKnownAxes(known_);
+    if (unknownNoted_) return;
+    unknownNoted_ = true;
+    Note(line,
+         "after this refused line the position is not known: errors that depend on it are not "
+         "reported until the program gives the axis an absolute value again");
+  }
+  void KnowAxis(int axis) {
+    if (known_[axis]) return;
+    known_[axis] = true;
+    emitter_.SetKnownAxes(known_);
+  }
+
+  // After a refused line, the checker goes on from where the line would have left the table:
+  // its modes, and its end point where the words give it (the axes it names are forgotten where
+  // they do not), so one fault is reported once rather than at every later line.
+  void AfterRefusal(const Block& block) {
+    const ModalBlock& m = block.modal;
+    modes_ = modes_.After(m);
+    if (m.motion) {
+      if (!IsCycle(*m.motion)) {
+        sticky_ = {};
+        cycleStartZ_.reset();
+      }
+      cycleRefused_ = false;
+    }
+    if (!block.HasAxisWord() && m.nonModal != Code::G28 && m.nonModal != Code::G30) return;
+    const std::uint8_t named = static_cast<std::uint8_t>(
+        (block.x ? 1 : 0) | (block.y ? 2 : 0) | (block.z ? 4 : 0) | (block.HasPolar() ? 3 : 0));
+    const bool plainMove = !ClaimsAxisWords(m) && m.toolLength != Code::G43_1 && modes_.motion &&
+                           !IsCycle(*modes_.motion) && modes_.motion != Code::G80;
+    std::string polarRefusal;
+    if (plainMove &&
+        (!block.HasPolar() || PolarEnd(block, modes_.relative, nullptr, polarRefusal))) {
+      mm_ = EndPoint(block);
+      LearnAxes(block);
+      if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
+      return;
+    }
+    if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
+      ForgetAxes(block.HasAxisWord() ? named : 7, block.line);
+    } else if (!ClaimsAxisWords(m)) {
+      // A cycle line: where it leaves the tool along the hole depends on words that failed.
+      ForgetAxes(static_cast<std::uint8_t>(named | 7), block.line);
+      if (modes_.motion && IsCycle(*modes_.motion)) cycleRefused_ = true;
+    }
   }
 
   // The slots in execution order: tool change, auxiliary state, dwell, modes, home and offsets,
@@ -212,27 +247,27 @@ class StreamPlanner::Impl {
                      line, Purpose::toolChange);
     if (m.spindle) emitter_.SelectAux(m.spindle == Code::M5 ? 0 : 1, line);
     if (m.nonModal == Code::G4) emitter_.Dwell(*block.p, line);
-    if (m.plane) plane_ = *m.plane;
-    if (m.units) inches_ = m.units == Code::G20;
-    if (m.distance) relative_ = m.distance == Code::G91;
-    if (m.arcDistance) arcAbsolute_ = m.arcDistance == Code::G90_1;
+    modes_ = modes_.After(m);
     coords_.Apply(block, mm_, Length(1.0), loadedTool_);
     if (m.nonModal == Code::G28 || m.nonModal == Code::G30) {
       const std::uint64_t callsBefore = emitter_.CallsEmitted();
-      MoveToStored(block, coords_, relative_, Length(1.0), emitter_, mm_);
+      MoveToStored(block, coords_, modes_.relative, Length(1.0), emitter_, mm_);
+      const std::optional<double> words[3] = {block.x, block.y, block.z};
+      for (int axis = 0; axis < 3; ++axis) {
+        if (!block.HasAxisWord() || words[axis]) KnowAxis(axis);  // at the stored position
+      }
       if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
       if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, mm_[2]);
     }
-    if (m.cycleReturn) cycleToR_ = m.cycleReturn == Code::G99;
     if (m.motion) {
       if (!IsCycle(*m.motion)) {
         sticky_ = {};
         cycleStartZ_.reset();
       }
-      motion_ = m.motion;
+      cycleRefused_ = false;
     }
     // A full circle may name no end point, only its centre.
-    if ((block.HasAxisWord() || ArcWords(block)) && !ClaimsAxisWords(m)) Motion(block);
+    if ((block.HasAxisWord() || HasArcWords(block, {})) && !ClaimsAxisWords(m)) Motion(block);
     if (m.stop == Code::M0 || m.stop == Code::M1) {
       emitter_.Pause(
           CodeName('M', m.stop == Code::M0 ? 0 : 10) + ": program pause, press Enter to go on",
@@ -262,35 +297,76 @@ class StreamPlanner::Impl {
                    Format("%.3f mm first)", safeZ));
   }
 
+  // The XY end of a polar move in program mm; false with the refusal where it is indeterminate.
+  bool PolarEnd(const Block& block, bool relative, std::array<double, 2>* xy,
+                std::string& refusal) const {
+    const std::array<double, 3> at = ProgramPosition();
+    std::array<double, 2> end{};
+    const bool ok =
+        PolarPoint({at[0], at[1]}, known_[0] && known_[1],
+                   {block.polarRadius ? std::optional(Length(*block.polarRadius)) : std::nullopt,
+                    block.polarAngleDeg, relative},
+                   end, refusal);
+    if (ok && xy) *xy = end;
+    return ok;
+  }
+
   // The end point of a block in machine mm (G53: the words are machine mm already).
   std::array<double, 3> EndPoint(const Block& block) const {
     std::array<double, 3> end = mm_;
     const std::optional<double> words[3] = {block.x, block.y, block.z};
     const bool machine = block.modal.nonModal == Code::G53;
+    if (block.HasPolar()) {
+      std::array<double, 2> xy{};
+      std::string refusal;
+      PolarEnd(block, modes_.relative, &xy, refusal);  // checked before
+      for (int axis = 0; axis < 2; ++axis) end[axis] = coords_.ToMachine(axis, xy[axis]);
+    }
     for (int axis = 0; axis < 3; ++axis) {
       if (!words[axis]) continue;
       const double mm = Length(*words[axis]);
-      end[axis] = machine ? mm : relative_ ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
+      end[axis] = machine ? mm : modes_.relative ? mm_[axis] + mm : coords_.ToMachine(axis, mm);
     }
     return end;
   }
 
+  // After a move to EndPoint: the axes it gave absolute values are known again.
+  void LearnAxes(const Block& block) {
+    const std::optional<double> words[3] = {block.x, block.y, block.z};
+    const bool absolute = !modes_.relative || block.modal.nonModal == Code::G53;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (words[axis] && absolute) KnowAxis(axis);
+    }
+    if (!modes_.relative && block.polarRadius && block.polarAngleDeg) {
+      KnowAxis(0);
+      KnowAxis(1);
+    }
+  }
+
   void Motion(const Block& block) {
     const int line = block.line;
-    if (motion_ && IsCycle(*motion_)) {
+    if (modes_.motion && IsCycle(*modes_.motion)) {
       if (block.HasAxisWord()) Cycle(block);
       return;
     }
     const std::array<double, 3> end = EndPoint(block);
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
-    if (motion_ == Code::G2 || motion_ == Code::G3) {
+    if (modes_.motion == Code::G2 || modes_.motion == Code::G3) {
       ArcPath arc;
-      if (!Arc(block, end, motion_ == Code::G3, arc)) return;
+      const bool ok = Arc(block, end, modes_.motion == Code::G3, arc);
+      LearnAxes(block);  // the end is known whatever the start was
+      if (!ok) {
+        mm_ = end;  // where the line would have left the table: no cascade of errors after it
+        return;
+      }
       emitter_.ArcFeed(arc, line);
-    } else if (motion_ == Code::G0) {
-      emitter_.Traverse(end, line);
     } else {
-      emitter_.Feed(end, line);
+      LearnAxes(block);
+      if (modes_.motion == Code::G0) {
+        emitter_.Traverse(end, line);
+      } else {
+        emitter_.Feed(end, line);
+      }
     }
     mm_ = end;
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
@@ -300,8 +376,10 @@ class StreamPlanner::Impl {
   // A program number: the program's name, on its first line with words.
   void ProgramNumber(const Block& block) {
     if (begun_ || plan_.program) {
-      plan_.AddError(block.line, "a program number (" + *block.programName +
-                                     ") is accepted only before the program's first block");
+      plan_.AddError(block.line,
+                     "a program number (" + *block.programName +
+                         ") is accepted only before the program's first block",
+                     "program-number");
       return;
     }
     plan_.program = *block.programName;
@@ -319,21 +397,35 @@ class StreamPlanner::Impl {
 
   // A drilling cycle line as it will run, with the modes its own codes set.
   CycleLine CycleLineOf(const Block& block) const {
-    const ModalBlock& m = block.modal;
-    return MakeCycleLine(block, {m.motion.value_or(motion_.value_or(Code::G80)),
-                                 m.units ? m.units == Code::G20 : inches_,
-                                 m.distance ? m.distance == Code::G91 : relative_,
-                                 m.cycleReturn ? m.cycleReturn == Code::G99 : cycleToR_,
-                                 cycleStartZ_.value_or(ProgramPosition()[2])});
+    const ModalState next = modes_.After(block.modal);
+    const std::array<int, 3> axes = CycleAxes(next.plane);
+    const std::array<double, 3> at = ProgramPosition();
+    return MakeCycleLine(block, {next.motion.value_or(Code::G80),
+                                 next.inches,
+                                 next.relative,
+                                 next.cycleToR,
+                                 cycleStartZ_.value_or(at[axes[2]]),
+                                 axes,
+                                 {at[0], at[1]}});
   }
 
   // The cycle's sticky words and levels of a line that runs one; the refusal in `refusal`.
-  bool CheckCycleLine(const Block& block, std::string& refusal) {
-    const std::optional<Code> motion = block.modal.motion ? block.modal.motion : motion_;
-    if (!motion || !IsCycle(*motion) || !block.HasAxisWord()) return true;
+  bool CheckCycleLine(const Block& block, Refusal& refusal) {
+    const ModalState next = modes_.After(block.modal);
+    if (!next.motion || !IsCycle(*next.motion) || !block.HasAxisWord()) return true;
     CycleSticky sticky = sticky_;  // empty unless a cycle is in force
-    refusal = CheckCycle(CycleLineOf(block), sticky, ProgramPosition());
-    if (!refusal.empty()) return false;
+    const CycleLine line = CycleLineOf(block);
+    const std::array<int, 3> axes = CycleAxes(next.plane);
+    if (line.relative && block.HasPolar() && known_[0] && known_[1] &&
+        ProgramPosition()[0] == 0.0 && ProgramPosition()[1] == 0.0) {
+      refusal = {"polar", "polar coordinates in G91 are indeterminate at the XY origin"};
+      return false;
+    }
+    refusal.message = CheckCycle(line, sticky, ToCycle(ProgramPosition(), axes), known_[axes[2]]);
+    if (!refusal.message.empty()) {
+      refusal.code = "cycle";
+      return false;
+    }
     pendingSticky_ = sticky;
     return true;
   }
@@ -343,90 +435,50 @@ class StreamPlanner::Impl {
   void Cycle(const Block& block) {
     const int line = block.line;
     CycleLine cycle = CycleLineOf(block);
+    const std::array<int, 3> axes = CycleAxes(modes_.plane);
     sticky_ = pendingSticky_;
     if (!cycleStartZ_) cycleStartZ_ = cycle.startZ;
     const std::uint64_t callsBefore = emitter_.CallsEmitted();
-    const std::array<double, 3> end =
-        ExpandCycle(cycle, sticky_, ProgramPosition(), [&](const CycleMove& move) {
-          const std::array<double, 3> machine = ToMachine(move.to);
-          if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
-          if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
-          if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
-          if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
-        });
+    if (!cycle.relative) {
+      // Absolute words give where the holes are; a G99 run ends at R, known too.
+      if (cycle.x || block.HasPolar()) KnowAxis(axes[0]);
+      if (cycle.y || block.HasPolar()) KnowAxis(axes[1]);
+      if (cycle.retractToR) KnowAxis(axes[2]);
+    }
+    const std::array<double, 3> end = FromCycle(
+        ExpandCycle(cycle, sticky_, ToCycle(ProgramPosition(), axes),
+                    [&](const CycleMove& move) {
+                      const std::array<double, 3> machine = ToMachine(FromCycle(move.to, axes));
+                      if (move.kind == CycleMove::Kind::rapid) emitter_.Traverse(machine, line);
+                      if (move.kind == CycleMove::Kind::feed) emitter_.Feed(machine, line);
+                      if (move.kind == CycleMove::Kind::dwell) emitter_.Dwell(move.seconds, line);
+                      if (!emitter_.Emitting()) highestZ_ = std::max(highestZ_, machine[2]);
+                    }),
+        axes);
     mm_ = ToMachine(end);
     if (emitter_.Emitting() && emitter_.CallsEmitted() > callsBefore) ++plan_.moves;
   }
 
   // G2/G3 in the selected plane (G17 XY, G18 ZX, G19 YZ), centre by I/J/K or radius by R.
   bool Arc(const Block& block, const std::array<double, 3>& end, bool ccw, ArcPath& arc) {
-    const int line = block.line;
-    int a = 0, b = 1, l = 2;
-    const int plane = plane_ == Code::G18 ? 18 : plane_ == Code::G19 ? 19 : 17;
-    if (plane == 18) a = 2, b = 0, l = 1;
-    if (plane == 19) a = 1, b = 2, l = 0;
-    const std::optional<double> offsets[3] = {block.i, block.j, block.k};
-    const auto refuse = [&](std::string message) {
-      plan_.AddError(line, std::move(message));
-      return false;
-    };
-    if (offsets[l]) {
-      return refuse(std::string("the word '") + "IJK"[l] + "' is not used by arcs in the G" +
-                    std::to_string(plane) + " plane");
-    }
-    const double tolerance = machine_.arcToleranceMm;
-    const double sa = mm_[a], sb = mm_[b];
-    const double ea = end[a], eb = end[b];
-    const double chord = std::hypot(ea - sa, eb - sb);
-    double ca = 0, cb = 0;
-    if (block.r) {
-      if (offsets[a] || offsets[b]) return refuse("an arc takes either R or I/J/K, not both");
-      const double radius = Length(*block.r);
-      if (chord < samePointMm)
-        return refuse(
-            "an R arc needs an end point away from its start (a full circle takes I/J/K)");
-      const double r = std::fabs(radius);
-      if (r < chord / 2 - tolerance)
-        return refuse(Format("R %.4f mm is too small for an end point %.4f mm away", r, chord));
-      const double h = std::sqrt(std::max(0.0, r * r - chord * chord / 4));
-      const double ma = (sa + ea) / 2, mb = (sb + eb) / 2;
-      // Left of the chord for a short counter-clockwise arc or a long clockwise one.
-      const double side = (ccw == (radius > 0)) ? 1.0 : -1.0;
-      ca = ma - side * h * (eb - sb) / chord;
-      cb = mb + side * h * (ea - sa) / chord;
-    } else {
-      if (!offsets[a] && !offsets[b])
-        return refuse("an arc needs its centre (I/J/K) or its radius (R)");
-      const double oa = offsets[a] ? Length(*offsets[a]) : 0.0;
-      const double ob = offsets[b] ? Length(*offsets[b]) : 0.0;
-      ca = arcAbsolute_ ? coords_.ToMachine(a, oa) : sa + oa;
-      cb = arcAbsolute_ ? coords_.ToMachine(b, ob) : sb + ob;
-    }
-    const double r1 = std::hypot(sa - ca, sb - cb);
-    const double r2 = std::hypot(ea - ca, eb - cb);
-    if (r1 < samePointMm) return refuse("the arc's centre is its start point");
-    if (std::fabs(r1 - r2) > tolerance) {
-      return refuse(
-          Format("the end point is not on the arc: radius %.4f mm at the start, %.4f mm "
-                 "at the end (more than arc_tolerance_mm apart)",
-                 r1, r2));
-    }
-    const double start = std::atan2(sb - cb, sa - ca);
-    double sweep = std::atan2(eb - cb, ea - ca) - start;
-    if (chord < samePointMm) {
-      sweep = ccw ? 2 * std::numbers::pi : -2 * std::numbers::pi;
-    } else if (ccw && sweep <= 0) {
-      sweep += 2 * std::numbers::pi;
-    } else if (!ccw && sweep >= 0) {
-      sweep -= 2 * std::numbers::pi;
-    }
-    const double rMax = std::max(r1, r2);
-    double maxAngle = std::numbers::pi / 2;
-    if (tolerance < rMax) maxAngle = std::min(maxAngle, 2 * std::acos(1 - tolerance / rMax));
-    const double chords = std::max(1.0, std::ceil(std::fabs(sweep) / maxAngle));
-    if (!(chords <= 1'000'000)) return refuse("the arc needs more than a million chords");
-    arc = {a, b, l, ca, cb, start, sweep, r1, r2, static_cast<std::int64_t>(chords), mm_, end};
-    return true;
+    ArcRequest request;
+    request.from = mm_;
+    request.to = end;
+    request.ccw = ccw;
+    request.inches = modes_.inches;
+    request.chordToleranceMm = machine_.arcToleranceMm;
+    const std::array<double, 3> programZero = ToMachine({0.0, 0.0, 0.0});
+    ArcRefusal refusal;
+    const bool words =
+        ArcRequestOf({block.i, block.j, block.k, block.r}, modes_.plane, modes_.MmPerUnit(),
+                     modes_.arcAbsolute, programZero, request, refusal);
+    // Where the start is not known (a refused line before), the end-point rule would only repeat
+    // that line's fault.
+    const bool startKnown = known_[request.a] && known_[request.b];
+    if (words && MakeArc(request, startKnown, arc, refusal)) return true;
+    if (words && !startKnown) return false;  // moved without a call: the plan is refused already
+    plan_.AddError(block.line, refusal.message, refusal.code);
+    return false;
   }
 
   const Machine& machine_;
@@ -439,21 +491,18 @@ class StreamPlanner::Impl {
   bool homed_ = false;  // it has been planned
   Coordinates coords_;
   std::array<double, 3> mm_{};  // commanded position, machine mm
-  bool inches_ = false;
-  bool relative_ = false;
-  bool arcAbsolute_ = false;
-  Code plane_ = Code::G17;
-  std::optional<Code> motion_;  // none until the first G0/G1/G2/G3
+  ModalState modes_;            // units, distance modes, plane, motion mode, cycle return level
   int tool_ = -1;               // the last T word
   int loadedTool_ = -1;         // the T of the last M6
   bool ended_ = false;
-  bool begun_ = false;    // a block or a refused line was read (a program number comes first)
-  bool cycleToR_ = true;  // G99, LinuxCNC's initial return mode; G98 false
+  bool begun_ = false;  // a block or a refused line was read (a program number comes first)
   CycleSticky sticky_, pendingSticky_;
   std::optional<double> cycleStartZ_;  // program Z where this run of cycles began
   double highestZ_ = 0.0;
-  bool fNoted_ = false, sNoted_ = false, coolantNoted_ = false;
-  bool pathNoted_ = false, exactStopNoted_ = false;
+  OnceNotes onceNotes_;
+  std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
+  bool unknownNoted_ = false;
+  bool cycleRefused_ = false;  // a line of the cycles in force was refused
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
@@ -468,45 +517,6 @@ bool StreamPlanner::Ended() const {
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);
-}
-
-std::int64_t MmToSteps(double mm, const Axis& axis) {
-  const double exact = mm * axis.stepsPerMm;
-  // Half away from zero, with a hair of slack so that 0.025 mm at 20 steps/mm is the tie it
-  // was written as rather than whatever its binary neighbour is.
-  const double magnitude = std::floor(std::fabs(exact) + 0.5 + 1e-9);
-  const auto steps = static_cast<std::int64_t>(exact < 0 ? -magnitude : magnitude);
-  return axis.invert ? -steps : steps;
-}
-
-double StepsToMm(std::int64_t steps, const Axis& axis) {
-  return static_cast<double>(axis.invert ? -steps : steps) / axis.stepsPerMm;
-}
-
-bool StepsFit(double mm, const Axis& axis) {
-  return std::fabs(mm * axis.stepsPerMm) < maxStepsMagnitude;
-}
-
-Plan PlanProgram(const Program& program, const Machine& machine, const PlanOptions& options) {
-  std::vector<PlannedCall> calls;
-  StreamPlanner planner(machine, options, [&](const PlannedCall& call) { calls.push_back(call); });
-  // The reader's errors and blocks, merged back into line order.
-  std::size_t nextError = 0;
-  const Block none;
-  for (const Block& block : program.blocks) {
-    while (nextError < program.errors.size() && program.errors[nextError].line < block.line) {
-      const Message& m = program.errors[nextError++];
-      planner.Line(LineKind::error, none, m.message, m.line);
-    }
-    planner.Line(LineKind::block, block, {}, block.line);
-  }
-  for (; nextError < program.errors.size(); ++nextError) {
-    const Message& m = program.errors[nextError];
-    planner.Line(LineKind::error, none, m.message, m.line);
-  }
-  Plan plan = planner.Finish(program.lineCount);
-  plan.calls = std::move(calls);
-  return plan;
 }
 
 }  // namespace gcode

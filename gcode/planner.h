@@ -58,6 +58,19 @@ struct PlannedCall : PlanEntry {
   std::string text;  // pause: why; dwell: empty
 };
 
+// A move as the interpreter asks for it, before it becomes steps, in the frame LinuxCNC's canonical
+// calls use (what rs274 prints): program coordinates of the system in force, program units.
+struct CanonMove {
+  enum class Kind { traverse, feed, arc };
+  Kind kind = Kind::feed;
+  int line = 0;
+  std::array<double, 3> end{};
+  // Arcs: the plane (17, 18, 19), its two axes' centre (G17 X Y, G18 Z X, G19 Y Z), direction.
+  int plane = 17;
+  std::array<double, 2> centre{};
+  bool ccw = false;
+};
+
 struct PlanOptions {
   Profile profile;
   int fromLine = 0;  // 0: from the start; N: resume at line N (needs the machine's reference)
@@ -67,6 +80,8 @@ struct PlanOptions {
   // 0: no limit (a long job is a long job; nothing is kept per call). The fuzz target bounds its
   // time with it.
   std::size_t maxCalls = 0;
+  // Sees every move as the interpreter asks for it (the LinuxCNC comparison test); may be empty.
+  std::function<void(const CanonMove&)> onMove;
 };
 
 // Errors listed in a plan and its report; the rest are counted only.
@@ -98,7 +113,8 @@ struct Plan {
   int lastEntryLine = 0;         // source line of the last entry, 0 none
   double durationSeconds = 0.0;  // estimate, dwells included, pauses not
   bool ok() const { return errorCount == 0; }
-  void AddError(int line, std::string message);  // listed while fewer than maxListedErrors
+  // Listed while fewer than maxListedErrors; `code` names the kind of refusal (Message::code).
+  void AddError(int line, std::string message, std::string code);
 };
 
 // Receives each planned entry as it is produced.

@@ -89,14 +89,14 @@ class LineLexer {
         continue;
       }
       if (c == ';') break;
-      if (c == '[') return Fail(error, "expressions [...] are not supported");
-      if (c == '#') return Fail(error, "parameters (#) are not supported");
+      if (c == '[') return Fail(error, "expressions [...] are not supported", "unsupported-syntax");
+      if (c == '#') return Fail(error, "parameters (#) are not supported", "unsupported-syntax");
       if (c == ')') return Fail(error, "')' without '('");
       if (c == '%') return Fail(error, "'%' is allowed only on a line of its own");
       if (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.') {
         return Fail(error, "a number with no word before it");
       }
-      if (!std::isalpha(static_cast<unsigned char>(c))) {
+      if (!std::isalpha(static_cast<unsigned char>(c)) && c != '@' && c != '^') {
         return Fail(error, "unexpected character " + CharName(c));
       }
       const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -104,15 +104,16 @@ class LineLexer {
       if (letter == 'O') {
         return Fail(error,
                     "O-words are accepted only as the program number on a line of its own "
-                    "(O1001): subroutines, calls and control flow are not supported");
+                    "(O1001): subroutines, calls and control flow are not supported",
+                    "unsupported-syntax");
       }
       double value = 0.0;
       std::string numberError;
       if (!Number(value, numberError)) {
         if (pos_ < text_.size() && text_[pos_] == '[')
-          return Fail(error, "expressions [...] are not supported");
+          return Fail(error, "expressions [...] are not supported", "unsupported-syntax");
         if (pos_ < text_.size() && text_[pos_] == '#')
-          return Fail(error, "parameters (#) are not supported");
+          return Fail(error, "parameters (#) are not supported", "unsupported-syntax");
         return Fail(error, numberError.empty()
                                ? std::string("the word '") + letter + "' has no number"
                                : std::string("word '") + letter + "': " + numberError);
@@ -125,8 +126,9 @@ class LineLexer {
   Block& CurrentBlock() { return block_; }
 
  private:
-  bool Fail(std::string& error, std::string message) {
+  bool Fail(std::string& error, std::string message, const char* code = "syntax") {
     error = std::move(message);
+    block_.errorCode = code;
     return false;
   }
 
@@ -186,25 +188,34 @@ class LineLexer {
             (letter == 'M' && value != std::floor(value))) {
           char text[48];
           std::snprintf(text, sizeof text, "%c%g is not supported", letter, value);
-          return Fail(error, text);
+          return Fail(error, text, "unsupported-code");
         }
         const int tenthsValue = static_cast<int>(rounded);
         const CodeInfo* info = FindCode(letter, tenthsValue);
         if (!info)
-          return Fail(error, letter == 'G' ? GRefusal(tenthsValue) : MRefusal(tenthsValue));
+          return Fail(error, letter == 'G' ? GRefusal(tenthsValue) : MRefusal(tenthsValue),
+                      "unsupported-code");
         auto& codes = letter == 'G' ? block_.gCodes : block_.mCodes;
         for (const int other : codes) {
           if (other == tenthsValue)
-            return Fail(error, CodeName(letter, other) + " twice on one line");
+            return Fail(error, CodeName(letter, other) + " twice on one line", "modal-group");
         }
         if (std::optional<Code>* slot = Slot(block_.modal, info->group)) {
-          if (*slot) {
+          // G80 beside another motion code is ignored there (LinuxCNC's reader does the same):
+          // posts write "G80 G0 X.. Y.." as a safety line at every tool change.
+          if (*slot && info->group == Group::motion &&
+              (**slot == Code::G80 || info->code == Code::G80)) {
+            if (info->code != Code::G80) *slot = info->code;
+          } else if (*slot) {
             const CodeInfo& otherInfo = Info(**slot);
-            return Fail(error, CodeName(letter, otherInfo.tenths) + " and " +
-                                   CodeName(letter, tenthsValue) + " are in one modal group (" +
-                                   GroupName(info->group) + "): only one of them may be on a line");
+            return Fail(error,
+                        CodeName(letter, otherInfo.tenths) + " and " +
+                            CodeName(letter, tenthsValue) + " are in one modal group (" +
+                            GroupName(info->group) + "): only one of them may be on a line",
+                        "modal-group");
+          } else {
+            *slot = info->code;
           }
-          *slot = info->code;
         } else {
           block_.modal.coolant |= static_cast<std::uint8_t>(1u << (tenthsValue / 10 - 7));
         }
@@ -215,14 +226,14 @@ class LineLexer {
         return true;  // line numbers carry no meaning here
       case 'T':
         if (value < 0 || value != std::floor(value))
-          return Fail(error, "T needs a whole tool number");
-        if (block_.t) return Fail(error, "two T words on one line");
+          return Fail(error, "T needs a whole tool number", "word-value");
+        if (block_.t) return Fail(error, "two T words on one line", "word-twice");
         block_.t = static_cast<int>(value);
         return true;
       case 'L':
         if (value < 0 || value != std::floor(value) || value > 1e6)
-          return Fail(error, "L needs a whole number of repeats (at most 1000000)");
-        if (block_.l) return Fail(error, "two L words on one line");
+          return Fail(error, "L needs a whole number of repeats (at most 1000000)", "word-value");
+        if (block_.l) return Fail(error, "two L words on one line", "word-twice");
         block_.l = static_cast<int>(value);
         return true;
       default:
@@ -266,10 +277,18 @@ class LineLexer {
       case 'S':
         slot = &block_.s;
         break;
+      case '@':
+        slot = &block_.polarRadius;
+        break;
+      case '^':
+        slot = &block_.polarAngleDeg;
+        break;
       default:
-        return Fail(error, std::string("the word '") + letter + "' is not supported");
+        return Fail(error, std::string("the word '") + letter + "' is not supported",
+                    "unsupported-word");
     }
-    if (*slot) return Fail(error, std::string("two '") + letter + "' words on one line");
+    if (*slot)
+      return Fail(error, std::string("two '") + letter + "' words on one line", "word-twice");
     *slot = value;
     return true;
   }
@@ -338,6 +357,27 @@ LineKind ProgramNumber(std::string_view line, Block& block, std::string& error) 
   return LineKind::block;
 }
 
+// The axes a refused line names outside its comments (bit 0 X, 1 Y, 2 Z; a polar word names X and
+// Y): where the line would have left them is not known.
+std::uint8_t AxesNamed(std::string_view line) {
+  std::uint8_t axes = 0;
+  bool comment = false;
+  for (const char c : line) {
+    if (comment) {
+      comment = c != ')';
+      continue;
+    }
+    if (c == '(') comment = true;
+    if (c == ';') break;
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper == 'X') axes |= 1;
+    if (upper == 'Y') axes |= 2;
+    if (upper == 'Z') axes |= 4;
+    if (upper == '@' || upper == '^') axes |= 3;
+  }
+  return axes;
+}
+
 }  // namespace
 
 std::string CodeName(char letter, int tenths) {
@@ -350,6 +390,10 @@ std::string CodeName(char letter, int tenths) {
 LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error) {
   if (current.size() > maxLineBytes) {
     error = "the line is longer than " + std::to_string(maxLineBytes) + " bytes";
+    block = Block{};
+    block.line = line;
+    block.errorCode = "line-too-long";
+    block.refusedAxes = 7;  // not read: any axis may have moved
     return LineKind::error;
   }
   if (IsBlank(current) || Trim(current) == "%") return LineKind::empty;
@@ -358,15 +402,22 @@ LineKind ReadLine(std::string_view current, int line, Block& block, std::string&
     Block numbered;
     numbered.line = line;
     const LineKind kind = ProgramNumber(trimmed, numbered, error);
-    if (kind == LineKind::block) block = std::move(numbered);
+    if (kind == LineKind::error) numbered.errorCode = "unsupported-syntax";
+    block = std::move(numbered);
     return kind;
   }
   LineLexer lexer(current, line);
-  if (!lexer.Lex(error)) return LineKind::error;
+  if (!lexer.Lex(error)) {
+    block = Block{};
+    block.line = line;
+    block.errorCode = lexer.CurrentBlock().errorCode;
+    block.refusedAxes = AxesNamed(current);
+    return LineKind::error;
+  }
   Block& read = lexer.CurrentBlock();
   if (read.gCodes.empty() && read.mCodes.empty() && !read.HasAxisWord() && !read.i && !read.j &&
       !read.k && !read.r && !read.p && !read.q && !read.l && !read.f && !read.s && !read.t &&
-      !read.h) {
+      !read.h && !read.HasPolar()) {
     return LineKind::empty;  // comments and line numbers only
   }
   block = std::move(read);
@@ -384,7 +435,10 @@ Program ParseProgram(std::string_view text) {
     Block block;
     std::string error;
     const LineKind kind = ReadLine(current, line, block, error);
-    if (kind == LineKind::error) program.errors.push_back({line, error});
+    if (kind == LineKind::error) {
+      program.errors.push_back({line, error, block.errorCode});
+      program.errorAxes.push_back(block.refusedAxes);
+    }
     if (kind == LineKind::block) program.blocks.push_back(std::move(block));
   }
   program.lineCount = line;

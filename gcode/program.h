@@ -16,6 +16,8 @@ namespace gcode {
 struct Message {
   int line;  // 1-based; 0 for the program as a whole
   std::string message;
+  // Errors: what kind of refusal, stable across releases ("arc-end-off-circle"); notes: empty.
+  std::string code = {};
 };
 
 // One line's words: the codes in their named modal slots, and as written (in tenths: G90.1 is
@@ -30,15 +32,24 @@ struct Block {
   std::optional<double> h;  // G43's tool number
   std::optional<int> t;
   std::optional<int> l;  // repeats of a drilling cycle
+  // Polar coordinates in the XY plane: @ the radius (a length), ^ the angle in degrees,
+  // counter-clockwise from +X about the program's XY origin.
+  std::optional<double> polarRadius, polarAngleDeg;
   // A program number on a line of its own ("O1001 (pocket)"): the line holds nothing else.
   std::optional<std::string> programName;
-  bool HasAxisWord() const { return x || y || z; }
+  // A refused line (LineKind::error): its error's code, and the axes it names (bit 0 X, 1 Y,
+  // 2 Z), whose positions after it are not known.
+  std::string errorCode;
+  std::uint8_t refusedAxes = 0;
+  bool HasPolar() const { return polarRadius || polarAngleDeg; }
+  bool HasAxisWord() const { return x || y || z || HasPolar(); }
 };
 
 struct Program {
-  std::vector<Block> blocks;    // lines with at least one word, in order
-  std::vector<Message> errors;  // every refused line, in order, one message per line
-  int lineCount = 0;            // lines of the text, blank and comment lines included
+  std::vector<Block> blocks;            // lines with at least one word, in order
+  std::vector<Message> errors;          // every refused line, in order, one message per line
+  std::vector<std::uint8_t> errorAxes;  // beside each error: the axes its line names (Block)
+  int lineCount = 0;                    // lines of the text, blank and comment lines included
 };
 
 // Reads the whole text; never throws, accepts any bytes.
@@ -50,7 +61,7 @@ enum class LineKind { empty, block, error };
 // Reads one line (without its LF; a CR before it, or two as in CR CR LF, end the line too, and
 // any other CR is white space): a block of words, an error (`error` says why), or nothing
 // (blank, comments, line numbers, '%'). A program number line comes back as a block with only
-// `programName` set.
+// `programName` set; an error comes back as a block with `errorCode` and `refusedAxes` set.
 LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error);
 
 // Longest program line accepted, in bytes (a longer one is an error naming its line).

@@ -6,7 +6,11 @@ namespace {
 
 nlohmann::json Messages(const std::vector<Message>& messages) {
   nlohmann::json list = nlohmann::json::array();
-  for (const Message& m : messages) list.push_back({{"line", m.line}, {"message", m.message}});
+  for (const Message& m : messages) {
+    nlohmann::json entry = {{"line", m.line}, {"message", m.message}};
+    if (!m.code.empty()) entry["code"] = m.code;  // errors: the kind of refusal
+    list.push_back(std::move(entry));
+  }
   return list;
 }
 

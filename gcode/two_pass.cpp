@@ -16,12 +16,14 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
   bool tooLong = false;
   Block block;
   std::string lineError;
-  const Block none;
+  Block tooLongLine;
+  tooLongLine.errorCode = "line-too-long";
+  tooLongLine.refusedAxes = 7;  // not read: any axis may have moved
   while (input.NextLine(text, tooLong)) {
     if (stop && stop->load(std::memory_order_relaxed) != 0) return true;
     ++lineCount;
     if (tooLong) {
-      planner.Line(LineKind::error, none,
+      planner.Line(LineKind::error, tooLongLine,
                    "the line is longer than " + std::to_string(maxLineBytes) + " bytes", lineCount);
       continue;
     }

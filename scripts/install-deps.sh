@@ -57,7 +57,10 @@ packages=(
   "dpkg-dev|test|dpkg-shlibdeps and dpkg-deb for the Debian package (scripts/package.sh)"
   "lintian|test|checks the Debian package against Debian's policy"
   "man-db|test|the package test reads the installed steplink(1) with man"
+  "linuxcnc-uspace|test|rs274, LinuxCNC's interpreter: the referee of the G-code comparison test (without its recommends: no desktop)"
 )
+# Installed without the packages they recommend (a whole desktop for LinuxCNC's screens).
+no_recommends=(linuxcnc-uspace)
 
 demo=0
 dry=0
@@ -127,7 +130,18 @@ for attempt in 1 2 3; do
   sleep $((attempt * 5))
 done
 install() {
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >>/tmp/steplink-install-deps.log 2>&1
+  local plain=() lean=() name
+  for name in "$@"; do
+    case " ${no_recommends[*]} " in *" $name "*) lean+=("$name") ;; *) plain+=("$name") ;; esac
+  done
+  if [ ${#plain[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${plain[@]}" \
+      >>/tmp/steplink-install-deps.log 2>&1 || return 1
+  fi
+  if [ ${#lean[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+      "${lean[@]}" >>/tmp/steplink-install-deps.log 2>&1 || return 1
+  fi
 }
 : >/tmp/steplink-install-deps.log
 echo "install-deps: installing ${need[*]}"

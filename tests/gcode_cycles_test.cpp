@@ -116,6 +116,13 @@ TEST(GcodeCycles, BoringCyclesFeedOut) {
   ExpectPath(
       PlanText(start + "G99 G89 X3 Y3 Z-1 R3 P1\n"), 1,
       {{'r', {3, 3, 10}}, {'r', {3, 3, 3}}, {'f', {3, 3, -1}}, {'d', {1, 0, 0}}, {'f', {3, 3, 3}}});
+  // G89, G98: fed out all the way to the starting level, as LinuxCNC's rs274 does (no rapid).
+  ExpectPath(PlanText(start + "G98 G89 X3 Y3 Z-1 R3 P1\n"), 1,
+             {{'r', {3, 3, 10}},
+              {'r', {3, 3, 3}},
+              {'f', {3, 3, -1}},
+              {'d', {1, 0, 0}},
+              {'f', {3, 3, 10}}});
 }
 
 TEST(GcodeCycles, PeckCyclesBackOutAndStopAboveTheLastDepth) {
@@ -214,7 +221,7 @@ TEST(GcodeCycles, RefusalsNameTheLineBeforeAnythingMoves) {
         Case{"G81 X1 R1", "needs Z"}, Case{"G83 X1 Z-1 R1", "needs Q"},
         Case{"G73 X1 Z-1 R1 Q0", "positive"}, Case{"G82 X1 Z-1 R1", "needs P"},
         Case{"G81 X1 Z-1 R1 L0", "at least 1"}, Case{"G81 R1 Z-1 Q1", "Q is used"},
-        Case{"G81 R1 L2", "need X, Y or Z"}, Case{"G18 G81 X1 Z-1 R1", "G17"},
+        Case{"G81 R1 L2", "need X, Y or Z"}, Case{"G18 G81 X1 Z-1 R1", "needs Y"},
         Case{"G83 X1 Z-1000 R1 Q0.0001", "million"}, Case{"G1 X1 L2", "drilling cycles (repeats)"},
         Case{"G91 G81 X1 Z1 R-1", "below Z"}}) {
     SCOPED_TRACE(c.line);

@@ -178,7 +178,7 @@ int GcodeCommand(const GcodeArgs& args) {
   if (const int signal = ReceivedJobSignal(); signal != 0) {
     return InterruptedBeforeCalls(options, result, signal);
   }
-  if (!error.empty()) job.plan.AddError(0, error);
+  if (!error.empty()) job.plan.AddError(0, error, "input");
   if (!job.plan.ok()) {
     PrintErrors(job.plan.errors, job.plan.errorCount, job.name);
     return RefuseJob(options, result);

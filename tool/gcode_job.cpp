@@ -156,9 +156,11 @@ std::string GcodeReport(const GcodeJob& job, const JobResult& result) {
   if (result.status == JobStatus::refused && job.plan.errors.empty()) {
     auto& errors = report["errors"];
     for (const auto& bad : job.refusal)
-      errors.push_back({{"line", bad.line}, {"message", bad.message}});
+      errors.push_back({{"line", bad.line},
+                        {"message", bad.message},
+                        {"code", bad.code.empty() ? "machine-file" : bad.code}});
     if (job.refusal.empty() && !result.faultMessage.empty()) {
-      errors.push_back({{"line", 0}, {"message", result.faultMessage}});
+      errors.push_back({{"line", 0}, {"message", result.faultMessage}, {"code", "job"}});
     }
     if (job.plan.errorCount == 0) report["error_count"] = errors.size();
   }
