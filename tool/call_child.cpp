@@ -305,6 +305,10 @@ void CallChild::RequestStop() {
   if (pid_ > 0) AskJobStop(SIGINT);
 }
 
+void CallChild::EndCallsNow() {
+  Signal(SIGINT);
+}
+
 void CallChild::RequestStopAtBoundary() {
   std::lock_guard lock(mutex_);
   if (pid_ <= 0) return;

@@ -146,6 +146,9 @@ class CallChild {
 
   // Safe from any thread while the child runs; no effect once it has ended.
   void RequestStop();  // what Ctrl-C does: ends the calls now; the record is kept
+  // The control panel's Stop: ends this call process now without marking the runner as
+  // stopped (the session goes on with a new call process; a real Ctrl-C still ends it).
+  void EndCallsNow();
   // A fault stop: the call process drops the steps queued, makes the stop sequence at the next
   // call boundary and ends (ChildOutcome::End::cleanStop). Before the channel is closed.
   void RequestStopAtBoundary();

@@ -135,7 +135,7 @@ void PanelSession::Stop() {
   }
   stopRequested_ = true;
   std::lock_guard lock(childMutex_);
-  if (running_ != nullptr) running_->RequestStop();
+  if (running_ != nullptr) running_->EndCallsNow();
 }
 
 void PanelSession::Quit() {
