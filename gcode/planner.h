@@ -50,6 +50,7 @@ struct PlanEntry {
   std::array<std::int64_t, 3> fromSteps{};  // machine position before the entry, motor steps
   std::array<std::int64_t, 3> endSteps{};   // machine position after the entry, motor steps
   int aux = -1;               // auxiliary state selected after the call: -1 none, 0 (M5), 1 (M3/M4)
+  std::int32_t spare = 0;     // fills the hole before the doubles: the record travels as bytes
   double seconds = 0.0;       // estimated duration (dwell: its time; pause: 0)
   double startSeconds = 0.0;  // estimated time of the job when the call begins
 };

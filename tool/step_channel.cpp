@@ -18,7 +18,9 @@ static_assert(sizeof(StepRecord) <= PIPE_BUF, "a step record must be written ato
 static_assert(std::is_trivially_copyable_v<gcode::PlanEntry>, "a plan entry crosses as bytes");
 
 StepRecord EncodeStep(const JobStep& step) {
-  StepRecord record{};
+  // Every byte defined, padding included: the record goes out whole through send().
+  StepRecord record;
+  std::memset(&record, 0, sizeof record);
   record.kind = static_cast<std::uint8_t>(step.kind);
   record.entry = static_cast<std::uint8_t>(step.entry);
   record.auxAfter = step.auxAfter;
@@ -82,10 +84,12 @@ void StepFeeder::Pump() {
         return;
       }
       if (onSend) onSend(sent_, *step);
-      pending_ = EncodeStep(*step);
+      const StepRecord record = EncodeStep(*step);
+      std::memcpy(pendingBytes_.data(), &record, sizeof record);
+      pending_ = true;
     }
     // No SIGPIPE when the call process has gone: the runner ends jobs on SIGPIPE.
-    const ssize_t written = send(fd_, &*pending_, sizeof(StepRecord), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t written = send(fd_, pendingBytes_.data(), pendingBytes_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
       return;  // full: the call process is behind
@@ -93,7 +97,7 @@ void StepFeeder::Pump() {
       Close();  // the call process has ended (EPIPE); nothing more to send
       return;
     }
-    pending_.reset();
+    pending_ = false;
     ++sent_;
   }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <functional>
 #include <optional>
 
@@ -57,7 +58,10 @@ class StepFeeder {
  private:
   JobSource& source_;
   int fd_;
-  std::optional<StepRecord> pending_;
+  // The next record as the bytes that go out (padding included, all defined), while it waits for
+  // room in the channel.
+  std::array<unsigned char, sizeof(StepRecord)> pendingBytes_{};
+  bool pending_ = false;
   std::uint64_t sent_ = 0;
   bool sourceWaiting_ = false;
 };
