@@ -59,7 +59,8 @@ void Emitter::Emit(PlannedCall call) {
   if (call.kind == CallKind::vectorOut) ++plan_.vectorOutCalls;
   if (call.kind == CallKind::reference) ++plan_.referenceCalls;
   if (call.kind == CallKind::vectorOut || call.kind == CallKind::reference)
-    call.callNumber = static_cast<std::uint64_t>(plan_.vectorOutCalls + plan_.referenceCalls);
+    call.callNumber = static_cast<std::uint64_t>(plan_.vectorOutCalls) +
+                      static_cast<std::uint64_t>(plan_.referenceCalls);
   ++plan_.callCount;
   plan_.lastEntryLine = call.line;
   ++callsEmitted_;

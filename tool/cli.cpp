@@ -44,7 +44,7 @@ bool ParseByteSize(const std::string& text, std::uint64_t& bytes, std::string& e
 namespace {
 
 // Every command, in the order the help lists them; each is written once, in its own file.
-constexpr const CommandLine* commands[] = {&runCommandLine, &gcodeCommandLine, &plotCommandLine,
+constexpr const CommandLine* commands[] = {&runCommandLine,  &gcodeCommandLine, &plotCommandLine,
                                            &viewCommandLine, &panelCommandLine, &probeCommandLine};
 
 // The help's list of commands: "  SYNOPSIS  summary" in two columns.

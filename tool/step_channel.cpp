@@ -89,7 +89,8 @@ void StepFeeder::Pump() {
       pending_ = true;
     }
     // No SIGPIPE when the call process has gone: the runner ends jobs on SIGPIPE.
-    const ssize_t written = send(fd_, pendingBytes_.data(), pendingBytes_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t written =
+        send(fd_, pendingBytes_.data(), pendingBytes_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
       return;  // full: the call process is behind

@@ -3,8 +3,8 @@
 // a socket buffer (some hundreds of steps) ahead. Calls only the system (send, recv).
 #pragma once
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <optional>
 

@@ -58,7 +58,8 @@ std::string ViewPlanJson(const gcode::PathTrace& trace, const gcode::Machine& ma
 ViewPlan MakeViewPlan(const gcode::PathTrace& trace, const gcode::Machine& machine,
                       const gcode::Plan& checked) {
   ViewPlan plan;
-  plan.calls = static_cast<std::uint64_t>(checked.vectorOutCalls + checked.referenceCalls);
+  plan.calls = static_cast<std::uint64_t>(checked.vectorOutCalls) +
+               static_cast<std::uint64_t>(checked.referenceCalls);
   plan.json = ViewPlanJson(trace, machine, plan.calls, checked.durationSeconds);
   for (int axis = 0; axis < 3; ++axis) {
     plan.stepsPerMm[axis] = machine.axes[axis].stepsPerMm;

@@ -2,9 +2,9 @@
 // Calls CLI11 only.
 #include "cli/option_groups.h"
 
-#include "cli.h"
-
 #include <string>
+
+#include "cli.h"
 
 namespace tool {
 
