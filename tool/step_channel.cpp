@@ -20,7 +20,7 @@ static_assert(std::is_trivially_copyable_v<gcode::PlanEntry>, "a plan entry cros
 StepRecord EncodeStep(const JobStep& step) {
   // Every byte defined, padding included: the record goes out whole through send().
   StepRecord record;
-  std::memset(&record, 0, sizeof record);
+  std::memset(static_cast<void*>(&record), 0, sizeof record);
   record.kind = static_cast<std::uint8_t>(step.kind);
   record.entry = static_cast<std::uint8_t>(step.entry);
   record.auxAfter = step.auxAfter;
