@@ -487,13 +487,17 @@ TEST_F(RunnerExit, DeadRunsTemporariesAreRemovedByTheNextRun) {
   const int heldFd = open(held.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(heldFd, LOCK_EX), 0);
   const bool root = geteuid() == 0;
-  if (root) ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  }
 
   EXPECT_EQ(Run("openConn\ninitTimer\nvectorOut 5 0 0\ncloseConn\n", {"--record", record}), 0)
       << Err();
   EXPECT_FALSE(fs::exists(left)) << "the dead run's temporary record stayed";
   EXPECT_TRUE(fs::exists(held)) << "a locked one was removed";
-  if (root) EXPECT_TRUE(fs::exists(foreign)) << "another user's file was removed";
+  if (root) {
+    EXPECT_TRUE(fs::exists(foreign)) << "another user's file was removed";
+  }
   close(heldFd);
   EXPECT_EQ(tool::ReadRecordFile(record).steps.size(), 5u);
 }
