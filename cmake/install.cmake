@@ -67,7 +67,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/co
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/wiring.svg
   ${PROJECT_SOURCE_DIR}/docs/internals.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
-  ${PROJECT_SOURCE_DIR}/docs/live-view-gcode.png ${PROJECT_SOURCE_DIR}/docs/device-layer.md
+  ${PROJECT_SOURCE_DIR}/docs/live-view-gcode.png ${PROJECT_SOURCE_DIR}/docs/panel.png
+  ${PROJECT_SOURCE_DIR}/docs/device-layer.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # steplink(1), generated from the runner's own --help texts at build time, so it lists every
