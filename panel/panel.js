@@ -2,6 +2,7 @@
 // second at most), commands as POSTs with the token header, and the jog pad: step jog, or hold
 // to jog with a heartbeat every 50 ms (the server stops issuing moves 250 ms after the last).
 // A hold ends on release, on losing focus, when the page is hidden, and on the server's deadman.
+// Every request carries the page's id (panel_control.js): only the page in control may move.
 'use strict';
 (function () {
   const token = new URLSearchParams(location.search).get('token') || '';
@@ -17,7 +18,8 @@
     try {
       const response = await fetch(path, {
         method: 'POST',
-        headers: {'X-Steplink-Token': token, 'Content-Type': 'application/json'},
+        headers: Object.assign({'X-Steplink-Token': token, 'Content-Type': 'application/json'},
+                               window.steplinkControl.headers()),
         body: JSON.stringify(body || {}),
         cache: 'no-store',
       });
@@ -124,6 +126,7 @@
   function render(next) {
     state = next;
     if (!next.panel) return;
+    window.steplinkControl.render(next);
     const trust = $('trust');
     if (next.exit_code !== undefined) {
       trust.className = 'banner gone';
@@ -158,11 +161,15 @@
     render.sawJog = next.jogging;
     document.body.dataset.moving = next.moving || next.jogging || next.busy !== '' ? '1' : '0';
   }
-  const events = new EventSource('/events?token=' + encodeURIComponent(token));
-  events.addEventListener('state', (event) => render(JSON.parse(event.data)));
-  events.onerror = () => {
-    const trust = $('trust');
-    trust.className = 'banner gone';
-    trust.textContent = 'No connection to the panel (reconnecting…)';
-  };
+  // The stream carries this page's id: its state says whether this page controls.
+  window.steplinkControl.ready.then((page) => {
+    const events = new EventSource('/events?token=' + encodeURIComponent(token) + '&page=' +
+                                   encodeURIComponent(page));
+    events.addEventListener('state', (event) => render(JSON.parse(event.data)));
+    events.onerror = () => {
+      const trust = $('trust');
+      trust.className = 'banner gone';
+      trust.textContent = 'No connection to the panel (reconnecting…)';
+    };
+  });
 })();

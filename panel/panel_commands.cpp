@@ -12,6 +12,8 @@ extern const unsigned char panel_css[];
 extern const unsigned long panel_css_size;
 extern const unsigned char panel_js[];
 extern const unsigned long panel_js_size;
+extern const unsigned char panel_control_js[];
+extern const unsigned long panel_control_js_size;
 }  // namespace panel::assets
 
 namespace panel {
@@ -25,7 +27,77 @@ std::string_view Text(const unsigned char* bytes, unsigned long size) {
   return {reinterpret_cast<const char*>(bytes), size};
 }
 
+// The commands only the page in control may send: listing a name here is all it takes to gate
+// it. The job commands (run, pause, resume, run-from-line, mdi) and the session's quit included;
+// jog-stop is not (it only stops, as Stop does).
+constexpr std::string_view mutatingCommands[] = {
+    "home", "jog", "jog-start", "jog-beat", "zero",          "goto-zero", "aux",
+    "quit", "run", "pause",     "resume",   "run-from-line", "mdi"};
+
+std::pair<int, std::string> Reply(bool ok, const std::string& message, const PanelControl& control,
+                                  const std::string& page) {
+  return {
+      ok ? 200 : 409,
+      nlohmann::json{{"ok", ok}, {"message", message}, {"control", control.StateFor(page)}}.dump()};
+}
+
 }  // namespace
+
+bool Mutating(const std::string& name) {
+  for (const std::string_view each : mutatingCommands) {
+    if (name == each) return true;
+  }
+  return false;
+}
+
+void ExpireControl(PanelControl& control, PanelModel& model, Clock::time_point now) {
+  if (control.Expire(now)) model.JogStop("Jog stopped: the page in control went away");
+}
+
+std::optional<std::pair<int, std::string>> Admit(PanelControl& control, PanelModel& model,
+                                                 const std::string& name, const std::string& body,
+                                                 const std::string& page, Clock::time_point now) {
+  ExpireControl(control, model, now);
+  if (name == "hello") {
+    const std::string id = control.Hello(page, now);
+    if (id.empty()) return Reply(false, "no page id could be made", control, page);
+    return std::pair<int, std::string>{
+        200, nlohmann::json{{"ok", true}, {"page", id}, {"control", control.StateFor(id)}}.dump()};
+  }
+  const bool known = control.Heard(page, now);
+  if (name == "beat") {
+    return Reply(known, known ? "" : "this page is not known to the panel: reload it", control,
+                 page);
+  }
+  if (name == "control-take") {
+    bool takeOver = false;
+    if (!body.empty()) {
+      const auto args = nlohmann::json::parse(body, nullptr, false);
+      if (args.is_discarded() || !args.is_object())
+        return BadRequest("the body must be a JSON object");
+      const auto found = args.find("take_over");
+      if (found != args.end() && !found->is_boolean())
+        return BadRequest("'take_over' must be true or false");
+      takeOver = found != args.end() && found->get<bool>();
+    }
+    const auto change = control.Take(page, takeOver, now);
+    if (change.controllerChanged) model.JogStop("Jog stopped: another page took control");
+    return Reply(change.ok, change.message, control, page);
+  }
+  if (name == "control-release") {
+    const auto change = control.Release(page, now);
+    if (change.controllerChanged) model.JogStop("Jog stopped: control released");
+    return Reply(change.ok, change.message, control, page);
+  }
+  if (Mutating(name) && !control.Controls(page)) {
+    return Reply(false,
+                 control.Held() ? "refused: another page controls the table (this one only "
+                                  "watches; Stop works from every page)"
+                                : "refused: take control first (Stop works from every page)",
+                 control, page);
+  }
+  return std::nullopt;
+}
 
 std::string Answer(const CommandResult& result) {
   return nlohmann::json{{"ok", result.ok}, {"message", result.message}}.dump();
@@ -89,6 +161,7 @@ std::string PageHtml() {
   };
   replace("/*steplink:style*/", Text(assets::panel_css, assets::panel_css_size));
   replace("/*steplink:script*/", Text(assets::panel_js, assets::panel_js_size));
+  replace("/*steplink:control*/", Text(assets::panel_control_js, assets::panel_control_js_size));
   return page;
 }
 

@@ -28,6 +28,7 @@ struct Panel {
   std::string err;
   int port = 0;
   std::string token;
+  std::string page;
   std::unique_ptr<httplib::Client> client;
 
   explicit Panel(const char* library) {
@@ -57,6 +58,12 @@ struct Panel {
     token = found[2];
     client = std::make_unique<httplib::Client>("127.0.0.1", port);
     client->set_read_timeout(5, 0);
+    // This test is the page in control.
+    const auto hello =
+        client->Post("/cmd/hello", {{"X-Steplink-Token", token}}, "{}", "application/json");
+    if (!hello || hello->status != 200) throw std::runtime_error("no page id");
+    page = json::parse(hello->body)["page"].get<std::string>();
+    if (Post("/cmd/control-take", "{}") != 200) throw std::runtime_error("control not taken");
   }
   ~Panel() {
     if (pid > 0) {
@@ -90,7 +97,8 @@ struct Panel {
     return state;
   }
   int Post(const std::string& path, const std::string& body) {
-    const auto reply = client->Post(path, {{"X-Steplink-Token", token}}, body, "application/json");
+    const auto reply = client->Post(path, {{"X-Steplink-Token", token}, {"X-Steplink-Page", page}},
+                                    body, "application/json");
     return reply ? reply->status : -1;
   }
   int Exit() {

@@ -83,7 +83,16 @@ int PanelCommand(const PanelArgs& args) {
   view::Controls controls;
   controls.stop = [&session] { session.Stop(); };
   controls.stopEveryTime = true;
-  controls.command = [&](const std::string& name, const std::string& body) {
+  // One page at a time controls; the model's lock guards both.
+  panel::PanelControl control(view::NewToken);
+  controls.command = [&](const std::string& name, const std::string& body,
+                         const std::string& page) {
+    {
+      std::lock_guard lock(modelMutex);
+      if (auto answer = panel::Admit(control, model, name, body, page, panel::Clock::now())) {
+        return *answer;
+      }
+    }
     if (name == "quit") {
       session.Quit();
       return std::pair<int, std::string>{200, panel::Answer({true, "Quitting"})};
@@ -93,7 +102,15 @@ int PanelCommand(const PanelArgs& args) {
   };
   controls.extraState = [&] {
     std::lock_guard lock(modelMutex);
-    return model.State();
+    panel::ExpireControl(control, model, panel::Clock::now());
+    nlohmann::json state = model.State();
+    state["control_serial"] = control.Serial();
+    state["control_held"] = control.Held();
+    return state;
+  };
+  controls.pageState = [&](const std::string& page) {
+    std::lock_guard lock(modelMutex);
+    return nlohmann::json{{"control", control.StateFor(page)}};
   };
   view::ServerOptions options;
   options.port = args.port;

@@ -163,7 +163,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
     parser.reset();
     input = boost::beast::flat_buffer(0);
     const Reply reply = server.Respond(request);
-    if (reply.stream && request.method != "HEAD") return StartStream(reply);
+    if (reply.stream && request.method != "HEAD") {
+      cursor.page = request.page;
+      return StartStream(reply);
+    }
     output = ResponseText(reply, request.method == "HEAD");
     Write();
   }

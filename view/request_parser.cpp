@@ -1,6 +1,6 @@
 // The live view's request parser: Beast's HTTP/1.1 parser keeping only what the routes read
-// (method, path, token, Host, X-Steplink-Token, Origin, Sec-Fetch-Site) under the caps on header
-// bytes, fields and body. Calls only Boost.Beast.
+// (method, path, token and page, Host, X-Steplink-Token and -Page, Origin, Sec-Fetch-Site) under
+// the caps on header bytes, fields and body. Calls only Boost.Beast.
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 
@@ -46,13 +46,18 @@ void RequestParser::on_request_impl(boost::beast::http::verb, string_view method
   request.path = PercentDecoded(whole.substr(0, question));
   if (question == std::string_view::npos) return;
   std::string_view query = whole.substr(question + 1);
-  // The first token parameter counts, as a browser's URL has only one.
-  while (!query.empty()) {
+  // The first token and page parameters count, as a browser's URL has one of each.
+  bool tokenSeen = false;
+  bool pageSeen = false;
+  while (!query.empty() && !(tokenSeen && pageSeen)) {
     const auto amp = query.find('&');
     const std::string_view pair = query.substr(0, amp);
-    if (pair.rfind("token=", 0) == 0) {
+    if (!tokenSeen && pair.rfind("token=", 0) == 0) {
       request.token = PercentDecoded(pair.substr(6));
-      return;
+      tokenSeen = true;
+    } else if (!pageSeen && pair.rfind("page=", 0) == 0) {
+      request.page = PercentDecoded(pair.substr(5));
+      pageSeen = true;
     }
     if (amp == std::string_view::npos) break;
     query.remove_prefix(amp + 1);
@@ -75,6 +80,8 @@ void RequestParser::on_field_impl(boost::beast::http::field name, string_view na
     if (request.hostCount++ == 0) request.host = text;
   } else if (iequals(nameText, "x-steplink-token")) {
     if (request.headerToken.empty()) request.headerToken = text;
+  } else if (iequals(nameText, "x-steplink-page")) {
+    if (request.page.empty()) request.page = text;
   } else if (name == boost::beast::http::field::origin) {
     if (!request.hasOrigin) request.origin = text;
     request.hasOrigin = true;

@@ -56,6 +56,16 @@ constexpr RouteSpec routes[] = {
     {"/resume", Route::resume, true},
 };
 
+// A state snapshot with one page's own fields added: both are JSON objects, the fields' members
+// go in before the snapshot's closing brace (no parse per page and update).
+std::string WithFields(std::string state, const std::string& fields) {
+  if (fields.size() <= 2 || state.size() < 2 || state.back() != '}') return state;
+  state.pop_back();
+  if (state.size() > 1) state += ',';
+  state.append(fields, 1);
+  return state;
+}
+
 Reply Refusal(int status, const std::string& why) {
   Reply reply;
   reply.status = status;
@@ -202,9 +212,13 @@ Reply Server::Impl::Respond(const Request& request) {
       reply.body = page;
       return reply;
     case Route::state: {
-      std::lock_guard lock(mutex);
+      {
+        std::lock_guard lock(mutex);
+        reply.body = stateJson;
+      }
       reply.contentType = "application/json";
-      reply.body = stateJson;
+      if (controls.pageState)
+        reply.body = WithFields(reply.body, controls.pageState(request.page).dump());
       return reply;
     }
     case Route::plan:
@@ -224,8 +238,9 @@ Reply Server::Impl::Respond(const Request& request) {
       reply.stream = true;
       return reply;
     case Route::command: {
-      auto [status, body] = controls.command(
-          request.path.substr(std::string_view(commandRoute.path).size()), request.body);
+      auto [status, body] =
+          controls.command(request.path.substr(std::string_view(commandRoute.path).size()),
+                           request.body, request.page);
       reply.status = status;
       reply.contentType = "application/json";
       reply.body = std::move(body);
@@ -258,6 +273,8 @@ Reply Server::Impl::Respond(const Request& request) {
 
 std::string Server::Impl::NextChunk(StreamCursor& cursor, bool& done) {
   std::string chunk;
+  // The page's own fields, taken before the view's lock (their lock is never held with it).
+  const std::string fields = controls.pageState ? controls.pageState(cursor.page).dump() : "";
   std::lock_guard lock(mutex);
   if (!cursor.started || version != cursor.sentVersion) {
     // The path's new corners, then the state; a stream that fell behind the recent corners gets
@@ -272,7 +289,7 @@ std::string Server::Impl::NextChunk(StreamCursor& cursor, bool& done) {
     if (!cursor.started) chunk = "retry: 2000\n\n" + chunk;
     cursor.started = true;
     cursor.sentSerial = live.LastSerial();
-    chunk += "event: state\ndata: " + stateJson + "\n\n";
+    chunk += "event: state\ndata: " + WithFields(stateJson, fields) + "\n\n";
     cursor.sentVersion = version;
     if (finished) {
       done = true;

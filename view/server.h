@@ -26,13 +26,19 @@ struct Controls {
   // (the control panel) takes every one.
   bool stopEveryTime = false;
   // POST /cmd/NAME with a JSON body (the panel's commands), after the same access checks as Stop:
-  // NAME and the body in, an HTTP status and a JSON reply out. Runs on the loop thread: it must
-  // only take its own short lock. Empty: /cmd/ is 404.
-  std::function<std::pair<int, std::string>(const std::string& name, const std::string& body)>
+  // NAME, the body and the asking page's id (X-Steplink-Page, empty if none) in, an HTTP status
+  // and a JSON reply out. Runs on the loop thread: it must only take its own short lock. Empty:
+  // /cmd/ is 404.
+  std::function<std::pair<int, std::string>(const std::string& name, const std::string& body,
+                                            const std::string& page)>
       command;
   // Fields merged into every state snapshot (GET /state and the events); called by the sampler
   // with the view's lock held, so it must take no lock that is held while calling the server.
   std::function<nlohmann::json()> extraState;
+  // Fields for the asking page alone (the panel's `control`), merged into GET /state and into
+  // each page's event stream: the page's id in (X-Steplink-Page or ?page=), an object out. Runs
+  // on the loop thread without the view's lock; only its own short lock.
+  std::function<nlohmann::json(const std::string& page)> pageState;
 };
 
 struct ServerOptions {

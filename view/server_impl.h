@@ -33,6 +33,9 @@ struct Request {
   std::string host;
   int hostCount = 0;
   std::string headerToken;  // X-Steplink-Token
+  // The asking page's id (X-Steplink-Page, or the first `page` query parameter for the event
+  // stream, which cannot send headers); empty when none was sent.
+  std::string page;
   bool hasOrigin = false;
   std::string origin;
   bool hasFetchSite = false;
@@ -83,6 +86,7 @@ struct Reply {
 
 // Where one event stream is: what it has been sent so far.
 struct StreamCursor {
+  std::string page;  // the page the stream is for (Controls::pageState)
   std::uint64_t sentVersion = 0;
   std::uint64_t sentSerial = 0;
   bool started = false;
