@@ -2,8 +2,10 @@
 // DevTools protocol by puppeteer-core, on `steplink panel` with the example machine on the
 // realtime clock. Step jog before homing, keys typed in a text field, Home, hold an arrow key and
 // release, the same with the page's network cut (the server's deadman) and with the page hidden,
-// zero X/Y/Z, go to work zero, Stop, Quit. The times from release (or cut) to a table standing
-// still are printed as "figure:" lines for BENCHMARKS.md; the bounds here are generous.
+// hold a jog button with the mouse and release, zero X/Y/Z, go to work zero, Stop, Quit (the
+// page takes control first: one page at a time moves the table). The times from release (or cut)
+// to a table standing still are printed as "figure:" lines for BENCHMARKS.md; the bounds here
+// are generous.
 // Exit 77 (skipped, with the reason) when Chromium or the node modules are missing.
 // Usage: node panel_test.js RUNNER LIBRARY MACHINE OUTDIR NODE_MODULES_DIR
 'use strict';
@@ -122,6 +124,10 @@ async function main() {
         () => /NOT trusted: not homed/.test(document.getElementById('trust').textContent),
         {timeout: 10000});
     await until('the table opened', (s) => s.busy === '');
+    // Only the page in control moves the table: this one takes it.
+    await page.click('#take-control');
+    await page.waitForFunction(
+        () => document.body.dataset.control === 'mine', {timeout: 5000});
     if (!(await page.$('input[name=mode][value=hold]:disabled'))) {
       fail('hold-to-jog is offered before homing');
     }
@@ -180,10 +186,36 @@ async function main() {
     await sleep(500);
     if ((await state()).table_mm[0] !== stood) fail('the table moved again after the release');
 
+    // Press and hold a jog button with the mouse, release: the table moves, then stands still
+    // within one short call (the deadman's 250 ms is the bound should the release be lost).
+    const plus = await page.$('button[data-axis=x][data-dir="1"]');
+    const box = await plus.boundingBox();
+    await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    const mouseFrom = (await state()).table_mm[0];
+    await page.mouse.down();
+    await until('the mouse hold under way', (st) => st.jogging && st.table_mm[0] > mouseFrom + 0.2,
+                8000);
+    await sleep(500);
+    const mouseHeld = (await state()).table_mm[0];
+    const mouseUp = Date.now();
+    await page.mouse.up();
+    const mouseMs = await stillAfter(mouseUp);
+    const mouseStood = (await state()).table_mm[0];
+    console.log('mouse hold: X ' + mouseFrom + ' -> ' + mouseHeld + ' at release -> ' + mouseStood);
+    console.log('figure: mouse-up to standing still ' + mouseMs + ' ms');
+    if (!(mouseHeld - mouseFrom > 0.5)) fail('holding the mouse on X+ moved X only ' + (mouseHeld - mouseFrom) + ' mm');
+    if (!(mouseMs < 2000)) fail('the table went on ' + mouseMs + ' ms after the mouse was released');
+    // After the release: the call in flight and at most what the deadman lets through (0.3 s at
+    // the jog's 15 mm/s on this machine), with room for the sample taken just before the release.
+    if (!(mouseStood - mouseHeld < 4.0)) fail('the table went on ' + (mouseStood - mouseHeld) + ' mm after the release');
+    await sleep(500);
+    if ((await state()).table_mm[0] !== mouseStood) fail('the table moved again after the mouse release');
+    const stoodMouse = mouseStood;
+
     // The same with the page's network cut while the key is held: the server's deadman.
     await page.focus('#jog');
     await page.keyboard.down('ArrowRight');
-    await until('the hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > stood + 0.2, 8000);
+    await until('the hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > stoodMouse + 0.2, 8000);
     await page.setOfflineMode(true);
     const cut = Date.now();
     const cutMs = await stillAfter(cut);

@@ -1,0 +1,226 @@
+// One page in control, as two people with two browser pages meet it: a real headless Chromium
+// (Debian's) driven by puppeteer-core on `steplink panel` with the example machine on the
+// realtime clock. Only the page that took control moves the table (the other's keys and buttons
+// are refused and it says why), both can Stop, a take-over is confirmed on the page (no dialog)
+// and the page that lost control says so, and closing the controlling page mid-jog leaves the
+// table standing, control free for the page that stayed. The time from closing the page to a
+// table standing still is printed as a "figure:" line; bounds are generous.
+// Exit 77 (skipped, with the reason) when Chromium or the node modules are missing.
+// Usage: node panel_control_test.js RUNNER LIBRARY MACHINE OUTDIR NODE_MODULES_DIR
+'use strict';
+
+const {spawn} = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+
+const [runner, library, machine, outdir, modules] = process.argv.slice(2);
+const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
+
+function skip(why) {
+  console.log('SKIP: ' + why);
+  process.exit(77);
+}
+let failed = false;
+function fail(why) {
+  console.log('FAIL: ' + why);
+  failed = true;
+  process.exitCode = 1;
+}
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+if (!fs.existsSync(chromium)) {
+  skip(chromium + ' is missing (scripts/install-deps.sh installs chromium); browser test skipped');
+}
+let puppeteer;
+try {
+  puppeteer = require(require.resolve('puppeteer-core', {paths: [modules]}));
+} catch (error) {
+  skip('puppeteer-core is not installed in ' + modules + ' (the browser_npm fixture runs npm ci ' +
+       'there; it needs the npm registry): ' + error.message.split('\n')[0]);
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'steplink-control-'));
+
+function startPanel() {
+  const child = spawn(runner, ['panel', '--machine', machine, '--realtime', '--library', library,
+                               '--view-port', '0'],
+                      {stdio: ['ignore', 'ignore', 'pipe']});
+  let err = '';
+  const ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
+  const url = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no URL within 10 s: ' + err)), 10000);
+    child.stderr.on('data', (chunk) => {
+      err += chunk;
+      if (err.length > 1e6) err = err.slice(-5e5);
+      const found = /panel at (http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+)/.exec(err);
+      if (found) { clearTimeout(timer); resolve(found[1]); }
+    });
+    child.on('exit', () => reject(new Error('the panel ended before it printed a URL: ' + err)));
+  });
+  return {child, url, ended, output: () => err.slice(-4000)};
+}
+
+async function main() {
+  fs.mkdirSync(outdir, {recursive: true});
+  const panel = startPanel();
+  const url = await panel.url;
+  const stateUrl = url.replace('/?token=', '/state?token=');
+  // The server's state, read from here (as no page: its `control` says only whether some page
+  // controls).
+  const state = async () => {
+    const s = await (await fetch(stateUrl, {cache: 'no-store'})).json();
+    s.table_mm = [s.table_mm.x, s.table_mm.y, s.table_mm.z];
+    return s;
+  };
+  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
+  async function until(what, test, ms = 15000) {
+    const deadline = Date.now() + ms;
+    let last = null;
+    while (Date.now() < deadline) {
+      last = await state();
+      if (test(last)) return last;
+      await sleep(20);
+    }
+    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
+  }
+  // From `since`: the time until the server has no call in flight and holds no jog; then the
+  // position must not change for 500 ms.
+  async function stillAfter(since) {
+    const deadline = Date.now() + 5000;
+    while (Date.now() < deadline) {
+      const now = await state();
+      if (!now.moving && !now.jogging && now.busy === '') {
+        const stoodAt = Date.now() - since;
+        const where = now.table_mm.join();
+        await sleep(500);
+        if ((await state()).table_mm.join() !== where) fail('the table moved after it stood still');
+        return stoodAt;
+      }
+      await sleep(10);
+    }
+    return Infinity;
+  }
+  const text = (page, id) => page.$eval('#' + id, (node) => node.textContent);
+  const controlOf = (page) => page.evaluate(() => document.body.dataset.control);
+  async function waitControl(page, what, value) {
+    await page.waitForFunction((v) => document.body.dataset.control === v, {timeout: 10000}, value)
+        .catch(async () => fail(what + ': the page shows control "' + await controlOf(page) + '"'));
+  }
+
+  const browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--window-size=1280,1000'],
+    userDataDir: path.join(work, 'profile'),
+    timeout: 30000,
+  });
+  try {
+    const a = await browser.newPage();
+    const b = await browser.newPage();
+    for (const page of [a, b]) {
+      await page.setViewport({width: 1280, height: 1000});
+      page.on('dialog', (dialog) => {
+        fail('a dialog was opened: ' + dialog.message());
+        dialog.dismiss();
+      });
+      await page.goto(url, {waitUntil: 'load', timeout: 15000});
+      await waitControl(page, 'at load', 'none');
+    }
+    await until('the table opened', (s) => s.busy === '');
+    const names = await a.$$eval('#control-bar button', (nodes) => nodes.filter(
+        (node) => !(node.getAttribute('aria-label') || node.textContent.trim())).length);
+    if (names > 0) fail(names + ' control buttons have no accessible name');
+
+    // A takes control; B watches and says so.
+    await a.click('#take-control');
+    await waitControl(a, 'after taking control', 'mine');
+    await waitControl(b, 'while A controls', 'other');
+    if (!/only watches/.test(await text(b, 'control-state'))) fail('B does not say it only watches');
+    if (!(await state()).control.other) fail('/state does not say some page controls');
+
+    // B's key and buttons move nothing, and B says why.
+    await b.focus('#jog');
+    await b.keyboard.press('ArrowRight');
+    await b.click('button[data-home=all]');
+    await sleep(600);
+    let s = await state();
+    if (s.busy !== '' || s.moving || !s.table_mm.every((mm) => near(mm, 0))) {
+      fail('the watching page moved the table: ' + JSON.stringify(s));
+    }
+    if (!/control/.test(await text(b, 'message'))) fail('B does not say why it was refused');
+
+    // A homes and jogs 10 mm in X.
+    await a.click('button[data-home=all]');
+    await until('homing', (st) => st.trusted && st.busy === '', 30000);
+    await a.click('input[name=step][value="10"]');
+    await a.focus('#jog');
+    await a.keyboard.press('ArrowRight');
+    s = await until('A\'s 10 mm step jog', (st) => near(st.table_mm[0], 10) && st.busy === '');
+
+    // B's Stop is taken while A's page homes X.
+    await a.click('button[data-home=x]');
+    await until('homing X under way', (st) => st.busy !== '', 5000);
+    await b.click('#stop');
+    s = await until('B\'s stop', (st) => !st.trusted && /stopped/.test(st.trusted_reason) &&
+                                          st.busy === '', 10000);
+    console.log('the watching page stopped the table at X ' + s.table_mm[0]);
+
+    // B takes over: asked on the page itself, then A says it lost control.
+    await b.click('#take-control');
+    await b.waitForSelector('#take-over:not([hidden])', {timeout: 5000});
+    if ((await controlOf(b)) === 'mine') fail('B took control without confirming');
+    await b.click('#take-over-yes');
+    await waitControl(b, 'after the take-over', 'mine');
+    await waitControl(a, 'after losing control', 'other');
+    await a.waitForFunction(
+        () => /another page took control/.test(document.getElementById('control-notice').textContent),
+        {timeout: 5000}).catch(() => fail('A does not say another page took control'));
+    await a.focus('#jog');
+    await a.keyboard.press('ArrowLeft');
+    await sleep(500);
+    if ((await state()).busy !== '') fail('A moved the table after it lost control');
+
+    // B homes, holds X+ with the mouse, and its page is closed mid-jog.
+    await b.click('button[data-home=all]');
+    await until('B\'s homing', (st) => st.trusted && st.busy === '', 30000);
+    await b.click('input[name=mode][value=hold]');
+    const plus = await b.$('button[data-axis=x][data-dir="1"]');
+    const box = await plus.boundingBox();
+    await b.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+    await b.mouse.down();
+    await until('B\'s hold-to-jog under way', (st) => st.jogging && st.table_mm[0] > 0.2, 8000);
+    const closed = Date.now();
+    await b.close();
+    const closeMs = await stillAfter(closed);
+    console.log('figure: controlling page closed mid-jog to standing still ' + closeMs + ' ms');
+    if (!(closeMs < 2500)) fail('after the page closed the table went on for ' + closeMs + ' ms');
+    s = await state();
+    if (s.jogging) fail('the server still jogs for a closed page');
+
+    // Control is free again (at once, or after the server's timeout): A takes it unasked.
+    await until('control free', (st) => !st.control.other, 10000);
+    await waitControl(a, 'after the controlling page went away', 'none');
+    await a.click('#take-control');
+    await waitControl(a, 'taking control back', 'mine');
+    await a.click('#quit');
+    const ended = await Promise.race([
+      panel.ended, new Promise((resolve) => setTimeout(() => resolve(null), 15000))]);
+    if (!ended) fail('the panel did not end within 15 s of Quit');
+    else if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code);
+  } finally {
+    await browser.close();
+    if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
+    fs.rmSync(work, {recursive: true, force: true});
+    if (failed) console.log(panel.output());
+  }
+}
+
+main().then(() => {
+  if (!process.exitCode) console.log('PASS');
+}, (error) => {
+  console.log('FAIL: ' + (error && error.stack || error));
+  process.exit(1);
+});
