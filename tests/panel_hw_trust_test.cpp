@@ -70,8 +70,7 @@ struct CallProcess {
   CallProcess() {
     const auto spec = hw::ParseDeviceSpec("parport:/dev/parport0");
     std::string error;
-    port = sim::MakeObservedPort(hw::MakeHardwareBackend(*spec.spec, calls), "", statusName,
-                                 error);
+    port = sim::MakeObservedPort(hw::MakeHardwareBackend(*spec.spec, calls), "", statusName, error);
     if (!port) throw std::runtime_error(error);
     test::ResetCore(port.get());
   }

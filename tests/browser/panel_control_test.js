@@ -104,7 +104,9 @@ async function main() {
   const text = (page, id) => page.$eval('#' + id, (node) => node.textContent);
   const controlOf = (page) => page.evaluate(() => document.body.dataset.control);
   async function waitControl(page, what, value) {
-    await page.waitForFunction((v) => document.body.dataset.control === v, {timeout: 10000}, value)
+    // Polled by time: a tab behind another gets no animation frames.
+    await page.waitForFunction((v) => document.body.dataset.control === v,
+                               {timeout: 10000, polling: 100}, value)
         .catch(async () => fail(what + ': the page shows control "' + await controlOf(page) + '"'));
   }
 
@@ -134,7 +136,9 @@ async function main() {
         (node) => !(node.getAttribute('aria-label') || node.textContent.trim())).length);
     if (names > 0) fail(names + ' control buttons have no accessible name');
 
+    // Headless Chromium acts only on the tab in front: each step brings its page there first.
     // A takes control; B watches and says so.
+    await a.bringToFront();
     await a.click('#take-control');
     await waitControl(a, 'after taking control', 'mine');
     await waitControl(b, 'while A controls', 'other');
@@ -142,6 +146,7 @@ async function main() {
     if (!(await state()).control.other) fail('/state does not say some page controls');
 
     // B's key and buttons move nothing, and B says why.
+    await b.bringToFront();
     await b.focus('#jog');
     await b.keyboard.press('ArrowRight');
     await b.click('button[data-home=all]');
@@ -153,6 +158,7 @@ async function main() {
     if (!/control/.test(await text(b, 'message'))) fail('B does not say why it was refused');
 
     // A homes and jogs 10 mm in X.
+    await a.bringToFront();
     await a.click('button[data-home=all]');
     await until('homing', (st) => st.trusted && st.busy === '', 30000);
     await a.click('input[name=step][value="10"]');
@@ -163,6 +169,7 @@ async function main() {
     // B's Stop is taken while A's page homes X.
     await a.click('button[data-home=x]');
     await until('homing X under way', (st) => st.busy !== '', 5000);
+    await b.bringToFront();
     await b.click('#stop');
     s = await until('B\'s stop', (st) => !st.trusted && /stopped/.test(st.trusted_reason) &&
                                           st.busy === '', 10000);
@@ -170,20 +177,23 @@ async function main() {
 
     // B takes over: asked on the page itself, then A says it lost control.
     await b.click('#take-control');
-    await b.waitForSelector('#take-over:not([hidden])', {timeout: 5000});
+    await b.waitForFunction(() => !document.getElementById('take-over').hidden,
+                            {timeout: 5000, polling: 100});
     if ((await controlOf(b)) === 'mine') fail('B took control without confirming');
     await b.click('#take-over-yes');
     await waitControl(b, 'after the take-over', 'mine');
     await waitControl(a, 'after losing control', 'other');
+    await a.bringToFront();
     await a.waitForFunction(
         () => /another page took control/.test(document.getElementById('control-notice').textContent),
-        {timeout: 5000}).catch(() => fail('A does not say another page took control'));
+        {timeout: 5000, polling: 100}).catch(() => fail('A does not say another page took control'));
     await a.focus('#jog');
     await a.keyboard.press('ArrowLeft');
     await sleep(500);
     if ((await state()).busy !== '') fail('A moved the table after it lost control');
 
     // B homes, holds X+ with the mouse, and its page is closed mid-jog.
+    await b.bringToFront();
     await b.click('button[data-home=all]');
     await until('B\'s homing', (st) => st.trusted && st.busy === '', 30000);
     await b.click('input[name=mode][value=hold]');
@@ -203,6 +213,7 @@ async function main() {
     // Control is free again (at once, or after the server's timeout): A takes it unasked.
     await until('control free', (st) => !st.control.other, 10000);
     await waitControl(a, 'after the controlling page went away', 'none');
+    await a.bringToFront();
     await a.click('#take-control');
     await waitControl(a, 'taking control back', 'mine');
     await a.click('#quit');
