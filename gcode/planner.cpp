@@ -102,6 +102,7 @@ class StreamPlanner::Impl {
   }
 
   bool Ended() const { return ended_; }
+  Parameters& Params() { return parameters_; }
 
   Plan Finish(int lineCount) {
     plan_.lines = lineCount;
@@ -503,6 +504,7 @@ class StreamPlanner::Impl {
   std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
   bool unknownNoted_ = false;
   bool cycleRefused_ = false;  // a line of the cycles in force was refused
+  Parameters parameters_;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
@@ -514,6 +516,9 @@ void StreamPlanner::Line(LineKind kind, const Block& block, const std::string& e
 }
 bool StreamPlanner::Ended() const {
   return impl_->Ended();
+}
+Parameters& StreamPlanner::Params() {
+  return impl_->Params();
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);

@@ -134,6 +134,9 @@ class StreamPlanner {
   // One line as the reader saw it (ReadLine); lines after the program's end are only counted.
   void Line(LineKind kind, const Block& block, const std::string& error, int line);
   bool Ended() const;
+  // The program's parameters, as the lines fed so far left them (O-word conditions and call
+  // arguments are evaluated against them; calls push and pop their frames here).
+  Parameters& Params();
   // The counters, errors and notes once every line has been fed (`lineCount` lines in all).
   Plan Finish(int lineCount);
 

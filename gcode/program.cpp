@@ -388,6 +388,11 @@ std::string CodeName(char letter, int tenths) {
 }
 
 LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error) {
+  return ReadLine(current, line, block, error, nullptr);
+}
+
+LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error,
+                  Parameters* /*parameters*/) {
   if (current.size() > maxLineBytes) {
     error = "the line is longer than " + std::to_string(maxLineBytes) + " bytes";
     block = Block{};
