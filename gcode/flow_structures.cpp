@@ -112,12 +112,12 @@ void Flow::OpenStructure(OKeyword kind, const std::string& label, std::string_vi
     control_.push_back(open);
     return;
   }
-  // repeat: the count is read once, as LinuxCNC does; a fraction is dropped.
+  // repeat: the count is read once and rounded to the nearest pass, as LinuxCNC does.
   if (!std::isfinite(value) || value > 9e18) {
     Fail(what + ": the count is not a number of passes", "oword-syntax");
     return;
   }
-  open.left = static_cast<long long>(value);
+  open.left = std::llround(value);
   if (open.left <= 0) {
     SkipTo(label, {OKeyword::endRepeat}, end, what);
     return;
@@ -204,11 +204,16 @@ void Flow::CloseStructure(OKeyword kind, const std::string& label, std::string_v
         Fail(what + " is not inside the loop o" + label, "oword-unmatched");
         return;
       }
+      if (control_[index - 1].kind == OKeyword::repeat) {
+        Fail(what + ": o" + label + " is a repeat; break and continue leave only while and do " +
+                 "loops (as in LinuxCNC)",
+             "oword-unmatched");
+        return;
+      }
       control_.resize(index);
       const Open loop = control_.back();
-      const OKeyword endKind = loop.kind == OKeyword::whileLoop ? OKeyword::endWhile
-                               : loop.kind == OKeyword::doLoop  ? OKeyword::whileLoop
-                                                                : OKeyword::endRepeat;
+      const OKeyword endKind =
+          loop.kind == OKeyword::whileLoop ? OKeyword::endWhile : OKeyword::whileLoop;
       if (!SkipTo(label, {endKind}, end, "o" + label + " " + KeywordName(loop.kind))) return;
       if (kind == OKeyword::breakLoop) {
         control_.pop_back();
