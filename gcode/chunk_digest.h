@@ -24,7 +24,7 @@ struct ReadPrint {
   std::vector<std::uint64_t> chunks;  // chunk i covers bytes [i * chunkBytes, ...)
   std::vector<bool> known;            // beside each chunk: its digest has been kept
   std::uint64_t totalBytes = 0;       // once complete
-  bool complete = false;  // its end was read: later readings are checked against it
+  bool complete = false;              // its end was read: later readings are checked against it
   // No chunk is recorded any more (the check is over): a chunk never read then is not one checked.
   bool sealed = false;
   // Bytes chunk `index` must hold: chunkBytes, less for the last, 0 past the end.

@@ -61,7 +61,7 @@ bool Flow::Run(FlowResult& result, std::string& error) {
         const Open& open = control_.back();
         Fail("o" + open.label + " " + KeywordName(open.kind) + " (line " +
                  std::to_string(open.line) + ") is not closed before the end of the program",
-             "oword-unmatched");
+             "oword-unmatched", open.line);
       }
       break;
     }
@@ -113,9 +113,9 @@ bool Flow::Run(FlowResult& result, std::string& error) {
     error = main.input->ReadError();
     return false;
   }
-  for (std::size_t level = 1; level < frames_.size(); ++level) {
-    if (!frames_[level].input->ReadError().empty()) {
-      error = frames_[level].input->ReadError();
+  for (const auto& [file, reader] : readers_) {
+    if (reader && !reader->ReadError().empty()) {
+      error = reader->ReadError();
       return false;
     }
   }
@@ -136,14 +136,14 @@ std::string Flow::FrameName(const Frame& frame) {
   return frame.fanuc ? "O" + frame.sub : "o" + frame.sub;
 }
 
-void Flow::Fail(const std::string& message, const std::string& code) {
+void Flow::Fail(const std::string& message, const std::string& code, int line) {
   std::string where;
   if (frames_.size() > 1) {
     const Frame& frame = frames_.back();
     where = "in " + FrameName(frame) + " (" + frame.input->Name() + " line " +
             std::to_string(frame.line) + "): ";
   }
-  sink_.Refuse(where + message, code, ReportLine());
+  sink_.Refuse(where + message, code, line > 0 && frames_.size() == 1 ? line : ReportLine());
   failed_ = true;
 }
 
@@ -226,7 +226,8 @@ bool Flow::Label(const OWordLine& word, std::string& label) {
   double value = 0;
   std::size_t at = 0;
   if (!Evaluate(word.labelExpression, at, value)) return false;
-  if (!std::isfinite(value) || value < 0 || value > 1e15 || std::fabs(value - std::round(value)) > 1e-4) {
+  if (!std::isfinite(value) || value < 0 || value > 1e15 ||
+      std::fabs(value - std::round(value)) > 1e-4) {
     Fail("an O-word number o[...] must be a whole number, not " + std::to_string(value),
          "oword-syntax");
     return false;

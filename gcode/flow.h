@@ -44,8 +44,8 @@ class FlowSink {
 };
 
 struct FlowResult {
-  int lineCount = 0;                // lines of the program's text
-  std::uint64_t blocksExecuted = 0; // lines run (not skipped), each time they ran
+  int lineCount = 0;                 // lines of the program's text
+  std::uint64_t blocksExecuted = 0;  // lines run (not skipped), each time they ran
 };
 
 // Runs `main` from its start through the sink. False with `error` on a read error or a program

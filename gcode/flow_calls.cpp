@@ -19,7 +19,8 @@ void Flow::DefineSub(const std::string& label, std::uint64_t at) {
     const bool here = known.body.file == frame.file && known.body.line == line + 1;
     if (here && !known.seenInFlow) {
       Fail("o" + label + " sub is defined after its first call (line " +
-               std::to_string(known.defined) + "): a subroutine must be defined before it is called",
+               std::to_string(known.defined) +
+               "): a subroutine must be defined before it is called",
            "oword-order");
       return;
     }
@@ -110,8 +111,8 @@ bool Flow::FindSub(const std::string& label, bool fanuc, Subroutine& found) {
   if (inFile && wrongKind) {
     Fail(fanuc ? "M98 P" + label + ": o" + label + " is an O-word subroutine ('o" + label +
                      " call' calls it)"
-               : "o" + label + " call: O" + label + " is a Fanuc-style subprogram (M98 P" +
-                     label + " calls it)",
+               : "o" + label + " call: O" + label + " is a Fanuc-style subprogram (M98 P" + label +
+                     " calls it)",
          "oword-kind");
     return false;
   }
@@ -179,8 +180,7 @@ void Flow::Call(const std::string& label, std::string_view rest) {
       return;
     }
     if (arguments.size() == static_cast<std::size_t>(localParameters)) {
-      Fail(what + ": more than " + std::to_string(localParameters) + " arguments",
-           "oword-syntax");
+      Fail(what + ": more than " + std::to_string(localParameters) + " arguments", "oword-syntax");
       return;
     }
     double value = 0.0;
@@ -251,8 +251,7 @@ void Flow::Fanuc(const FanucLine& fanuc) {
     frames_.pop_back();
     return;
   }
-  const auto value = [&](std::string_view text, const char* letter, double fallback,
-                         double& out) {
+  const auto value = [&](std::string_view text, const char* letter, double fallback, double& out) {
     if (text.empty()) {
       out = fallback;
       return true;
@@ -272,8 +271,8 @@ void Flow::Fanuc(const FanucLine& fanuc) {
     return;
   }
   if (!value(fanuc.p, "P", 0.0, p) || !value(fanuc.l, "L", 1.0, l)) return;
-  if (!std::isfinite(p) || p < 0 || p > 1e15 || p != std::floor(p) || !std::isfinite(l) ||
-      l < 0 || l > 9e18 || l != std::floor(l)) {
+  if (!std::isfinite(p) || p < 0 || p > 1e15 || p != std::floor(p) || !std::isfinite(l) || l < 0 ||
+      l > 9e18 || l != std::floor(l)) {
     Fail("M98: P and L must be whole numbers, not negative", "oword-syntax");
     return;
   }

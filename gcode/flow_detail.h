@@ -28,28 +28,28 @@ class Flow {
     int line = 0;
   };
   struct Subroutine {
-    Place body;            // the line after "oN sub" (or a Fanuc "ON" line)
-    int defined = 0;       // line of the definition
+    Place body;               // the line after "oN sub" (or a Fanuc "ON" line)
+    int defined = 0;          // line of the definition
     bool seenInFlow = false;  // the run went through its definition (not found by a call's search)
   };
   // An open if, while, do or repeat.
   struct Open {
     OKeyword kind = OKeyword::ifThen;
     std::string label;
-    Place start;               // while: its own line; do, repeat: the body's first line
-    int line = 0;              // the opening line
-    long long left = 0;        // repeat: passes still to run, this one included
-    bool taken = false;        // if: a branch has run
+    Place start;         // while: its own line; do, repeat: the body's first line
+    int line = 0;        // the opening line
+    long long left = 0;  // repeat: passes still to run, this one included
+    bool taken = false;  // if: a branch has run
   };
   struct Frame {
     ProgramInput* input = nullptr;
-    std::string file;          // as Place::file
-    int line = 0;              // last line read in `file`
-    std::string sub;           // the subroutine's label ("" the main program)
-    bool fanuc = false;        // an M98 subprogram
-    long long repeatsLeft = 0; // M98 L: passes still to run after this one
+    std::string file;           // as Place::file
+    int line = 0;               // last line read in `file`
+    std::string sub;            // the subroutine's label ("" the main program)
+    bool fanuc = false;         // an M98 subprogram
+    long long repeatsLeft = 0;  // M98 L: passes still to run after this one
     Place body;
-    int callLine = 0;          // the calling line's report line
+    int callLine = 0;             // the calling line's report line
     std::size_t controlBase = 0;  // control_ entries below this belong to callers
   };
 
@@ -57,7 +57,8 @@ class Flow {
   bool Stopped() const;
   int ReportLine() const;
   static std::string FrameName(const Frame& frame);
-  void Fail(const std::string& message, const std::string& code);
+  // Refuses at the current line, or at `line` of the program (an opening line).
+  void Fail(const std::string& message, const std::string& code, int line = 0);
   bool FromLineAllowed();
   bool Evaluate(std::string_view text, std::size_t& at, double& value);
   bool Argument(std::string_view rest, const std::string& what, bool required, double& value,
@@ -100,8 +101,8 @@ class Flow {
   std::vector<Open> control_;  // every level's open structures, innermost last
   // Readers of the call levels 1..maxNestedCalls, each with the file it reads.
   std::vector<std::pair<std::string, std::unique_ptr<ProgramInput>>> readers_;
-  std::map<std::string, Subroutine> subs_;        // "o100" / "<name>" / Fanuc "F100"
-  std::map<std::string, Place> labels_;           // scope + label -> the structure it opened
+  std::map<std::string, Subroutine> subs_;  // "o100" / "<name>" / Fanuc "F100"
+  std::map<std::string, Place> labels_;     // scope + label -> the structure it opened
   std::string definingSub_;  // the definition being skipped (--from-line may not fall in it)
 };
 

@@ -254,8 +254,8 @@ void Flow::SkipBranches(const std::string& label) {
   }
 }
 
-bool Flow::SkipTo(const std::string& label, std::initializer_list<OKeyword> kinds,
-                  OWordLine& found, const std::string& opened) {
+bool Flow::SkipTo(const std::string& label, std::initializer_list<OKeyword> kinds, OWordLine& found,
+                  const std::string& opened) {
   Frame& frame = frames_.back();
   const int openedLine = frame.line;
   std::string_view text;
@@ -285,10 +285,10 @@ bool Flow::SkipTo(const std::string& label, std::initializer_list<OKeyword> kind
   for (const OKeyword kind : kinds) {
     wanted += (wanted.empty() ? "o" : " or o") + label + " " + KeywordName(kind);
   }
-  frame.line = openedLine;  // the error belongs to the opening line
+  // The error belongs to the opening line.
   Fail(opened + " (line " + std::to_string(openedLine) + "): no " + wanted + " after it in " +
            frame.input->Name(),
-       "oword-unmatched");
+       "oword-unmatched", openedLine);
   return false;
 }
 

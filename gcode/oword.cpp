@@ -141,8 +141,8 @@ bool IsOWordLine(std::string_view line, OWordLine& word, bool& ok, std::string& 
   SkipSpace(line, at);
   std::string name;
   std::size_t after = at;
-  while (after < line.size() && (std::isalpha(static_cast<unsigned char>(line[after])) ||
-                                 IsSpaceByte(line[after]))) {
+  while (after < line.size() &&
+         (std::isalpha(static_cast<unsigned char>(line[after])) || IsSpaceByte(line[after]))) {
     if (!IsSpaceByte(line[after])) name += Lower(line[after]);
     ++after;
   }
@@ -171,7 +171,7 @@ bool IsOWordLine(std::string_view line, OWordLine& word, bool& ok, std::string& 
 bool IsFanucLine(std::string_view line, FanucLine& fanuc, bool& ok, std::string& error) {
   // Cheap first look: most lines hold no "M98"/"M99" at all.
   bool maybe = false;
-  for (std::size_t i = 0; i + 2 < line.size() && !maybe; ++i) {
+  for (std::size_t i = 0; i + 1 < line.size() && !maybe; ++i) {
     maybe = line[i] == '9' && (line[i + 1] == '8' || line[i + 1] == '9');
   }
   if (!maybe) return false;

@@ -47,8 +47,8 @@ bool IsOWordLine(std::string_view line, OWordLine& word, bool& ok, std::string& 
 
 // A Fanuc-style subprogram line: M98 (call) or M99 (return) with its P and L words as text.
 struct FanucLine {
-  bool call = false;          // M98; else M99
-  std::string_view p, l;      // the words' values as written (empty: not given)
+  bool call = false;      // M98; else M99
+  std::string_view p, l;  // the words' values as written (empty: not given)
 };
 // Whether the line holds M98 or M99; false in `ok` with `error` when it holds anything else
 // beside them but N, P, L and comments.

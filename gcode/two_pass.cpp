@@ -10,7 +10,7 @@ namespace gcode {
 
 namespace {
 
-// The control flow's lines, read with the planner's parameters and planned.
+// The control flow's lines, read and planned.
 class PlannerSink final : public FlowSink {
  public:
   explicit PlannerSink(StreamPlanner& planner) : planner_(planner) {
@@ -24,7 +24,9 @@ class PlannerSink final : public FlowSink {
       return;
     }
     lineError_.clear();
-    const LineKind kind = ReadLine(text, line, block_, lineError_, &planner_.Params());
+    // Read without the parameters: the planner reads a line that needs them again when it runs,
+    // with the values the lines before it left.
+    const LineKind kind = ReadLine(text, line, block_, lineError_);
     planner_.Line(kind, block_, lineError_, line);
   }
   void Refuse(const std::string& message, const std::string& code, int line) override {
@@ -50,9 +52,8 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
   return FeedLines(input, planner, FlowOptions{}, lineCount, nullptr, error, stop);
 }
 
-bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow,
-               int& lineCount, std::uint64_t* blocksExecuted, std::string& error,
-               const std::atomic<int>* stop) {
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow, int& lineCount,
+               std::uint64_t* blocksExecuted, std::string& error, const std::atomic<int>* stop) {
   PlannerSink sink(planner);
   FlowResult result;
   const bool read = RunFlow(input, sink, flow, result, error, stop);

@@ -27,8 +27,8 @@ bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std:
                const std::atomic<int>* stop = nullptr);
 // The same through the control flow's options (subroutine folder, block limit, --from-line);
 // `blocksExecuted`, when given, gets the lines run.
-bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow,
-               int& lineCount, std::uint64_t* blocksExecuted, std::string& error,
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow, int& lineCount,
+               std::uint64_t* blocksExecuted, std::string& error,
                const std::atomic<int>* stop = nullptr);
 // The control flow's options of a plan's.
 FlowOptions FlowOf(const PlanOptions& options);

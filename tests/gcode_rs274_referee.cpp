@@ -164,9 +164,10 @@ bool RunRs274(const std::string& rs274, const fs::path& dir, const fs::path& giv
   const fs::path out = dir / "canon.txt";
   const fs::path err = dir / "stderr.txt";
   fs::remove(out);
-  const std::string command = "'" + rs274 + "'" + ini + " -g -n 2 -t '" + (dir / "tool.tbl").string() +
-                              "' -v '" + (dir / "rs274.var").string() + "' '" + program.string() +
-                              "' '" + out.string() + "' </dev/null 2>'" + err.string() + "'";
+  const std::string command = "'" + rs274 + "'" + ini + " -g -n 2 -t '" +
+                              (dir / "tool.tbl").string() + "' -v '" +
+                              (dir / "rs274.var").string() + "' '" + program.string() + "' '" +
+                              out.string() + "' </dev/null 2>'" + err.string() + "'";
   const int status = std::system(command.c_str());
   std::ifstream canon(out), errors(err);
   std::stringstream text, errorText;
