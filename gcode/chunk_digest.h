@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,7 +27,7 @@ struct ReadPrint {
   std::uint64_t totalBytes = 0;       // once complete
   bool complete = false;              // its end was read: later readings are checked against it
   // No chunk is recorded any more (the check is over): a chunk never read then is not one checked.
-  bool sealed = false;
+  std::atomic<bool> sealed{false};
   // Bytes chunk `index` must hold: chunkBytes, less for the last, 0 past the end.
   std::size_t ExpectedBytes(std::size_t index) const;
 };

@@ -201,12 +201,18 @@ bool IsFanucLine(std::string_view line, FanucLine& fanuc, bool& ok, std::string&
       at = BracketEnd(line, at);
       if (at == std::string_view::npos) return found;
     } else {
+      // A number or a parameter (#2, #<name>, #[1 + 1]) up to the next word's letter.
       while (at < line.size() && !std::isalpha(static_cast<unsigned char>(line[at])) &&
-             line[at] != '(' && line[at] != ';' && line[at] != '[') {
+             line[at] != '(' && line[at] != ';') {
+        if (line[at] == '<') {
+          at = line.find('>', at);
+        } else if (line[at] == '[') {
+          at = BracketEnd(line, at);
+          if (at != std::string_view::npos) --at;
+        }
+        if (at == std::string_view::npos) return found;
         ++at;
       }
-      if (at < line.size() && line[at] == '<') at = line.find('>', at);
-      if (at == std::string_view::npos) return found;
     }
     std::string_view value = line.substr(start, at - start);
     while (!value.empty() && IsSpaceByte(value.back())) value.remove_suffix(1);

@@ -208,7 +208,8 @@ std::unique_ptr<ProgramInput> ProgramInput::OpenSubroutineFile(const std::string
         return nullptr;
       }
       found = files_->prints.emplace(path, std::make_shared<ReadPrint>()).first;
-      found->second->sealed = print_->sealed;  // a file the check never opened is not checked
+      found->second->sealed =
+          print_->sealed.load();  // a file the check never opened is not checked
     }
     print = found->second;
   }
@@ -255,9 +256,11 @@ bool ProgramInput::Fill() {
   }
   const std::size_t index = static_cast<std::size_t>(offset_ / chunkBytes);
   ReadPrint& print = *print_;
-  const bool known = print.complete ? true : index < print.known.size() && print.known[index];
-  if (known) {
-    if (got != (print.complete ? print.ExpectedBytes(index) : chunkBytes) ||
+  // Past the end a complete file has nothing: a chunk there is known to be empty.
+  const bool pastEnd = print.complete && index >= print.chunks.size();
+  const bool known = pastEnd || (index < print.known.size() && print.known[index]);
+  if (known || (print.complete && got != print.ExpectedBytes(index))) {
+    if (!known || got != (print.complete ? print.ExpectedBytes(index) : chunkBytes) ||
         (got > 0 && SipHash24(print.key, into, got) != print.chunks[index])) {
       readError_ = name_ + " changed after it was checked (bytes " + std::to_string(offset_) +
                    " to " + std::to_string(offset_ + got) +

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "oword.h"
 #include "program_input.h"
 #include "two_pass.h"
 
@@ -58,6 +59,57 @@ Checked Check(const Fixture& f, const std::string& text, gcode::PlanOptions opti
   EXPECT_TRUE(input) << error;
   run.plan = gcode::CheckProgram(*input, Wide(), options, run.error);
   return run;
+}
+
+TEST(GcodeOword, LinesAreReadAsLinuxCncWritesThem) {
+  struct Case {
+    const char* line;
+    const char* label;
+    gcode::OKeyword keyword;
+    const char* rest;
+  };
+  const std::vector<Case> cases = {
+      {"O 0100 End Sub", "100", gcode::OKeyword::endsub, ""},
+      {"N10 o<My Sub> CALL [1] [2]", "<mysub>", gcode::OKeyword::call, "[1] [2]"},
+      {"/o1 if [#1 GT 2] (why)", "1", gcode::OKeyword::ifThen, "[#1 GT 2] (why)"},
+      {"o2 elseif[1]", "2", gcode::OKeyword::elseIf, "[1]"},
+      {"O1001 (pocket)", "1001", gcode::OKeyword::none, "(pocket)"},
+      {"o0 repeat [3]", "0", gcode::OKeyword::repeat, "[3]"},
+  };
+  for (const Case& c : cases) {
+    gcode::OWordLine word;
+    bool ok = false;
+    std::string error;
+    ASSERT_TRUE(gcode::IsOWordLine(c.line, word, ok, error)) << c.line;
+    ASSERT_TRUE(ok) << c.line << ": " << error;
+    EXPECT_EQ(word.label, c.label) << c.line;
+    EXPECT_EQ(word.keyword, c.keyword) << c.line;
+    EXPECT_EQ(word.rest, c.rest) << c.line;
+  }
+  gcode::OWordLine word;
+  bool ok = true;
+  std::string error;
+  ASSERT_TRUE(gcode::IsOWordLine("o[#5 + 1] while [1]", word, ok, error));
+  EXPECT_TRUE(ok && word.label.empty() && word.labelExpression == "[#5 + 1]");
+  for (const char* bad : {"o<open call", "o call", "o1 endsubs", "o[1 call"}) {
+    ok = true;
+    EXPECT_TRUE(gcode::IsOWordLine(bad, word, ok, error)) << bad;
+    EXPECT_FALSE(ok) << bad;
+  }
+  EXPECT_FALSE(gcode::IsOWordLine("G0 X1 (o1 call)", word, ok, error));
+
+  gcode::FanucLine fanuc;
+  ASSERT_TRUE(gcode::IsFanucLine("N5 M98 P[100 + 1] L#2 (twice)", fanuc, ok, error));
+  EXPECT_TRUE(ok && fanuc.call && fanuc.p == "[100 + 1]" && fanuc.l == "#2");
+  ASSERT_TRUE(gcode::IsFanucLine("M98 P#<sub> L#[1 + 1]", fanuc, ok, error));
+  EXPECT_TRUE(ok && fanuc.p == "#<sub>" && fanuc.l == "#[1 + 1]") << error;
+  ASSERT_TRUE(gcode::IsFanucLine("m99", fanuc, ok, error));
+  EXPECT_TRUE(ok && !fanuc.call);
+  EXPECT_FALSE(gcode::IsFanucLine("G1 X98.99 M3", fanuc, ok, error));
+  EXPECT_FALSE(gcode::IsFanucLine("M9", fanuc, ok, error));
+  EXPECT_EQ(gcode::SubroutineFileError("<peck>"), "");
+  EXPECT_NE(gcode::SubroutineFileError("<a\\b>"), "");
+  EXPECT_NE(gcode::SubroutineFileError("<..>"), "");
 }
 
 TEST(GcodeOword, EachRefusalNamesItsLineAndKind) {

@@ -170,6 +170,7 @@ TEST_F(GcodeRun, SubroutineFilesRunAndARunawayLoopIsRefusedBeforeAnyStep) {
   EXPECT_EQ(run.report["blocks_executed"], 19);
   EXPECT_EQ(run.report["calls"], 8);
 
+  fs::remove(dir_ / "record.txt");
   const Result runaway =
       Program("G21\no1 while [1]\nG91 G0 X1\nG0 X-1\no1 endwhile\n", "--max-blocks 500 --quiet");
   EXPECT_EQ(runaway.exitCode, 2);
