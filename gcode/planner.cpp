@@ -16,6 +16,7 @@
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
+#include "machine_parameters.h"
 #include "modal_state.h"
 
 namespace gcode {
@@ -44,6 +45,7 @@ class StreamPlanner::Impl {
         emitter_(machine, options.profile, plan_, sink_, options.maxCalls),
         homing_(options.home || options.fromLine > 0),
         coords_(machine, homing_ && machine.reference) {
+    parameters_.SetSystem(&machineParameters_);
     emitter_.SetEmitting(options_.fromLine <= 0);
     if (options_.onMove) {
       emitter_.SetObserver([this](CanonMove::Kind kind, const std::array<double, 3>& mm,
@@ -60,7 +62,37 @@ class StreamPlanner::Impl {
     }
   }
 
+  // A line that names parameters or expressions is read now, with the parameters the lines
+  // before it left; its settings take effect once it has run (dropped when it cannot be read).
   void Line(LineKind kind, const Block& block, const std::string& error, int line) {
+    if (kind != LineKind::block || block.unevaluated.empty() || ended_) {
+      Run(kind, block, error, line);
+    } else {
+      std::string failed;
+      Params().View().line = line;
+      const LineKind read = ReadLine(block.unevaluated, line, evaluated_, failed, &parameters_);
+      if (read == LineKind::error) parameters_.DropLine();
+      Run(read, evaluated_, failed, line);
+      parameters_.EndLine();
+    }
+    const Block& ran = block.unevaluated.empty() ? block : evaluated_;
+    if (kind == LineKind::block && ran.f) feed_ = *ran.f;
+    if (kind == LineKind::block && ran.s) rpm_ = *ran.s;
+    lastLine_ = line;
+  }
+
+  // The parameters with the view of the interpreter as it stands before the next line.
+  MachineParameters& Params() {
+    machineParameters_.View() = {modes_,         mm_,           tool_, loadedTool_,
+                                 emitter_.Aux(), lastLine_ + 1, feed_, rpm_};
+    return machineParameters_;
+  }
+  Parameters& Store() {
+    Params();
+    return parameters_;
+  }
+
+  void Run(LineKind kind, const Block& block, const std::string& error, int line) {
     if (kind == LineKind::empty) return;
     if (ended_) {
       ++plan_.skippedLines;  // not run nor checked
@@ -102,7 +134,6 @@ class StreamPlanner::Impl {
   }
 
   bool Ended() const { return ended_; }
-  Parameters& Params() { return parameters_; }
 
   Plan Finish(int lineCount) {
     plan_.lines = lineCount;
@@ -505,6 +536,10 @@ class StreamPlanner::Impl {
   bool unknownNoted_ = false;
   bool cycleRefused_ = false;  // a line of the cycles in force was refused
   Parameters parameters_;
+  MachineParameters machineParameters_{coords_, parameters_};
+  Block evaluated_;  // a line with parameters as read when it runs
+  double feed_ = 0.0, rpm_ = 0.0;
+  int lastLine_ = 0;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
@@ -518,7 +553,7 @@ bool StreamPlanner::Ended() const {
   return impl_->Ended();
 }
 Parameters& StreamPlanner::Params() {
-  return impl_->Params();
+  return impl_->Store();
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);
