@@ -1,6 +1,6 @@
 // The interpreter's parameters, answered from the planner's view: numbered from #5161 (stored
-// positions, G92, systems, tool, position) and the predefined names, every length in program
-// units as the program reads them. Calls the coordinates and the codes' table.
+// positions, G92, systems, tool, position) and the predefined names; stored positions and
+// offsets in machine mm, positions in program units. Calls the coordinates and the codes' table.
 #include "machine_parameters.h"
 
 #include <string>
@@ -19,19 +19,20 @@ double MachineParameters::ProgramPosition(int axis) const {
 }
 
 double MachineParameters::Numbered(int number) const {
-  const double unit = Unit();
   const auto xyz = [](int n, int first) { return n >= first && n <= first + 2 ? n - first : -1; };
-  if (const int axis = xyz(number, 5161); axis >= 0) return coordinates_.Stored(0)[axis] / unit;
-  if (const int axis = xyz(number, 5181); axis >= 0) return coordinates_.Stored(1)[axis] / unit;
+  // Stored positions and offsets are kept in machine units (mm), as LinuxCNC keeps them: a G20
+  // program reads them unconverted. Positions (#5420-) are in program units.
+  if (const int axis = xyz(number, 5161); axis >= 0) return coordinates_.Stored(0)[axis];
+  if (const int axis = xyz(number, 5181); axis >= 0) return coordinates_.Stored(1)[axis];
   const auto& g92 = coordinates_.G92();
   if (number == 5210) return g92[0] != 0.0 || g92[1] != 0.0 || g92[2] != 0.0 ? 1.0 : 0.0;
-  if (const int axis = xyz(number, 5211); axis >= 0) return g92[axis] / unit;
+  if (const int axis = xyz(number, 5211); axis >= 0) return g92[axis];
   if (number == 5220) return coordinates_.Active() + 1;
   // G54..G59: #5221 + 20 per system, X Y Z first (G59.1-G59.3 are not held: 0).
   if (number >= 5221 && number <= 5330 && (number - 5221) % 20 < 3)
-    return coordinates_.WorkOffset((number - 5221) / 20)[(number - 5221) % 20] / unit;
+    return coordinates_.WorkOffset((number - 5221) / 20)[(number - 5221) % 20];
   if (number == 5400) return view_.loadedTool > 0 ? view_.loadedTool : 0;
-  if (number == 5403) return coordinates_.ToolLength() / unit;  // along Z only
+  if (number == 5403) return coordinates_.ToolLength();  // along Z only
   if (const int axis = xyz(number, 5420); axis >= 0) return ProgramPosition(axis);
   return 0.0;  // A B C U V W, rotations, probing and the rest: not on this machine
 }

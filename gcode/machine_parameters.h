@@ -1,6 +1,7 @@
 // The interpreter's own parameters as a program reads them: #5161- stored positions, G92 and
 // work offsets, the active system, the tool and the current position (#5001 up), and the
-// predefined named ones (#<_x>, #<_metric>, ...) with LinuxCNC's meanings, in program units.
+// predefined named ones (#<_x>, #<_metric>, ...) with LinuxCNC's meanings: stored positions and
+// offsets in machine mm, positions in program units.
 // Calls the coordinates and the modal state; the planner keeps its view current.
 #pragma once
 

@@ -75,6 +75,12 @@ bool Parameters::Read(const ParameterRef& ref, double& value, EvalError& error) 
     value = *found;
     return true;
   }
+  for (const Pending& p : pending_) {
+    if (p.ref.number == 0 && p.ref.name == ref.name) {
+      value = 0.0;  // named earlier on this line, not yet set: LinuxCNC reads 0
+      return true;
+    }
+  }
   error = {"the named parameter #<" + ref.name + "> is not set", "parameter-unset"};
   return false;
 }
