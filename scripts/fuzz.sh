@@ -18,6 +18,7 @@ if [ "${STEPLINK_FUZZ_TARGET:-}" = gcode ]; then
   cmake --build "$build" --target steplink_gcode_fuzz -j 2
   mkdir -p "$build/gcode-corpus" "$build/artifacts"
   exec "$build/fuzz/steplink_gcode_fuzz" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+    -dict=fuzz/gcode.dict \
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/artifacts/gcode-" \
     "$@" "$build/gcode-corpus" fuzz/gcode_corpus
 fi
