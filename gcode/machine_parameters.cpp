@@ -75,4 +75,22 @@ std::optional<double> MachineParameters::Named(std::string_view name) const {
   return std::nullopt;
 }
 
+JobParameters::JobParameters(const Coordinates& coordinates) : machine_(coordinates, store_) {
+  store_.SetSystem(&machine_);
+}
+
+const Block& JobParameters::Read(const Block& block, LineKind& kind, std::string& error) {
+  View().line = block.line;
+  kind = ReadLine(block.unevaluated, block.line, evaluated_, error, &store_);
+  if (kind == LineKind::error) store_.DropLine();
+  return evaluated_;
+}
+
+void JobParameters::Ran(LineKind kind, const Block& block) {
+  store_.EndLine();
+  if (kind != LineKind::block) return;
+  if (block.f) View().feed = *block.f;
+  if (block.s) View().rpm = *block.s;
+}
+
 }  // namespace gcode

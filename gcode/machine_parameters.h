@@ -7,11 +7,13 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "coordinates.h"
 #include "modal_state.h"
 #include "parameters.h"
+#include "program.h"
 
 namespace gcode {
 
@@ -44,6 +46,30 @@ class MachineParameters : public SystemParameters {
   const Coordinates& coordinates_;
   const Parameters& store_;  // for the call level
   InterpreterView view_;
+};
+
+// A job's parameters as the planner uses them: the store, the interpreter's own parameters over
+// it, and a line kept unevaluated (Block::unevaluated) read when it runs.
+class JobParameters {
+ public:
+  explicit JobParameters(const Coordinates& coordinates);
+  JobParameters(const JobParameters&) = delete;
+  JobParameters& operator=(const JobParameters&) = delete;
+
+  Parameters& Store() { return store_; }
+  // What the interpreter parameters read; the planner sets it before a line is read (the last F
+  // and S are kept here).
+  InterpreterView& View() { return machine_.View(); }
+  // Reads `block`'s text with the parameters; `kind` becomes what the line is, `error` why it is
+  // refused. A refused read sets nothing.
+  const Block& Read(const Block& block, LineKind& kind, std::string& error);
+  // The line has been run or refused after it was read: its settings take effect.
+  void Ran(LineKind kind, const Block& block);
+
+ private:
+  Parameters store_;
+  MachineParameters machine_;
+  Block evaluated_;
 };
 
 }  // namespace gcode

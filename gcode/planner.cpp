@@ -45,7 +45,6 @@ class StreamPlanner::Impl {
         emitter_(machine, options.profile, plan_, sink_, options.maxCalls),
         homing_(options.home || options.fromLine > 0),
         coords_(machine, homing_ && machine.reference) {
-    parameters_.SetSystem(&machineParameters_);
     emitter_.SetEmitting(options_.fromLine <= 0);
     if (options_.onMove) {
       emitter_.SetObserver([this](CanonMove::Kind kind, const std::array<double, 3>& mm,
@@ -65,31 +64,24 @@ class StreamPlanner::Impl {
   // A line that names parameters or expressions is read now, with the parameters the lines
   // before it left; its settings take effect once it has run (dropped when it cannot be read).
   void Line(LineKind kind, const Block& block, const std::string& error, int line) {
+    lastLine_ = line;
     if (kind != LineKind::block || block.unevaluated.empty() || ended_) {
       Run(kind, block, error, line);
-    } else {
-      std::string failed;
-      Params().View().line = line;
-      const LineKind read = ReadLine(block.unevaluated, line, evaluated_, failed, &parameters_);
-      if (read == LineKind::error) parameters_.DropLine();
-      Run(read, evaluated_, failed, line);
-      parameters_.EndLine();
+      if (!ended_) parameters_.Ran(kind, block);
+      return;
     }
-    const Block& ran = block.unevaluated.empty() ? block : evaluated_;
-    if (kind == LineKind::block && ran.f) feed_ = *ran.f;
-    if (kind == LineKind::block && ran.s) rpm_ = *ran.s;
-    lastLine_ = line;
+    std::string failed;
+    Params();
+    const Block& read = parameters_.Read(block, kind, failed);
+    Run(kind, read, failed, line);
+    parameters_.Ran(kind, read);
   }
 
-  // The parameters with the view of the interpreter as it stands before the next line.
-  MachineParameters& Params() {
-    machineParameters_.View() = {modes_,         mm_,           tool_, loadedTool_,
-                                 emitter_.Aux(), lastLine_ + 1, feed_, rpm_};
-    return machineParameters_;
-  }
-  Parameters& Store() {
-    Params();
-    return parameters_;
+  // The parameters, with the interpreter as it stands before the next line.
+  Parameters& Params() {
+    InterpreterView& view = parameters_.View();
+    view = {modes_, mm_, tool_, loadedTool_, emitter_.Aux(), lastLine_ + 1, view.feed, view.rpm};
+    return parameters_.Store();
   }
 
   void Run(LineKind kind, const Block& block, const std::string& error, int line) {
@@ -535,10 +527,7 @@ class StreamPlanner::Impl {
   std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
   bool unknownNoted_ = false;
   bool cycleRefused_ = false;  // a line of the cycles in force was refused
-  Parameters parameters_;
-  MachineParameters machineParameters_{coords_, parameters_};
-  Block evaluated_;  // a line with parameters as read when it runs
-  double feed_ = 0.0, rpm_ = 0.0;
+  JobParameters parameters_{coords_};
   int lastLine_ = 0;
 };
 
@@ -553,7 +542,7 @@ bool StreamPlanner::Ended() const {
   return impl_->Ended();
 }
 Parameters& StreamPlanner::Params() {
-  return impl_->Store();
+  return impl_->Params();
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);
