@@ -263,6 +263,24 @@ TEST(GcodeParametersInAPlan, RefusalsNameTheirLineAndTheRestGoesOn) {
   EXPECT_EQ(plan.errors[4].line, 7);
 }
 
+TEST(GcodeParametersInAPlan, FromLineRebuildsTheParameters) {
+  const std::string text =
+      "G21 G90\n#<x> = 4\n#31 = 2\nG0 X#<x> Y#31\n#<x> = [#<x> * 2] #31 = [#31 + 1]\n"
+      "G0 X#<x> Y#31\nG0 X[#<x> + 1] Y[#5421 + 1]\n";
+  gcode::Machine machine = TestMachine();
+  machine.reference = std::array<int, 3>{10, 10, 10};
+  gcode::PlanOptions whole;
+  whole.home = true;
+  gcode::PlanOptions resumed;
+  resumed.fromLine = 7;
+  const gcode::Plan a = gcode::PlanProgram(gcode::ParseProgram(text), machine, whole);
+  const gcode::Plan b = gcode::PlanProgram(gcode::ParseProgram(text), machine, resumed);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.endSteps, b.endSteps);
+  EXPECT_EQ(b.endMm[0], 9.0);
+  EXPECT_EQ(b.endMm[1], 4.0);
+}
+
 TEST(GcodeParametersInAPlan, BothPassesFromAFileMatchTheInMemoryPlan) {
   std::string text = "G21 G90\n#<step> = 0.5\n";
   for (int i = 0; i < 200; ++i)
