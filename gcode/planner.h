@@ -115,8 +115,8 @@ struct Plan {
   std::array<double, 3> g92Offset{};
   int activeWorkOffset = 0;
   double toolLengthMm = 0.0;
-  int lastEntryLine = 0;         // source line of the last entry, 0 none
-  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
+  int lastEntryLine = 0;             // source line of the last entry, 0 none
+  double durationSeconds = 0.0;      // estimate, dwells included, pauses not
   std::uint64_t blocksExecuted = 0;  // lines run, loops and calls counted each time (streamed)
   bool ok() const { return errorCount == 0; }
   // Listed while fewer than maxListedErrors; `code` names the kind of refusal (Message::code).
