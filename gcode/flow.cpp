@@ -4,12 +4,7 @@
 // reading at all, a longer one is read and checked again chunk by chunk.
 #include "flow.h"
 
-#include <array>
 #include <cmath>
-#include <map>
-#include <memory>
-#include <span>
-#include <vector>
 
 #include "expression.h"
 #include "flow_detail.h"

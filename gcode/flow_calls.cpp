@@ -10,7 +10,7 @@
 
 namespace gcode {
 
-void Flow::DefineSub(const std::string& label, std::uint64_t at) {
+void Flow::DefineSub(const std::string& label) {
   Frame& frame = frames_.back();
   const int line = frame.line;
   const auto found = subs_.find(label);
@@ -39,7 +39,6 @@ void Flow::DefineSub(const std::string& label, std::uint64_t at) {
   sub.defined = line;
   sub.seenInFlow = true;
   subs_[label] = sub;
-  (void)at;
   OWordLine end;
   definingSub_ = label;
   SkipTo(label, {OKeyword::endsub}, end, "o" + label + " sub");

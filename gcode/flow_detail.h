@@ -81,7 +81,7 @@ class Flow {
   Place Here(std::uint64_t at) const;
 
   // flow_calls.cpp
-  void DefineSub(const std::string& label, std::uint64_t at);
+  void DefineSub(const std::string& label);
   void Call(const std::string& label, std::string_view rest);
   void Return(const std::string& label, std::string_view rest, bool endsub);
   void Fanuc(const FanucLine& fanuc);

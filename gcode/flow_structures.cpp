@@ -28,7 +28,7 @@ void Flow::OWord(const OWordLine& word, std::uint64_t at) {
   if (!Label(word, label)) return;
   switch (word.keyword) {
     case OKeyword::sub:
-      DefineSub(label, at);
+      DefineSub(label);
       return;
     case OKeyword::endsub:
     case OKeyword::returnTo:
