@@ -112,6 +112,56 @@ TEST(GcodeOword, LinesAreReadAsLinuxCncWritesThem) {
   EXPECT_NE(gcode::SubroutineFileError("<..>"), "");
 }
 
+// Where rs274 is not installed the referee is skipped; these hold the forms' meanings here too.
+// Each program leaves X at the number of passes its structure makes (G91 X1 once a pass).
+TEST(GcodeOword, EachFormRunsItsPassesAndPassTwoMakesTheSameCalls) {
+  Fixture f;
+  struct Case {
+    const char* name;
+    const char* body;
+    double x;
+  };
+  const std::vector<Case> cases = {
+      {"while with continue",
+       "#1=0\no1 while [#1 LT 5]\n#1=[#1+1]\no2 if [#1 EQ 3]\n"
+       "o1 continue\no2 endif\nX1\no1 endwhile\n",
+       4},
+      {"do tests last", "o1 do\nX1\no1 while [0]\n", 1},
+      {"do with continue tests",
+       "#1=0\no1 do\n#1=[#1+1]\nX1\no1 continue\nX100\n"
+       "o1 while [#1 LT 3]\n",
+       3},
+      {"repeat rounds", "o1 repeat [2.5]\nX1\no1 endrepeat\n", 3},
+      {"break", "o1 while [1]\nX1\no1 break\no1 endwhile\n", 1},
+      {"elseif and else", "o1 if [0]\nX9\no1 elseif [1]\nX1\no1 else\nX9\no1 endif\n", 1},
+      {"return value",
+       "o5 sub\no5 return [#1 * 2]\no5 endsub\no5 call [1.5]\n"
+       "X#<_value>\n",
+       3},
+      {"indirect label", "#2=7\no[#2] repeat [2]\nX1\no7 endrepeat\n", 2},
+      {"M98 L", "M98 P10 L4\nM2\nO10\nX1\nM99\n", 4},
+      {"M99 ends the main program", "X1\nM99\nX100\n", 1},
+      {"M2 inside a sub", "o5 sub\nX1\nM2\no5 endsub\no5 call\nX100\n", 1},
+  };
+  const gcode::Machine machine = Wide();
+  for (const Case& c : cases) {
+    gcode::PlanOptions options;
+    std::string error;
+    auto input = gcode::ProgramInput::Open(
+        f.Write("form.ngc", std::string("G21 G91 G0\n") + c.body + "M2\n"), error);
+    ASSERT_TRUE(input) << error;
+    const gcode::Plan plan = gcode::CheckProgram(*input, machine, options, error);
+    ASSERT_TRUE(plan.ok() && error.empty())
+        << c.name << ": " << error << (plan.ok() ? "" : plan.errors.front().message);
+    EXPECT_DOUBLE_EQ(plan.endMm[0], c.x) << c.name;
+    gcode::CallStream stream(*input, machine, options, plan, 4);
+    std::uint64_t calls = 0;
+    while (stream.Next()) ++calls;
+    EXPECT_EQ(stream.Error(), "") << c.name;
+    EXPECT_EQ(calls, plan.callCount) << c.name;
+  }
+}
+
 TEST(GcodeOword, EachRefusalNamesItsLineAndKind) {
   Fixture f;
   f.Write("subs/selfish.ngc", "o<other> sub\nG0 X1\no<other> endsub\n");
