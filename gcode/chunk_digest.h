@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,14 +16,18 @@ namespace gcode {
 std::uint64_t SipHash24(const std::array<std::uint64_t, 2>& key, const char* bytes,
                         std::size_t length);
 
-// The digests of a file as its first whole reading saw it.
+// The digests of a file as its first readings saw it: each chunk's digest is kept by whichever
+// reader reads that chunk first, and every later reading of it is checked against it.
 struct ReadPrint {
   static constexpr std::size_t chunkBytes = std::size_t{64} * 1024;
   ReadPrint();  // a fresh random key
   std::array<std::uint64_t, 2> key{};
   std::vector<std::uint64_t> chunks;  // chunk i covers bytes [i * chunkBytes, ...)
-  std::uint64_t totalBytes = 0;
-  bool complete = false;  // read to its end once: later readings are checked against it
+  std::vector<bool> known;            // beside each chunk: its digest has been kept
+  std::uint64_t totalBytes = 0;       // once complete
+  bool complete = false;              // its end was read: later readings are checked against it
+  // No chunk is recorded any more (the check is over): a chunk never read then is not one checked.
+  std::atomic<bool> sealed{false};
   // Bytes chunk `index` must hold: chunkBytes, less for the last, 0 past the end.
   std::size_t ExpectedBytes(std::size_t index) const;
 };

@@ -16,6 +16,7 @@
 #include "coordinates.h"
 #include "cycles.h"
 #include "emitter.h"
+#include "machine_parameters.h"
 #include "modal_state.h"
 
 namespace gcode {
@@ -60,7 +61,30 @@ class StreamPlanner::Impl {
     }
   }
 
+  // A line that names parameters or expressions is read now, with the parameters the lines
+  // before it left; its settings take effect once it has run (dropped when it cannot be read).
   void Line(LineKind kind, const Block& block, const std::string& error, int line) {
+    lastLine_ = line;
+    if (kind != LineKind::block || block.unevaluated.empty() || ended_) {
+      Run(kind, block, error, line);
+      if (!ended_) parameters_.Ran(kind, block);
+      return;
+    }
+    std::string failed;
+    Params();
+    const Block& read = parameters_.Read(block, kind, failed);
+    Run(kind, read, failed, line);
+    parameters_.Ran(kind, read);
+  }
+
+  // The parameters, with the interpreter as it stands before the next line.
+  Parameters& Params() {
+    InterpreterView& view = parameters_.View();
+    view = {modes_, mm_, tool_, loadedTool_, emitter_.Aux(), lastLine_ + 1, view.feed, view.rpm};
+    return parameters_.Store();
+  }
+
+  void Run(LineKind kind, const Block& block, const std::string& error, int line) {
     if (kind == LineKind::empty) return;
     if (ended_) {
       ++plan_.skippedLines;  // not run nor checked
@@ -503,6 +527,8 @@ class StreamPlanner::Impl {
   std::array<bool, 3> known_{true, true, true};  // false after a refused line names the axis
   bool unknownNoted_ = false;
   bool cycleRefused_ = false;  // a line of the cycles in force was refused
+  JobParameters parameters_{coords_};
+  int lastLine_ = 0;
 };
 
 StreamPlanner::StreamPlanner(const Machine& machine, const PlanOptions& options, CallSink sink)
@@ -514,6 +540,9 @@ void StreamPlanner::Line(LineKind kind, const Block& block, const std::string& e
 }
 bool StreamPlanner::Ended() const {
   return impl_->Ended();
+}
+Parameters& StreamPlanner::Params() {
+  return impl_->Params();
 }
 Plan StreamPlanner::Finish(int lineCount) {
   return impl_->Finish(lineCount);

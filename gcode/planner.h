@@ -81,6 +81,10 @@ struct PlanOptions {
   // 0: no limit (a long job is a long job; nothing is kept per call). The fuzz target bounds its
   // time with it.
   std::size_t maxCalls = 0;
+  // O-word subroutine files: o<name> call runs name.ngc from this folder (empty: none).
+  std::string subroutinesDir;
+  // Blocks a streamed pass may run (loops and calls counted each time): past it, a runaway.
+  std::uint64_t maxBlocks = 100000000;
   // Sees every move as the interpreter asks for it (the LinuxCNC comparison test); may be empty.
   std::function<void(const CanonMove&)> onMove;
 };
@@ -111,8 +115,9 @@ struct Plan {
   std::array<double, 3> g92Offset{};
   int activeWorkOffset = 0;
   double toolLengthMm = 0.0;
-  int lastEntryLine = 0;         // source line of the last entry, 0 none
-  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
+  int lastEntryLine = 0;             // source line of the last entry, 0 none
+  double durationSeconds = 0.0;      // estimate, dwells included, pauses not
+  std::uint64_t blocksExecuted = 0;  // lines run, loops and calls counted each time (streamed)
   bool ok() const { return errorCount == 0; }
   // Listed while fewer than maxListedErrors; `code` names the kind of refusal (Message::code).
   void AddError(int line, std::string message, std::string code);
@@ -134,6 +139,9 @@ class StreamPlanner {
   // One line as the reader saw it (ReadLine); lines after the program's end are only counted.
   void Line(LineKind kind, const Block& block, const std::string& error, int line);
   bool Ended() const;
+  // The program's parameters, as the lines fed so far left them (O-word conditions and call
+  // arguments are evaluated against them; calls push and pop their frames here).
+  Parameters& Params();
   // The counters, errors and notes once every line has been fed (`lineCount` lines in all).
   Plan Finish(int lineCount);
 

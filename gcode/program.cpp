@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "expression.h"
+
 namespace gcode {
 namespace {
 
@@ -67,7 +69,11 @@ bool IsSpace(char c) {
 
 class LineLexer {
  public:
-  LineLexer(std::string_view text, int line) : text_(text) { block_.line = line; }
+  // `parameters`: the interpreter's, for a line with parameters or expressions; nullptr else.
+  LineLexer(std::string_view text, int line, Parameters* parameters)
+      : text_(text), parameters_(parameters) {
+    block_.line = line;
+  }
 
   // Fills the block; false with `error` set on the line's first refusal.
   bool Lex(std::string& error) {
@@ -89,6 +95,11 @@ class LineLexer {
         continue;
       }
       if (c == ';') break;
+      if (c == '#' && parameters_) {
+        if (!Assignment(error)) return false;
+        continue;
+      }
+      if (c == '[' && parameters_) return Fail(error, "an expression [...] needs a word before it");
       if (c == '[') return Fail(error, "expressions [...] are not supported", "unsupported-syntax");
       if (c == '#') return Fail(error, "parameters (#) are not supported", "unsupported-syntax");
       if (c == ')') return Fail(error, "')' without '('");
@@ -109,7 +120,9 @@ class LineLexer {
       }
       double value = 0.0;
       std::string numberError;
-      if (!Number(value, numberError)) {
+      if (parameters_) {
+        if (!Evaluated(letter, value, error)) return false;
+      } else if (!Number(value, numberError)) {
         if (pos_ < text_.size() && text_[pos_] == '[')
           return Fail(error, "expressions [...] are not supported", "unsupported-syntax");
         if (pos_ < text_.size() && text_[pos_] == '#')
@@ -126,14 +139,48 @@ class LineLexer {
   Block& CurrentBlock() { return block_; }
 
  private:
-  bool Fail(std::string& error, std::string message, const char* code = "syntax") {
+  bool Fail(std::string& error, std::string message, std::string code = "syntax") {
     error = std::move(message);
-    block_.errorCode = code;
+    block_.errorCode = std::move(code);
     return false;
   }
 
   void SkipSpace() {
     while (pos_ < text_.size() && IsSpace(text_[pos_])) ++pos_;
+  }
+
+  // "#n = value", "#<name> = value": checked now, in effect after the line (Parameters).
+  bool Assignment(std::string& error) {
+    ParameterRef ref;
+    EvalError failed;
+    if (!ReadParameterRef(text_, pos_, *parameters_, ref, failed))
+      return Fail(error, failed.message, failed.code);
+    SkipSpace();
+    if (pos_ >= text_.size() || text_[pos_] != '=') {
+      return Fail(error, "a parameter on its own: '=' and a value were expected after it");
+    }
+    ++pos_;
+    double value = 0.0;
+    if (!ReadValue(text_, pos_, *parameters_, value, failed) ||
+        !parameters_->Assign(ref, value, failed))
+      return Fail(error, failed.message, failed.code);
+    return true;
+  }
+
+  // A word's value read with the parameters: a number, a parameter, an expression, a function.
+  bool Evaluated(char letter, double& value, std::string& error) {
+    EvalError failed;
+    SkipSpace();
+    if (pos_ >= text_.size())
+      return Fail(error, std::string("the word '") + letter + "' has no number");
+    if (!ReadValue(text_, pos_, *parameters_, value, failed))
+      return Fail(error, std::string("word '") + letter + "': " + failed.message, failed.code);
+    if (std::fabs(value) > maxNumber) {
+      char text[80];
+      std::snprintf(text, sizeof text, "word '%c': the value %g is too large", letter, value);
+      return Fail(error, text, "word-value");
+    }
+    return true;
   }
 
   // [+-]digits[.digits], spaces allowed after the letter and the sign.
@@ -294,6 +341,7 @@ class LineLexer {
   }
 
   std::string_view text_;
+  Parameters* parameters_;
   std::size_t pos_ = 0;
   Block block_;
 };
@@ -388,6 +436,11 @@ std::string CodeName(char letter, int tenths) {
 }
 
 LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error) {
+  return ReadLine(current, line, block, error, nullptr);
+}
+
+LineKind ReadLine(std::string_view current, int line, Block& block, std::string& error,
+                  Parameters* parameters) {
   if (current.size() > maxLineBytes) {
     error = "the line is longer than " + std::to_string(maxLineBytes) + " bytes";
     block = Block{};
@@ -406,7 +459,14 @@ LineKind ReadLine(std::string_view current, int line, Block& block, std::string&
     block = std::move(numbered);
     return kind;
   }
-  LineLexer lexer(current, line);
+  if (!parameters && NeedsParameters(current)) {
+    // Read when it runs, with the parameters as the lines before it leave them.
+    block = Block{};
+    block.line = line;
+    block.unevaluated.assign(current);
+    return LineKind::block;
+  }
+  LineLexer lexer(current, line, parameters);
   if (!lexer.Lex(error)) {
     block = Block{};
     block.line = line;

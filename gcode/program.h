@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codes.h"
+#include "parameters.h"
 
 namespace gcode {
 
@@ -41,6 +42,10 @@ struct Block {
   // 2 Z), whose positions after it are not known.
   std::string errorCode;
   std::uint8_t refusedAxes = 0;
+  // A line with parameters or expressions read without them (ParseProgram, or ReadLine given no
+  // store): its text, which the interpreter reads again with its parameters when the line runs.
+  // Empty for every other line.
+  std::string unevaluated;
   bool HasPolar() const { return polarRadius || polarAngleDeg; }
   bool HasAxisWord() const { return x || y || z || HasPolar(); }
 };
@@ -63,6 +68,11 @@ enum class LineKind { empty, block, error };
 // (blank, comments, line numbers, '%'). A program number line comes back as a block with only
 // `programName` set; an error comes back as a block with `errorCode` and `refusedAxes` set.
 LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error);
+// As above with the interpreter's parameters: values, expressions and parameter settings are
+// evaluated against `parameters` (the settings are held there until its EndLine). Without them
+// (nullptr) a line that needs them comes back as a block with only `unevaluated` set.
+LineKind ReadLine(std::string_view text, int line, Block& block, std::string& error,
+                  Parameters* parameters);
 
 // Longest program line accepted, in bytes (a longer one is an error naming its line).
 inline constexpr std::size_t maxLineBytes = std::size_t{64} * 1024;

@@ -83,7 +83,8 @@ ProgramInput::ProgramInput(int fd, std::string name, bool copied)
       name_(std::move(name)),
       copied_(copied),
       buffer_(bufferBytes),
-      print_(std::make_shared<ReadPrint>()) {
+      print_(std::make_shared<ReadPrint>()),
+      files_(std::make_shared<SubroutinePrints>()) {
   fstat(fd_, &opened_);
 }
 
@@ -142,6 +143,7 @@ std::unique_ptr<ProgramInput> ProgramInput::Again(std::string& error) const {
   std::unique_ptr<ProgramInput> again(new ProgramInput(fd, name_, copied_));
   again->opened_ = opened_;
   again->print_ = print_;
+  again->files_ = files_;
   return again;
 }
 
@@ -155,12 +157,77 @@ bool ProgramInput::Rewind(std::string& error) {
   readError_.clear();
   offset_ = 0;
   changed_ = false;
-  recording_ = !print_->complete;
-  if (recording_) {
-    print_->chunks.clear();
-    print_->totalBytes = 0;
+  // A pass over a program read whole before: the check is over, so are its subroutine files'.
+  if (print_->complete) {
+    print_->sealed = true;
+    std::lock_guard lock(files_->mutex);
+    for (auto& [path, print] : files_->prints) print->sealed = true;
   }
   return true;
+}
+
+std::uint64_t ProgramInput::Tell() const {
+  return offset_ - end_ + begin_;
+}
+
+bool ProgramInput::Seek(std::uint64_t at, std::string& error) {
+  const std::uint64_t bufferStart = offset_ - end_;
+  if (at >= bufferStart && at <= offset_ && readError_.empty()) {
+    begin_ = static_cast<std::size_t>(at - bufferStart);  // still held: read and checked
+    return true;
+  }
+  const std::uint64_t chunkStart = at / chunkBytes * chunkBytes;
+  if (lseek(fd_, static_cast<off_t>(chunkStart), SEEK_SET) < 0) {
+    error = Errno("cannot read " + name_ + " again");
+    return false;
+  }
+  begin_ = end_ = 0;
+  eof_ = false;
+  readError_.clear();
+  changed_ = false;
+  offset_ = chunkStart;
+  if (at == chunkStart) return true;
+  Fill();
+  if (end_ < at - chunkStart) {
+    error = readError_.empty() ? name_ + " is shorter than when it was read" : readError_;
+    return false;
+  }
+  begin_ = static_cast<std::size_t>(at - chunkStart);
+  return true;
+}
+
+std::unique_ptr<ProgramInput> ProgramInput::OpenSubroutineFile(const std::string& path,
+                                                               std::string& error) const {
+  std::shared_ptr<ReadPrint> print;
+  {
+    std::lock_guard lock(files_->mutex);
+    auto found = files_->prints.find(path);
+    if (found == files_->prints.end()) {
+      if (files_->prints.size() >= maxSubroutineFiles) {
+        error = "more than " + std::to_string(maxSubroutineFiles) + " subroutine files";
+        return nullptr;
+      }
+      found = files_->prints.emplace(path, std::make_shared<ReadPrint>()).first;
+      found->second->sealed =
+          print_->sealed.load();  // a file the check never opened is not checked
+    }
+    print = found->second;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = Errno("cannot open " + path);
+    return nullptr;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    error = path + " is not a regular file";
+    close(fd);
+    return nullptr;
+  }
+  std::unique_ptr<ProgramInput> file(new ProgramInput(fd, path, false));
+  file->print_ = std::move(print);
+  file->files_ = files_;
+  return file;
 }
 
 bool ProgramInput::Fill() {
@@ -188,22 +255,37 @@ bool ProgramInput::Fill() {
     got += static_cast<std::size_t>(n);
   }
   const std::size_t index = static_cast<std::size_t>(offset_ / chunkBytes);
-  if (recording_) {
-    if (got > 0) print_->chunks.push_back(SipHash24(print_->key, into, got));
-    print_->totalBytes += got;
-    if (got < chunkBytes) {
-      print_->complete = true;
-      recording_ = false;
-    }
-  } else if (print_->complete) {
-    if (got != print_->ExpectedBytes(index) ||
-        (got > 0 && SipHash24(print_->key, into, got) != print_->chunks[index])) {
+  ReadPrint& print = *print_;
+  // Past the end a complete file has nothing: a chunk there is known to be empty.
+  const bool pastEnd = print.complete && index >= print.chunks.size();
+  const bool known = pastEnd || (index < print.known.size() && print.known[index]);
+  if (known || (print.complete && got != print.ExpectedBytes(index))) {
+    if (!known || got != (print.complete ? print.ExpectedBytes(index) : chunkBytes) ||
+        (got > 0 && SipHash24(print.key, into, got) != print.chunks[index])) {
       readError_ = name_ + " changed after it was checked (bytes " + std::to_string(offset_) +
                    " to " + std::to_string(offset_ + got) +
                    " are not those checked); the job stops";
       changed_ = true;
       eof_ = true;
       return false;
+    }
+  } else if (print.sealed) {
+    // Bytes the check never read: not run, whatever they hold.
+    readError_ = name_ + " is read where it was not when checked (bytes " +
+                 std::to_string(offset_) + " on); the job stops";
+    changed_ = true;
+    eof_ = true;
+    return false;
+  } else {
+    if (print.chunks.size() <= index) {
+      print.chunks.resize(index + 1);
+      print.known.resize(index + 1);
+    }
+    print.chunks[index] = got > 0 ? SipHash24(print.key, into, got) : 0;
+    print.known[index] = true;
+    if (got < chunkBytes) {
+      print.complete = true;
+      print.totalBytes = offset_ + got;
     }
   }
   offset_ += got;

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +46,17 @@ class ProgramInput {
   bool Unchanged(std::string& error) const;
   bool Changed() const { return changed_; }  // a reading found bytes other than the first's
   const std::string& Name() const { return name_; }
+  // Where the next line starts, in bytes from the file's start; Seek goes back (or on) to such a
+  // place (a loop's first line, a subroutine's), reading again and checking a chunk only when
+  // it is no longer held.
+  std::uint64_t Tell() const;
+  bool Seek(std::uint64_t at, std::string& error);
+  // A subroutine file read by this program's passes: its digests are kept with this program's,
+  // so a later pass runs only the bytes the first read there. A file first opened after the
+  // check is not one checked. At most maxSubroutineFiles files.
+  std::unique_ptr<ProgramInput> OpenSubroutineFile(const std::string& path,
+                                                   std::string& error) const;
+  static constexpr std::size_t maxSubroutineFiles = 256;
   const std::string& ReadError() const { return readError_; }
   bool Copied() const { return copied_; }  // read from a temporary copy
 
@@ -60,9 +73,13 @@ class ProgramInput {
   bool eof_ = false;
   std::string readError_;
   std::shared_ptr<ReadPrint> print_;  // shared with the readers Again() makes
-  bool recording_ = false;            // this reading keeps the digests
   std::uint64_t offset_ = 0;          // bytes read from the start, a whole number of chunks
   bool changed_ = false;
+  struct SubroutinePrints {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<ReadPrint>> prints;  // by path
+  };
+  std::shared_ptr<SubroutinePrints> files_;  // shared with Again()'s readers and the files
 };
 
 }  // namespace gcode

@@ -83,6 +83,7 @@ nlohmann::json MakeReport(const std::string& file, const Machine& machine, const
                                        : "completed"},
       {"exit_code", outcome.exitCode},
       {"lines", plan.lines},
+      {"blocks_executed", plan.blocksExecuted},
       {"moves", plan.moves},
       {"calls", outcome.refused ? 0 : plan.vectorOutCalls + plan.referenceCalls},
       {"calls_made", callsMade},

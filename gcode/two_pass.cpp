@@ -8,34 +8,66 @@
 
 namespace gcode {
 
+namespace {
+
+// The control flow's lines, read and planned.
+class PlannerSink final : public FlowSink {
+ public:
+  explicit PlannerSink(StreamPlanner& planner) : planner_(planner) {
+    tooLongLine_.errorCode = "line-too-long";
+    tooLongLine_.refusedAxes = 7;  // not read: any axis may have moved
+  }
+  void Run(std::string_view text, bool tooLong, int line) override {
+    if (tooLong) {
+      planner_.Line(LineKind::error, tooLongLine_,
+                    "the line is longer than " + std::to_string(maxLineBytes) + " bytes", line);
+      return;
+    }
+    lineError_.clear();
+    // Read without the parameters: the planner reads a line that needs them again when it runs,
+    // with the values the lines before it left.
+    const LineKind kind = ReadLine(text, line, block_, lineError_);
+    planner_.Line(kind, block_, lineError_, line);
+  }
+  void Refuse(const std::string& message, const std::string& code, int line) override {
+    Block refused;
+    refused.line = line;
+    refused.errorCode = code;
+    planner_.Line(LineKind::error, refused, message, line);
+  }
+  bool Ended() const override { return planner_.Ended(); }
+  Parameters& Params() override { return planner_.Params(); }
+
+ private:
+  StreamPlanner& planner_;
+  Block block_;
+  Block tooLongLine_;
+  std::string lineError_;
+};
+
+}  // namespace
+
 bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
                const std::atomic<int>* stop) {
-  if (!input.Rewind(error)) return false;
-  lineCount = 0;
-  std::string_view text;
-  bool tooLong = false;
-  Block block;
-  std::string lineError;
-  Block tooLongLine;
-  tooLongLine.errorCode = "line-too-long";
-  tooLongLine.refusedAxes = 7;  // not read: any axis may have moved
-  while (input.NextLine(text, tooLong)) {
-    if (stop && stop->load(std::memory_order_relaxed) != 0) return true;
-    ++lineCount;
-    if (tooLong) {
-      planner.Line(LineKind::error, tooLongLine,
-                   "the line is longer than " + std::to_string(maxLineBytes) + " bytes", lineCount);
-      continue;
-    }
-    lineError.clear();
-    const LineKind kind = ReadLine(text, lineCount, block, lineError);
-    planner.Line(kind, block, lineError, lineCount);
-  }
-  if (!input.ReadError().empty()) {
-    error = input.ReadError();
-    return false;
-  }
-  return true;
+  return FeedLines(input, planner, FlowOptions{}, lineCount, nullptr, error, stop);
+}
+
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow, int& lineCount,
+               std::uint64_t* blocksExecuted, std::string& error, const std::atomic<int>* stop) {
+  PlannerSink sink(planner);
+  FlowResult result;
+  const bool read = RunFlow(input, sink, flow, result, error, stop);
+  lineCount = result.lineCount;
+  if (blocksExecuted) *blocksExecuted = result.blocksExecuted;
+  return read;
+}
+
+FlowOptions FlowOf(const PlanOptions& options) {
+  FlowOptions flow;
+  flow.subroutinesDir = options.subroutinesDir;
+  flow.maxBlocks = options.maxBlocks;
+  flow.fromLine = options.fromLine;
+  return flow;
 }
 
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
@@ -47,17 +79,23 @@ Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions
                   const CallSink& sink, std::string& error) {
   StreamPlanner planner(machine, options, sink);
   int lines = 0;
-  FeedLines(input, planner, lines, error);
-  return planner.Finish(lines);
+  std::uint64_t blocks = 0;
+  FeedLines(input, planner, FlowOf(options), lines, &blocks, error);
+  Plan plan = planner.Finish(lines);
+  plan.blocksExecuted = blocks;
+  return plan;
 }
 
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
                   const CallSink& sink, const std::atomic<int>& stop, std::string& error) {
   StreamPlanner planner(machine, options, sink);
   int lines = 0;
-  FeedLines(input, planner, lines, error, &stop);
+  std::uint64_t blocks = 0;
+  FeedLines(input, planner, FlowOf(options), lines, &blocks, error, &stop);
   if (stop.load() != 0 && error.empty()) error = input.Name() + ": the check was stopped";
-  return planner.Finish(lines);
+  Plan plan = planner.Finish(lines);
+  plan.blocksExecuted = blocks;
+  return plan;
 }
 
 bool ReplanProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,
@@ -69,7 +107,7 @@ bool ReplanProgram(ProgramInput& input, const Machine& machine, const PlanOption
     sink(call);
   });
   int lines = 0;
-  if (!FeedLines(input, planner, lines, error)) return false;
+  if (!FeedLines(input, planner, FlowOf(options), lines, nullptr, error)) return false;
   const Plan plan = planner.Finish(lines);
   if (!input.Unchanged(error)) return false;
   if (!plan.ok() || made != checked.callCount) {
@@ -129,7 +167,8 @@ void CallStream::Produce() {
   StreamPlanner planner(machine_, options_, sink);
   int lines = 0;
   std::string error;
-  const bool read = FeedLines(input_, planner, lines, error, &stopReading_);
+  const bool read =
+      FeedLines(input_, planner, FlowOf(options_), lines, nullptr, error, &stopReading_);
   const Plan plan = planner.Finish(lines);
   std::lock_guard lock(mutex_);
   if (!read) {

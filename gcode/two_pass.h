@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "flow.h"
 #include "machine.h"
 #include "planner.h"
 #include "program_input.h"
@@ -24,6 +25,13 @@ namespace gcode {
 // `stop`, when given and set, ends the reading early (the caller stopped the job).
 bool FeedLines(ProgramInput& input, StreamPlanner& planner, int& lineCount, std::string& error,
                const std::atomic<int>* stop = nullptr);
+// The same through the control flow's options (subroutine folder, block limit, --from-line);
+// `blocksExecuted`, when given, gets the lines run.
+bool FeedLines(ProgramInput& input, StreamPlanner& planner, const FlowOptions& flow, int& lineCount,
+               std::uint64_t* blocksExecuted, std::string& error,
+               const std::atomic<int>* stop = nullptr);
+// The control flow's options of a plan's.
+FlowOptions FlowOf(const PlanOptions& options);
 
 // Pass 1: the plan's counters, errors and notes (no calls kept); `error` on a read error.
 Plan CheckProgram(ProgramInput& input, const Machine& machine, const PlanOptions& options,

@@ -4,7 +4,8 @@
 # findings to build/fuzz/artifacts (crash-*, timeout-*); replay one with
 # `build/fuzz/fuzz/steplink_fuzz FILE`.
 # Usage: scripts/fuzz.sh [SECONDS] [extra libFuzzer options, e.g. -jobs=2]
-# STEPLINK_FUZZ_TARGET=gcode fuzzes the G-code reader and planner instead (fuzz/gcode_corpus).
+# STEPLINK_FUZZ_TARGET=gcode fuzzes the G-code reader and planner instead (fuzz/gcode_corpus,
+# with the dictionary fuzz/gcode.dict).
 # STEPLINK_FUZZ_PRESET=NAME fuzzes in another preset's tree (build/NAME) that has STEPLINK_FUZZ on:
 # scripts/check.sh uses ci-linux-asan, the one instrumented tree it builds anyway.
 set -euo pipefail
@@ -17,7 +18,9 @@ cmake --preset "$preset" >/dev/null
 if [ "${STEPLINK_FUZZ_TARGET:-}" = gcode ]; then
   cmake --build "$build" --target steplink_gcode_fuzz -j 2
   mkdir -p "$build/gcode-corpus" "$build/artifacts"
+  # The dictionary: the words of LinuxCNC programs (O-words, M98/M99, parameters, expressions).
   exec "$build/fuzz/steplink_gcode_fuzz" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+    -dict=fuzz/gcode.dict \
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/artifacts/gcode-" \
     "$@" "$build/gcode-corpus" fuzz/gcode_corpus
 fi

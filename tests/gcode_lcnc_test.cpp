@@ -194,12 +194,12 @@ TEST(GcodeLinuxCnc, OneFaultOneError) {
   gcode::Machine machine = TestMachine();
   machine.axes[0].maxMm = 100;
   const Plan unknown =
-      gcode::PlanProgram(gcode::ParseProgram("G0 X10 Y0\nG1 X#1\nG91 G3 X-20 I-5\nG1 X500\n"
+      gcode::PlanProgram(gcode::ParseProgram("G0 X10 Y0\nG1 X[1/0]\nG91 G3 X-20 I-5\nG1 X500\n"
                                              "G90 G0 X10 Y0\nG3 X-10 Y0 I-15 J0\nG0 X500\n"),
                          machine);
   ASSERT_EQ(unknown.errorCount, 3u) << Errors(unknown);
   EXPECT_EQ(unknown.errors[0].line, 2);
-  EXPECT_EQ(unknown.errors[0].code, "unsupported-syntax");
+  EXPECT_EQ(unknown.errors[0].code, "division-by-zero");
   EXPECT_EQ(unknown.errors[1].line, 6);  // X known again on line 5
   EXPECT_EQ(unknown.errors[1].code, "arc-end-off-circle");
   EXPECT_EQ(unknown.errors[2].line, 7);

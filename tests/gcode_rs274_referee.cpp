@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "planner.h"
+#include "program_input.h"
+#include "two_pass.h"
 
 namespace {
 
@@ -144,15 +146,28 @@ fs::path WithFeed(const fs::path& dir, const fs::path& program) {
   return copy;
 }
 
+// O-word subroutine files of the programs: a folder "subs" beside them, given to both sides
+// (rs274 through an INI file's SUBROUTINE_PATH, steplink through --subroutines).
+fs::path SubroutinesOf(const fs::path& program) {
+  const fs::path subs = program.parent_path() / "subs";
+  return fs::is_directory(subs) ? fs::absolute(subs) : fs::path();
+}
+
 bool RunRs274(const std::string& rs274, const fs::path& dir, const fs::path& given,
               std::string& output, std::string& why) {
   const fs::path program = WithFeed(dir, given);
+  std::string ini;
+  if (const fs::path subs = SubroutinesOf(given); !subs.empty()) {
+    std::ofstream(dir / "rs274.ini") << "[RS274NGC]\nSUBROUTINE_PATH = " << subs.string() << "\n";
+    ini = " -i '" + (dir / "rs274.ini").string() + "'";
+  }
   const fs::path out = dir / "canon.txt";
   const fs::path err = dir / "stderr.txt";
   fs::remove(out);
-  const std::string command = "'" + rs274 + "' -g -n 2 -t '" + (dir / "tool.tbl").string() +
-                              "' -v '" + (dir / "rs274.var").string() + "' '" + program.string() +
-                              "' '" + out.string() + "' </dev/null 2>'" + err.string() + "'";
+  const std::string command = "'" + rs274 + "'" + ini + " -g -n 2 -t '" +
+                              (dir / "tool.tbl").string() + "' -v '" +
+                              (dir / "rs274.var").string() + "' '" + program.string() + "' '" +
+                              out.string() + "' </dev/null 2>'" + err.string() + "'";
   const int status = std::system(command.c_str());
   std::ifstream canon(out), errors(err);
   std::stringstream text, errorText;
@@ -166,10 +181,8 @@ bool RunRs274(const std::string& rs274, const fs::path& dir, const fs::path& giv
   return true;
 }
 
+// steplink's side runs the program as a job does: read from its file, control flow and all.
 std::vector<Move> RunSteplink(const fs::path& program, std::string& why) {
-  std::ifstream in(program, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
   gcode::Machine machine = gcode::BuiltinMachine();
   for (auto& axis : machine.axes) {
     axis.stepsPerMm = 1000;
@@ -190,8 +203,17 @@ std::vector<Move> RunSteplink(const fs::path& program, std::string& why) {
     m.line = c.line;
     moves.push_back(m);
   };
-  const gcode::Plan plan = gcode::PlanProgram(gcode::ParseProgram(text.str()), machine, options);
-  if (!plan.ok()) {
+  options.subroutinesDir = SubroutinesOf(program).string();
+  std::string error;
+  const auto input = gcode::ProgramInput::Open(program.string(), error);
+  if (!input) {
+    why = error;
+    return moves;
+  }
+  const gcode::Plan plan = gcode::CheckProgram(*input, machine, options, error);
+  if (!error.empty()) {
+    why = error;
+  } else if (!plan.ok()) {
     why = "steplink refuses it: line " + std::to_string(plan.errors[0].line) + ": " +
           plan.errors[0].message;
   }

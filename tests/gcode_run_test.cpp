@@ -158,6 +158,30 @@ TEST_F(GcodeRun, CheckPlansWithoutCalls) {
   EXPECT_NE(ReadFile(dir_ / "p.svg").find("<polyline"), std::string::npos);
 }
 
+TEST_F(GcodeRun, SubroutineFilesRunAndARunawayLoopIsRefusedBeforeAnyStep) {
+  fs::create_directories(dir_ / "subs");
+  WriteFile(dir_ / "subs" / "square.ngc",
+            "o<square> sub\nG91 G1 X#1\nG1 Y#1\nG1 X-#1\nG1 Y-#1\nG90\no<square> endsub\n");
+  const Result run = Program("G21\no1 repeat [2]\no<square> call [3]\no1 endrepeat\nM2\n",
+                             "--subroutines " + (dir_ / "subs").string() + " --quiet");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.report["status"], "completed");
+  // G21, repeat, 2 x (call, 5 body lines, endsub, endrepeat), M2.
+  EXPECT_EQ(run.report["blocks_executed"], 19);
+  EXPECT_EQ(run.report["calls"], 8);
+
+  fs::remove(dir_ / "record.txt");
+  const Result runaway =
+      Program("G21\no1 while [1]\nG91 G0 X1\nG0 X-1\no1 endwhile\n", "--max-blocks 500 --quiet");
+  EXPECT_EQ(runaway.exitCode, 2);
+  EXPECT_EQ(runaway.report["status"], "refused");
+  EXPECT_NE(runaway.err.find("--max-blocks"), std::string::npos) << runaway.err;
+  EXPECT_FALSE(fs::exists(dir_ / "record.txt"));
+
+  const Result noFolder = Program("o<square> call [1]\nM2\n", "--subroutines /nonexistent");
+  EXPECT_EQ(noFolder.exitCode, 2) << noFolder.err;
+}
+
 TEST_F(GcodeRun, EmittedScriptMakesTheSameSteps) {
   const std::string script = (dir_ / "job.steplink").string();
   const Result job =

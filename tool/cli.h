@@ -31,6 +31,8 @@ struct GcodeArgs {
   std::optional<std::string> emitScript;
   bool check = false;
   std::optional<int> fromLine;
+  std::optional<std::string> subroutines;  // --subroutines DIR
+  std::optional<std::uint64_t> maxBlocks;  // --max-blocks N
   bool home = false;
   bool keepAux = false;
 };

@@ -45,6 +45,8 @@ gcode::PlanOptions MakePlanOptions(const GcodeArgs& args) {
   gcode::PlanOptions planOptions;
   planOptions.fromLine = args.fromLine.value_or(0);
   planOptions.home = args.home;
+  planOptions.subroutinesDir = args.subroutines.value_or("");
+  if (args.maxBlocks) planOptions.maxBlocks = *args.maxBlocks;
   // The variant's start speed, never guessed from the library's name.
   planOptions.profile.startSpeed = args.table.variant == Variant::start200
                                        ? STEPLINK_START_SPEED_START200

@@ -1,5 +1,6 @@
 // The gcode command's line: its name, help and options. Calls the shared option groups and
 // GcodeCommand (gcode_command.cpp).
+#include <cstdint>
 #include <memory>
 
 #include "cli.h"
@@ -30,6 +31,15 @@ std::function<int()> Setup(CLI::App& app) {
                  "end")
       ->type_name("N")
       ->check(CLI::Range(1, 100'000'000));
+  app.add_option("--subroutines", args->subroutines,
+                 "folder of O-word subroutine files: o<name> call runs DIR/name.ngc")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--max-blocks", args->maxBlocks,
+                 "blocks the check may run, loops and calls counted each time, before it "
+                 "calls the program a runaway (default 100000000)")
+      ->type_name("N")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 62));
   app.add_flag("--keep-aux", args->keepAux,
                "leave the auxiliary output as it is when the job is stopped");
   CLI::Option_group* outputs = app.add_option_group("Outputs");
