@@ -1,0 +1,68 @@
+// The control panel's jobs and MDI: G-code programs picked by name from the --jobs folder,
+// checked whole (pass 1) with the session's offsets from where the table stands, run through
+// pass 2 a call at a time into the model's queue, paused and resumed at call boundaries, run from
+// a line after a preview, and single MDI lines with the session's modal state kept between them.
+// Calls the model (panel_model.h), the folder (job_folder.h) and the G-code library.
+//
+// ---- Interface served to the page -----------------------------------------------------------
+// Start: steplink panel ... --jobs DIR [FILE.nc]
+//   DIR: the folder whose G-code files (.nc .ngc .gcode .gc .tap, any case) the page may pick;
+//   FILE.nc, when given, names one of them (a bare name, or DIR/NAME) and is checked at start.
+//   Without --jobs the job commands answer 409 "no --jobs folder".
+//   A job name is a bare file name in DIR: no '/', no "..", no NUL, not empty, at most 255 bytes;
+//   a symbolic link is refused (it may leave the folder), so is anything but a regular file.
+//   Nothing is uploaded; nothing outside DIR is read.
+//
+// GET /jobs?token=T (the live view's token rules) ->
+//   {"dir":"jobs","jobs":[{"name":"example.nc","bytes":1234}, ...],"truncated":false}
+//   sorted by name, at most 500 entries.
+// GET /jobs/check?token=T -> the latest check (404 before the first one):
+//   {"name":"example.nc","serial":3,"state":"checking"|"done","ok":true,
+//    "refusals":[{"line":12,"message":"..."}],   // the first 100, line order; line 0: the whole
+//    "refusal_count":1,"notes":[{"line":4,"message":"..."}],
+//    "lines":120,"calls":431,"planned_seconds":93.5,
+//    "start_mm":[x,y,z],                          // machine mm the check started from
+//    "offsets":{"x":..,"y":..,"z":..},            // the work offset (G54) it was checked with
+//    "extents_mm":{"min":[x,y,z],"max":[x,y,z]},  // machine mm, the start included
+//    "limits":{"x":[min,max],"y":[..],"z":[..]},"inside_limits":true,
+//    "path":{"kinds":["rapid","cut","aux",...],   // how the table got to each point
+//            "points":[[x,y,z,kind,line], ...]},  // machine mm, at most 2000 points
+//    "from_line":null | {"line":N,"approach":[{"what":"Z up to the safe height","to_mm":[x,y,z]},
+//                        ...],"modal":"G21 G90 G17 G54 ...","aux":0|1|-1}}
+//   "serial" grows with every check; /state's job.check_serial says when to fetch again.
+//
+// POST commands (token header, JSON body at most 1 KiB, as part 1's): 200 done or started,
+// 409 refused now (the reason in "message"), 400 a malformed body.
+//   /cmd/check {"name"}              check from where the table stands (state "checking", then
+//                                    "checked" or "refused"); no motion.
+//   /cmd/run {"name"}                checks again with the current offsets and position, then
+//                                    runs when it checks (else "refused"); needs a trusted
+//                                    (homed) position and a table standing still.
+//   /cmd/pause {}                    stops taking calls once the call in flight ends.
+//   /cmd/resume {}                   goes on (also after the program's own M0/M1/M6 pause).
+//   POST /stop                       part 1's Stop: the table halts, the job is "stopped".
+//   /cmd/run-from-line {"name","line"}
+//                                    the preview: a check from line N on (GET /jobs/check gives
+//                                    "from_line": the modal state rebuilt from the lines before,
+//                                    Z up to safe_z_mm (never down to it), X/Y to the line's
+//                                    start, Z down to it, then the program); no motion.
+//   /cmd/run-from-line {"name","line","confirmed":true}
+//                                    runs it; refused unless the latest check is that preview
+//                                    and the table has not moved nor the offsets changed since,
+//                                    and while the position is not trusted.
+//   /cmd/mdi {"line":"G0 X10"}       one line (at most 256 bytes) through the interpreter with
+//                                    the session's modal state (units, distance mode, plane,
+//                                    offsets, tool), checked whole before it moves: 200 with the
+//                                    calls queued, or 409 "line 1: why" and nothing moves. Needs
+//                                    a trusted position, no job running or paused.
+//
+// /state gains:
+//   "jobs_dir": "jobs" | null,
+//   "job": {"name":null|"example.nc","state":"idle"|"checking"|"checked"|"refused"|"running"|
+//           "paused"|"stopped"|"done"|"failed","message":"...","line":N,"lines":M,
+//           "percent":0..100,"seconds_left":S,"planned_seconds":T,"from_line":0|N,
+//           "check_serial":K,"pause_reason":"" | "M0: program pause"},
+//   "mdi": {"history":[{"line":"G0 X10","ok":true,"message":"..."}, ...],  // the last 50
+//           "modal":"G21 G90 G17 G54 G99 T0"}
+// A job goes on when the page that started it goes away; only Stop or its end ends it.
+#pragma once
