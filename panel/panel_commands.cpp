@@ -12,6 +12,10 @@ extern const unsigned char panel_css[];
 extern const unsigned long panel_css_size;
 extern const unsigned char panel_js[];
 extern const unsigned long panel_js_size;
+extern const unsigned char panel_jobs_js[];
+extern const unsigned long panel_jobs_js_size;
+extern const unsigned char plot_mm_js[];
+extern const unsigned long plot_mm_js_size;
 }  // namespace panel::assets
 
 namespace panel {
@@ -88,7 +92,11 @@ std::string PageHtml() {
     if (at != std::string::npos) page.replace(at, marker.size(), with);
   };
   replace("/*steplink:style*/", Text(assets::panel_css, assets::panel_css_size));
-  replace("/*steplink:script*/", Text(assets::panel_js, assets::panel_js_size));
+  // The mm plot and the jobs part first: panel.js hands them its posts and its state.
+  std::string script(Text(assets::plot_mm_js, assets::plot_mm_js_size));
+  script += Text(assets::panel_jobs_js, assets::panel_jobs_js_size);
+  script += Text(assets::panel_js, assets::panel_js_size);
+  replace("/*steplink:script*/", script);
   return page;
 }
 

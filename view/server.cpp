@@ -22,7 +22,8 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The page: page.html with its style and script put in place of the two markers.
+// The page: page.html with its style and script (the mm plot, then the page's own) put in place
+// of the two markers.
 std::string BuildPage() {
   std::string page(assets::Text(assets::page_html, assets::page_html_size));
   auto replace = [&page](const std::string& marker, std::string_view with) {
@@ -30,7 +31,9 @@ std::string BuildPage() {
     if (at != std::string::npos) page.replace(at, marker.size(), with);
   };
   replace("/*steplink:style*/", assets::Text(assets::page_css, assets::page_css_size));
-  replace("/*steplink:script*/", assets::Text(assets::page_js, assets::page_js_size));
+  std::string script(assets::Text(assets::plot_mm_js, assets::plot_mm_js_size));
+  script += assets::Text(assets::page_js, assets::page_js_size);
+  replace("/*steplink:script*/", script);
   return page;
 }
 
