@@ -56,8 +56,11 @@ function panelJobs(api) {
     if (list.truncated) api.say('Only the first ' + names.length + ' programs of the folder are listed');
   }
   $('job-list').addEventListener('click', loadList);
-  $('job-pick').addEventListener('change', async () => {
-    const name = $('job-pick').value;
+  // A check holds for the offsets and the position it was made with, and a preview of a run
+  // from a line replaces the whole program's: checking again is one click.
+  $('job-pick').addEventListener('change', () => askCheck($('job-pick').value));
+  $('job-recheck').addEventListener('click', () => askCheck(picked));
+  async function askCheck(name) {
     picked = name;
     cancelFrom();
     if (!name) return;
@@ -68,7 +71,7 @@ function panelJobs(api) {
       $('job-check').className = 'refused';
       $('job-check').textContent = 'Not checked: ' + (reply.message || 'no answer');
     }
-  });
+  }
 
   // ---- Check and preview: always the server's latest check (GET /jobs/check) ----
   function showRefusals(refusals, count) {
@@ -184,6 +187,7 @@ function panelJobs(api) {
     $('job-pause').disabled = state !== 'running';
     $('job-resume').disabled = state !== 'paused';
     $('from-show').disabled = !picked || active();
+    $('job-recheck').disabled = !picked || active();
     $('from-confirm').disabled = active() || !checks;
   }
   $('job-run').addEventListener('click', () => api.command('run', {name: picked}));
