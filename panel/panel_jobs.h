@@ -66,3 +66,119 @@
 //           "modal":"G21 G90 G17 G54 G99 T0"}
 // A job goes on when the page that started it goes away; only Stop or its end ends it.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "job_check.h"
+#include "job_folder.h"
+#include "mdi.h"
+#include "panel_model.h"
+#include "two_pass.h"
+
+namespace panel {
+
+enum class JobState { idle, checking, checked, refused, running, paused, stopped, done, failed };
+const char* JobStateName(JobState state);
+
+// Calls of a job's pass 2 planned ahead at most: a job's length never shows in memory.
+inline constexpr std::size_t jobQueueCalls = 256;
+
+class PanelJobs final : public CallFeed {
+ public:
+  // `folder`: the --jobs folder, nullptr without one. Becomes the model's feed; the model must
+  // outlive it. Everything but the constructor runs under the model's lock.
+  PanelJobs(PanelModel& model, std::unique_ptr<JobFolder> folder, const gcode::Profile& profile);
+  ~PanelJobs() override;
+  PanelJobs(const PanelJobs&) = delete;
+  PanelJobs& operator=(const PanelJobs&) = delete;
+
+  // ---- Commands (answers as the model's) ----
+  CommandResult Check(const std::string& name);
+  CommandResult Run(const std::string& name);
+  CommandResult RunFromLine(const std::string& name, int line, bool confirmed);
+  CommandResult Pause();
+  CommandResult Resume();
+  CommandResult Mdi(const std::string& line);
+
+  // ---- The model's feed ----
+  std::optional<PanelCall> NextCall(Clock::time_point now) override;
+  std::string Busy() const override;
+  void Dropped(const std::string& why) override;
+
+  // ---- What the page reads ----
+  nlohmann::json State();                       // /state's "jobs_dir", "job", "mdi"
+  std::optional<std::string> ListJson() const;  // GET /jobs; nullopt without a folder
+  std::optional<std::string> CheckJson();       // GET /jobs/check; nullopt before any check
+  JobState Job() const { return state_; }
+  // Waits for the check in progress and takes its result (tests, and a Quit).
+  void WaitForCheck();
+
+ private:
+  // What runs: a job's pass 2, or an MDI line's calls.
+  struct Running {
+    bool mdi = false;
+    std::unique_ptr<gcode::ProgramInput> input;
+    std::unique_ptr<gcode::CallStream> stream;
+    std::deque<gcode::PlannedCall> calls;
+    bool paused = false;
+    std::string pauseReason;
+    std::optional<Clock::time_point> dwellUntil;
+  };
+
+  CommandResult Refuse(const std::string& why) const { return {false, why}; }
+  // Why a job may not start now (empty: it may).
+  std::string StartRefusal(const std::string& name, bool needsTrust) const;
+  gcode::CarriedState Current() const;
+  CheckRequest Request(const std::string& name, int fromLine, bool toRun);
+  void StartCheck(const CheckRequest& request);
+  void Collect();  // a finished check's result, if any
+  void Apply(CheckResult& result);
+  std::optional<gcode::PlannedCall> Take();
+  void Finish();
+  void Progress(const gcode::PlanEntry& entry);
+
+  PanelModel& model_;
+  std::unique_ptr<JobFolder> folder_;
+  gcode::Profile profile_;
+  gcode::CarriedState carried_;  // the MDI session's state (position and G54: the model's)
+  MdiHistory history_;
+
+  // The job.
+  JobState state_ = JobState::idle;
+  std::string name_;
+  std::string message_;
+  int fromLine_ = 0;
+  int line_ = 0;
+  int lines_ = 0;
+  double plannedSeconds_ = 0.0;
+  double doneSeconds_ = 0.0;
+  std::uint64_t calls_ = 0, callsDone_ = 0;
+  std::unique_ptr<Running> run_;
+
+  // Checks: one worker at a time; its result is taken under the model's lock.
+  std::thread worker_;
+  std::atomic<int> cancel_{0};
+  std::mutex workMutex_;
+  std::unique_ptr<CheckResult> finished_;  // guarded by workMutex_
+  std::uint64_t serial_ = 0;               // the latest check asked for
+  bool checking_ = false;
+  bool checkingToRun_ = false;
+  std::string checkJson_;
+  std::optional<CheckRequest> lastCheck_;  // the latest finished check, when it checked
+};
+
+// The job commands' posts: check, run, pause, resume, run-from-line, mdi; nullopt for another
+// name (the model's). Bodies as documented above.
+std::optional<std::pair<int, std::string>> DispatchJobs(PanelJobs& jobs, const std::string& name,
+                                                        const std::string& body);
+
+}  // namespace panel
