@@ -45,7 +45,7 @@ bool OwnerAlive(std::uint32_t pid, std::uint64_t startTime) {
   return status::ProcessStartTime(static_cast<pid_t>(pid)) == startTime;
 }
 
-enum class Route { page, state, plan, events, stop, pause, resume, command };
+enum class Route { page, state, plan, events, stop, pause, resume, command, query };
 
 struct RouteSpec {
   const char* path;
@@ -162,6 +162,8 @@ Reply Server::Impl::Respond(const Request& request) {
   }
   static constexpr RouteSpec commandRoute{"/cmd/", Route::command, true};
   if (controls.command && request.path.rfind(commandRoute.path, 0) == 0) spec = &commandRoute;
+  static constexpr RouteSpec queryRoute{"/jobs", Route::query, false};
+  if (controls.query && request.path.rfind(queryRoute.path, 0) == 0) spec = &queryRoute;
   if (spec == nullptr) return Refusal(404, "not found");
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (spec->post ? request.method != "POST" : !get) {
@@ -229,6 +231,13 @@ Reply Server::Impl::Respond(const Request& request) {
     case Route::command: {
       auto [status, body] = controls.command(
           request.path.substr(std::string_view(commandRoute.path).size()), request.body);
+      reply.status = status;
+      reply.contentType = "application/json";
+      reply.body = std::move(body);
+      return reply;
+    }
+    case Route::query: {
+      auto [status, body] = controls.query(request.path);
       reply.status = status;
       reply.contentType = "application/json";
       reply.body = std::move(body);
