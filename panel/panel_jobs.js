@@ -214,10 +214,14 @@ function panelJobs(api) {
     list.textContent = '';
     const add = (text) => { const item = document.createElement('li'); item.textContent = text; list.appendChild(item); };
     add('Modal state rebuilt from the lines before: ' + from.modal);
-    if (from.aux === 0 || from.aux === 1) add('Auxiliary output ' + (from.aux ? 'on' : 'off'));
+    // The approach's steps in order (the auxiliary output among them); a position only where
+    // the step moves the table.
+    let at = '';
     for (const step of from.approach || []) {
       const to = step.to_mm || [];
-      add(step.what + ' (machine X ' + fmt(to[0]) + ' Y ' + fmt(to[1]) + ' Z ' + fmt(to[2]) + ' mm)');
+      const where = 'machine X ' + fmt(to[0]) + ' Y ' + fmt(to[1]) + ' Z ' + fmt(to[2]) + ' mm';
+      add(step.what + (where !== at ? ' (' + where + ')' : ''));
+      at = where;
     }
     add('Then the program from line ' + from.line);
     list.hidden = false;
