@@ -103,8 +103,26 @@ async function main() {
     if (where(after).join() !== where(before).join()) fail(what + ': the table still moves');
     return after;
   }
+  // Where one page at a time controls the table, this page takes control (over the page it was
+  // before a reload, after the page's own confirm).
+  async function takeControl() {
+    if (!(await page.$('#take-control'))) return;
+    await page.click('#take-control');
+    await page.waitForSelector('#take-over-yes', {visible: true, timeout: 1500})
+        .then(() => page.click('#take-over-yes'), () => {});
+    await page.waitForFunction(() => document.body.dataset.control === 'mine', {timeout: 5000});
+  }
+  // After a Stop the table is opened again by a new call process; a Home pressed before that
+  // has ended is refused (busy), as a person would see and press it again.
   async function home() {
-    await page.click('button[data-home=all]');
+    for (let attempt = 1; ; ++attempt) {
+      await page.click('button[data-home=all]');
+      const started = await until('homing under way', (s) => s.busy !== '' || s.trusted, 3000)
+          .then(() => true, () => false);
+      if (started) break;
+      console.log('home refused: ' + (await text('#message')));
+      if (attempt === 5) throw new Error('homing refused five times');
+    }
     await until('homing', (s) => s.trusted && s.busy === '' && !s.moving, 40000);
   }
 
@@ -124,11 +142,7 @@ async function main() {
     await page.setViewport({width: 1280, height: 1800});
     await page.goto(url, {waitUntil: 'load', timeout: 15000});
     await until('the table opened', (s) => s.busy === '' && s.jobs_dir !== undefined);
-    // Where one page at a time controls the table, this one takes control first.
-    if (await page.$('#take-control')) {
-      await page.click('#take-control');
-      await page.waitForFunction(() => document.body.dataset.control === 'mine', {timeout: 5000});
-    }
+    await takeControl();
 
     // Every control of the jobs and MDI sections has an accessible name.
     const unnamed = await page.$$eval('.jobs button, .jobs input, .jobs select, #mdi-form *', (nodes) =>
@@ -187,12 +201,20 @@ async function main() {
     await page.click('#job-resume');
     await until('the job moving again', (s) => s.job.state === 'running' &&
                                                where(s).join() !== where(paused).join(), 10000);
+    // A reload does not stop the job: the page comes back to it, running, its program picked.
+    await page.reload({waitUntil: 'load', timeout: 15000});
+    await shows('the job still running after a reload', '#job-now', /example\.nc: running/);
+    await shows('the progress after a reload', '#job-percent', /%$/);
+    if ((await page.$eval('#job-pick', (node) => node.value)) !== 'example.nc') {
+      fail('after a reload the page does not show the running program picked');
+    }
     await page.click('#job-stop');
     await until('the stop', (s) => s.job.state === 'stopped' && s.busy === '', 10000);
     await shows('the stop', '#job-now', /stopped/);
     await standsStill('stopped');
     if (!(await disabled('#job-pause'))) fail('Pause is offered after the stop');
 
+    await takeControl();
     // Run from a line: refused while the position is not trusted (after a Stop) ...
     await page.click('#from-line', {clickCount: 3});
     await page.keyboard.type('20');
