@@ -61,6 +61,7 @@ std::optional<std::pair<int, std::string>> DispatchJobs(PanelJobs& jobs, const s
                                 confirmed != args.end() && confirmed->get<bool>());
     }
   }
+  result.message = Utf8Safe(result.message);
   return std::pair<int, std::string>{result.ok ? 200 : 409, Answer(result)};
 }
 

@@ -20,7 +20,60 @@ std::string Errno(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+// The length of the UTF-8 sequence at `at`, 0 when the bytes there are not one.
+std::size_t SequenceAt(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the second byte's range (overlongs and surrogates out)
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t index = at + 2; index < at + length; ++index) {
+    if (byte(index) < 0x80 || byte(index) > 0xBF) return 0;
+  }
+  return length;
+}
+
 }  // namespace
+
+bool IsUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = SequenceAt(text, at);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+std::string Utf8Safe(std::string_view text) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = SequenceAt(text, at);
+    if (length == 0) {
+      safe += '?';
+      ++at;
+    } else {
+      safe.append(text.substr(at, length));
+      at += length;
+    }
+  }
+  return safe;
+}
 
 std::string JobNameRefusal(const std::string& name) {
   if (name.empty()) return "a job name is needed";
@@ -32,6 +85,7 @@ std::string JobNameRefusal(const std::string& name) {
     return "a job is picked by its file name in the jobs folder, not by a path";
   }
   if (name == "." || name == "..") return "'" + name + "' is no job name";
+  if (!IsUtf8(name)) return "the job name is not valid UTF-8";
   for (const char c : name) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
       return "the job name holds a control character";
@@ -73,7 +127,14 @@ JobList JobFolder::List() const {
     close(fd);
     return list;
   }
+  // The list is answered on the server's loop thread: a folder of very many files is read only
+  // so far.
+  std::size_t scanned = 0;
   while (const dirent* entry = readdir(dir)) {
+    if (++scanned > maxScannedEntries) {
+      list.truncated = true;
+      break;
+    }
     const std::string name = entry->d_name;
     if (!JobNameRefusal(name).empty() || !IsGcodeName(name)) continue;
     struct stat info {};

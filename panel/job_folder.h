@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "program_input.h"
@@ -16,6 +17,8 @@ namespace panel {
 inline constexpr std::size_t maxJobNameBytes = 255;
 // Programs listed at most (the rest are left out and the list says so).
 inline constexpr std::size_t maxListedJobs = 500;
+// Folder entries read at most for the list (of any kind).
+inline constexpr std::size_t maxScannedEntries = 20000;
 
 struct JobEntry {
   std::string name;
@@ -27,8 +30,14 @@ struct JobList {
   bool truncated = false;
 };
 
+// Whether `text` is valid UTF-8 (the page's JSON carries only that).
+bool IsUtf8(std::string_view text);
+// `text` with every byte that is not part of valid UTF-8 replaced by '?': a line typed into MDI or
+// a planner message quoting a program's bytes, on its way to the page.
+std::string Utf8Safe(std::string_view text);
+
 // Why `name` is not a job name (empty when it is one): not empty, at most maxJobNameBytes, no
-// '/', no NUL, not "." or "..", no control characters.
+// '/', no NUL, not "." or "..", no control characters, valid UTF-8.
 std::string JobNameRefusal(const std::string& name);
 // Whether the name ends in a G-code extension (.nc .ngc .gcode .gc .tap, any case).
 bool IsGcodeName(const std::string& name);

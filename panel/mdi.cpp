@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "job_folder.h"
 #include "program.h"
 
 namespace panel {
@@ -27,7 +28,7 @@ MdiPlan PlanMdiLine(const std::string& line, const gcode::Machine& machine,
   options.maxCalls = maxMdiCalls;
   gcode::Plan plan = gcode::PlanProgram(program, machine, options);
   if (!plan.ok()) {
-    result.message = plan.errors.empty() ? "refused" : plan.errors.front().message;
+    result.message = Utf8Safe(plan.errors.empty() ? "refused" : plan.errors.front().message);
     return result;
   }
   result.ok = true;
@@ -38,7 +39,7 @@ MdiPlan PlanMdiLine(const std::string& line, const gcode::Machine& machine,
 }
 
 void MdiHistory::Add(const std::string& line, bool ok, const std::string& message) {
-  entries_.push_back({line.substr(0, maxMdiLineBytes), ok, message});
+  entries_.push_back({Utf8Safe(line.substr(0, maxMdiLineBytes)), ok, Utf8Safe(message)});
   while (entries_.size() > mdiHistoryLines) entries_.pop_front();
 }
 

@@ -123,7 +123,8 @@ void PanelJobs::Apply(CheckResult& result) {
   checking_ = false;
   const bool toRun = checkingToRun_;
   checkingToRun_ = false;
-  checkJson_ = result.json.dump();
+  // Planner messages may quote a program's bytes: whatever is not UTF-8 goes as U+FFFD.
+  checkJson_ = result.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   const gcode::Plan& plan = result.plan;
   lines_ = plan.lines;
   plannedSeconds_ = plan.durationSeconds;
@@ -261,6 +262,8 @@ void PanelJobs::Progress(const gcode::PlanEntry& entry) {
 
 void PanelJobs::Finish() {
   if (!run_->mdi) {
+    // Its producer has ended (Next gave nothing): the count is final.
+    plannedAheadPeak_ = std::max(plannedAheadPeak_, run_->stream->PeakQueued());
     std::string failure = run_->stream->Failure();
     if (failure.empty()) failure = run_->stream->Error();
     if (failure.empty()) {
@@ -269,7 +272,7 @@ void PanelJobs::Finish() {
       doneSeconds_ = plannedSeconds_;
     } else {
       state_ = JobState::failed;
-      message_ = name_ + " stopped at line " + std::to_string(line_) + ": " + failure;
+      message_ = name_ + " stopped at line " + std::to_string(line_) + ": " + Utf8Safe(failure);
     }
   }
   run_.reset();

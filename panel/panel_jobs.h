@@ -119,6 +119,8 @@ class PanelJobs final : public CallFeed {
   std::optional<std::string> ListJson() const;  // GET /jobs; nullopt without a folder
   std::optional<std::string> CheckJson();       // GET /jobs/check; nullopt before any check
   JobState Job() const { return state_; }
+  // Most calls of a job planned ahead of the table at once, over the jobs run to their end.
+  std::size_t PlannedAheadPeak() const { return plannedAheadPeak_; }
   // Waits for the check in progress and takes its result (tests, and a Quit).
   void WaitForCheck();
 
@@ -163,6 +165,7 @@ class PanelJobs final : public CallFeed {
   double doneSeconds_ = 0.0;
   std::uint64_t calls_ = 0, callsDone_ = 0;
   std::unique_ptr<Running> run_;
+  std::size_t plannedAheadPeak_ = 0;
 
   // Checks: one worker at a time; its result is taken under the model's lock.
   std::thread worker_;

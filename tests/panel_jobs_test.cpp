@@ -164,6 +164,20 @@ TEST(PanelJobFolder, HostileNamesLinksAndNonFilesAreRefused) {
   EXPECT_EQ(list["jobs"][0]["name"], "ok.nc");
   fs::remove(outside);
 
+  // Bytes that are not UTF-8, in a name, an MDI line or a program, never reach the page's JSON
+  // raw (its encoder would throw).
+  EXPECT_FALSE(s.jobs->Check("caf\xc3.nc").ok);
+  s.folder.Write("bytes.nc", "G0 X1 \xc3\n");
+  ASSERT_TRUE(s.jobs->Check("bytes.nc").ok);
+  EXPECT_NO_THROW(s.Check());
+  s.Home();
+  const auto answer = panel::DispatchJobs(*s.jobs, "mdi", "{\"line\":\"G0 X1 \u00e9\"}");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->first, 409);
+  EXPECT_FALSE(s.jobs->Mdi("G0 \xff X1").ok);
+  EXPECT_NO_THROW(s.jobs->State().dump());
+  EXPECT_EQ(panel::Utf8Safe("a\xff\xe2\x82\xacb\xe2\x82"), "a?\xe2\x82\xacb??");
+
   // Without a folder the commands say how to get one.
   panel::PanelModel model(Example(), 300);
   panel::PanelJobs none(model, nullptr, gcode::Profile{});
@@ -264,10 +278,17 @@ TEST(PanelJobRun, ProgramPausesDwellsAndAFileChangedUnderTheJob) {
   EXPECT_EQ(s.jobs->Job(), JobState::done);
   EXPECT_DOUBLE_EQ(s.Mm()[0], 12.0);
 
-  // A file rewritten while its job runs: the job fails before running what was not checked.
+  // A long job: its calls are planned a bounded number ahead of the table, whatever its length.
   std::string program;
   for (int i = 0; i < 3000; ++i) program += "G0 X" + std::to_string(i % 2 + 1) + "\n";
   s.folder.Write("long.nc", program);
+  ASSERT_TRUE(s.jobs->Run("long.nc").ok);
+  s.jobs->WaitForCheck();
+  EXPECT_EQ(s.table.Drain(s.model), 3000);
+  EXPECT_EQ(s.jobs->Job(), JobState::done);
+  EXPECT_LE(s.jobs->PlannedAheadPeak(), panel::jobQueueCalls);
+
+  // A file rewritten while its job runs: the job fails before running what was not checked.
   ASSERT_TRUE(s.jobs->Run("long.nc").ok);
   s.jobs->WaitForCheck();
   s.table.Drain(s.model, 5);

@@ -32,7 +32,7 @@ int Refuse(const std::string& why) {
 bool OpenJobs(const PanelArgs& args, std::unique_ptr<panel::JobFolder>& folder,
               std::string& jobName, std::string& error) {
   if (!args.jobs) {
-    if (args.job) error = args.job->c_str() + std::string(": a job needs --jobs DIR, its folder");
+    if (args.job) error = *args.job + ": a job needs --jobs DIR, its folder";
     return !args.job;
   }
   folder = panel::JobFolder::Open(*args.jobs, error);
@@ -47,8 +47,8 @@ bool OpenJobs(const PanelArgs& args, std::unique_ptr<panel::JobFolder>& folder,
     return false;
   }
   jobName = given.filename().string();
-  error = panel::JobNameRefusal(jobName);
-  return error.empty();
+  // A job that cannot be opened is said at once, not found later on the page.
+  return folder->OpenJob(jobName, error) != nullptr;
 }
 
 }  // namespace
