@@ -117,7 +117,7 @@ async function main() {
   async function home() {
     for (let attempt = 1; ; ++attempt) {
       await page.click('button[data-home=all]');
-      const started = await until('homing under way', (s) => s.busy !== '' || s.trusted, 3000)
+      const started = await until('homing under way', (s) => s.busy === 'homing' || s.trusted, 3000)
           .then(() => true, () => false);
       if (started) break;
       console.log('home refused: ' + (await text('#message')));
