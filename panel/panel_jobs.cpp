@@ -285,6 +285,9 @@ std::optional<PanelCall> PanelJobs::NextCall(Clock::time_point now) {
     if (now < *run_->dwellUntil) return std::nullopt;
     run_->dwellUntil.reset();
   }
+  // Pass 2 plans on its own thread: this asks again on the session's next round (20 ms) rather
+  // than wait under the model's lock, which Stop takes too.
+  if (!run_->mdi && !run_->stream->Ready()) return std::nullopt;
   const std::optional<gcode::PlannedCall> entry = Take();
   if (!entry) {
     Finish();
