@@ -185,7 +185,10 @@ TEST(PanelJobFolder, HostileNamesLinksAndNonFilesAreRefused) {
   EXPECT_EQ(answer->first, 409);
   EXPECT_FALSE(s.jobs->Mdi("G0 \xff X1").ok);
   EXPECT_NO_THROW(s.jobs->State().dump());
-  EXPECT_EQ(panel::Utf8Safe("a\xff\xe2\x82\xac" "b\xe2\x82"), "a?\xe2\x82\xac" "b??");
+  EXPECT_EQ(panel::Utf8Safe("a\xff\xe2\x82\xac"
+                            "b\xe2\x82"),
+            "a?\xe2\x82\xac"
+            "b??");
 
   // Without a folder the commands say how to get one.
   panel::PanelModel model(Example(), 300);
