@@ -110,13 +110,17 @@ CheckResult CheckJob(const JobFolder& folder, const gcode::Machine& machine,
   CheckResult result;
   result.request = request;
   result.options = JobPlanOptions(machine, request);
-  nlohmann::json& json = result.json;
-  json = {{"name", request.name}, {"serial", request.serial}, {"state", "done"}};
+  nlohmann::json json = {{"name", request.name}, {"serial", request.serial}, {"state", "done"}};
+  // Planner messages may quote a program's bytes: whatever is not UTF-8 goes as U+FFFD.
+  const auto answer = [&json] {
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  };
   result.input = folder.OpenJob(request.name, result.error);
   if (result.input == nullptr) {
     json["ok"] = false;
     json["refusals"] = nlohmann::json::array({{{"line", 0}, {"message", result.error}}});
     json["refusal_count"] = 1;
+    result.json = answer();
     return result;
   }
   const auto startMm = MmOf(request.start.steps, machine);
@@ -169,6 +173,7 @@ CheckResult CheckJob(const JobFolder& folder, const gcode::Machine& machine,
                          {"modal", plan.resumedFrom ? ModalText(*plan.resumedFrom) : ""},
                          {"aux", plan.resumedFrom ? plan.resumedFrom->aux : -1}};
   }
+  result.json = answer();
   return result;
 }
 

@@ -38,7 +38,7 @@ struct CheckResult {
   gcode::Plan plan;
   gcode::PlanOptions options;                  // what pass 2 must plan with
   std::unique_ptr<gcode::ProgramInput> input;  // kept open for pass 2
-  nlohmann::json json;                         // GET /jobs/check
+  std::string json;                            // GET /jobs/check
 };
 
 // The options a job is planned with from `request` (pass 1 and pass 2 alike).

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace panel {
 namespace {
@@ -51,7 +52,7 @@ gcode::CarriedState PanelJobs::Current() const {
 
 std::string PanelJobs::StartRefusal(const std::string& name, bool needsTrust) const {
   if (folder_ == nullptr) return "no jobs folder: start the panel with --jobs DIR";
-  if (const std::string bad = JobNameRefusal(name); !bad.empty()) return bad;
+  if (std::string bad = JobNameRefusal(name); !bad.empty()) return bad;
   if (run_ != nullptr || checkingToRun_) {
     return "a job or MDI line is running (" + Busy() + "); Stop it first";
   }
@@ -123,8 +124,7 @@ void PanelJobs::Apply(CheckResult& result) {
   checking_ = false;
   const bool toRun = checkingToRun_;
   checkingToRun_ = false;
-  // Planner messages may quote a program's bytes: whatever is not UTF-8 goes as U+FFFD.
-  checkJson_ = result.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  checkJson_ = std::move(result.json);
   const gcode::Plan& plan = result.plan;
   lines_ = plan.lines;
   plannedSeconds_ = plan.durationSeconds;
@@ -143,7 +143,7 @@ void PanelJobs::Apply(CheckResult& result) {
   if (!toRun) {
     state_ = JobState::checked;
     message_ = result.request.name + " checks: " + Count(plan.callCount, "call") + ", about " +
-               std::to_string(static_cast<long long>(plan.durationSeconds + 0.5)) + " s";
+               std::to_string(std::llround(plan.durationSeconds)) + " s";
     return;
   }
   // The table stood still since the Run (the model was busy with it): pass 2 plans from the
@@ -285,6 +285,9 @@ std::optional<PanelCall> PanelJobs::NextCall(Clock::time_point now) {
     if (now < *run_->dwellUntil) return std::nullopt;
     run_->dwellUntil.reset();
   }
+  // Pass 2 plans on its own thread: this asks again on the session's next round (20 ms) rather
+  // than wait under the model's lock, which Stop takes too.
+  if (!run_->mdi && !run_->stream->Ready()) return std::nullopt;
   const std::optional<gcode::PlannedCall> entry = Take();
   if (!entry) {
     Finish();

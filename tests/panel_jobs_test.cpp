@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "contract/steplink_contract.h"
 #include "file_support.h"
@@ -55,11 +56,19 @@ struct Table {
   panel::Clock::time_point now{};
   int aux = -1;
 
+  // Makes the calls due until none is; a job's pass 2 plans on a thread of its own, so an empty
+  // answer while a job runs is asked again for a while (a dwell or a pause waits that long).
   int Drain(panel::PanelModel& model, int most = 100000) {
     int count = 0;
+    int empty = 0;
     while (count < most) {
       auto call = model.NextCall(now);
+      if (!call && model.Busy().rfind("running", 0) == 0 && ++empty < 200) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
       if (!call) break;
+      empty = 0;
       if (call->kind == Kind::vectorOut) {
         const int z = call->args[2];
         steps[0] += call->args[0];
@@ -176,7 +185,10 @@ TEST(PanelJobFolder, HostileNamesLinksAndNonFilesAreRefused) {
   EXPECT_EQ(answer->first, 409);
   EXPECT_FALSE(s.jobs->Mdi("G0 \xff X1").ok);
   EXPECT_NO_THROW(s.jobs->State().dump());
-  EXPECT_EQ(panel::Utf8Safe("a\xff\xe2\x82\xacb\xe2\x82"), "a?\xe2\x82\xacb??");
+  EXPECT_EQ(panel::Utf8Safe("a\xff\xe2\x82\xac"
+                            "b\xe2\x82"),
+            "a?\xe2\x82\xac"
+            "b??");
 
   // Without a folder the commands say how to get one.
   panel::PanelModel model(Example(), 300);
