@@ -246,6 +246,9 @@ function panelJobs(api) {
     await api.command('run-from-line', {name: asked.name, line: asked.line, confirmed: true});
   });
   $('from-cancel').addEventListener('click', cancelFrom);
+  $('from-steps').parentElement.addEventListener('keydown', (event) => {
+    if (event.key === 'Escape' && fromAsked) { event.preventDefault(); cancelFrom(); $('from-line').focus(); }
+  });
 
   // ---- MDI: the line, its answer, and the server's history of lines sent ----
   $('mdi-form').addEventListener('submit', async (event) => {
