@@ -197,7 +197,8 @@ CommandResult PanelJobs::Pause() {
   if (run_->paused) return {true, "already paused"};
   run_->paused = true;
   run_->pauseReason = "Paused";
-  if (!run_->mdi) state_ = JobState::paused;
+  if (run_->mdi) return {true, "MDI line paused after the call in flight"};
+  state_ = JobState::paused;
   message_ = "Paused after the call in flight";
   return {true, message_};
 }
@@ -209,8 +210,9 @@ CommandResult PanelJobs::Resume() {
     return Refuse("the position is not trusted (" + model_.TrustedReason() + ")");
   run_->paused = false;
   run_->pauseReason.clear();
-  if (!run_->mdi) state_ = JobState::running;
-  message_ = run_->mdi ? "MDI line resumed" : "Running " + name_;
+  if (run_->mdi) return {true, "MDI line resumed"};
+  state_ = JobState::running;
+  message_ = "Running " + name_;
   return {true, message_};
 }
 
@@ -303,7 +305,8 @@ std::optional<PanelCall> PanelJobs::NextCall(Clock::time_point now) {
     case gcode::CallKind::pause:
       run_->paused = true;
       run_->pauseReason = entry->text;
-      if (!run_->mdi) state_ = JobState::paused;
+      if (run_->mdi) return std::nullopt;  // shown as the MDI line's pause_reason
+      state_ = JobState::paused;
       message_ = entry->text + " (line " + std::to_string(entry->line) + "); Resume goes on";
       return std::nullopt;
     case gcode::CallKind::vectorOut:

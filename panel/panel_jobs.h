@@ -7,7 +7,8 @@
 // ---- Interface served to the page -----------------------------------------------------------
 // Start: steplink panel ... --jobs DIR [FILE.nc]
 //   DIR: the folder whose G-code files (.nc .ngc .gcode .gc .tap, any case) the page may pick;
-//   FILE.nc, when given, names one of them (a bare name, or DIR/NAME) and is checked at start.
+//   FILE.nc, when given, names one of them (a bare name, or DIR/NAME) and is checked at start
+//   (one that cannot be opened there is refused before the table is opened).
 //   Without --jobs the job commands answer 409 "no --jobs folder".
 //   A job name is a bare file name in DIR: no '/', no "..", no NUL, not empty, at most 255 bytes;
 //   a symbolic link is refused (it may leave the folder), so is anything but a regular file.
@@ -53,8 +54,9 @@
 //   /cmd/mdi {"line":"G0 X10"}       one line (at most 256 bytes) through the interpreter with
 //                                    the session's modal state (units, distance mode, plane,
 //                                    offsets, tool), checked whole before it moves: 200 with the
-//                                    calls queued, or 409 "line 1: why" and nothing moves. Needs
-//                                    a trusted position, no job running or paused.
+//                                    calls queued, or 409 with the reason and nothing moves.
+//                                    Needs a trusted position, no job running or paused; an M0,
+//                                    M1 or M6 on the line pauses it until /cmd/resume.
 //
 // /state gains:
 //   "jobs_dir": "jobs" | null,
@@ -63,7 +65,8 @@
 //           "percent":0..100,"seconds_left":S,"planned_seconds":T,"from_line":0|N,
 //           "check_serial":K,"pause_reason":"" | "M0: program pause"},
 //   "mdi": {"history":[{"line":"G0 X10","ok":true,"message":"..."}, ...],  // the last 50
-//           "modal":"G21 G90 G17 G54 G99 T0"}
+//           "modal":"G21 G90 G17 G54 G91.1 G99 M5","state":"idle"|"running"|"paused",
+//           "pause_reason":""}
 // A job goes on when the page that started it goes away; only Stop or its end ends it.
 #pragma once
 

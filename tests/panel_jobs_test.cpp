@@ -391,6 +391,18 @@ TEST(PanelMdi, LinesMoveRefuseWithTheirReasonAndCarryTheirModes) {
   EXPECT_FALSE(history[0]["ok"].get<bool>());  // before homing
   EXPECT_FALSE(history[2]["ok"].get<bool>());
   EXPECT_EQ(history[2]["line"], "G0 X500");
+
+  // A program stop typed into MDI pauses it (after the line's motion, as in a program) until
+  // Resume; nothing else runs meanwhile.
+  ASSERT_TRUE(s.jobs->Mdi("M0 G0 X20").ok);
+  s.table.Drain(s.model);
+  auto mdi = s.jobs->State()["mdi"];
+  EXPECT_EQ(mdi["state"], "paused");
+  EXPECT_FALSE(s.jobs->Mdi("G0 X1").ok);
+  ASSERT_TRUE(s.jobs->Resume().ok);
+  s.table.Drain(s.model);
+  EXPECT_EQ(s.jobs->State()["mdi"]["state"], "idle");
+  EXPECT_DOUBLE_EQ(s.Mm()[0], 132.0);
 }
 
 }  // namespace
