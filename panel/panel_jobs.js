@@ -185,7 +185,9 @@ function panelJobs(api) {
     const checks = !!(checked && checked.ok && !(checked.refusal_count || (checked.refusals || []).length));
     $('job-run').disabled = !checks || !!checked.from_line || active();
     $('job-pause').disabled = state !== 'running';
-    $('job-resume').disabled = state !== 'paused';
+    // Resume also goes on with an MDI line paused by its own M0, M1 or M6.
+    const mdiPaused = !!(lastState && lastState.mdi && lastState.mdi.state === 'paused');
+    $('job-resume').disabled = state !== 'paused' && !mdiPaused;
     $('from-show').disabled = !picked || active();
     $('job-recheck').disabled = !picked || active();
     $('from-confirm').disabled = active() || !checks;
@@ -293,7 +295,13 @@ function panelJobs(api) {
     $('job-line').textContent = now.line ? now.line + (now.lines ? ' of ' + now.lines : '') : '–';
     $('job-percent').textContent = percent === null ? '–' : percent.toFixed(1) + ' %';
     $('job-left').textContent = running ? fmtDuration(now.seconds_left) : '–';
-    if (state.mdi) showHistory(state.mdi.history);
+    if (state.mdi) {
+      showHistory(state.mdi.history);
+      $('mdi-modal').textContent = state.mdi.modal || '–';
+      $('mdi-state').textContent = state.mdi.state === 'paused'
+        ? '(the line is paused: ' + (state.mdi.pause_reason || 'program pause') + '; Resume above goes on)'
+        : state.mdi.state === 'running' ? '(running)' : '';
+    }
     if (typeof now.check_serial === 'number' && now.check_serial !== shownSerial &&
         now.state !== 'checking' && !fetching) {
       fetching = true;
