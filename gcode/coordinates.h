@@ -39,6 +39,14 @@ class Coordinates {
   // Whether G53's machine coordinates mean a repeatable place (homed, or [positions] given).
   bool MachineZeroKnown() const;
 
+  // The offsets an earlier program left (the panel's MDI lines and jobs).
+  void Restore(const std::array<Mm3, 6>& work, const Mm3& g92, int active, double toolLength) {
+    work_ = work;
+    g92_ = g92;
+    active_ = active;
+    toolLength_ = toolLength;
+  }
+
   // Why the block's coordinate codes cannot run, or empty. `relative`: G91 in force for the
   // block; `motion`: the motion mode in force for it; `loadedTool`: the tool after the block's
   // M6, -1 none.

@@ -45,6 +45,12 @@ class Emitter {
   void Home(int line, const std::array<int, 3>& backOff);  // Z, then X and Y; aux again
 
   void SetEmitting(bool emitting) { emitting_ = emitting; }
+  // The table stands at `steps` (machine motor steps) with auxiliary state `aux` selected: a
+  // program that runs on from an earlier one's state (the panel). No call.
+  void StartAt(const std::array<std::int64_t, 3>& steps, int aux) {
+    steps_ = entryFrom_ = steps;
+    aux_ = aux;
+  }
   // Axes whose position is known; an unknown one (after a refused line) is not checked against
   // its soft limits, so one fault is not reported again at every later move.
   void SetKnownAxes(const std::array<bool, 3>& known) { known_ = known; }

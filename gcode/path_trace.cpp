@@ -39,9 +39,14 @@ bool StyleChanges(const TracePoint& a, const TracePoint& b) {
 
 }  // namespace
 
-PathTrace::PathTrace(const Machine& machine, std::size_t maxPoints)
-    : machine_(machine), maxPoints_(std::max<std::size_t>(maxPoints, 16)) {
+PathTrace::PathTrace(const Machine& machine, std::size_t maxPoints,
+                     const std::array<double, 3>& startMm)
+    : machine_(machine),
+      maxPoints_(std::max<std::size_t>(maxPoints, 16)),
+      min_(startMm),
+      max_(startMm) {
   TracePoint start;
+  start.mm = startMm;
   start.purpose = Purpose::rapid;
   points_.push_back(start);
   lastMove_ = start;

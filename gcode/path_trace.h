@@ -28,14 +28,18 @@ class PathTrace {
  public:
   // Corners kept at most (marks for dwells and pauses count too).
   static constexpr std::size_t defaultMaxPoints = 6000;
-  explicit PathTrace(const Machine& machine, std::size_t maxPoints = defaultMaxPoints);
+  // `startMm`: where the table stands before the first entry (machine zero for a job of its own).
+  explicit PathTrace(const Machine& machine, std::size_t maxPoints = defaultMaxPoints,
+                     const std::array<double, 3>& startMm = {});
 
   void Add(const PlannedCall& call);  // every planned entry, in plan order
-  // The path from the start position (machine zero) on; the last point is always the last end.
+  // The path from the start position on; the last point is always the last end.
   // Never more than maxPoints + 2 points, whatever the number of entries.
   std::vector<TracePoint> Points() const;
   std::size_t MaxPoints() const { return maxPoints_; }
-  std::array<double, 3> Min() const { return min_; }  // extent of every end, mm (0 included)
+  std::array<double, 3> Min() const {
+    return min_;
+  }  // extent of every end, mm (the start included)
   std::array<double, 3> Max() const { return max_; }
   std::uint64_t Entries() const { return entries_; }
   double EndSeconds() const { return endSeconds_; }

@@ -43,14 +43,15 @@ class StreamPlanner::Impl {
         options_(options),
         sink_(std::move(sink)),
         emitter_(machine, options.profile, plan_, sink_, options.maxCalls),
-        homing_(options.home || options.fromLine > 0),
-        coords_(machine, homing_ && machine.reference) {
+        homing_(!options.start && (options.home || options.fromLine > 0)),
+        coords_(machine, options.start || (homing_ && machine.reference)) {
     emitter_.SetEmitting(options_.fromLine <= 0);
+    if (options_.start) Restore(*options_.start);
     if (options_.onMove) {
       emitter_.SetObserver([this](CanonMove::Kind kind, const std::array<double, 3>& mm,
                                   const ArcPath* arc, int line) { Observe(kind, mm, arc, line); });
     }
-    if (options_.fromLine > 0 && !machine_.reference) {
+    if (options_.fromLine > 0 && !machine_.reference && !options_.start) {
       plan_.AddError(0,
                      "--from-line needs the machine file's [job] reference: a new process cannot "
                      "know where the table stands without homing first",
@@ -150,6 +151,7 @@ class StreamPlanner::Impl {
                  ": no line to run at or after it");
     }
     plan_.endSteps = emitter_.Steps();
+    plan_.end = Carried();
     for (int axis = 0; axis < 3; ++axis)
       plan_.endMm[axis] = StepsToMm(plan_.endSteps[axis], machine_.axes[axis]);
     return std::move(plan_);
@@ -303,8 +305,64 @@ class StreamPlanner::Impl {
     }
   }
 
+  // Runs on from an earlier program's state: its position, modes, offsets, tool, aux state.
+  void Restore(const CarriedState& start) {
+    for (int axis = 0; axis < 3; ++axis)
+      mm_[axis] = StepsToMm(start.steps[axis], machine_.axes[axis]);
+    highestZ_ = mm_[2];
+    modes_ = start.modes;
+    coords_.Restore(start.workOffsets, start.g92, start.activeWorkOffset, start.toolLengthMm);
+    tool_ = start.tool;
+    loadedTool_ = start.loadedTool;
+    emitter_.StartAt(start.steps, start.aux);
+  }
+  CarriedState Carried() const {
+    CarriedState state;
+    state.steps = emitter_.Steps();
+    state.modes = modes_;
+    for (int system = 0; system < 6; ++system)
+      state.workOffsets[system] = coords_.WorkOffset(system);
+    state.g92 = coords_.G92();
+    state.activeWorkOffset = coords_.Active();
+    state.toolLengthMm = coords_.ToolLength();
+    state.tool = tool_;
+    state.loadedTool = loadedTool_;
+    state.aux = emitter_.Aux();
+    return state;
+  }
+
+  // Resuming at a line where the table stands, homed (the panel): the auxiliary output off for
+  // the approach, Z up to the safe height (never down to it), X/Y over, Z down, then the aux
+  // state the lines before selected.
+  void ResumeHere(int line) {
+    const std::array<double, 3> target = mm_;
+    const int auxBefore = emitter_.Aux();
+    CarriedState rebuilt = Carried();
+    for (int axis = 0; axis < 3; ++axis)
+      rebuilt.steps[axis] = MmToSteps(target[axis], machine_.axes[axis]);
+    plan_.resumedFrom = rebuilt;
+    emitter_.SetEmitting(true);
+    const CarriedState& start = *options_.start;
+    emitter_.StartAt(start.steps, start.aux);
+    if (start.aux == 1) emitter_.SelectAux(0, line);
+    const double safeZ =
+        std::max(options_.resumeSafeZMm, StepsToMm(start.steps[2], machine_.axes[2]));
+    const std::array<double, 3> here = {StepsToMm(start.steps[0], machine_.axes[0]),
+                                        StepsToMm(start.steps[1], machine_.axes[1]), safeZ};
+    emitter_.Reposition(here, line);
+    emitter_.Reposition({target[0], target[1], safeZ}, line);
+    emitter_.Reposition(target, line);
+    mm_ = target;
+    if (auxBefore >= 0) emitter_.SelectAux(auxBefore, line);
+    Note(line, "resumed here: Z up to " + Format("%.3f mm, then X/Y over and Z down", safeZ));
+  }
+
   // Resuming at a line: home, then Z up to the highest Z so far, X/Y over, Z down, aux state.
   void Resume(int line) {
+    if (options_.start) {
+      ResumeHere(line);
+      return;
+    }
     emitter_.SetEmitting(true);
     if (!machine_.reference) return;  // refused at the start
     const std::array<double, 3> target = mm_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "modal_state.h"
 #include "profile.h"
 #include "program.h"
 
@@ -72,6 +73,20 @@ struct CanonMove {
   bool ccw = false;
 };
 
+// The interpreter's state carried from one program to the next (the control panel's MDI lines and
+// jobs): where the table stands, its modal state, offsets, tool and auxiliary state.
+struct CarriedState {
+  std::array<std::int64_t, 3> steps{};  // machine position, motor steps from machine zero
+  ModalState modes;
+  std::array<std::array<double, 3>, 6> workOffsets{};  // G54..G59, machine mm
+  std::array<double, 3> g92{};
+  int activeWorkOffset = 0;  // 0: G54
+  double toolLengthMm = 0.0;
+  int tool = -1;        // the last T word
+  int loadedTool = -1;  // the T of the last M6
+  int aux = -1;         // -1 none selected, 0 (M5), 1 (M3/M4)
+};
+
 struct PlanOptions {
   Profile profile;
   int fromLine = 0;  // 0: from the start; N: resume at line N (needs the machine's reference)
@@ -85,6 +100,11 @@ struct PlanOptions {
   std::string subroutinesDir;
   // Blocks a streamed pass may run (loops and calls counted each time): past it, a runaway.
   std::uint64_t maxBlocks = 100000000;
+  // Set: the program runs on from this state on a table whose machine zero is known (the panel,
+  // homed), not from machine zero; no reference run. With fromLine, the approach to the line is
+  // Z up to resumeSafeZMm (never down to it), X/Y over, Z down, instead of homing first.
+  std::optional<CarriedState> start;
+  double resumeSafeZMm = 0.0;
   // Sees every move as the interpreter asks for it (the LinuxCNC comparison test); may be empty.
   std::function<void(const CanonMove&)> onMove;
 };
@@ -118,6 +138,10 @@ struct Plan {
   int lastEntryLine = 0;             // source line of the last entry, 0 none
   double durationSeconds = 0.0;      // estimate, dwells included, pauses not
   std::uint64_t blocksExecuted = 0;  // lines run, loops and calls counted each time (streamed)
+  int lastEntryLine = 0;         // source line of the last entry, 0 none
+  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
+  CarriedState end;              // the state the program leaves (its steps: the last entry's)
+  std::optional<CarriedState> resumedFrom;  // fromLine: the state rebuilt before that line
   bool ok() const { return errorCount == 0; }
   // Listed while fewer than maxListedErrors; `code` names the kind of refusal (Message::code).
   void AddError(int line, std::string message, std::string code);

@@ -128,6 +128,17 @@ std::unique_ptr<ProgramInput> ProgramInput::Open(const std::string& path, std::s
   return std::unique_ptr<ProgramInput>(new ProgramInput(copy, name, true));
 }
 
+std::unique_ptr<ProgramInput> ProgramInput::Adopt(int fd, const std::string& name,
+                                                  std::string& error) {
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    error = name + " is not a regular file";
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<ProgramInput>(new ProgramInput(fd, name, false));
+}
+
 std::unique_ptr<ProgramInput> ProgramInput::Again(std::string& error) const {
   // /proc/self/fd opens the file itself again, an unlinked copy included: a new offset, never
   // another file of the same name.

@@ -27,6 +27,10 @@ class ProgramInput {
   // `stop`, when given and set, ends a wait for a slow pipe (a signal asked the command to stop).
   static std::unique_ptr<ProgramInput> Open(const std::string& path, std::string& error,
                                             const std::atomic<int>* stop = nullptr);
+  // A regular file the caller has opened itself (the panel opens a job inside its folder with
+  // openat and O_NOFOLLOW); takes the descriptor, also when it refuses. `name` names it in
+  // messages.
+  static std::unique_ptr<ProgramInput> Adopt(int fd, const std::string& name, std::string& error);
   ~ProgramInput();
   ProgramInput(const ProgramInput&) = delete;
   ProgramInput& operator=(const ProgramInput&) = delete;

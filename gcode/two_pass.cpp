@@ -193,6 +193,16 @@ std::string CallStream::Failure() {
   return producerError_;
 }
 
+bool CallStream::Ready() {
+  if (!error_.empty()) return true;
+  if (!started_ && !done_) {
+    started_ = true;
+    producer_ = std::thread([this] { Produce(); });
+  }
+  std::lock_guard lock(mutex_);
+  return count_ > 0 || done_ || !producerError_.empty();
+}
+
 std::optional<PlannedCall> CallStream::Next() {
   if (!error_.empty()) return std::nullopt;
   if (!started_ && !done_) {

@@ -60,6 +60,9 @@ class CallStream {
   CallStream(const CallStream&) = delete;
   CallStream& operator=(const CallStream&) = delete;
 
+  // Whether Next() answers at once: a call is planned, or the stream has ended or failed. Starts
+  // the planner on the first ask. For a taker that must not wait under its own lock (the panel).
+  bool Ready();
   // The next call; nothing at the end or once something is wrong (Error() then says what:
   // the file changed, a read error, a plan that is not the checked one).
   std::optional<PlannedCall> Next();

@@ -41,6 +41,9 @@
     post('/stop').then((reply) => say(reply.ok ? 'Stop sent' : reply.message));
   });
 
+  // ---- Jobs and MDI (panel_jobs.js); its Stop is this one ----
+  const jobs = panelJobs({token, post, command, say, stop: () => $('stop').click()});
+
   // ---- Home, work zero, auxiliary output, quit ----
   document.querySelectorAll('[data-home]').forEach((button) => button.addEventListener(
       'click', () => command('home', {axis: button.dataset.home})));
@@ -160,6 +163,7 @@
     if (hold && !next.jogging && next.busy === '' && render.sawJog) endHold(false);
     render.sawJog = next.jogging;
     document.body.dataset.moving = next.moving || next.jogging || next.busy !== '' ? '1' : '0';
+    jobs.render(next);
   }
   // The stream carries this page's id: its state says whether this page controls.
   window.steplinkControl.ready.then((page) => {

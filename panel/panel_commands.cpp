@@ -14,6 +14,10 @@ extern const unsigned char panel_js[];
 extern const unsigned long panel_js_size;
 extern const unsigned char panel_control_js[];
 extern const unsigned long panel_control_js_size;
+extern const unsigned char panel_jobs_js[];
+extern const unsigned long panel_jobs_js_size;
+extern const unsigned char plot_mm_js[];
+extern const unsigned long plot_mm_js_size;
 }  // namespace panel::assets
 
 namespace panel {
@@ -32,7 +36,7 @@ std::string_view Text(const unsigned char* bytes, unsigned long size) {
 // jog-stop is not (it only stops, as Stop does).
 constexpr std::string_view mutatingCommands[] = {
     "home", "jog", "jog-start", "jog-beat", "zero",          "goto-zero", "aux",
-    "quit", "run", "pause",     "resume",   "run-from-line", "mdi"};
+    "quit", "check", "run",     "pause",    "resume",        "run-from-line", "mdi"};
 
 std::pair<int, std::string> Reply(bool ok, const std::string& message, const PanelControl& control,
                                   const std::string& page) {
@@ -160,7 +164,11 @@ std::string PageHtml() {
     if (at != std::string::npos) page.replace(at, marker.size(), with);
   };
   replace("/*steplink:style*/", Text(assets::panel_css, assets::panel_css_size));
-  replace("/*steplink:script*/", Text(assets::panel_js, assets::panel_js_size));
+  // The mm plot and the jobs part first: panel.js hands them its posts and its state.
+  std::string script(Text(assets::plot_mm_js, assets::plot_mm_js_size));
+  script += Text(assets::panel_jobs_js, assets::panel_jobs_js_size);
+  script += Text(assets::panel_js, assets::panel_js_size);
+  replace("/*steplink:script*/", script);
   replace("/*steplink:control*/", Text(assets::panel_control_js, assets::panel_control_js_size));
   return page;
 }

@@ -89,6 +89,9 @@ void PanelModel::ProcessStarted(Distrust why) {
                       [this](const std::array<std::int32_t, 3>&) { aux_ = 0; }});
   }
   busy_ = "opening the table";
+  DropFeed(why == Distrust::fault
+               ? "the library reported a fault; a new call process holds the table"
+               : "the call process restarted");
 }
 
 void PanelModel::Stopped() {
@@ -98,6 +101,7 @@ void PanelModel::Stopped() {
   jogAxis_ = -1;
   busy_.clear();
   distrust_ = Distrust::stopped;
+  DropFeed("Stopped");
   Note("Stopped: the table was halted where it stood; home it before trusting the position");
 }
 
@@ -108,6 +112,7 @@ void PanelModel::TableSample(const std::array<std::int32_t, 3>& steps, std::uint
     distrust_ = Distrust::fault;
     homed_ = {};
     jogAxis_ = -1;
+    DropFeed("the library reported a fault");
     Note("The library reported a fault: the position may be wrong; home the table");
   }
 }
@@ -125,7 +130,12 @@ std::optional<PanelCall> PanelModel::NextCall(Clock::time_point now) {
     return current_;
   }
   busy_.clear();
-  if (jogAxis_ < 0) return std::nullopt;
+  if (jogAxis_ < 0) {
+    if (feed_ == nullptr || quitting_) return std::nullopt;
+    current_ = feed_->NextCall(now);
+    inFlight_ = current_.has_value();
+    return current_;
+  }
   const int axis = jogAxis_;
   const auto& spec = machine_.axes[static_cast<std::size_t>(axis)];
   const double here = TableMm()[static_cast<std::size_t>(axis)];
@@ -149,6 +159,11 @@ std::optional<PanelCall> PanelModel::NextCall(Clock::time_point now) {
 
 void PanelModel::CallDone(const std::array<std::int32_t, 3>& stepsAfter) {
   steps_ = stepsAfter;
+  if (current_ && current_->kind == PanelCall::Kind::vectorOut) {
+    // The library's auxiliary codes, whoever queued them (a job's M3/M5 too).
+    if (current_->args[2] == STEPLINK_Z_AUX_PLUS) aux_ = 1;
+    if (current_->args[2] == STEPLINK_Z_AUX_MINUS) aux_ = 0;
+  }
   if (current_ && current_->done) current_->done(stepsAfter);
   current_.reset();
   inFlight_ = false;
@@ -159,7 +174,7 @@ CommandResult PanelModel::Home(int axis) {
   if (!machine_.reference) {
     return Refuse("cannot home: the machine file has no [job] reference (back-off steps)");
   }
-  if (!busy_.empty() || inFlight_)
+  if (!BusyNow().empty() || inFlight_)
     return Refuse("the table is busy (" + Busy() + "); wait or Stop");
   jogAxis_ = -1;
   const auto backOff = *machine_.reference;
@@ -212,8 +227,9 @@ CommandResult PanelModel::StepJog(int axis, double mm) {
   if (!std::isfinite(mm) || mm == 0.0 || std::abs(mm) > maxStepJogMm) {
     return Refuse("jog: distance must be a number of mm, not zero, at most 1000 either way");
   }
-  if (!busy_.empty() || inFlight_ || jogAxis_ >= 0) {
-    return Refuse("the table is moving (" + (busy_.empty() ? std::string("jog") : busy_) + ")");
+  if (!BusyNow().empty() || inFlight_ || jogAxis_ >= 0) {
+    return Refuse("the table is moving (" + (BusyNow().empty() ? std::string("jog") : BusyNow()) +
+                  ")");
   }
   const auto index = static_cast<std::size_t>(axis);
   const auto& spec = machine_.axes[index];
@@ -247,7 +263,7 @@ CommandResult PanelModel::JogStart(int axis, int direction, Clock::time_point no
   if (!Trusted()) {
     return Refuse("hold-to-jog needs a homed table; before homing only step jog is allowed");
   }
-  if (!busy_.empty()) return Refuse("the table is busy (" + Busy() + "); wait or Stop");
+  if (!BusyNow().empty()) return Refuse("the table is busy (" + Busy() + "); wait or Stop");
   if (jogAxis_ >= 0 && (jogAxis_ != axis || jogDirection_ != direction)) {
     return Refuse("another jog is held; release it first");
   }
@@ -274,7 +290,7 @@ CommandResult PanelModel::Zero(int axis) {
   if (!Trusted()) {
     return Refuse("home first: work zero is kept in machine coordinates (" + TrustedReason() + ")");
   }
-  if (inFlight_ || !busy_.empty() || jogAxis_ >= 0) {
+  if (inFlight_ || !BusyNow().empty() || jogAxis_ >= 0) {
     return Refuse("wait until the table stands still");
   }
   const auto here = TableMm();
@@ -288,7 +304,7 @@ CommandResult PanelModel::Zero(int axis) {
 
 CommandResult PanelModel::GoToWorkZero() {
   if (!Trusted()) return Refuse("going to work zero needs a homed table (" + TrustedReason() + ")");
-  if (inFlight_ || !busy_.empty() || jogAxis_ >= 0) {
+  if (inFlight_ || !BusyNow().empty() || jogAxis_ >= 0) {
     return Refuse("the table is moving; wait until it stands still");
   }
   const double safeZ = gcode::SafeZMm(machine_);
@@ -319,7 +335,7 @@ CommandResult PanelModel::GoToWorkZero() {
 }
 
 CommandResult PanelModel::Aux(bool on) {
-  if (inFlight_ || !busy_.empty() || jogAxis_ >= 0)
+  if (inFlight_ || !BusyNow().empty() || jogAxis_ >= 0)
     return Refuse("wait until the table stands still");
   queue_.push_back({PanelCall::Kind::vectorOut,
                     {0, 0, on ? STEPLINK_Z_AUX_PLUS : STEPLINK_Z_AUX_MINUS},
@@ -332,6 +348,7 @@ CommandResult PanelModel::Quit() {
   if (quitting_) return {true, "already quitting"};
   quitting_ = true;
   jogAxis_ = -1;
+  DropFeed("Quitting");
   queue_.clear();
   queue_.push_back({PanelCall::Kind::vectorOut,
                     {0, 0, STEPLINK_Z_AUX_MINUS},
@@ -355,6 +372,15 @@ std::string PanelModel::TrustedReason() const {
       return "the library reported a fault: home again";
   }
   return {};
+}
+
+std::array<std::int64_t, 3> PanelModel::MachineSteps() const {
+  std::array<std::int64_t, 3> steps{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    steps[axis] = homed_[axis] ? static_cast<std::int64_t>(steps_[axis]) - zeroSteps_[axis]
+                               : carriedSteps_[axis] + steps_[axis];
+  }
+  return steps;
 }
 
 std::array<double, 3> PanelModel::TableMm() const {
@@ -393,7 +419,7 @@ nlohmann::json PanelModel::State() const {
           {"limits_enforced", Trusted()},
           {"safe_z_mm", gcode::SafeZMm(machine_)},
           {"aux", aux_},
-          {"busy", busy_},
+          {"busy", BusyNow()},
           {"moving", inFlight_},
           {"message", message_},
           {"message_serial", messageSerial_}};

@@ -43,6 +43,21 @@ struct CommandResult {
   std::string message;  // what happened, or why it was refused
 };
 
+// A source of calls taken one at a time when nothing else is queued and no jog is held (a running
+// job, an MDI line: panel_jobs.h). Called under the model's lock.
+class CallFeed {
+ public:
+  virtual ~CallFeed() = default;
+  // The next call, or nothing for now (paused, dwelling, nothing running).
+  virtual std::optional<PanelCall> NextCall(Clock::time_point now) = 0;
+  // What holds the table ("running example.nc"), empty when nothing does: the model's own
+  // commands are refused meanwhile.
+  virtual std::string Busy() const = 0;
+  // The table was stopped, its call process restarted or the library reported a fault: whatever
+  // runs is over.
+  virtual void Dropped(const std::string& why) = 0;
+};
+
 class PanelModel {
  public:
   // startSpeedStepsPerSecond: the library variant's speed of a move's first step (the pace of
@@ -64,6 +79,19 @@ class PanelModel {
   std::optional<PanelCall> NextCall(Clock::time_point now);
   // The call in flight has completed; the table's counters after it.
   void CallDone(const std::array<std::int32_t, 3>& stepsAfter);
+
+  // The feed consulted once the model's own queue is empty (nullptr: none). Not owned.
+  void SetFeed(CallFeed* feed) { feed_ = feed; }
+  // Nothing queued, nothing in flight, no jog held, nothing busy: a feed may start.
+  bool StandingStill() const {
+    return !inFlight_ && queue_.empty() && jogAxis_ < 0 && BusyNow().empty();
+  }
+  // The table's machine position in motor steps from machine zero (meaningful when trusted).
+  std::array<std::int64_t, 3> MachineSteps() const;
+  const std::array<double, 3>& OffsetsMm() const { return offsetsMm_; }  // work zero (G54)
+  void SetOffsetsMm(const std::array<double, 3>& mm) { offsetsMm_ = mm; }
+  int AuxState() const { return aux_; }  // -1 unknown, 0 off, 1 on
+  const gcode::Machine& Machine() const { return machine_; }
 
   // ---- Commands (from the page) ----
   CommandResult Home(int axis);  // 0..2, or -1 for all (Z first, then X and Y)
@@ -87,7 +115,7 @@ class PanelModel {
   // where the session's first process started (carried over restarts), which may be wrong.
   std::array<double, 3> TableMm() const;
   nlohmann::json State() const;
-  const std::string& Busy() const { return busy_; }
+  std::string Busy() const { return BusyNow(); }
 
  private:
   std::int32_t StepsOf(int axis, double mm) const;  // mm distance in the axis's step direction
@@ -99,6 +127,11 @@ class PanelModel {
   void QueueMove(const std::array<std::int64_t, 3>& steps);
   void QueueTo(int axis, double machineMm);  // one axis to a machine position
   void Note(const std::string& message);
+  // The model's own errand, or else the feed's.
+  std::string BusyNow() const { return !busy_.empty() || feed_ == nullptr ? busy_ : feed_->Busy(); }
+  void DropFeed(const std::string& why) {
+    if (feed_ != nullptr) feed_->Dropped(why);
+  }
 
   gcode::Machine machine_;
   std::int32_t jogCallSteps_;
@@ -111,6 +144,7 @@ class PanelModel {
   std::uint32_t faults_ = 0;
   int aux_ = -1;  // -1 unknown, 0 off, 1 on
 
+  CallFeed* feed_ = nullptr;
   std::deque<PanelCall> queue_;
   bool inFlight_ = false;
   std::optional<PanelCall> current_;

@@ -490,7 +490,10 @@ TEST(ViewLiveState, AJobWhoseProcessDiedIsGoneNotRunning) {
 
 // Data reaches the page's document only as text: no markup sinks in the script.
 TEST(ViewPage, ScriptSetsDataAsTextOnly) {
-  const std::string script(view::assets::Text(view::assets::page_js, view::assets::page_js_size));
+  // The page's own script and the mm plot it shares with the control panel.
+  const std::string script =
+      std::string(view::assets::Text(view::assets::page_js, view::assets::page_js_size)) +
+      std::string(view::assets::Text(view::assets::plot_mm_js, view::assets::plot_mm_js_size));
   for (const char* sink :
        {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write", "eval("}) {
     EXPECT_EQ(script.find(sink), std::string::npos) << sink;

@@ -46,8 +46,10 @@ struct ViewArgs {
 struct PanelArgs {
   std::optional<std::string> machine;
   TableOptions table;
-  int port = 0;       // --view-port
-  bool ipv6 = false;  // --view-ipv6
+  int port = 0;                     // --view-port
+  bool ipv6 = false;                // --view-ipv6
+  std::optional<std::string> jobs;  // --jobs DIR: the folder the page picks G-code jobs from
+  std::optional<std::string> job;   // FILE.nc: one of them, checked at start
 };
 
 struct PlotArgs {

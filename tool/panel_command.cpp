@@ -1,9 +1,11 @@
-// steplink panel --machine M.toml [--device ...] [--realtime|--virtual] [--view-port N]: holds
-// the table for a session and serves the control panel on loopback (the live view's server, its
-// access rules, the token). Sets up the device and settings as a job does, then hands over to
-// PanelSession. Calls the settings and device stages, view/, panel/ and panel_session.
+// steplink panel --machine M.toml [--device ...] [--realtime|--virtual] [--view-port N]
+// [--jobs DIR [FILE.nc]]: holds the table for a session and serves the control panel on loopback
+// (the live view's server, its access rules, the token). Sets up the device and settings as a job
+// does, then hands over to PanelSession. Calls the settings and device stages, view/, panel/ and
+// panel_session.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "cli.h"
@@ -11,6 +13,7 @@
 #include "device_stage.h"
 #include "exit_codes.h"
 #include "panel_commands.h"
+#include "panel_jobs.h"
 #include "panel_session.h"
 #include "run_job.h"
 #include "server.h"
@@ -23,6 +26,29 @@ namespace {
 int Refuse(const std::string& why) {
   std::fprintf(stderr, "steplink panel: %s\n", why.c_str());
   return exitRefused;
+}
+
+// The --jobs folder, and FILE.nc as a name in it (a path is taken when its folder is that one).
+bool OpenJobs(const PanelArgs& args, std::unique_ptr<panel::JobFolder>& folder,
+              std::string& jobName, std::string& error) {
+  if (!args.jobs) {
+    if (args.job) error = *args.job + ": a job needs --jobs DIR, its folder";
+    return !args.job;
+  }
+  folder = panel::JobFolder::Open(*args.jobs, error);
+  if (folder == nullptr) return false;
+  if (!args.job) return true;
+  namespace fs = std::filesystem;
+  const fs::path given(*args.job);
+  std::error_code ignored;
+  if (given.has_parent_path() && fs::weakly_canonical(given.parent_path(), ignored) !=
+                                     fs::weakly_canonical(*args.jobs, ignored)) {
+    error = *args.job + " is not in the --jobs folder " + *args.jobs;
+    return false;
+  }
+  jobName = given.filename().string();
+  // A job that cannot be opened is said at once, not found later on the page.
+  return folder->OpenJob(jobName, error) != nullptr;
 }
 
 }  // namespace
@@ -57,6 +83,9 @@ int PanelCommand(const PanelArgs& args) {
   }
   std::string libraryPath;
   if (!ResolveLibrary(table, libraryPath, error)) return Refuse(error);
+  std::unique_ptr<panel::JobFolder> folder;
+  std::string jobName;
+  if (!OpenJobs(args, folder, jobName, error)) return Refuse(error);
   auto block = status::StatusBlockFile::Create(settings.statusName, error);
   if (block == nullptr) return Refuse("status=" + settings.statusName + ": " + error);
 
@@ -76,6 +105,14 @@ int PanelCommand(const PanelArgs& args) {
   const double startSpeed = table.variant == Variant::start200 ? STEPLINK_START_SPEED_START200
                                                                : STEPLINK_START_SPEED_STANDARD;
   panel::PanelModel model(machine, startSpeed);
+  gcode::Profile profile;  // the library's load-time parameters, the variant's start speed
+  profile.startSpeed = static_cast<int>(startSpeed);
+  profile.maxSpeed = STEPLINK_MAX_SPEED;
+  profile.referenceSpeed = STEPLINK_REFERENCE_SPEED;
+  profile.acceleration = STEPLINK_ACCELERATION;
+  profile.deceleration = STEPLINK_DECELERATION;
+  panel::PanelJobs jobs(model, std::move(folder), profile);
+  if (!jobName.empty()) jobs.Check(jobName);
   std::mutex modelMutex;
   InstallJobSignalHandlers();
   PanelSession session(model, modelMutex, child);
@@ -98,12 +135,25 @@ int PanelCommand(const PanelArgs& args) {
       return std::pair<int, std::string>{200, panel::Answer({true, "Quitting"})};
     }
     std::lock_guard lock(modelMutex);
+    if (auto answer = panel::DispatchJobs(jobs, name, body)) return *answer;
     return panel::Dispatch(model, name, body, panel::Clock::now());
+  };
+  controls.query = [&](const std::string& path) {
+    std::lock_guard lock(modelMutex);
+    const auto body = path == "/jobs"         ? jobs.ListJson()
+                      : path == "/jobs/check" ? jobs.CheckJson()
+                                              : std::nullopt;
+    if (body) return std::pair<int, std::string>{200, *body};
+    const std::string why = path == "/jobs/check" ? "no job has been checked yet"
+                            : path == "/jobs" ? "no jobs folder: start the panel with --jobs DIR"
+                                              : "not found";
+    return std::pair<int, std::string>{404, panel::Answer({false, why})};
   };
   controls.extraState = [&] {
     std::lock_guard lock(modelMutex);
     panel::ExpireControl(control, model, panel::Clock::now());
     nlohmann::json state = model.State();
+    state.update(jobs.State());
     state["control_serial"] = control.Serial();
     state["control_held"] = control.Held();
     return state;

@@ -22,7 +22,8 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The page: page.html with its style and script put in place of the two markers.
+// The page: page.html with its style and script (the mm plot, then the page's own) put in place
+// of the two markers.
 std::string BuildPage() {
   std::string page(assets::Text(assets::page_html, assets::page_html_size));
   auto replace = [&page](const std::string& marker, std::string_view with) {
@@ -30,7 +31,9 @@ std::string BuildPage() {
     if (at != std::string::npos) page.replace(at, marker.size(), with);
   };
   replace("/*steplink:style*/", assets::Text(assets::page_css, assets::page_css_size));
-  replace("/*steplink:script*/", assets::Text(assets::page_js, assets::page_js_size));
+  std::string script(assets::Text(assets::plot_mm_js, assets::plot_mm_js_size));
+  script += assets::Text(assets::page_js, assets::page_js_size);
+  replace("/*steplink:script*/", script);
   return page;
 }
 
@@ -42,7 +45,7 @@ bool OwnerAlive(std::uint32_t pid, std::uint64_t startTime) {
   return status::ProcessStartTime(static_cast<pid_t>(pid)) == startTime;
 }
 
-enum class Route { page, state, plan, events, stop, pause, resume, command };
+enum class Route { page, state, plan, events, stop, pause, resume, command, query };
 
 struct RouteSpec {
   const char* path;
@@ -169,6 +172,8 @@ Reply Server::Impl::Respond(const Request& request) {
   }
   static constexpr RouteSpec commandRoute{"/cmd/", Route::command, true};
   if (controls.command && request.path.rfind(commandRoute.path, 0) == 0) spec = &commandRoute;
+  static constexpr RouteSpec queryRoute{"/jobs", Route::query, false};
+  if (controls.query && request.path.rfind(queryRoute.path, 0) == 0) spec = &queryRoute;
   if (spec == nullptr) return Refusal(404, "not found");
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (spec->post ? request.method != "POST" : !get) {
@@ -241,6 +246,13 @@ Reply Server::Impl::Respond(const Request& request) {
       auto [status, body] =
           controls.command(request.path.substr(std::string_view(commandRoute.path).size()),
                            request.body, request.page);
+      reply.status = status;
+      reply.contentType = "application/json";
+      reply.body = std::move(body);
+      return reply;
+    }
+    case Route::query: {
+      auto [status, body] = controls.query(request.path);
       reply.status = status;
       reply.contentType = "application/json";
       reply.body = std::move(body);

@@ -32,6 +32,9 @@ struct Controls {
   std::function<std::pair<int, std::string>(const std::string& name, const std::string& body,
                                             const std::string& page)>
       command;
+  // GET of a path under /jobs (the panel's job list and check), after the same token check as
+  // /state: an HTTP status and a JSON body. Runs on the loop thread, like `command`. Empty: 404.
+  std::function<std::pair<int, std::string>(const std::string& path)> query;
   // Fields merged into every state snapshot (GET /state and the events); called by the sampler
   // with the view's lock held, so it must take no lock that is held while calling the server.
   std::function<nlohmann::json()> extraState;
