@@ -85,7 +85,9 @@ void StepFeeder::ReadReports(DeviceTally& tally) {
   while (reportsOpen_ && fd_ >= 0) {
     CallReport report{};
     const ssize_t got = recv(fd_, &report, sizeof report, MSG_DONTWAIT);
-    if (got < 0 && errno == EINTR) continue;
+    // A call process that ended with steps unread (a stop drops them) resets the channel: the
+    // error comes once, and its reports queued before it still follow.
+    if (got < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (got != static_cast<ssize_t>(sizeof report)) {
       reportsOpen_ = false;  // the call process has closed its end (or broke the channel)
