@@ -1,8 +1,11 @@
 // Fault matrix through the exported entries: every entry on a channel never opened, failed and
 // closed, with its exact lines and result; and every timer and motion entry on an open channel
-// whose counter does not move. Calls the Java_JavaToC_* shells on the substitute device.
+// whose counter does not move. Calls the Java_JavaToC_* shells on the substitute device. The
+// device seam's counts are checked beside the lines: one refusal per failure line, a stall in
+// every call that printed the stuck-counter line, and nothing counted where nothing failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -10,6 +13,7 @@
 #include "motion/reference.h"
 #include "motion/vector.h"
 #include "port/port_channel.h"
+#include "sim/device_counts.h"
 #include "sim/substitute.h"
 #include "test_support.h"
 #include "timing/timer.h"
@@ -102,14 +106,24 @@ TEST_P(ChannelFaultTest, EntryPrintsOneLinePerPortOperationAndGivesItsResult) {
     ASSERT_EQ(Java_JavaToC_closeConn(nullptr, nullptr), 1);
   }
 
+  const SteplinkDeviceCounts before = sim::DeviceCounts();
   StdoutCapture capture;
   const jint result = entry.call();
   const std::string text = capture.Text();
+  const SteplinkDeviceCounts after = sim::DeviceCounts();
 
   EXPECT_EQ(result, entry.result);
   EXPECT_EQ(text, Lines(entry.ops));
   EXPECT_TRUE(backend.ops.empty()) << "nothing may reach the table";
   EXPECT_EQ(referenceActive, 0);
+  // Counted at the seam, one for each line the library printed, the first as it names it.
+  const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(after.refusedOps - before.refusedOps, lines);
+  EXPECT_EQ(after.counterStalls, 0u);
+  if (before.refusedOps == 0 && lines > 0) {
+    EXPECT_EQ(after.firstRefusalError, 6u);  // ERROR_INVALID_HANDLE: the channel is not open
+    EXPECT_EQ(after.firstRefusalWrite, text.rfind(outLine, 0) == 0 ? 1 : 0) << text;
+  }
 }
 
 const EntryCase entryCases[] = {
@@ -180,6 +194,9 @@ TEST(ChannelFault, OpenConnAfterAFailureOpensAgainAndMovesWork) {
   EXPECT_EQ(moved, 3);
   EXPECT_EQ(closed, 1);
   EXPECT_EQ(capture.Text(), "");
+  // A failed open refuses no port operation, and a move on a running counter counts nothing.
+  EXPECT_EQ(sim::DeviceCounts().refusedOps, 0u);
+  EXPECT_EQ(sim::DeviceCounts().counterStalls, 0u);
   EXPECT_EQ(test::LatchBytes(backend.ops).front(), 0x2D);  // X step to phase 1
   test::ResetCore(nullptr);
 }
@@ -204,6 +221,7 @@ TEST_F(StuckCounterTest, InitTimerReadsTheModeWithoutWaiting) {
   EXPECT_EQ(Java_JavaToC_initTimer(nullptr, nullptr), 2);
   EXPECT_EQ(capture.Text(), "");
   EXPECT_EQ(Readings(), 0u);
+  EXPECT_EQ(sim::DeviceCounts().counterStalls, 0u);
 }
 
 TEST_F(StuckCounterTest, InitTimerMeasuringGivesUpAndMeasuresNothing) {
@@ -221,9 +239,13 @@ TEST_F(StuckCounterTest, VectorOutEndsWithOneLinePerCallAndItsResult) {
   for (const Call call : {Call{1, 0, 0, 3}, Call{0, 0, 32000, 1}, Call{0, 0, -32000, 0},
                           Call{3, -2, 32222, 2}, Call{0, 0, 0, 3}}) {
     SCOPED_TRACE(testing::Message() << call.x << "," << call.y << "," << call.z);
+    const std::uint64_t stallsBefore = sim::DeviceCounts().counterStalls;
     StdoutCapture capture;
     EXPECT_EQ(Java_JavaToC_vectorOut(nullptr, nullptr, call.x, call.y, call.z), call.result);
     EXPECT_EQ(capture.Text(), stuckLine);
+    // The seam saw the counter stand still in this call too, and refused nothing.
+    EXPECT_GT(sim::DeviceCounts().counterStalls, stallsBefore);
+    EXPECT_EQ(sim::DeviceCounts().refusedOps, 0u);
   }
   EXPECT_EQ(phaseX, 4);
   EXPECT_EQ(phaseY, 6);

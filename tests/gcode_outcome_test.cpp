@@ -287,4 +287,19 @@ TEST_F(GcodeOutcome, AClosedStandardOutputIsAFaultAndAnOutsideSigpipeASignal) {
   EXPECT_EQ(ended.report["aux_off_after_stop"], true) << ended.err;
 }
 
+// A check whose summary cannot be written (the reader gone): exit 1 and a report that says so,
+// never "checked" beside a failing exit.
+TEST_F(GcodeOutcome, ACheckThatCannotWriteItsSummaryIsNoCheck) {
+  std::ofstream(dir_ / "job.nc") << "M3\nG1 X25\nM5\n";
+  const std::string code = (dir_ / "code.txt").string();
+  const std::string command = "(" + Command((dir_ / "job.nc").string(), "--check", " ") +
+                              "; echo $? >" + code + ") | (exec 0<&-; sleep 1)";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const Ended ended = Collect(std::stoi(test::ReadFile(code)));
+  EXPECT_EQ(ended.exitCode, 1) << ended.err;
+  EXPECT_NE(ended.err.find("cannot write to standard output"), std::string::npos) << ended.err;
+  EXPECT_EQ(ended.report["status"], "fault") << ended.report.dump(2);
+  EXPECT_EQ(ended.report["exit_code"], 1);
+}
+
 }  // namespace

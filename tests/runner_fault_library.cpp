@@ -1,10 +1,14 @@
 // A stand-in library that breaks the board protocol on purpose (openConn drives a control bit the
 // board never sees driven), for the runner's fault handling; vectorOut exits with status 3 for
-// x = 3 and never returns for x = 4. Its five JNI entries have entry/entry.h's types: a call
-// through a pointer of another function type is undefined (clang's UBSan stops it).
+// x = 3 and never returns for x = 4; for x = 5 it prints the lines the real library prints on a
+// closed channel and a dead counter while nothing failed, and for x = 6 it has one port write
+// refused (the device not open) and prints nothing: the runner must judge by what happened. Its
+// five JNI entries have entry/entry.h's types: a call through a pointer of another function type is
+// undefined (clang's UBSan stops it).
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "entry/entry.h"
 #include "port/winapi.h"
@@ -37,6 +41,15 @@ __attribute__((visibility("default"))) jint Java_JavaToC_vectorOut(JNIEnv*, jcla
   if (x == 3) _exit(3);
   if (x == 4) {
     for (;;) asm volatile("" ::: "memory");
+  }
+  if (x == 5) {
+    std::printf(
+        "Error occured during outportb while talking to PortTalk driver 6\n"
+        "Timer: counter 0 showed one value for 65536 readings; wait ended early.\n");
+  }
+  if (x == 6) {
+    std::uint8_t request[3] = {0xBC, 0x03, 0x00};  // data port 0x3BC, on a handle never opened
+    winapi::DeviceIoControl(nullptr, 0x9C402414u, request, 3, nullptr, 0, nullptr, nullptr);
   }
   return 0;
 }

@@ -148,6 +148,20 @@ TEST(SimCounter, CountWrapsAfter65536CountsAndKeepsFalling) {
   EXPECT_EQ(table.CountAt(65537), 0xFFFF);
 }
 
+// counter=frozen: a dead counter shows one value for ever while the table's clock runs on.
+TEST(SimCounter, AFrozenCounterShowsOneValueWhileTimeRuns) {
+  TableSettings settings = Virtual(5);
+  settings.counterFrozen = true;
+  TableModel table(settings, nullptr, nullptr, nullptr);
+
+  const std::uint16_t first = ReadCount(table);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ReadCount(table), first);
+
+  EXPECT_GT(table.Now(), 1000u);
+  EXPECT_EQ(table.CounterStatus(), sim::mode2Status);  // the mode still reads back
+  EXPECT_EQ(table.FaultCount(), 0u);
+}
+
 TEST(SimCounter, ProtocolFaults) {
   EventLog log;
   TableModel table(Virtual(2), nullptr, nullptr, &log);
@@ -365,7 +379,7 @@ TEST(SimConfig, EmptyTextGivesTheLibraryDefaults) {
 TEST(SimConfig, EveryKeyIsRead) {
   const sim::ConfigResult result = sim::ParseSimConfig(
       "clock=virtual, access-ticks=7,mode=3,status-byte=0x30,limit-x=-40,limit-y=-25,"
-      "limit-z=-10,record=/tmp/r.txt,status=job1,service=absent");
+      "limit-z=-10,record=/tmp/r.txt,status=job1,service=absent,counter=frozen");
 
   ASSERT_TRUE(result.config) << result.error;
   const sim::SimConfig& config = *result.config;
@@ -380,6 +394,8 @@ TEST(SimConfig, EveryKeyIsRead) {
   EXPECT_EQ(config.recordPath, "/tmp/r.txt");
   EXPECT_EQ(config.statusName, "job1");
   EXPECT_EQ(config.service, sim::ServiceState::absent);
+  EXPECT_TRUE(config.table.counterFrozen);
+  EXPECT_FALSE(sim::ParseSimConfig("counter=running").config->table.counterFrozen);
 }
 
 TEST(SimConfig, ErrorsNameTheKeyOrValue) {
@@ -394,6 +410,8 @@ TEST(SimConfig, ErrorsNameTheKeyOrValue) {
       {"limit-y=", "'' for key 'limit-y'"},
       {"status=a/b", "'a/b' for key 'status'"},
       {"service=gone", "'gone' for key 'service'"},
+      {"counter=stopped",
+       "'stopped' for key 'counter' in STEPLINK_SIM (expected running or frozen)"},
       {"clock", "item 'clock' in STEPLINK_SIM is not key=value"},
       {"mode=2,mode=3", "key 'mode' given twice"},
   };

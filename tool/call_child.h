@@ -17,6 +17,7 @@
 #include "entry/entry.h"
 #include "job.h"
 #include "script.h"
+#include "step_channel.h"
 
 namespace tool {
 
@@ -90,13 +91,11 @@ struct ChildOutcome {
   // A signal that reached the runner and ended the job, or SIGINT for RequestStop(); 0 when the
   // job ended by itself.
   int stopSignal = 0;
-  // What the library printed that means the port did not work: "Error occured during ..." lines
-  // (a channel not open) and "Timer: counter 0 showed one value ..." lines (a dead counter).
-  std::size_t portErrorLines = 0;
-  std::size_t timerStallLines = 0;
-  std::string firstPortError;  // the first such line
-  std::string firstHwLine;     // the first "steplink-hw:" line of its standard error
-  int stdoutError = 0;         // errno of a failed write of the child's output to standard output
+  // What the calls met, from the call process's reports: the device seam's counts (refused port
+  // operations, counter 0 standing still) and the calls' failed results.
+  DeviceTally device;
+  std::string firstHwLine;  // the first "steplink-hw:" line of its standard error (shown again)
+  int stdoutError = 0;      // errno of a failed write of the child's output to standard output
   int stderrError = 0;
   int traceError = 0;     // errno of a failed write of the trace
   bool traceCut = false;  // the trace reached traceMaxBytes and was ended there

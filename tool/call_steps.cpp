@@ -1,7 +1,9 @@
 // The call process's side of a job: loads the entries, reads the steps one at a time from the
 // step channel and executes them (calls, dwells, program pauses, a feed hold between steps, the
 // stop sequence when stopped while paused), and keeps the status block's job section up to date.
-// It is the only writer of that section. Calls the library's entries, status_block and the system.
+// It is the only writer of that section. After each call it hands the call's result and the
+// device seam's counts back over the channel. Calls the library's entries, status_block and the
+// system.
 #include <signal.h>
 
 #include <cerrno>
@@ -18,6 +20,13 @@
 #include "status/status_view.h"
 #include "step_channel.h"
 
+// The device seam in the loaded library counts into this, found by its name in the program's
+// dynamic symbol table (tool/CMakeLists.txt exports it); read after each call.
+extern "C" {
+__attribute__((visibility("default")))
+SteplinkDeviceCounts hostDeviceCounts __asm__(STEPLINK_DEVICE_COUNTS_SYMBOL) = {};
+}
+
 namespace tool {
 namespace {
 
@@ -26,11 +35,14 @@ volatile std::sig_atomic_t pauseWanted = 0;
 // The one "stop at the next call boundary" of the call process: Ctrl-C (SIGINT) while paused,
 // or the runner's stop request (SIGUSR1 queued with stopRequestValue). Either ends a pause.
 volatile std::sig_atomic_t stopWanted = 0;
+// The stop came from the runner, for a fault: the job section then says failed, not interrupted.
+volatile std::sig_atomic_t faultStop = 0;
 
 void OnPauseOrStop(int, siginfo_t* info, void*) {
   if (info != nullptr && info->si_code == SI_QUEUE &&
       info->si_value.sival_int == stopRequestValue) {
     stopWanted = 1;
+    faultStop = 1;
     pauseWanted = 0;
   } else {
     pauseWanted = 1;
@@ -153,6 +165,16 @@ void Dwell(double seconds) {
   }
 }
 
+// After a call: its result and the counts so far, back to the runner.
+void Report(int stepFd, std::uint64_t index, Entry entry, int result) {
+  CallReport report{};
+  report.index = index;
+  report.entry = static_cast<std::uint8_t>(entry);
+  report.result = result;
+  report.counts = hostDeviceCounts;
+  SendCallReport(stepFd, report);
+}
+
 }  // namespace
 
 [[noreturn]] void RunSteps(const ChildOptions& options, int stepFd) {
@@ -181,18 +203,20 @@ void Dwell(double seconds) {
       StopSequence sequence = options.stopSequence;
       sequence.closeConn = sequence.closeConn || open;
       for (const ScriptCall& call : StopSequenceCalls(sequence)) {
-        MakeCall(entries, call.entry, call.args);
+        const int result = MakeCall(entries, call.entry, call.args);
+        Report(stepFd, index, call.entry, result);
       }
       std::fflush(stdout);
-      job.State(STEPLINK_JOB_INTERRUPTED);
+      job.State(faultStop != 0 ? STEPLINK_JOB_FAILED : STEPLINK_JOB_INTERRUPTED);
       std::exit(childCleanStop);
     }
     if (!step) break;
     job.Step(index, *step, true);
     if (step->kind == StepKind::call) {
       const int result = MakeCall(entries, step->entry, step->args);
-      if (step->entry == Entry::openConn && result == 255) openFailed = true;
-      if (step->entry == Entry::openConn && result != 255) open = true;
+      const bool failed = ResultIsFailure(step->entry, result);
+      if (step->entry == Entry::openConn && failed) openFailed = true;
+      if (step->entry == Entry::openConn && !failed) open = true;
       if (step->entry == Entry::closeConn) open = false;
       if (options.printCalls) {
         const std::string call = FormatCall({step->entry, step->args, step->line});
@@ -205,6 +229,7 @@ void Dwell(double seconds) {
         }
       }
       std::fflush(stdout);  // the library never flushes; its lines and ours stay in order
+      Report(stepFd, index, step->entry, result);
     } else if (step->kind == StepKind::dwell) {
       if (options.waitDwells) Dwell(step->seconds);
     } else if (step->kind == StepKind::pause && options.pauseAtProgramStops) {

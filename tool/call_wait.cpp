@@ -1,7 +1,8 @@
 // The runner's side while the call process runs: feeds the job's steps into the step channel,
-// passes the child's standard output (collapsed), standard error and trace on, ends the child
-// when a job-ending signal arrives, stops it at a call boundary on a fault (the source's, an
-// output that cannot be written), and reaps it. Calls step_channel, line_collapse, the system.
+// passes the child's standard output (collapsed), standard error and trace on, takes its call
+// reports, ends the child when a job-ending signal arrives, stops it at a call boundary on a
+// fault (the source's, an output that cannot be written), and reaps it. Calls step_channel,
+// line_collapse, the system.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,11 +132,13 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
       // killed: the runner must not hang on its way out.
       Signal(SIGKILL);
     }
-    pollfd fds[4] = {{outPipe_, POLLIN, 0},
+    pollfd fds[5] = {{outPipe_, POLLIN, 0},
                      {errPipe_, POLLIN, 0},
                      {tracePipe_, POLLIN, 0},
-                     {feeder.PollFd(), POLLOUT, 0}};
-    const int ready = poll(fds, 4, reapedChild ? 100 : 20);
+                     {feeder.PollFd(), POLLOUT, 0},
+                     {feeder.ReportFd(), POLLIN, 0}};
+    const int ready = poll(fds, 5, reapedChild ? 100 : 20);
+    feeder.ReadReports(outcome.device);
     if (ready > 0) {
       int* pipes[3] = {&outPipe_, &errPipe_, &tracePipe_};
       for (int i = 0; i < 3; ++i) {
@@ -166,9 +169,7 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
   const std::string rest = output.Finish();
   if (!rest.empty() && hooks.beforeOutput) hooks.beforeOutput();
   PassOn(STDOUT_FILENO, rest, outcome.stdoutError);
-  outcome.portErrorLines = output.portErrorLines;
-  outcome.timerStallLines = output.timerStallLines;
-  outcome.firstPortError = output.firstPortError;
+  feeder.ReadReports(outcome.device);  // what came after the last round
   errors.Finish();
   outcome.firstHwLine = errors.firstHwLine;
   outcome.stepsSent = feeder.Sent();

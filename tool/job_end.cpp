@@ -15,6 +15,37 @@
 #include "summary.h"
 
 namespace tool {
+namespace {
+std::string Hex(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%x", value);
+  return text;
+}
+}  // namespace
+
+std::string PortFailureMessage(const DeviceTally& device) {
+  const SteplinkDeviceCounts& counts = device.last;
+  const std::uint32_t error = counts.firstRefusalError;
+  // The first failure as the library reported it on standard output.
+  const std::string first = std::string("Error occured during ") +
+                            (counts.firstRefusalWrite != 0 ? "outportb" : "inportb") +
+                            " while talking to PortTalk driver " + std::to_string(error);
+  std::string why;
+  switch (error) {
+    case 6:  // ERROR_INVALID_HANDLE
+      why = "the channel was not open: call openConn first and check its result";
+      break;
+    case 5:  // ERROR_ACCESS_DENIED
+      why = "the device refused port 0x" + Hex(counts.firstRefusalPort) +
+            ": only the table's own ports are served";
+      break;
+    default:
+      why = "the device failed the request";
+      break;
+  }
+  return std::to_string(device.refusedOps) + " port operation(s) failed, first: '" + first + "' (" +
+         std::to_string(error) + ": " + why + ")";
+}
 
 JobVerdict DecideJobEnd(const JobFacts& facts) {
   JobVerdict verdict;
@@ -68,19 +99,18 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
     }
     facts_.runFailed = true;
   }
-  if (outcome.portErrorLines > 0) {
-    const std::string message =
-        std::to_string(outcome.portErrorLines) + " port operation(s) failed, first: '" +
-        outcome.firstPortError +
-        "' (6: the channel was not open: call openConn first and check its result)";
+  // From the device seam's counts, never from the library's lines.
+  const DeviceTally& device = outcome.device;
+  if (device.refusedOps > 0) {
+    const std::string message = PortFailureMessage(device);
     std::fprintf(stderr, "steplink: %s\n", message.c_str());
     if (result.faultMessage.empty()) result.faultMessage = message;
     facts_.runFailed = true;
   }
-  if (outcome.timerStallLines > 0) {
+  if (device.stalledCalls > 0) {
     std::fprintf(stderr,
-                 "steplink: counter 0 stood still in %zu call(s); the waits were not paced\n",
-                 outcome.timerStallLines);
+                 "steplink: counter 0 stood still in %llu call(s); the waits were not paced\n",
+                 static_cast<unsigned long long>(device.stalledCalls));
     if (result.faultMessage.empty())
       result.faultMessage = "counter 0 stood still: the waits were not paced";
     facts_.runFailed = true;

@@ -37,6 +37,10 @@ struct JobVerdict {
 JobVerdict DecideJobEnd(const JobFacts& facts);
 int JobExitCode(const JobFacts& facts);  // DecideJobEnd's exit code
 
+// The line that explains refused port operations, from the device seam's counts: how many, the
+// first as the library reported it, and what its error number means.
+std::string PortFailureMessage(const DeviceTally& device);
+
 class JobEnd {
  public:
   JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& settings,

@@ -1,5 +1,4 @@
-// Collapsing of repeated output lines and groups, and the count of the library's port failure
-// lines.
+// Collapsing of repeated output lines and groups.
 #include "line_collapse.h"
 
 namespace tool {
@@ -94,18 +93,9 @@ void LineCollapser::Take(const std::string& line, std::string& out) {
 }
 
 void LineCollapser::EndLine(std::string& out) {
-  const bool portError = line_.rfind("Error occured during ", 0) == 0;
-  if (portError) {
-    ++portErrorLines;
-    if (firstPortError.empty()) {
-      firstPortError = line_.substr(0, line_.find('\n'));
-      if (firstPortError.size() > 160) firstPortError.resize(160);
-    }
-  }
   if (firstHwLine.empty() && line_.rfind("steplink-hw: ", 0) == 0) {
     firstHwLine = line_.substr(0, line_.find('\n'));
   }
-  if (line_.rfind("Timer: counter 0 showed one value", 0) == 0) ++timerStallLines;
   Take(line_, out);
   line_.clear();
 }

@@ -1,10 +1,11 @@
-// The call process's standard output as the runner passes it on: counts the library's port
-// failure lines, and shows a run of more than 20 identical lines as the first one plus "(the same
-// line N more times)", and a group of up to 128 lines repeated more than 20 times as the group
-// once plus "(the same G lines N more times)". A failed openConn makes millions of failure lines,
-// and the library's loops alternate between its read and write failures in groups (43 lines a
-// step of a vectorOut, 87 of a reference run). The trace and the record are never shortened;
-// --verbatim turns the collapsing off. Pure text handling; memory bounded by 3 * 128 lines.
+// The call process's standard output as the runner passes it on: shows a run of more than 20
+// identical lines as the first one plus "(the same line N more times)", and a group of up to 128
+// lines repeated more than 20 times as the group once plus "(the same G lines N more times)". A
+// failed openConn makes millions of failure lines, and the library's loops alternate between its
+// read and write failures in groups (43 lines a step of a vectorOut, 87 of a reference run). The
+// trace and the record are never shortened;
+// --verbatim turns the collapsing off. Pure text handling that decides nothing about the job (the
+// runner learns of faults from the call reports); memory bounded by 3 * 128 lines.
 #pragma once
 
 #include <cstddef>
@@ -27,10 +28,9 @@ class LineCollapser {
   // The end of the output: what is still held back.
   std::string Finish();
 
-  std::size_t portErrorLines = 0;   // "Error occured during ..." lines
-  std::size_t timerStallLines = 0;  // "Timer: counter 0 showed one value ..." lines
-  std::string firstPortError;
-  std::string firstHwLine;  // the first "steplink-hw: ..." line (why a real device did not open)
+  // The first "steplink-hw: ..." line (why a real device did not open), kept to be shown again
+  // as the last line before the summary.
+  std::string firstHwLine;
 
  private:
   void EndLine(std::string& out);

@@ -127,4 +127,8 @@ std::string MeaningOf(Entry entry, const std::array<std::int32_t, 3>& args, int 
   return rows[moveUnexpected].meaning;
 }
 
+bool ResultIsFailure(Entry entry, int result) {
+  return entry == Entry::openConn && result == 255;
+}
+
 }  // namespace tool

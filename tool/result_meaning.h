@@ -25,4 +25,8 @@ std::span<const ResultMeaning> ResultMeanings();
 // meaning names the axes it homes.
 std::string MeaningOf(Entry entry, const std::array<std::int32_t, 3>& args, int result);
 
+// Whether the result says the call failed: openConn's 255 (the device did not open). No other
+// call has a failure result; what goes wrong inside one shows in the device's counts.
+bool ResultIsFailure(Entry entry, int result);
+
 }  // namespace tool

@@ -3,8 +3,10 @@
 // owned by one JobScope that removes it on every way out; the outcome comes from DecideJobEnd.
 #include "run_job.h"
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -140,7 +142,19 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   if (options.checkOnly) {
     result.status = JobStatus::checked;
     if (options.summary && !options.display.quiet) options.summary(result);
-    result.exitCode = WriteOutputs(options, result) ? exitOk : exitRunFailed;
+    // A summary that did not reach standard output (a closed pipe) fails the check, and the
+    // report, written after it, says so rather than "checked".
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      result.status = JobStatus::fault;
+      result.faultMessage = std::string("cannot write to standard output: ") +
+                            std::strerror(errno != 0 ? errno : EIO);
+      std::fprintf(stderr, "steplink: %s\n", result.faultMessage.c_str());
+      __fpurge(stdout);  // said once: what could not be written is dropped, not tried again
+      std::clearerr(stdout);
+    }
+    result.exitCode = result.status == JobStatus::checked ? exitOk : exitRunFailed;
+    if (!WriteOutputs(options, result)) result.exitCode = exitRunFailed;
     return result.exitCode;
   }
 

@@ -1,6 +1,6 @@
 // The step channel: encoding of steps into fixed records, the runner's non-blocking feeder and
 // the call process's blocking reader, over a sequenced-packet socket pair (one record per
-// packet, no SIGPIPE on the runner's side).
+// packet, no SIGPIPE on either side); the call reports the other way, and their tally.
 #include "step_channel.h"
 
 #include <limits.h>
@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
+
+#include "result_meaning.h"
 
 namespace tool {
 
@@ -61,17 +63,52 @@ JobStep DecodeStep(const StepRecord& record) {
   return step;
 }
 
+void DeviceTally::Take(const CallReport& report) {
+  ++calls;
+  // The counts only grow within a process: a call that raised the stall count met a dead
+  // counter (the library says so once per call).
+  if (report.counts.counterStalls > last.counterStalls) ++stalledCalls;
+  refusedOps = report.counts.refusedOps;
+  if (ResultIsFailure(static_cast<Entry>(report.entry), report.result)) ++failedResults;
+  last = report.counts;
+}
+
+void SendCallReport(int fd, const CallReport& report) {
+  // Every byte defined, padding included: the report goes out whole through send().
+  std::array<unsigned char, sizeof(CallReport)> bytes{};
+  std::memcpy(bytes.data(), &report, sizeof report);
+  while (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  }
+}
+
+void StepFeeder::ReadReports(DeviceTally& tally) {
+  while (reportsOpen_ && fd_ >= 0) {
+    CallReport report{};
+    const ssize_t got = recv(fd_, &report, sizeof report, MSG_DONTWAIT);
+    // A call process that ended with steps unread (a stop drops them) resets the channel: the
+    // error comes once, and its reports queued before it still follow.
+    if (got < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (got != static_cast<ssize_t>(sizeof report)) {
+      reportsOpen_ = false;  // the call process has closed its end (or broke the channel)
+      return;
+    }
+    tally.Take(report);
+  }
+}
+
 StepFeeder::~StepFeeder() {
-  Close();
+  if (fd_ >= 0) close(fd_);
 }
 
 void StepFeeder::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  if (ended_ || fd_ < 0) return;
+  shutdown(fd_, SHUT_WR);
+  ended_ = true;
 }
 
 void StepFeeder::Pump() {
-  while (fd_ >= 0) {
+  while (fd_ >= 0 && !ended_) {
     if (!pending_) {
       sourceWaiting_ = !source_.Ready();
       if (sourceWaiting_) return;

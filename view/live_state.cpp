@@ -237,13 +237,17 @@ nlohmann::json LiveState::State() const {
       state["call"] = nullptr;
     }
     if (job.callEntry == STEPLINK_CALL_VECTOR_OUT) {
-      const std::int32_t toZ =
-          IsZCode(job.callArgs[2]) ? moveFrom_[2] : moveFrom_[2] + job.callArgs[2];
-      state["move"] = {{"from", {{"x", moveFrom_[0]}, {"y", moveFrom_[1]}, {"z", moveFrom_[2]}}},
-                       {"to",
-                        {{"x", moveFrom_[0] + job.callArgs[0]},
-                         {"y", moveFrom_[1] + job.callArgs[1]},
-                         {"z", toZ}}}};
+      // A G-code move starts where its plan entry has the table (in the table's steps, through
+      // machine zero), whenever the view sampled; another job's where the last sample saw it.
+      std::int32_t from[3] = {moveFrom_[0], moveFrom_[1], moveFrom_[2]};
+      if (job.planEntry > 0 && job.machineZeroKnown != 0) {
+        for (int axis = 0; axis < 3; ++axis)
+          from[axis] = job.planFromSteps[axis] + job.machineZeroSteps[axis];
+      }
+      const std::int32_t toZ = IsZCode(job.callArgs[2]) ? from[2] : from[2] + job.callArgs[2];
+      state["move"] = {
+          {"from", {{"x", from[0]}, {"y", from[1]}, {"z", from[2]}}},
+          {"to", {{"x", from[0] + job.callArgs[0]}, {"y", from[1] + job.callArgs[1]}, {"z", toZ}}}};
     } else {
       state["move"] = nullptr;
     }

@@ -54,6 +54,25 @@
 #define STEPLINK_REFERENCE_PAUSE_TICKS 656324
 #define STEPLINK_REFERENCE_PAUSE_SECONDS (STEPLINK_REFERENCE_PAUSE_TICKS * STEPLINK_TICK_SECONDS)
 
+/* ---- Device counts: what the device seam saw go wrong, for the program that makes the calls.
+ * The seam keeps them per process; a program that loads the library and wants them defines a
+ * SteplinkDeviceCounts under STEPLINK_DEVICE_COUNTS_SYMBOL in its dynamic symbol table (the
+ * runner's call process does), and the seam counts into it. Reading them after a call tells
+ * what that call met without reading its printed lines. */
+#define STEPLINK_DEVICE_COUNTS_SYMBOL "steplink_device_counts"
+/* A counting counter 0 never shows one value this many readings in a row (a latch command and
+ * two reads each); a wait that sees it gives up as if its time had passed. */
+#define STEPLINK_COUNTER_STUCK_READINGS 65536
+
+typedef struct SteplinkDeviceCounts {
+  uint64_t refusedOps;    /* port reads and writes the device refused (each fails the I/O control) */
+  uint64_t counterStalls; /* runs of STEPLINK_COUNTER_STUCK_READINGS equal counter 0 readings */
+  uint32_t firstRefusalError; /* the first refusal: its Win32 error number, 0 none yet */
+  uint16_t firstRefusalPort;  /* its port (0 when the request carried none) */
+  uint8_t firstRefusalWrite;  /* 1 a port write, 0 a port read */
+  uint8_t reserved;
+} SteplinkDeviceCounts; /* 24 bytes */
+
 /* ---- Live status block: POSIX shared memory /dev/shm/NAME, little-endian, 256 bytes. ----
  * Two sections, each with its own writer and its own sequence lock:
  *   table: written by the process that serves the device (the simulated table or a hardware
@@ -150,6 +169,7 @@ typedef struct SteplinkStatusBlock {
 static_assert(sizeof(SteplinkStatusTable) == 72, "status table section layout");
 static_assert(sizeof(SteplinkStatusJob) == 136, "status job section layout");
 static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");
+static_assert(sizeof(SteplinkDeviceCounts) == 24, "device counts layout");
 #else
 _Static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");
 #endif

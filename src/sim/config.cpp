@@ -165,6 +165,12 @@ ConfigResult ApplySimSettings(const std::vector<SettingItem>& items) {
       } else {
         return {std::nullopt, badValue(key, value, "2 or 3")};
       }
+    } else if (key == "counter") {
+      if (value == "running" || value == "frozen") {
+        config.table.counterFrozen = value == "frozen";
+      } else {
+        return {std::nullopt, badValue(key, value, "running or frozen")};
+      }
     } else if (key == "status-byte") {
       const auto number = ParseInteger(value);
       if (!number || *number < 0 || *number > 0xFF) {

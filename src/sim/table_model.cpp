@@ -53,7 +53,7 @@ void TableModel::Out(std::uint16_t port, std::uint8_t value) {
       if (value == readBackStatusCommand) {
         statusPending_ = true;
       } else if (value == latchCountCommand) {
-        latchedCount_ = CountAt(now_);
+        latchedCount_ = Counter();
         latchedBytesLeft_ = 2;
       } else {
         Fault(FaultKind::protocol, port, value);
@@ -87,7 +87,7 @@ std::uint8_t TableModel::In(std::uint16_t port) {
         latchedBytesLeft_ = 0;
         return static_cast<std::uint8_t>(latchedCount_ >> 8);
       }
-      const std::uint8_t low = static_cast<std::uint8_t>(CountAt(now_) & 0xFF);
+      const std::uint8_t low = static_cast<std::uint8_t>(Counter() & 0xFF);
       Fault(FaultKind::protocol, port, low);
       return low;
     }

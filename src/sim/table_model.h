@@ -41,6 +41,9 @@ struct TableSettings {
   std::uint8_t counterMode = 2;   // 2 or 3
   bool statusOverride = false;    // report overrideStatus, still counting in counterMode
   std::uint8_t overrideStatus = 0;
+  // A dead counter 0 (counter=frozen): every reading shows the count it had at tick 0, while the
+  // table's clock runs on, so the library's waits give up on it.
+  bool counterFrozen = false;
   std::int32_t limitSteps[axisCount] = {defaultLimitX, defaultLimitY, defaultLimitZ};
 };
 
@@ -72,6 +75,8 @@ class TableModel {
   // The counter's reading at a given tick: (-t) mod 65536 in mode 2, (-2t) mod 65536 in mode 3.
   std::uint16_t CountAt(std::uint64_t tick) const;
   std::uint8_t CounterStatus() const;
+  // What counter 0 shows now: CountAt(now), or its count at tick 0 when frozen.
+  std::uint16_t Counter() const { return CountAt(settings_.counterFrozen ? 0 : now_); }
 
  private:
   void Advance();

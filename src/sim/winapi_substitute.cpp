@@ -20,6 +20,7 @@
 #include "contract/steplink_contract.h"
 #include "port/winapi.h"
 #include "sim/config.h"
+#include "sim/device_counts.h"
 #include "sim/substitute.h"
 
 #ifdef _WIN32
@@ -180,11 +181,21 @@ HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD, void*,
   return reinterpret_cast<HANDLE>(fileHandleBase + static_cast<std::uintptr_t>(fd) * 4);
 }
 
+namespace {
+// A port request that fails: the library prints a line for it, and the seam counts it.
+BOOL Refuse(DWORD code, const std::uint8_t* in, DWORD inSize, DWORD error) {
+  const std::uint16_t port =
+      in != nullptr && inSize >= 2 ? static_cast<std::uint16_t>(in[0] | (in[1] << 8)) : 0;
+  sim::ProcessDeviceCounter().Refused(code == portTalkWrite, port, error);
+  return Fail(error);
+}
+}  // namespace
+
 BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, void* outBuffer,
                      DWORD outSize, DWORD* bytesReturned, void*) {
-  if (!IsDevice(handle)) return Fail(ERROR_INVALID_HANDLE);
-  sim::PortBackend* backend = device.active;
   const auto* in = static_cast<const std::uint8_t*>(inBuffer);
+  if (!IsDevice(handle)) return Refuse(code, in, inSize, ERROR_INVALID_HANDLE);
+  sim::PortBackend* backend = device.active;
   sim::DeviceRequest& request = device.lastRequest;
   request.code = code;
   request.inLength = inSize;
@@ -194,8 +205,10 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
   if (code == portTalkRead && inSize == 2 && outSize >= 1) {
     request.inBytes[0] = in[0];
     request.inBytes[1] = in[1];
-    const std::uint8_t value = backend->In(static_cast<std::uint16_t>(in[0] | (in[1] << 8)));
-    if (const DWORD refused = backend->TakeRefusal()) return Fail(refused);
+    const auto port = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+    const std::uint8_t value = backend->In(port);
+    if (const DWORD refused = backend->TakeRefusal()) return Refuse(code, in, inSize, refused);
+    sim::ProcessDeviceCounter().Read(port, value);
     static_cast<std::uint8_t*>(outBuffer)[0] = value;
     if (bytesReturned) *bytesReturned = 1;
     return 1;
@@ -204,13 +217,15 @@ BOOL DeviceIoControl(HANDLE handle, DWORD code, void* inBuffer, DWORD inSize, vo
     request.inBytes[0] = in[0];
     request.inBytes[1] = in[1];
     request.inBytes[2] = in[2];
-    backend->Out(static_cast<std::uint16_t>(in[0] | (in[1] << 8)), in[2]);
-    if (const DWORD refused = backend->TakeRefusal()) return Fail(refused);
+    const auto port = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+    backend->Out(port, in[2]);
+    if (const DWORD refused = backend->TakeRefusal()) return Refuse(code, in, inSize, refused);
+    sim::ProcessDeviceCounter().Wrote(port, in[2]);
     if (bytesReturned) *bytesReturned = 0;
     return 1;
   }
   for (DWORD i = 0; i < inSize && i < sizeof(request.inBytes); ++i) request.inBytes[i] = in[i];
-  return Fail(ERROR_INVALID_PARAMETER);
+  return Refuse(code, in, inSize, ERROR_INVALID_PARAMETER);
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten, void*) {
@@ -329,6 +344,7 @@ void ResetSubstitute(PortBackend* backend) {
   STEPLINK_SUBSTITUTE::device.lastRequest = {};
   STEPLINK_SUBSTITUTE::services = STEPLINK_SUBSTITUTE::ServicesAtLoad();
   STEPLINK_SUBSTITUTE::lastError = 0;
+  ProcessDeviceCounter().Reset();
 }
 
 const DeviceRequest& LastDeviceRequest() {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "contract/steplink_contract.h"
+
 // Counts by which counter 0 drops per input-clock tick: 1 in mode 2, 2 in mode 3, 0 until the
 // first CalibrateTimer. Written only by CalibrateTimer; read by WaitTicks and PaceStep.
 extern std::int32_t countsPerTick;
@@ -14,7 +16,7 @@ constexpr std::int32_t counterWrapCounts = 0xFFFF;
 constexpr std::int32_t noPreviousReading = 99999999;
 // A counting counter never shows one value this many loop readings in a row; a wait that sees
 // it gives up as if its time had passed (a stuck or unreachable timer must not hang a move).
-constexpr std::int32_t stuckReadingLimit = 65536;
+constexpr std::int32_t stuckReadingLimit = STEPLINK_COUNTER_STUCK_READINGS;
 
 // Latches counter 0 and returns its 16-bit value, low byte read first.
 std::int32_t ReadTimerCount();
