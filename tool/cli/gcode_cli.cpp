@@ -1,8 +1,8 @@
 // The gcode command's line: its name, help and options. Calls the shared option groups and
-// GcodeCommand (gcode_command.cpp).
+// GcodeCommand (job/gcode_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 #include "cli/option_groups.h"
 

@@ -1,7 +1,8 @@
-// The panel command's line: its name, help and options. Calls PanelCommand (panel_command.cpp).
+// The panel command's line: its name, help and options. Calls PanelCommand
+// (serve/panel_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 #include "cli/option_groups.h"
 

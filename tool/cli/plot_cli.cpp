@@ -1,7 +1,8 @@
-// The plot command's line: its name, help and operands. Calls PlotCommand (plot_command.cpp).
+// The plot command's line: its name, help and operands. Calls PlotCommand
+// (outputs/plot_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 
 namespace tool {

@@ -1,7 +1,7 @@
-// The view command's line: its name, help and options. Calls ViewCommand (view_command.cpp).
+// The view command's line: its name, help and options. Calls ViewCommand (serve/view_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 
 namespace tool {
