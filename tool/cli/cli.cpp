@@ -51,8 +51,10 @@ constexpr const CommandLine* commands[] = {&runCommandLine,  &gcodeCommandLine, 
 std::string CommandList() {
   std::string text = "Commands:\n";
   for (const CommandLine* command : commands) {
+    const std::string synopsis =
+        std::string(command->name) + (command->operands[0] != '\0' ? " " : "") + command->operands;
     char line[160];
-    std::snprintf(line, sizeof line, "  %-18s%s\n", command->synopsis, command->summary);
+    std::snprintf(line, sizeof line, "  %-18s%s\n", synopsis.c_str(), command->summary);
     text += line;
   }
   return text + "steplink COMMAND --help lists a command's options.";

@@ -49,7 +49,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine gcodeCommandLine{"gcode", "gcode FILE", "check, plan and run a G-code program",
-                                   true, Setup};
+const CommandLine gcodeCommandLine{"gcode", "FILE", "check, plan and run a G-code program", true,
+                                   Setup};
 
 }  // namespace tool

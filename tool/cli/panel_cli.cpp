@@ -29,6 +29,6 @@ std::function<int()> Setup(CLI::App& app) {
 }  // namespace
 
 const CommandLine panelCommandLine{
-    "panel", "panel", "hold the table and serve its control panel in the browser", false, Setup};
+    "panel", "", "hold the table and serve its control panel in the browser", false, Setup};
 
 }  // namespace tool

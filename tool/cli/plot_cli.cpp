@@ -18,7 +18,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine plotCommandLine{"plot", "plot RECORD OUT", "plot a record file of the table",
-                                  false, Setup};
+const CommandLine plotCommandLine{"plot", "RECORD OUT", "plot a record file of the table", false,
+                                  Setup};
 
 }  // namespace tool

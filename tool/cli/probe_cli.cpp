@@ -38,7 +38,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine probeCommandLine{"probe", "probe",
-                                   "check this machine's parallel ports and timer", false, Setup};
+const CommandLine probeCommandLine{"probe", "", "check this machine's parallel ports and timer",
+                                   false, Setup};
 
 }  // namespace tool

@@ -31,7 +31,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine runCommandLine{"run", "run SCRIPT",
+const CommandLine runCommandLine{"run", "SCRIPT",
                                  "run a script of entry calls ('-' = standard input)", true, Setup};
 
 }  // namespace tool

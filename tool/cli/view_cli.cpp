@@ -25,6 +25,6 @@ std::function<int()> Setup(CLI::App& app) {
 }  // namespace
 
 const CommandLine viewCommandLine{
-    "view", "view --status N", "live view of a status block another program writes", false, Setup};
+    "view", "--status N", "live view of a status block another program writes", false, Setup};
 
 }  // namespace tool
