@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "plot.h"
-#include "record.h"
+#include "outputs/plot.h"
+#include "outputs/record.h"
 #include "run_support.h"
 #include "sim/config.h"
 #include "sim/simulated_table.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cycles.h"
+#include "gcode_support.h"
 #include "planner.h"
 
 namespace {
@@ -20,17 +21,11 @@ using gcode::Purpose;
 constexpr double stepsPerMm = 100.0;
 
 gcode::Machine TestMachine() {
-  gcode::Machine m = gcode::BuiltinMachine();
-  for (auto& axis : m.axes) {
-    axis.stepsPerMm = stepsPerMm;
-    axis.minMm = -500;
-    axis.maxMm = 500;
-  }
-  return m;
+  return test::ScaledMachine(stepsPerMm, 500);
 }
 
 Plan PlanText(const std::string& text, gcode::PlanOptions options = {}) {
-  return gcode::PlanProgram(gcode::ParseProgram(text), TestMachine(), options);
+  return test::PlanOn(TestMachine(), text, options);
 }
 
 // One move of the path the calls make: 'r' rapid, 'f' feed, 'd' dwell (seconds in `at[0]`).

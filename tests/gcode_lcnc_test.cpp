@@ -9,6 +9,7 @@
 #include <string>
 
 #include "block_checks.h"
+#include "gcode_support.h"
 #include "modal_state.h"
 #include "planner.h"
 #include "report.h"
@@ -21,27 +22,17 @@ using gcode::Purpose;
 
 constexpr double stepsPerMm = 1000.0;
 
+using test::Errors;
+
 gcode::Machine TestMachine() {
-  gcode::Machine m = gcode::BuiltinMachine();
-  for (auto& axis : m.axes) {
-    axis.stepsPerMm = stepsPerMm;
-    axis.minMm = -10000;
-    axis.maxMm = 10000;
-  }
+  gcode::Machine m = test::ScaledMachine(stepsPerMm, 10000);
   m.arcToleranceMm = 0.01;
   m.toolLengths[2] = 10.0;
   return m;
 }
 
 Plan PlanText(const std::string& text) {
-  return gcode::PlanProgram(gcode::ParseProgram(text), TestMachine());
-}
-
-std::string Errors(const Plan& plan) {
-  std::string text;
-  for (const auto& e : plan.errors)
-    text += std::to_string(e.line) + " [" + e.code + "] " + e.message + "\n";
-  return text;
+  return test::PlanOn(TestMachine(), text);
 }
 
 // The end of the last call, machine mm.

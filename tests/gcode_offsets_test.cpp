@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "gcode_support.h"
 #include "planner.h"
 #include "report.h"
 
@@ -20,12 +21,7 @@ using gcode::Purpose;
 using Mm = std::array<double, 3>;
 
 gcode::Machine TestMachine() {
-  gcode::Machine m = gcode::BuiltinMachine();
-  for (auto& axis : m.axes) {
-    axis.stepsPerMm = 20.0;
-    axis.minMm = -5000;
-    axis.maxMm = 5000;
-  }
+  gcode::Machine m = test::ScaledMachine(20.0, 5000);
   m.toolLengths = {{2, 10.0}, {5, -2.5}};
   return m;
 }

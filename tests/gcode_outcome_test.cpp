@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "file_support.h"
-#include "record.h"
+#include "outputs/record.h"
 
 namespace fs = std::filesystem;
 

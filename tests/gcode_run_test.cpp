@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "record.h"
+#include "outputs/record.h"
 #include "run_support.h"
 #include "status/status_view.h"
 

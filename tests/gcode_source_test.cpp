@@ -1,7 +1,7 @@
 // The G-code job source streamed from pass 2: every step of the checked plan arrives framed by
 // openConn, initTimer and closeConn, never more than the queue's calls are alive, and a program
 // changed after its check ends the steps without a closeConn that would mark the job complete.
-#include "gcode_source.h"
+#include "job/gcode_source.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "gcode_job.h"
+#include "job/gcode_job.h"
 #include "report.h"
 
 namespace {

@@ -11,9 +11,9 @@
 
 #include "hw/counter0.h"
 #include "hw/system_calls.h"
-#include "latency_probe.h"
-#include "latency_stats.h"
 #include "motion/ramp.h"
+#include "probe/latency_probe.h"
+#include "probe/latency_stats.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Tests of the SVG plot: everything taken from the record escaped (valid XML and UTF-8 for any
 // record), ticks at equal nice steps (whole steps on the path's axes), a spike clipped and
 // marked, faults and auxiliary states in the legend, short moves drawn.
-#include "plot.h"
+#include "outputs/plot.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "record.h"
+#include "outputs/record.h"
 
 namespace {
 

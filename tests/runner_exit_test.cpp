@@ -30,9 +30,9 @@
 #include <thread>
 #include <vector>
 
-#include "call_child.h"
+#include "calls/call_child.h"
 #include "contract/steplink_contract.h"
-#include "record.h"
+#include "outputs/record.h"
 #include "run_support.h"
 #include "status/status_block.h"
 #include "status/status_view.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "call_child.h"
+#include "calls/call_child.h"
 #include "contract/steplink_contract.h"
 #include "run_support.h"
-#include "script_source.h"
+#include "job/script_source.h"
 #include "status/status_block.h"
 #include "status/status_view.h"
 

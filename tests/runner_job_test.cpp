@@ -17,17 +17,17 @@
 #include <string>
 #include <vector>
 
-#include "exit_codes.h"
-#include "gcode_source.h"
-#include "job_end.h"
-#include "job_outputs.h"
-#include "line_collapse.h"
+#include "calls/line_collapse.h"
+#include "calls/step_channel.h"
+#include "cli/exit_codes.h"
+#include "job/gcode_source.h"
+#include "job/job_end.h"
+#include "job/script_source.h"
 #include "machine.h"
+#include "outputs/job_outputs.h"
 #include "planner.h"
 #include "program.h"
 #include "run_support.h"
-#include "script_source.h"
-#include "step_channel.h"
 #include "two_pass.h"
 
 namespace {

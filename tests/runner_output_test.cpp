@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "result_meaning.h"
+#include "calls/result_meaning.h"
+#include "job/script.h"
 #include "run_support.h"
-#include "script.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "entry/entry.h"
-#include "plot.h"
-#include "record.h"
+#include "job/script.h"
+#include "outputs/plot.h"
+#include "outputs/record.h"
 #include "run_support.h"
-#include "script.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "job_options.h"
-#include "settings_stage.h"
+#include "job/job_options.h"
+#include "job/settings_stage.h"
 #include "sim/config.h"
 
 namespace {

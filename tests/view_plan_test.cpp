@@ -2,7 +2,7 @@
 // length, the machine's scales, the plan's extent and end), the report's numbering of calls, the
 // /plan endpoint's access rules, the snapshot's call numbers and the machine origin a reference
 // moves.
-#include "view_plan.h"
+#include "serve/view_plan.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

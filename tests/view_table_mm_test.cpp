@@ -12,12 +12,12 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "gcode_source.h"
+#include "calls/plan_status.h"
+#include "job/gcode_source.h"
 #include "live_state.h"
 #include "path_trace.h"
-#include "plan_status.h"
+#include "serve/view_plan.h"
 #include "two_pass.h"
-#include "view_plan.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 
 #include "assets.h"
 #include "live_state.h"
-#include "live_view.h"
-#include "record.h"
+#include "outputs/record.h"
+#include "serve/live_view.h"
 #include "server.h"
 #include "view_job.h"
 #include "view_support.h"

@@ -1,14 +1,14 @@
 // steplink: runs scripts of entry calls and G-code jobs through the library's exported JNI
 // entries, plots records, serves live views and probes for a real table. The command line is
-// cli.cpp's; every command is a file of its own.
+// cli/cli.cpp's; every command is a file of its own.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "call_child.h"
-#include "cli.h"
-#include "descriptors.h"
-#include "exit_codes.h"
+#include "calls/call_child.h"
+#include "calls/descriptors.h"
+#include "cli/cli.h"
+#include "cli/exit_codes.h"
 
 int main(int argc, char** argv) {
   tool::OpenStandardDescriptors();

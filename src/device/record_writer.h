@@ -33,6 +33,8 @@ class RecordWriter {
   bool Mapped() const { return mapped_; }
 
  private:
+  static constexpr std::size_t windowBytes = std::size_t{1} << 20;
+
   int MapWindowAt(off_t offset);
   void Unmap();
   void Fail(int error);

@@ -75,29 +75,8 @@ inline HANDLE InvalidHandle() {
   return reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 }
 
-HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode,
-                   void* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes,
-                   HANDLE templateFile);
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
-                     void* outBuffer, DWORD outBufferSize, DWORD* bytesReturned, void* overlapped);
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytesWritten,
-               void* overlapped);
-BOOL CloseHandle(HANDLE object);
-DWORD GetLastError();
-DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size);
-UINT GetSystemDirectoryA(char* buffer, UINT size);
-char* lstrcatA(char* string1, const char* string2);
-BOOL CopyFileA(const char* existingFileName, const char* newFileName, BOOL failIfExists);
-
-SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWORD desiredAccess);
-SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
-BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, const char** serviceArgs);
-SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char* displayName,
-                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
-                         DWORD errorControl, const char* binaryPathName, const char* loadOrderGroup,
-                         DWORD* tagId, const char* dependencies, const char* serviceStartName,
-                         const char* password);
-BOOL CloseServiceHandle(SC_HANDLE object);
+// The calls, one list for this namespace and the 64-bit substitute's.
+#include "port/winapi_calls.inc"
 }  // namespace winapi
 
 #endif

@@ -1,6 +1,6 @@
 // The record file's format, written by the table's observer (device/recording_backend.cpp through
-// device/record_writer) and read by the runner (tool/record.cpp): the header line and one line per
-// event, "KIND TICK ...", ticks of the 8254 clock since the device opened.
+// device/record_writer) and read by the runner (tool/outputs/record.cpp): the header line and one
+// line per event, "KIND TICK ...", ticks of the 8254 clock since the device opened.
 #pragma once
 
 #include <cinttypes>

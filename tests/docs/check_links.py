@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 # Checks README's table of contents and the links between README.md and docs/*.md: every
 # "#anchor" link names a heading of its file, every relative link names a file that exists (and
-# its "#anchor", if any, a heading there), and every level-2 and level-3 heading of README is
-# listed in its contents. Anchors are made as GitHub makes them. Standard library only.
+# its "#anchor", if any, a heading there), every level-2 and level-3 heading of README is listed
+# in its contents, and every source file the text names by its path from the top of the tree
+# (`tool/job/run_job.cpp`) exists. Anchors are made as GitHub makes them. Standard library only.
 import re
 import sys
 from pathlib import Path
 
 LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
 HEADING = re.compile(r"^(#{1,6}) +(.*?) *#*$")
+# A source file named by its path from the top of the tree: a folder of the tree first, a source
+# ending last; build products (build/..., a jar) and patterns with '*' are no such path.
+SOURCE_PATH = re.compile(
+    r"(?<![\w./*-])((?:src|tool|gcode|view|panel|java|driver|tests|fuzz|bench|jobs|scripts|packaging"
+    r"|docs|cmake)/[\w./-]*\.(?:cpp|h|inc|c|py|sh|cmake|js|html|css|md|toml|nc|steplink|java))(?![\w*])")
 
 
 def Anchor(title):
@@ -58,6 +64,15 @@ def Links(path):
     return result
 
 
+def SourcePaths(path):
+    """[(source path, line)] that a file names, in its text and its code blocks alike."""
+    result = []
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        for match in SOURCE_PATH.finditer(line):
+            result.append((match.group(1), number))
+    return result
+
+
 def Contents(path):
     """The '#anchor' links of README's contents: from the line 'Contents' to the first heading."""
     lines = path.read_text(encoding="utf-8").splitlines()
@@ -95,6 +110,10 @@ def main():
                 if anchor not in known:
                     problems.append(f"{name}:{line}: '{target}': no heading with the anchor #{anchor}"
                                     f" in {linked.relative_to(root) if linked.is_relative_to(root) else linked}")
+    for f in files:
+        for named, line in SourcePaths(f):
+            if not (root / named).exists():
+                problems.append(f"{f.relative_to(root)}:{line}: names {named}, which is not in the tree")
     listed = Contents(readme)
     if listed is None:
         problems.append("README.md: no 'Contents' list at the top")

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "jvm_standin.h"
 #include "porttalk_device.h"
@@ -211,41 +212,7 @@ int RunSession(const Entries& entries) {
   std::printf("e2e: initTimer %d\n", mode);
   Check(mode == 2, "initTimer finds counter mode 2");
 
-  // Moves: (x, y, z, expected result). 32000 sets auxiliary state 1, 32222 keeps the Z latch,
-  // -32000 sets auxiliary state 0; ordinary moves return 3.
-  struct Move {
-    int x, y, z, result;
-  };
-  constexpr Move moves[] = {
-      {40, -25, 10, 3},
-      {-15, 30, -4, 3},
-      {0, 0, 32000, 1},
-      {12, 7, 32222, 2},
-  };
-  int x = 0, y = 0, z = 0;
-  for (const Move& move : moves) {
-    const int result = entries.vectorOut(env, cls, move.x, move.y, move.z);
-    std::printf("e2e: vectorOut %d %d %d -> %d\n", move.x, move.y, move.z, result);
-    Check(result == move.result, "vectorOut result code");
-    x += move.x;
-    y += move.y;
-    if (move.z > -32000 && move.z < 32000) z += move.z;
-  }
-
-  // Reference all three axes: each creeps down onto its switch (the table's default positions),
-  // then backs off. Every axis starts above its switch, so it ends at switch + back-off.
-  constexpr int backOff[3] = {20, 15, 5};
-  constexpr int limitSteps[3] = {-200, -150, -100};
-  entries.reference(env, cls, backOff[0], backOff[1], backOff[2]);
-  std::printf("e2e: reference %d %d %d\n", backOff[0], backOff[1], backOff[2]);
-  const long long creepSteps = (x - limitSteps[0]) + (y - limitSteps[1]) + (z - limitSteps[2]);
-  x = limitSteps[0] + backOff[0];
-  y = limitSteps[1] + backOff[1];
-  z = limitSteps[2] + backOff[2];
-
-  const int auxResult = entries.vectorOut(env, cls, 0, 0, -32000);
-  std::printf("e2e: vectorOut 0 0 -32000 -> %d\n", auxResult);
-  Check(auxResult == 0, "vectorOut -32000 sets auxiliary state 0");
+  const SessionEnd end = RunSessionCalls(entries);
 
   const int closed = entries.closeConn(env, cls);
   std::printf("e2e: closeConn %s\n", closed != 0 ? "nonzero" : "0");
@@ -260,14 +227,12 @@ int RunSession(const Entries& entries) {
   PortTalkState state;
   Check(QueryState(device, state), "state control code");
   PrintState("table", state);
-  Check(state.positionX == x && state.positionY == y && state.positionZ == z,
+  Check(state.positionX == end.x && state.positionY == end.y && state.positionZ == end.z,
         "table positions are the commanded ones");
   Check(state.auxState == 0, "auxiliary state 0 last");
   Check(state.faultCount == 0, "no faults on the table");
   Check(state.limitEngaged == 0, "limit released after the back-offs");
-  long long stepsExpected = 40 + 25 + 10 + 15 + 30 + 4 + 12 + 7 + creepSteps;
-  stepsExpected += backOff[0] + backOff[1] + backOff[2];
-  Check(static_cast<long long>(state.totalSteps) == stepsExpected, "every commanded step made");
+  Check(static_cast<long long>(state.totalSteps) == end.steps, "every commanded step made");
   CheckRefusals(device);
   CloseHandle(device);
   CheckRestart();
@@ -281,26 +246,11 @@ int main(int argc, char** argv) {
     std::printf("usage: steplink_e2e install|session STEPLINK_DLL\n");
     return exitUsage;
   }
-  HMODULE dll = LoadLibraryA(argv[2]);
-  if (dll == nullptr) {
-    std::printf("e2e: cannot load %s (error %lu)\n", argv[2], GetLastError());
-    std::fflush(nullptr);
-    return exitLoadFailed;
-  }
-  bool complete = true;
-  const Entries entries = {
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("openConn", "@8"), complete),
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("closeConn", "@8"), complete),
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("initTimer", "@8"), complete),
-      Resolve<XyzEntry>(dll, E2E_EXPORT("vectorOut", "@20"), complete),
-      Resolve<XyzVoidEntry>(dll, E2E_EXPORT("reference", "@20"), complete),
-  };
-  if (!complete) {
-    std::fflush(nullptr);
-    return exitExportMissing;
-  }
+  int failure = EXIT_SUCCESS;
+  const std::optional<Entries> entries = LoadEntries(argv[2], failure);
+  if (!entries) return failure;
   const int status =
-      std::strcmp(argv[1], "install") == 0 ? RunInstall(entries) : RunSession(entries);
+      std::strcmp(argv[1], "install") == 0 ? RunInstall(*entries) : RunSession(*entries);
   std::printf("e2e: %s\n", status == EXIT_SUCCESS ? "done" : "FAILED");
   // The library never flushes its stdout lines; the program does it before leaving.
   std::fflush(nullptr);

@@ -1,12 +1,16 @@
 // The stand-in for the JVM that the Wine programs share: the five exports resolved by the width's
 // JNI names (stdcall-decorated on x86, plain on x64) and a JNIEnv of its own whose every slot
-// ends the program (the library must call none). Calls kernel32 only.
+// ends the program (the library must call none); the DLL loaded and its entries resolved, and the
+// calls of session.steplink made through them. Calls kernel32 and the DLL's exports only.
 #pragma once
 
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <utility>
 
 namespace standin {
@@ -82,6 +86,86 @@ Function Resolve(HMODULE dll, const char* name, bool& complete) {
   }
   // void(*)() first: the one function-pointer type that converts to any other without a warning.
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+}
+
+// Loads the DLL and resolves the five entries by their JNI names; nothing, with the reason
+// printed and the exit code in `exitCode`, when either fails.
+inline std::optional<Entries> LoadEntries(const char* path, int& exitCode) {
+  HMODULE dll = LoadLibraryA(path);
+  if (dll == nullptr) {
+    std::printf("e2e: cannot load %s (error %lu)\n", path, GetLastError());
+    std::fflush(nullptr);
+    exitCode = exitLoadFailed;
+    return std::nullopt;
+  }
+  bool complete = true;
+  const Entries entries = {
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("openConn", "@8"), complete),
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("closeConn", "@8"), complete),
+      Resolve<NoArgEntry>(dll, E2E_EXPORT("initTimer", "@8"), complete),
+      Resolve<XyzEntry>(dll, E2E_EXPORT("vectorOut", "@20"), complete),
+      Resolve<XyzVoidEntry>(dll, E2E_EXPORT("reference", "@20"), complete),
+  };
+  if (!complete) {
+    std::fflush(nullptr);
+    exitCode = exitExportMissing;
+    return std::nullopt;
+  }
+  return entries;
+}
+
+// Where session.steplink leaves the table, in steps, and how many steps it made.
+struct SessionEnd {
+  int x = 0, y = 0, z = 0;
+  long long steps = 0;
+};
+
+// The calls of session.steplink between initTimer and closeConn, as the Linux runner makes them:
+// four moves (32000 sets auxiliary state 1, 32222 keeps the Z latch; ordinary moves return 3), a
+// reference run of all three axes, auxiliary state 0. Each result is checked; `inCall`, when
+// given, is set while a move or the reference run is in progress.
+inline SessionEnd RunSessionCalls(const Entries& entries, std::atomic<bool>* inCall = nullptr) {
+  struct Move {
+    int x, y, z, result;
+  };
+  constexpr Move moves[] = {
+      {40, -25, 10, 3}, {-15, 30, -4, 3}, {0, 0, 32000, 1}, {12, 7, 32222, 2}};
+  // The table's default switch positions; every axis starts above its switch.
+  constexpr int limitSteps[3] = {-200, -150, -100};
+  constexpr int backOff[3] = {20, 15, 5};
+  SessionEnd end;
+  const auto during = [inCall](bool now) {
+    if (inCall != nullptr) *inCall = now;
+  };
+  for (const Move& move : moves) {
+    during(true);
+    const int result = entries.vectorOut(env, cls, move.x, move.y, move.z);
+    during(false);
+    std::printf("e2e: vectorOut %d %d %d -> %d\n", move.x, move.y, move.z, result);
+    Check(result == move.result, "vectorOut result code");
+    end.x += move.x;
+    end.y += move.y;
+    end.steps += std::abs(move.x) + std::abs(move.y);
+    if (move.z > -32000 && move.z < 32000) {
+      end.z += move.z;
+      end.steps += std::abs(move.z);
+    }
+  }
+  // Each axis creeps down onto its switch, then backs off.
+  during(true);
+  entries.reference(env, cls, backOff[0], backOff[1], backOff[2]);
+  during(false);
+  std::printf("e2e: reference %d %d %d\n", backOff[0], backOff[1], backOff[2]);
+  end.steps += (end.x - limitSteps[0]) + (end.y - limitSteps[1]) + (end.z - limitSteps[2]);
+  end.steps += backOff[0] + backOff[1] + backOff[2];
+  end.x = limitSteps[0] + backOff[0];
+  end.y = limitSteps[1] + backOff[1];
+  end.z = limitSteps[2] + backOff[2];
+
+  const int aux = entries.vectorOut(env, cls, 0, 0, -32000);
+  std::printf("e2e: vectorOut 0 0 -32000 -> %d\n", aux);
+  Check(aux == 0, "vectorOut -32000 sets auxiliary state 0");
+  return end;
 }
 
 }  // namespace standin

@@ -22,38 +22,8 @@ namespace {
 
 using namespace standin;
 
-// The session of session.steplink, the same calls the Linux runner makes; false when a result is
-// not the one the table gives. Positions commanded end in x, y, z.
+// Set while a call that moves the table runs, for the reader thread.
 std::atomic<bool> inCall{false};
-
-struct Ends {
-  int x = 0, y = 0, z = 0;
-};
-
-Ends RunCalls(const Entries& entries) {
-  struct Move {
-    int x, y, z, result;
-  };
-  constexpr Move moves[] = {
-      {40, -25, 10, 3}, {-15, 30, -4, 3}, {0, 0, 32000, 1}, {12, 7, 32222, 2}};
-  for (const Move& move : moves) {
-    inCall = true;
-    const int result = entries.vectorOut(env, cls, move.x, move.y, move.z);
-    inCall = false;
-    std::printf("e2e: vectorOut %d %d %d -> %d\n", move.x, move.y, move.z, result);
-    Check(result == move.result, "vectorOut result code");
-  }
-  inCall = true;
-  entries.reference(env, cls, 20, 15, 5);
-  inCall = false;
-  std::printf("e2e: reference 20 15 5\n");
-  // Every axis creeps onto its switch (the table's defaults -200, -150, -100) and backs off.
-  const Ends end = {-200 + 20, -150 + 15, -100 + 5};
-  const int aux = entries.vectorOut(env, cls, 0, 0, -32000);
-  std::printf("e2e: vectorOut 0 0 -32000 -> %d\n", aux);
-  Check(aux == 0, "vectorOut -32000 sets auxiliary state 0");
-  return end;
-}
 
 int RunSession(const Entries& entries) {
   const int handle = entries.openConn(env, cls);
@@ -62,7 +32,7 @@ int RunSession(const Entries& entries) {
   const int mode = entries.initTimer(env, cls);
   std::printf("e2e: initTimer %d\n", mode);
   Check(mode == 2, "initTimer finds counter mode 2");
-  RunCalls(entries);
+  RunSessionCalls(entries, &inCall);
   const int closed = entries.closeConn(env, cls);
   std::printf("e2e: closeConn %s\n", closed != 0 ? "nonzero" : "0");
   Check(closed != 0, "closeConn closes the handle");
@@ -166,7 +136,7 @@ int RunStatus(const Entries& entries, const char* name) {
 
   HANDLE thread = CreateThread(nullptr, 0, ReaderThread, &reader, 0, nullptr);
   entries.initTimer(env, cls);
-  const Ends end = RunCalls(entries);
+  const SessionEnd end = RunSessionCalls(entries, &inCall);
   reader.readings.stop = true;
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
@@ -202,31 +172,16 @@ int main(int argc, char** argv) {
     std::printf("usage: steplink_sim_e2e session|open STEPLINK_DLL | status STEPLINK_DLL NAME\n");
     return exitUsage;
   }
-  HMODULE dll = LoadLibraryA(argv[2]);
-  if (dll == nullptr) {
-    std::printf("e2e: cannot load %s (error %lu)\n", argv[2], GetLastError());
-    std::fflush(nullptr);
-    return exitLoadFailed;
-  }
-  bool complete = true;
-  const Entries entries = {
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("openConn", "@8"), complete),
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("closeConn", "@8"), complete),
-      Resolve<NoArgEntry>(dll, E2E_EXPORT("initTimer", "@8"), complete),
-      Resolve<XyzEntry>(dll, E2E_EXPORT("vectorOut", "@20"), complete),
-      Resolve<XyzVoidEntry>(dll, E2E_EXPORT("reference", "@20"), complete),
-  };
-  if (!complete) {
-    std::fflush(nullptr);
-    return exitExportMissing;
-  }
+  int failure = EXIT_SUCCESS;
+  const std::optional<Entries> entries = LoadEntries(argv[2], failure);
+  if (!entries) return failure;
   int result = EXIT_SUCCESS;
   if (status) {
-    result = RunStatus(entries, argv[3]);
+    result = RunStatus(*entries, argv[3]);
   } else if (std::strcmp(argv[1], "open") == 0) {
-    result = RunOpen(entries);
+    result = RunOpen(*entries);
   } else {
-    result = RunSession(entries);
+    result = RunSession(*entries);
   }
   std::printf("e2e: %s\n", result == EXIT_SUCCESS ? "done" : "FAILED");
   std::fflush(nullptr);

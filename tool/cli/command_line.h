@@ -10,7 +10,7 @@ namespace tool {
 
 struct CommandLine {
   const char* name;      // "run": what is typed after steplink
-  const char* synopsis;  // "run SCRIPT": the command with its operands, for the help's list
+  const char* operands;  // "SCRIPT": what follows the name in the help's list ("" for none)
   const char* summary;   // one line for the help's list
   bool liveView;         // takes --view: the old form `--view PORT` is refused before parsing
   // Gives `app` the command's description and options; returns what runs the command with the

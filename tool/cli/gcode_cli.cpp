@@ -1,9 +1,9 @@
 // The gcode command's line: its name, help and options. Calls the shared option groups and
-// GcodeCommand (gcode_command.cpp).
+// GcodeCommand (job/gcode_command.cpp).
 #include <cstdint>
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 #include "cli/option_groups.h"
 
@@ -59,7 +59,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine gcodeCommandLine{"gcode", "gcode FILE", "check, plan and run a G-code program",
-                                   true, Setup};
+const CommandLine gcodeCommandLine{"gcode", "FILE", "check, plan and run a G-code program", true,
+                                   Setup};
 
 }  // namespace tool

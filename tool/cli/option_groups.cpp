@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 namespace tool {
 

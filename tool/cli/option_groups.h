@@ -1,11 +1,11 @@
 // The option groups that more than one command takes (run and gcode): the table and device, the
 // live view, the display. Each adds its options to a command's App, into the typed fields of
-// job_options.h; nothing reads an option by name.
+// job/job_options.h; nothing reads an option by name.
 #pragma once
 
 #include <CLI/CLI.hpp>
 
-#include "job_options.h"
+#include "job/job_options.h"
 
 namespace tool {
 

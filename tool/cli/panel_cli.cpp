@@ -1,7 +1,8 @@
-// The panel command's line: its name, help and options. Calls PanelCommand (panel_command.cpp).
+// The panel command's line: its name, help and options. Calls PanelCommand
+// (serve/panel_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 #include "cli/option_groups.h"
 
@@ -34,6 +35,6 @@ std::function<int()> Setup(CLI::App& app) {
 }  // namespace
 
 const CommandLine panelCommandLine{
-    "panel", "panel", "hold the table and serve its control panel in the browser", false, Setup};
+    "panel", "", "hold the table and serve its control panel in the browser", false, Setup};
 
 }  // namespace tool

@@ -1,7 +1,8 @@
-// The plot command's line: its name, help and operands. Calls PlotCommand (plot_command.cpp).
+// The plot command's line: its name, help and operands. Calls PlotCommand
+// (outputs/plot_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 
 namespace tool {
@@ -17,7 +18,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine plotCommandLine{"plot", "plot RECORD OUT", "plot a record file of the table",
-                                  false, Setup};
+const CommandLine plotCommandLine{"plot", "RECORD OUT", "plot a record file of the table", false,
+                                  Setup};
 
 }  // namespace tool

@@ -1,8 +1,8 @@
 // The probe command's line: its name, help and options (the device check, or --latency and its
-// options). Calls ProbeCommand (probe_command.cpp).
+// options). Calls ProbeCommand (probe/probe_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 
 namespace tool {
@@ -17,7 +17,7 @@ std::function<int()> Setup(CLI::App& app) {
   app.add_option("--device", args->device,
                  "the device to check (default: STEPLINK_DEVICE, else the first parallel port)")
       ->type_name("VALUE");
-  // --latency: how late this machine's busy-waits end (latency_probe.h).
+  // --latency: how late this machine's busy-waits end (probe/latency_probe.h).
   auto* latency =
       app.add_flag("--latency", args->latency,
                    "measure how late busy-waits end here, as the library paces a step, and judge "
@@ -38,7 +38,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine probeCommandLine{"probe", "probe",
-                                   "check this machine's parallel ports and timer", false, Setup};
+const CommandLine probeCommandLine{"probe", "", "check this machine's parallel ports and timer",
+                                   false, Setup};
 
 }  // namespace tool

@@ -1,8 +1,8 @@
 // The run command's line: its name, help and options. Calls the shared option groups and
-// RunCommand (run_command.cpp).
+// RunCommand (job/run_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 #include "cli/option_groups.h"
 
@@ -31,7 +31,7 @@ std::function<int()> Setup(CLI::App& app) {
 
 }  // namespace
 
-const CommandLine runCommandLine{"run", "run SCRIPT",
+const CommandLine runCommandLine{"run", "SCRIPT",
                                  "run a script of entry calls ('-' = standard input)", true, Setup};
 
 }  // namespace tool

@@ -1,7 +1,7 @@
-// The view command's line: its name, help and options. Calls ViewCommand (view_command.cpp).
+// The view command's line: its name, help and options. Calls ViewCommand (serve/view_command.cpp).
 #include <memory>
 
-#include "cli.h"
+#include "cli/cli.h"
 #include "cli/command_line.h"
 
 namespace tool {
@@ -25,6 +25,6 @@ std::function<int()> Setup(CLI::App& app) {
 }  // namespace
 
 const CommandLine viewCommandLine{
-    "view", "view --status N", "live view of a status block another program writes", false, Setup};
+    "view", "--status N", "live view of a status block another program writes", false, Setup};
 
 }  // namespace tool
