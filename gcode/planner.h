@@ -138,9 +138,7 @@ struct Plan {
   int lastEntryLine = 0;             // source line of the last entry, 0 none
   double durationSeconds = 0.0;      // estimate, dwells included, pauses not
   std::uint64_t blocksExecuted = 0;  // lines run, loops and calls counted each time (streamed)
-  int lastEntryLine = 0;         // source line of the last entry, 0 none
-  double durationSeconds = 0.0;  // estimate, dwells included, pauses not
-  CarriedState end;              // the state the program leaves (its steps: the last entry's)
+  CarriedState end;                  // the state the program leaves (its steps: the last entry's)
   std::optional<CarriedState> resumedFrom;  // fromLine: the state rebuilt before that line
   bool ok() const { return errorCount == 0; }
   // Listed while fewer than maxListedErrors; `code` names the kind of refusal (Message::code).
