@@ -84,22 +84,37 @@ struct JobsPanel {
     const ssize_t got = read(errFd, buffer, sizeof buffer);
     if (got > 0) err.append(buffer, static_cast<std::size_t>(got));
   }
-  // A page: a connection of its own.
-  std::unique_ptr<httplib::Client> Page() const {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_read_timeout(5, 0);
-    return client;
+  // A page: a connection of its own and the id the panel issues it (sent with every request).
+  struct PageClient {
+    httplib::Client client;
+    std::string id;
+    explicit PageClient(int port) : client("127.0.0.1", port) {}
+  };
+  std::unique_ptr<PageClient> Page() const {
+    auto page = std::make_unique<PageClient>(port);
+    page->client.set_read_timeout(5, 0);
+    const auto hello =
+        page->client.Post("/cmd/hello", {{"X-Steplink-Token", token}}, "{}", "application/json");
+    if (!hello || hello->status != 200) throw std::runtime_error("no page id");
+    page->id = json::parse(hello->body)["page"].get<std::string>();
+    return page;
   }
-  json Get(httplib::Client& page, const std::string& path) const {
-    const auto reply = page.Get(path + "?token=" + token);
+  // The page takes control (over another page's, when takeOver).
+  int TakeControl(PageClient& page, bool takeOver = false) const {
+    return Post(page, "/cmd/control-take", takeOver ? R"({"take_over":true})" : "{}");
+  }
+  json Get(PageClient& page, const std::string& path) const {
+    const auto reply = page.client.Get(path + "?token=" + token + "&page=" + page.id);
     return reply && reply->status == 200 ? json::parse(reply->body) : json();
   }
-  int Post(httplib::Client& page, const std::string& path, const std::string& body) const {
-    const auto reply = page.Post(path, {{"X-Steplink-Token", token}}, body, "application/json");
+  int Post(PageClient& page, const std::string& path, const std::string& body) const {
+    const auto reply =
+        page.client.Post(path, {{"X-Steplink-Token", token}, {"X-Steplink-Page", page.id}}, body,
+                         "application/json");
     return reply ? reply->status : -1;
   }
   // The state once `done` says so (generous: the simulated table on a busy machine).
-  json WaitFor(httplib::Client& page, const std::function<bool(const json&)>& done) {
+  json WaitFor(PageClient& page, const std::function<bool(const json&)>& done) {
     json state;
     for (int tries = 0; tries < 1500; ++tries) {
       ReadErr(0);
@@ -118,6 +133,7 @@ bool Idle(const json& state) {
 TEST(PanelJobsSession, ListsChecksRunsAndKeepsRunningWithoutItsPage) {
   JobsPanel panel;
   auto page = panel.Page();
+  ASSERT_EQ(panel.TakeControl(*page), 200);
   const json list = panel.Get(*page, "/jobs");
   ASSERT_TRUE(list.is_object()) << panel.err;
   ASSERT_EQ(list["jobs"].size(), 3u);
@@ -130,7 +146,7 @@ TEST(PanelJobsSession, ListsChecksRunsAndKeepsRunningWithoutItsPage) {
   EXPECT_DOUBLE_EQ(check["extents_mm"]["max"][1].get<double>(), 85.0);  // the roof
 
   EXPECT_EQ(panel.Post(*page, "/cmd/run", R"({"name":"example.nc"})"), 409);  // not homed
-  panel.WaitFor(*page, Idle);  // the table opened
+  panel.WaitFor(*page, Idle);                                                 // the table opened
   EXPECT_EQ(panel.Post(*page, "/cmd/home", R"({"axis":"all"})"), 200);
   panel.WaitFor(*page, [](const json& s) { return s["trusted"].get<bool>() && Idle(s); });
   ASSERT_EQ(panel.Post(*page, "/cmd/run", R"({"name":"example.nc"})"), 200);
@@ -144,6 +160,8 @@ TEST(PanelJobsSession, ListsChecksRunsAndKeepsRunningWithoutItsPage) {
   ASSERT_EQ(panel.Post(*page, "/cmd/run", R"({"name":"back.nc"})"), 200);
   page.reset();
   auto later = panel.Page();
+  // A page that comes back sees the job and may take control (the old page never released it).
+  ASSERT_EQ(panel.TakeControl(*later, true), 200);
   state = panel.WaitFor(*later, [](const json& s) {
     return s["job"]["name"] == "back.nc" && s["job"]["state"] == "done";
   });
@@ -162,6 +180,7 @@ TEST(PanelJobsSession, ListsChecksRunsAndKeepsRunningWithoutItsPage) {
   EXPECT_EQ(state["job"]["state"], "stopped");
   EXPECT_FALSE(state["trusted"].get<bool>());
   EXPECT_EQ(panel.Post(*other, "/cmd/resume", "{}"), 409);
+  ASSERT_EQ(panel.TakeControl(*other, true), 200);  // Quit is the controlling page's
   EXPECT_EQ(panel.Post(*other, "/cmd/quit", "{}"), 200);
 }
 
