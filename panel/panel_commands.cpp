@@ -35,8 +35,8 @@ std::string_view Text(const unsigned char* bytes, unsigned long size) {
 // it. The job commands (run, pause, resume, run-from-line, mdi) and the session's quit included;
 // jog-stop is not (it only stops, as Stop does).
 constexpr std::string_view mutatingCommands[] = {
-    "home", "jog", "jog-start", "jog-beat", "zero",          "goto-zero", "aux",
-    "quit", "check", "run",     "pause",    "resume",        "run-from-line", "mdi"};
+    "home", "jog",   "jog-start", "jog-beat", "zero",   "goto-zero",     "aux",
+    "quit", "check", "run",       "pause",    "resume", "run-from-line", "mdi"};
 
 std::pair<int, std::string> Reply(bool ok, const std::string& message, const PanelControl& control,
                                   const std::string& page) {

@@ -15,8 +15,8 @@
 
 #include "calls/call_child.h"
 #include "contract/steplink_contract.h"
-#include "run_support.h"
 #include "job/script_source.h"
+#include "run_support.h"
 #include "status/status_block.h"
 #include "status/status_view.h"
 

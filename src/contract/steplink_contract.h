@@ -65,8 +65,8 @@
 #define STEPLINK_COUNTER_STUCK_READINGS 65536
 
 typedef struct SteplinkDeviceCounts {
-  uint64_t refusedOps;    /* port reads and writes the device refused (each fails the I/O control) */
-  uint64_t counterStalls; /* runs of STEPLINK_COUNTER_STUCK_READINGS equal counter 0 readings */
+  uint64_t refusedOps; /* port reads and writes the device refused (each fails the I/O control) */
+  uint64_t counterStalls;     /* runs of STEPLINK_COUNTER_STUCK_READINGS equal counter 0 readings */
   uint32_t firstRefusalError; /* the first refusal: its Win32 error number, 0 none yet */
   uint16_t firstRefusalPort;  /* its port (0 when the request carried none) */
   uint8_t firstRefusalWrite;  /* 1 a port write, 0 a port read */

@@ -12,27 +12,9 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, program, outdir, modules] = process.argv.slice(2);
-const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
+const {chromium, fail, loadPuppeteer} = require('./harness');
 
-function skip(why) {
-  console.log('SKIP: ' + why);
-  process.exit(77);
-}
-function fail(why) {
-  console.log('FAIL: ' + why);
-  process.exitCode = 1;
-}
-
-if (!fs.existsSync(chromium)) {
-  skip(chromium + ' is missing (scripts/install-deps.sh installs chromium); browser test skipped');
-}
-let puppeteer;
-try {
-  puppeteer = require(require.resolve('puppeteer-core', {paths: [modules]}));
-} catch (error) {
-  skip('puppeteer-core is not installed in ' + modules + ' (the browser_npm fixture runs npm ci ' +
-       'there; it needs the npm registry): ' + error.message.split('\n')[0]);
-}
+const puppeteer = loadPuppeteer(modules);
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'steplink-browser-'));
 const report = path.join(work, 'report.json');

@@ -8,36 +8,15 @@
 // Usage: node panel_jobs_test.js RUNNER LIBRARY MACHINE JOBS_DIR FIXTURES_DIR OUTDIR NODE_MODULES_DIR
 'use strict';
 
-const {spawn} = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, jobsDir, fixtures, outdir, modules] = process.argv.slice(2);
-const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
+const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel} =
+    require('./harness');
 
-function skip(why) {
-  console.log('SKIP: ' + why);
-  process.exit(77);
-}
-let failed = false;
-function fail(why) {
-  console.log('FAIL: ' + why);
-  failed = true;
-  process.exitCode = 1;
-}
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-if (!fs.existsSync(chromium)) {
-  skip(chromium + ' is missing (scripts/install-deps.sh installs chromium); browser test skipped');
-}
-let puppeteer;
-try {
-  puppeteer = require(require.resolve('puppeteer-core', {paths: [modules]}));
-} catch (error) {
-  skip('puppeteer-core is not installed in ' + modules + ' (the browser_npm fixture runs npm ci ' +
-       'there; it needs the npm registry): ' + error.message.split('\n')[0]);
-}
+const puppeteer = loadPuppeteer(modules);
 
 // The jobs folder the panel serves: the example program and the refused one (copies: the panel
 // refuses links).
@@ -48,24 +27,8 @@ fs.copyFileSync(path.join(jobsDir, 'example.nc'), path.join(folder, 'example.nc'
 fs.copyFileSync(path.join(fixtures, 'refused.nc'), path.join(folder, 'refused.nc'));
 
 function startPanel() {
-  const child = spawn(runner, ['panel', '--machine', machine, '--jobs', folder, '--realtime',
-                               '--library', library, '--view-port', '0'],
-                      {stdio: ['ignore', 'pipe', 'pipe']});
-  let out = '';
-  let err = '';
-  child.stdout.on('data', (chunk) => { out += chunk; if (out.length > 1e6) out = out.slice(-5e5); });
-  const ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
-  const url = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no URL within 10 s: ' + err)), 10000);
-    child.stderr.on('data', (chunk) => {
-      err += chunk;
-      if (err.length > 1e6) err = err.slice(-5e5);
-      const found = /panel at (http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+)/.exec(err);
-      if (found) { clearTimeout(timer); resolve(found[1]); }
-    });
-    child.on('exit', () => reject(new Error('the panel ended before it printed a URL: ' + err)));
-  });
-  return {child, url, ended, output: () => out.slice(-4000) + err.slice(-4000)};
+  return launchPanel(runner, ['--machine', machine, '--jobs', folder, '--realtime',
+                             '--library', library, '--view-port', '0']);
 }
 
 async function main() {
@@ -286,7 +249,7 @@ async function main() {
     await browser.close();
     if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
     fs.rmSync(work, {recursive: true, force: true});
-    if (failed) console.log(panel.output());
+    if (failed()) console.log(panel.output());
   }
 }
 

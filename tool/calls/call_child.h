@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "entry/entry.h"
 #include "calls/step_channel.h"
+#include "entry/entry.h"
 #include "job/job.h"
 #include "job/script.h"
 

@@ -15,7 +15,6 @@
 #include "job/run_job.h"
 #include "job/settings_stage.h"
 #include "panel_commands.h"
-#include "job/run_job.h"
 #include "panel_jobs.h"
 #include "serve/panel_session.h"
 #include "server.h"

@@ -1,0 +1,62 @@
+// What every browser test shares: skip (exit 77 with the reason) and fail, finding Debian's
+// Chromium and the pinned puppeteer-core, and starting `steplink panel` until it prints its URL.
+// Node only; the tests drive the page themselves.
+'use strict';
+
+const {spawn} = require('child_process');
+const fs = require('fs');
+
+const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
+let failedAny = false;
+
+function skip(why) {
+  console.log('SKIP: ' + why);
+  process.exit(77);
+}
+
+// Records a failure and goes on, so that one run shows every check that fails.
+function fail(why) {
+  console.log('FAIL: ' + why);
+  failedAny = true;
+  process.exitCode = 1;
+}
+
+const failed = () => failedAny;
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// puppeteer-core from the build tree's node modules; skips when it or Chromium is missing.
+function loadPuppeteer(modules) {
+  if (!fs.existsSync(chromium)) {
+    skip(chromium + ' is missing (scripts/install-deps.sh installs chromium); browser test skipped');
+  }
+  try {
+    return require(require.resolve('puppeteer-core', {paths: [modules]}));
+  } catch (error) {
+    skip('puppeteer-core is not installed in ' + modules + ' (the browser_npm fixture runs npm ' +
+         'ci there; it needs the npm registry): ' + error.message.split('\n')[0]);
+  }
+  return null;
+}
+
+// Starts `RUNNER panel ARGS...`; `url` resolves with the page address it prints on standard error
+// (within 10 s), `ended` with its exit; `output` is the last of what it printed, for a failure.
+function startPanel(runner, args) {
+  const child = spawn(runner, ['panel', ...args], {stdio: ['ignore', 'pipe', 'pipe']});
+  let out = '';
+  let err = '';
+  child.stdout.on('data', (chunk) => { out += chunk; if (out.length > 1e6) out = out.slice(-5e5); });
+  const ended = new Promise((resolve) => child.on('exit', (code, signal) => resolve({code, signal})));
+  const url = new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no URL within 10 s: ' + err)), 10000);
+    child.stderr.on('data', (chunk) => {
+      err += chunk;
+      if (err.length > 1e6) err = err.slice(-5e5);
+      const found = /panel at (http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+)/.exec(err);
+      if (found) { clearTimeout(timer); resolve(found[1]); }
+    });
+    child.on('exit', () => reject(new Error('the panel ended before it printed a URL: ' + err)));
+  });
+  return {child, url, ended, output: () => out.slice(-4000) + err.slice(-4000)};
+}
+
+module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel};
