@@ -68,6 +68,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/co
 install(FILES ${PROJECT_SOURCE_DIR}/docs/wiring.md ${PROJECT_SOURCE_DIR}/docs/wiring.svg
   ${PROJECT_SOURCE_DIR}/docs/internals.md ${PROJECT_SOURCE_DIR}/docs/live-view.png
   ${PROJECT_SOURCE_DIR}/docs/live-view-gcode.png ${PROJECT_SOURCE_DIR}/docs/panel.png
+  ${PROJECT_SOURCE_DIR}/docs/panel-jobs.png
   ${PROJECT_SOURCE_DIR}/docs/device-layer.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 

@@ -33,6 +33,7 @@ expected="./bin/steplink
 ./share/doc/steplink/docs/internals.md
 ./share/doc/steplink/docs/live-view-gcode.png
 ./share/doc/steplink/docs/live-view.png
+./share/doc/steplink/docs/panel-jobs.png
 ./share/doc/steplink/docs/panel.png
 ./share/doc/steplink/docs/wiring.md
 ./share/doc/steplink/docs/wiring.svg

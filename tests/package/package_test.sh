@@ -68,7 +68,7 @@ expect=(
   /usr/share/doc/steplink/docs/wiring.svg /usr/share/doc/steplink/docs/internals.md.gz
   /usr/share/doc/steplink/docs/device-layer.md /usr/share/doc/steplink/docs/live-view.png
   /usr/share/doc/steplink/docs/live-view-gcode.png
-  /usr/share/doc/steplink/docs/panel.png
+  /usr/share/doc/steplink/docs/panel.png /usr/share/doc/steplink/docs/panel-jobs.png
   /usr/share/doc/steplink/README.Debian /usr/share/doc/steplink/copyright
   /usr/share/doc/steplink/changelog.Debian.gz /usr/share/man/man1/steplink.1.gz
   /usr/share/lintian/overrides/steplink)
