@@ -59,4 +59,49 @@ function startPanel(runner, args) {
   return {child, url, ended, output: () => out.slice(-4000) + err.slice(-4000)};
 }
 
-module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel};
+// The panel's state as the server has it, read from here (not from a page), so that a page cut
+// off the network does not cut the test off too. `tableArray`: table_mm as [x, y, z] for checks
+// that index it by axis number.
+function watchState(url, {tableArray = true} = {}) {
+  const stateUrl = url.replace('/?token=', '/state?token=');
+  const state = async () => {
+    const s = await (await fetch(stateUrl, {cache: 'no-store'})).json();
+    if (tableArray) s.table_mm = [s.table_mm.x, s.table_mm.y, s.table_mm.z];
+    return s;
+  };
+  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
+  // Polls until `test(state)` holds; the state, or a failure after `ms`.
+  async function until(what, test, ms = 15000) {
+    const deadline = Date.now() + ms;
+    let last = null;
+    while (Date.now() < deadline) {
+      last = await state();
+      if (test(last)) return last;
+      await sleep(20);
+    }
+    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
+  }
+  // From `since`: the time until the table stands still, that is until the server has no call in
+  // flight and holds no jog (a pause in the position alone proves nothing on a loaded machine,
+  // where the call process may wait for a CPU); then the position must not change for 500 ms.
+  async function stillAfter(since) {
+    const deadline = Date.now() + 5000;
+    while (Date.now() < deadline) {
+      const now = await state();
+      if (!now.moving && !now.jogging && now.busy === '') {
+        const stoodAt = Date.now() - since;
+        const where = JSON.stringify(now.table_mm);
+        await sleep(500);
+        if (JSON.stringify((await state()).table_mm) !== where) {
+          fail('the table moved after it stood still');
+        }
+        return stoodAt;
+      }
+      await sleep(10);
+    }
+    return Infinity;
+  }
+  return {state, near, until, stillAfter};
+}
+
+module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel, watchState};

@@ -14,8 +14,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel} =
-    require('./harness');
+const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
+       watchState} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -30,42 +30,7 @@ async function main() {
   fs.mkdirSync(outdir, {recursive: true});
   const panel = startPanel();
   const url = await panel.url;
-  const stateUrl = url.replace('/?token=', '/state?token=');
-  // The server's state, read from here (as no page: its `control` says only whether some page
-  // controls).
-  const state = async () => {
-    const s = await (await fetch(stateUrl, {cache: 'no-store'})).json();
-    s.table_mm = [s.table_mm.x, s.table_mm.y, s.table_mm.z];
-    return s;
-  };
-  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
-  async function until(what, test, ms = 15000) {
-    const deadline = Date.now() + ms;
-    let last = null;
-    while (Date.now() < deadline) {
-      last = await state();
-      if (test(last)) return last;
-      await sleep(20);
-    }
-    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
-  }
-  // From `since`: the time until the server has no call in flight and holds no jog; then the
-  // position must not change for 500 ms.
-  async function stillAfter(since) {
-    const deadline = Date.now() + 5000;
-    while (Date.now() < deadline) {
-      const now = await state();
-      if (!now.moving && !now.jogging && now.busy === '') {
-        const stoodAt = Date.now() - since;
-        const where = now.table_mm.join();
-        await sleep(500);
-        if ((await state()).table_mm.join() !== where) fail('the table moved after it stood still');
-        return stoodAt;
-      }
-      await sleep(10);
-    }
-    return Infinity;
-  }
+  const {state, near, until, stillAfter} = watchState(url);
   const text = (page, id) => page.$eval('#' + id, (node) => node.textContent);
   const controlOf = (page) => page.evaluate(() => document.body.dataset.control);
   async function waitControl(page, what, value) {

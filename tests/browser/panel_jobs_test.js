@@ -13,8 +13,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, jobsDir, fixtures, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel} =
-    require('./harness');
+const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
+       watchState} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -35,19 +35,7 @@ async function main() {
   fs.mkdirSync(outdir, {recursive: true});
   const panel = startPanel();
   const url = await panel.url;
-  const stateUrl = url.replace('/?token=', '/state?token=');
-  const state = async () => (await fetch(stateUrl, {cache: 'no-store'})).json();
-  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
-  async function until(what, test, ms = 15000) {
-    const deadline = Date.now() + ms;
-    let last = null;
-    while (Date.now() < deadline) {
-      last = await state();
-      if (test(last)) return last;
-      await sleep(20);
-    }
-    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
-  }
+  const {state, near, until} = watchState(url, {tableArray: false});
   const text = (selector) => page.$eval(selector, (node) => node.textContent);
   const shows = (what, selector, pattern, ms = 15000) => page.waitForFunction(
       (sel, source) => {

@@ -15,8 +15,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel} =
-    require('./harness');
+const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
+       watchState} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -31,45 +31,7 @@ async function main() {
   fs.mkdirSync(outdir, {recursive: true});
   const panel = startPanel();
   const url = await panel.url;
-  const stateUrl = url.replace('/?token=', '/state?token=');
-  // The state as the server has it, read from here (not the page), so a page cut off the network
-  // does not cut the test off too.
-  // table_mm is {x, y, z} as in the live view's state; the checks below index it by axis number.
-  const state = async () => {
-    const s = await (await fetch(stateUrl, {cache: 'no-store'})).json();
-    s.table_mm = [s.table_mm.x, s.table_mm.y, s.table_mm.z];
-    return s;
-  };
-  const near = (a, b, tolerance = 0.026) => Math.abs(a - b) <= tolerance;
-  // Polls until `test(state)` holds; the state, or a failure after `ms`.
-  async function until(what, test, ms = 15000) {
-    const deadline = Date.now() + ms;
-    let last = null;
-    while (Date.now() < deadline) {
-      last = await state();
-      if (test(last)) return last;
-      await sleep(20);
-    }
-    throw new Error('timed out waiting for ' + what + '; last state: ' + JSON.stringify(last));
-  }
-  // From `since`: the time until the table stands still, that is until the server has no call
-  // in flight and holds no jog (a pause in the position alone proves nothing on a loaded machine,
-  // where the call process may wait for a CPU); then the position must not change for 500 ms.
-  async function stillAfter(since) {
-    const deadline = Date.now() + 5000;
-    while (Date.now() < deadline) {
-      const now = await state();
-      if (!now.moving && !now.jogging && now.busy === '') {
-        const stoodAt = Date.now() - since;
-        const where = now.table_mm.join();
-        await sleep(500);
-        if ((await state()).table_mm.join() !== where) fail('the table moved after it stood still');
-        return stoodAt;
-      }
-      await sleep(10);
-    }
-    return Infinity;
-  }
+  const {state, near, until, stillAfter} = watchState(url);
 
   const browser = await puppeteer.launch({
     executablePath: chromium,
