@@ -2,24 +2,18 @@
 // the check of the job named at start over GET, a job run to its exact end through the session's
 // call process, a job that goes on after the page that started it has gone, and a Stop from
 // another page that ends a running job.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <thread>
 
 #include "file_support.h"
-
-extern char** environ;
+#include "panel_process.h"
 
 namespace {
 
@@ -27,15 +21,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// The panel process with a jobs folder of its own; killed at the end if still running.
-struct JobsPanel {
+// The jobs folder: the example, a short job and a long one; removed at the end.
+struct JobsFolder {
   fs::path folder;
-  pid_t pid = -1;
-  int errFd = -1;
-  std::string err, token;
-  int port = 0;
-
-  JobsPanel() {
+  JobsFolder() {
     folder = fs::temp_directory_path() / ("steplink-panel-jobs-" + std::to_string(getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
@@ -46,44 +35,20 @@ struct JobsPanel {
     test::WriteFile(folder / "back.nc", "G21 G90\n" + back + "M30\n");
     for (int i = 0; i < 10; ++i) back += back;
     test::WriteFile(folder / "long.nc", "G21 G90\n" + back + "M30\n");
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    const std::string machine = std::string(STEPLINK_SOURCE_DIR) + "/jobs/example.toml";
-    const std::string dir = folder.string();
-    const char* argv[] = {
-        STEPLINK_RUNNER,           "panel",  "--machine", machine.c_str(), "--virtual", "--library",
-        STEPLINK_STANDARD_LIBRARY, "--jobs", dir.c_str(), "example.nc",    nullptr};
-    posix_spawn(&pid, STEPLINK_RUNNER, &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    errFd = pipeFds[0];
-    const std::regex url(R"(panel at http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))");
-    std::smatch found;
-    for (int tries = 0; tries < 150 && !std::regex_search(err, found, url); ++tries) ReadErr(100);
-    if (found.empty()) throw std::runtime_error("no URL: " + err);
-    port = std::stoi(found[1]);
-    token = found[2];
   }
-  ~JobsPanel() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (errFd >= 0) close(errFd);
-    fs::remove_all(folder);
-  }
-  void ReadErr(int waitMs) {
-    pollfd fd{errFd, POLLIN, 0};
-    if (poll(&fd, 1, waitMs) <= 0) return;
-    char buffer[4096];
-    const ssize_t got = read(errFd, buffer, sizeof buffer);
-    if (got > 0) err.append(buffer, static_cast<std::size_t>(got));
-  }
+  JobsFolder(const JobsFolder&) = delete;
+  JobsFolder& operator=(const JobsFolder&) = delete;
+  ~JobsFolder() { fs::remove_all(folder); }
+};
+
+// The panel process serving that folder, with example.nc named at start; killed before the
+// folder goes.
+struct JobsPanel : JobsFolder, test::PanelProcess {
+  JobsPanel()
+      : PanelProcess(
+            STEPLINK_RUNNER,
+            {"--machine", std::string(STEPLINK_SOURCE_DIR) + "/jobs/example.toml", "--virtual",
+             "--library", STEPLINK_STANDARD_LIBRARY, "--jobs", folder.string(), "example.nc"}) {}
   // A page: a connection of its own and the id the panel issues it (sent with every request).
   struct PageClient {
     httplib::Client client;

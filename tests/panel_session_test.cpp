@@ -4,58 +4,29 @@
 // with the auxiliary output off, closeConn and exit 0.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <thread>
 
-extern char** environ;
+#include "panel_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-struct Panel {
-  pid_t pid = -1;
-  int errFd = -1;
-  std::string err;
-  int port = 0;
-  std::string token;
+struct Panel : test::PanelProcess {
   std::string page;
   std::unique_ptr<httplib::Client> client;
 
-  explicit Panel(const char* library) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    const std::string machine = std::string(STEPLINK_SOURCE_DIR) + "/jobs/example.toml";
-    const char* argv[] = {
-        STEPLINK_RUNNER, "panel",       "--machine", machine.c_str(), "--virtual", "--library",
-        library,         "--view-port", "0",         nullptr};
-    posix_spawn(&pid, STEPLINK_RUNNER, &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    errFd = pipeFds[0];
-    const std::regex url(R"(panel at http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+))");
-    std::smatch found;
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (!std::regex_search(err, found, url) && std::chrono::steady_clock::now() < deadline) {
-      ReadErr(100);
-    }
-    if (found.empty()) throw std::runtime_error("no URL: " + err);
-    port = std::stoi(found[1]);
-    token = found[2];
+  explicit Panel(const char* library)
+      : PanelProcess(STEPLINK_RUNNER,
+                     {"--machine", std::string(STEPLINK_SOURCE_DIR) + "/jobs/example.toml",
+                      "--virtual", "--library", library, "--view-port", "0"}) {
     client = std::make_unique<httplib::Client>("127.0.0.1", port);
     client->set_read_timeout(5, 0);
     // This test is the page in control.
@@ -64,20 +35,6 @@ struct Panel {
     if (!hello || hello->status != 200) throw std::runtime_error("no page id");
     page = json::parse(hello->body)["page"].get<std::string>();
     if (Post("/cmd/control-take", "{}") != 200) throw std::runtime_error("control not taken");
-  }
-  ~Panel() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (errFd >= 0) close(errFd);
-  }
-  void ReadErr(int waitMs) {
-    pollfd fd{errFd, POLLIN, 0};
-    if (poll(&fd, 1, waitMs) <= 0) return;
-    char buffer[4096];
-    const ssize_t got = read(errFd, buffer, sizeof buffer);
-    if (got > 0) err.append(buffer, static_cast<std::size_t>(got));
   }
   json State() {
     const auto reply = client->Get("/state?token=" + token);
