@@ -79,10 +79,14 @@ struct JobsPanel : JobsFolder, test::PanelProcess {
     return reply ? reply->status : -1;
   }
   // The state once `done` says so (generous: the simulated table on a busy machine).
+  // The page beats every half second meanwhile, as the panel's page does every second: a
+  // controlling page not heard from for 5 s loses control (a slow run under the sanitizers takes
+  // longer than that).
   json WaitFor(PageClient& page, const std::function<bool(const json&)>& done) {
     json state;
     for (int tries = 0; tries < 1500; ++tries) {
       ReadErr(0);
+      if (tries % 25 == 0) Post(page, "/cmd/beat", "{}");
       state = Get(page, "/state");
       if (state.is_object() && done(state)) break;
       std::this_thread::sleep_for(20ms);
