@@ -25,7 +25,7 @@ struct CheckRequest {
   std::string name;
   int fromLine = 0;  // 0: the whole program; N: run from line N (the preview)
   gcode::CarriedState start;
-  std::array<double, 3> offsetsMm{};  // the work offset (G54) the start holds, for the answer
+  std::array<double, 3> offsetsMm{};  // the active system's origin the start holds, for the answer
   gcode::Profile profile;             // the library variant's speeds
   bool toRun = false;                 // a Run waits for it
   std::uint64_t serial = 0;

@@ -147,6 +147,7 @@
       $('o' + axis).textContent = fmt(next.offsets[axis]);
       $('h' + axis).textContent = next.homed[axis] ? 'yes' : 'no';
     });
+    $('coordinate-system').textContent = next.coordinate_system || 'G54';
     $('limits').textContent = next.limits_enforced
       ? 'Soft limits hold. Safe height Z ' + fmt(next.safe_z_mm) + ' mm.'
       : 'Not homed: only step jog, and soft limits are NOT enforced.';

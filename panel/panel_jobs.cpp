@@ -45,7 +45,9 @@ PanelJobs::~PanelJobs() {
 gcode::CarriedState PanelJobs::Current() const {
   gcode::CarriedState state = carried_;
   state.steps = model_.MachineSteps();
-  state.workOffsets[0] = model_.OffsetsMm();
+  // The panel's Zero moves the active system's origin.
+  state.workOffsets[static_cast<std::size_t>(std::clamp(state.activeWorkOffset, 0, 5))] =
+      model_.OffsetsMm();
   state.aux = model_.AuxState();
   return state;
 }
@@ -237,7 +239,10 @@ CommandResult PanelJobs::Mdi(const std::string& line) {
   }
   // The line's modes, offsets and tool hold from now on, whatever becomes of its motion.
   carried_ = plan.end;
-  model_.SetOffsetsMm(plan.end.workOffsets[0]);
+  const auto active = static_cast<std::size_t>(std::clamp(plan.end.activeWorkOffset, 0, 5));
+  model_.SetWorkOffsets(
+      plan.end.workOffsets[active], static_cast<int>(active),
+      {plan.end.g92[0], plan.end.g92[1], plan.end.g92[2] + plan.end.toolLengthMm});
   history_.Add(line, true, plan.message);
   if (!plan.calls.empty()) {
     run_ = std::make_unique<Running>();

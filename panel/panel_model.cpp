@@ -29,7 +29,19 @@ std::optional<int> AxisNamed(const std::string& name) {
 PanelModel::PanelModel(gcode::Machine machine, double startSpeedStepsPerSecond)
     : machine_(std::move(machine)),
       jogCallSteps_(std::max<std::int32_t>(
-          1, static_cast<std::int32_t>(std::lround(startSpeedStepsPerSecond * jogCallSeconds)))) {}
+          1, static_cast<std::int32_t>(std::lround(startSpeedStepsPerSecond * jogCallSeconds)))),
+      offsetsMm_(machine_.workOffsets[0]) {}
+
+void PanelModel::SetWorkOffsets(const std::array<double, 3>& originMm, int coordinateSystem,
+                                const std::array<double, 3>& shiftMm) {
+  offsetsMm_ = originMm;
+  coordinateSystem_ = std::clamp(coordinateSystem, 0, 5);
+  shiftMm_ = shiftMm;
+}
+
+std::array<double, 3> PanelModel::WorkZeroMm() const {
+  return {offsetsMm_[0] + shiftMm_[0], offsetsMm_[1] + shiftMm_[1], offsetsMm_[2] + shiftMm_[2]};
+}
 
 std::int32_t PanelModel::StepsOf(int axis, double mm) const {
   const auto& spec = machine_.axes[static_cast<std::size_t>(axis)];
@@ -105,13 +117,22 @@ void PanelModel::Stopped() {
   Note("Stopped: the table was halted where it stood; home it before trusting the position");
 }
 
-void PanelModel::TableSample(const std::array<std::int32_t, 3>& steps, std::uint32_t faultCount) {
+void PanelModel::TableSample(const std::array<std::int32_t, 3>& steps, std::uint32_t faultCount,
+                             unsigned lastFaultKind) {
   steps_ = steps;
   if (faultCount > faults_) {
     faults_ = faultCount;
-    distrust_ = Distrust::fault;
     homed_ = {};
     jogAxis_ = -1;
+    if (lastFaultKind == STEPLINK_FAULT_NO_SWITCH) {
+      distrust_ = Distrust::noSwitch;
+      DropFeed("homing did not find a limit switch");
+      Note("Homing did not find the limit switch: the creep made " +
+           std::to_string(STEPLINK_REFERENCE_CREEP_LIMIT) +
+           " steps and the limit input never engaged; check the switch and its wiring");
+      return;
+    }
+    distrust_ = Distrust::fault;
     DropFeed("the library reported a fault");
     Note("The library reported a fault: the position may be wrong; home the table");
   }
@@ -123,6 +144,7 @@ std::optional<PanelCall> PanelModel::NextCall(Clock::time_point now) {
     JogStop("Jog stopped: the page's heartbeat stopped (connection lost or tab asleep)");
   }
   if (inFlight_) return std::nullopt;
+  callFaults_ = faults_;
   if (!queue_.empty()) {
     current_ = std::move(queue_.front());
     queue_.pop_front();
@@ -181,6 +203,8 @@ CommandResult PanelModel::Home(int axis) {
   // The axes a reference call homes, as a mask: machine zero is where it leaves each of them.
   auto homedAxes = [this](unsigned mask) {
     return [this, mask](const std::array<std::int32_t, 3>& after) {
+      // A fault during the call (a creep that never met its switch, above all) homes nothing.
+      if (faults_ != callFaults_) return;
       for (std::size_t each = 0; each < 3; ++each) {
         if ((mask & (1u << each)) == 0) continue;
         homed_[each] = true;
@@ -293,10 +317,11 @@ CommandResult PanelModel::Zero(int axis) {
   if (inFlight_ || !BusyNow().empty() || jogAxis_ >= 0) {
     return Refuse("wait until the table stands still");
   }
+  // The active system's origin moves, so that work (less G92 and the tool length) is 0 here.
   const auto here = TableMm();
-  for (int each = 0; each < 3; ++each) {
-    if (axis < 0 || axis == each)
-      offsetsMm_[static_cast<std::size_t>(each)] = here[static_cast<std::size_t>(each)];
+  for (std::size_t each = 0; each < 3; ++each) {
+    if (axis < 0 || static_cast<std::size_t>(axis) == each)
+      offsetsMm_[each] = here[each] - shiftMm_[each];
   }
   return Accept(axis < 0 ? "Work zero set here (X, Y and Z)"
                          : std::string("Work zero of ") + axisLabels[axis] + " set here");
@@ -308,8 +333,9 @@ CommandResult PanelModel::GoToWorkZero() {
     return Refuse("the table is moving; wait until it stands still");
   }
   const double safeZ = gcode::SafeZMm(machine_);
+  const auto workZero = WorkZeroMm();
   for (int axis = 0; axis < 3; ++axis) {
-    if (!InsideLimits(axis, offsetsMm_[static_cast<std::size_t>(axis)])) {
+    if (!InsideLimits(axis, workZero[static_cast<std::size_t>(axis)])) {
       return Refuse(std::string("work zero of ") + axisLabels[axis] + " is outside its limits");
     }
   }
@@ -325,10 +351,10 @@ CommandResult PanelModel::GoToWorkZero() {
     QueueMove({0, 0, up - at[2]});
     at[2] = up;
   }
-  const std::int64_t x = target(0, offsetsMm_[0]);
-  const std::int64_t y = target(1, offsetsMm_[1]);
+  const std::int64_t x = target(0, workZero[0]);
+  const std::int64_t y = target(1, workZero[1]);
   QueueMove({x - at[0], y - at[1], 0});
-  QueueMove({0, 0, target(2, offsetsMm_[2]) - at[2]});
+  QueueMove({0, 0, target(2, workZero[2]) - at[2]});
   if (queue_.empty()) return Accept("Already at work zero");
   busy_ = "going to work zero";
   return Accept("Going to work zero: Z to the safe height, then X and Y, then Z down");
@@ -370,6 +396,10 @@ std::string PanelModel::TrustedReason() const {
       return "the call process restarted (its table starts from its own zero): home again";
     case Distrust::fault:
       return "the library reported a fault: home again";
+    case Distrust::noSwitch:
+      return "homing did not find a limit switch (the creep made " +
+             std::to_string(STEPLINK_REFERENCE_CREEP_LIMIT) +
+             " steps without it): check the switch, then home again";
   }
   return {};
 }
@@ -396,21 +426,23 @@ std::array<double, 3> PanelModel::TableMm() const {
 
 nlohmann::json PanelModel::State() const {
   const auto table = TableMm();
+  const auto workZero = WorkZeroMm();
   nlohmann::json homed = nlohmann::json::object();
   nlohmann::json offsets = nlohmann::json::object();
   nlohmann::json limits = nlohmann::json::object();
   nlohmann::json work = nlohmann::json::array();
   for (std::size_t axis = 0; axis < 3; ++axis) {
     homed[axisNames[axis]] = homed_[axis];
-    offsets[axisNames[axis]] = offsetsMm_[axis];
+    offsets[axisNames[axis]] = workZero[axis];
     limits[axisNames[axis]] = {machine_.axes[axis].minMm, machine_.axes[axis].maxMm};
-    work.push_back(table[axis] - offsetsMm_[axis]);
+    work.push_back(table[axis] - workZero[axis]);
   }
   return {{"panel", true},
           {"trusted", Trusted()},
           {"trusted_reason", TrustedReason()},
           {"homed", homed},
           {"offsets", offsets},
+          {"coordinate_system", "G5" + std::to_string(4 + coordinateSystem_)},
           {"jogging", jogAxis_ >= 0},
           {"jog_axis", jogAxis_ >= 0 ? axisNames[jogAxis_] : ""},
           {"table_mm", {{"x", table[0]}, {"y", table[1]}, {"z", table[2]}}},

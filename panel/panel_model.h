@@ -36,7 +36,8 @@ inline constexpr std::chrono::milliseconds jogDeadman{250};
 inline constexpr double jogCallSeconds = 0.05;
 
 // Why the position is not trusted (none: it is).
-enum class Distrust { none, notHomed, stopped, restarted, fault };
+// noSwitch: a homing's creep never met its limit switch (the table's no-switch fault).
+enum class Distrust { none, notHomed, stopped, restarted, fault, noSwitch };
 
 struct CommandResult {
   bool ok = true;
@@ -70,8 +71,10 @@ class PanelModel {
   void ProcessStarted(Distrust why);
   // Stop: the calls in flight are gone, the queue is dropped, the position is no longer trusted.
   void Stopped();
-  // The table's latest step counters and fault count (from the status block).
-  void TableSample(const std::array<std::int32_t, 3>& steps, std::uint32_t faultCount);
+  // The table's latest step counters, fault count and last fault's kind (STEPLINK_FAULT_*), from
+  // the status block.
+  void TableSample(const std::array<std::int32_t, 3>& steps, std::uint32_t faultCount,
+                   unsigned lastFaultKind);
   // Every call handed to the call process has completed.
   bool Idle() const { return !inFlight_; }
   // The next call to make, when nothing is in flight and one is due (queued, or the next short
@@ -88,8 +91,12 @@ class PanelModel {
   }
   // The table's machine position in motor steps from machine zero (meaningful when trusted).
   std::array<std::int64_t, 3> MachineSteps() const;
-  const std::array<double, 3>& OffsetsMm() const { return offsetsMm_; }  // work zero (G54)
-  void SetOffsetsMm(const std::array<double, 3>& mm) { offsetsMm_ = mm; }
+  // Work zero is the active coordinate system's origin (G54..G59, machine mm; Zero sets it) plus
+  // what G92 and the tool length add (shift, machine mm): work = table - origin - shift.
+  const std::array<double, 3>& OffsetsMm() const { return offsetsMm_; }  // the active origin
+  void SetWorkOffsets(const std::array<double, 3>& originMm, int coordinateSystem,
+                      const std::array<double, 3>& shiftMm);
+  std::array<double, 3> WorkZeroMm() const;
   int AuxState() const { return aux_; }  // -1 unknown, 0 off, 1 on
   const gcode::Machine& Machine() const { return machine_; }
 
@@ -140,9 +147,12 @@ class PanelModel {
   std::array<std::int32_t, 3> zeroSteps_{};     // machine zero in the current process's steps
   std::array<std::int64_t, 3> carriedSteps_{};  // where earlier processes left the table
   std::array<std::int32_t, 3> steps_{};         // the current process's counters
-  std::array<double, 3> offsetsMm_{};           // work zero in machine mm
+  std::array<double, 3> offsetsMm_{};           // the active coordinate system's origin, machine mm
+  int coordinateSystem_ = 0;                    // 0: G54 ... 5: G59
+  std::array<double, 3> shiftMm_{};             // G92 and the tool length (Z), machine mm
   std::uint32_t faults_ = 0;
-  int aux_ = -1;  // -1 unknown, 0 off, 1 on
+  std::uint32_t callFaults_ = 0;  // faults_ as the call in flight was issued
+  int aux_ = -1;                  // -1 unknown, 0 off, 1 on
 
   CallFeed* feed_ = nullptr;
   std::deque<PanelCall> queue_;

@@ -2,8 +2,8 @@
 // whose system calls are scripted (the device layer's seam), watched as `--device parport:`
 // watches a real one, and the panel fed from that port's status block as its session feeds it.
 // Homing on the status register's limit input makes the position trusted; a port that fails one
-// strobe release (a fault the board sees) and a new call process each make it untrusted, with
-// the reason, until the table is homed again.
+// strobe release (a fault the board sees), a new call process and a homing whose creep never
+// meets the switch each make it untrusted, with the reason, until the table is homed again.
 #include <gtest/gtest.h>
 #include <linux/ioctl.h>
 #include <linux/ppdev.h>
@@ -66,6 +66,7 @@ struct CallProcess {
   std::string statusName = "steplink-panel-hw-" + std::to_string(getpid());
   std::unique_ptr<sim::PortBackend> port;
   status::StatusView view;
+  bool switchMissing = false;
 
   CallProcess() {
     const auto spec = hw::ParseDeviceSpec("parport:/dev/parport0");
@@ -96,7 +97,8 @@ struct CallProcess {
           MoveVector(call->args[0], call->args[1], call->args[2]);
           break;
         case Kind::reference:
-          calls.limitAfterDataWrites = calls.dataWrites + 5 * 4;  // the switch 5 steps down
+          // The switch 5 steps down, or none at all (a broken wire).
+          calls.limitAfterDataWrites = switchMissing ? 1L << 40 : calls.dataWrites + 5 * 4;
           ReferenceRun(call->args[0], call->args[1], call->args[2]);
           break;
         case Kind::closeConn:
@@ -107,7 +109,7 @@ struct CallProcess {
       ASSERT_TRUE(copy);
       const std::array<std::int32_t, 3> steps{copy->table.positionX, copy->table.positionY,
                                               copy->table.positionZ};
-      model.TableSample(steps, copy->table.faultCount);
+      model.TableSample(steps, copy->table.faultCount, copy->table.lastFaultKind);
       model.CallDone(steps);
     }
   }
@@ -170,6 +172,40 @@ TEST(PanelHardwareTrust, HomedOnTheLimitInputThenDistrustedByAPortFaultAndAResta
   ASSERT_TRUE(model.Home(-1).ok);
   process->Drain(model);
   EXPECT_TRUE(model.Trusted());
+}
+
+TEST(PanelHardwareTrust, AHomingWhoseCreepNeverMeetsTheSwitchHomesNothing) {
+  // Setup: homed and trusted, then the X switch's wire breaks.
+  panel::PanelModel model(Example(), STEPLINK_START_SPEED_STANDARD);
+  CallProcess process;
+  model.ProcessStarted(panel::Distrust::notHomed);
+  process.Drain(model);
+  ASSERT_TRUE(model.Home(-1).ok);
+  process.Drain(model);
+  ASSERT_TRUE(model.Trusted());
+  process.switchMissing = true;
+
+  // Exercise: home X; its creep gives up after the library's limit and backs off from there.
+  ASSERT_TRUE(model.Home(0).ok);
+  testing::internal::CaptureStderr();
+  process.Drain(model);
+  const std::string warned = testing::internal::GetCapturedStderr();
+
+  // Verify: the block names the fault, the panel homes nothing and says why, the warning names
+  // the axis; with the switch back, homing trusts the position again.
+  const auto table = process.view.Read()->table;
+  EXPECT_EQ(table.faultCount, 1u);
+  EXPECT_EQ(table.lastFaultKind, STEPLINK_FAULT_NO_SWITCH);
+  EXPECT_EQ(table.lastFaultPort, STEPLINK_PORT_STATUS);
+  EXPECT_FALSE(model.Trusted());
+  EXPECT_FALSE(model.State()["homed"]["x"].get<bool>());
+  EXPECT_NE(model.TrustedReason().find("limit switch"), std::string::npos) << model.TrustedReason();
+  EXPECT_FALSE(model.GoToWorkZero().ok);
+  EXPECT_NE(warned.find("the X axis crept 32000 steps"), std::string::npos) << warned;
+  process.switchMissing = false;
+  ASSERT_TRUE(model.Home(-1).ok);
+  process.Drain(model);
+  EXPECT_TRUE(model.Trusted()) << model.TrustedReason();
 }
 
 }  // namespace

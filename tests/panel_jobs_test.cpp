@@ -405,4 +405,48 @@ TEST(PanelMdi, LinesMoveRefuseWithTheirReasonAndCarryTheirModes) {
   EXPECT_DOUBLE_EQ(s.Mm()[0], 132.0);
 }
 
+// The panel's work zero is the active system's, as MDI chose it: zeroing under G55 moves G55's
+// origin (G54 keeps its own), G92 and the tool length shift it, and the page is told which
+// system it shows.
+TEST(PanelMdi, WorkZeroFollowsTheCoordinateSystemAndTheShiftsMdiChose) {
+  // Setup: work zero of G54 at machine (100, 50, 0).
+  Session s;
+  s.ZeroAt(100, 50, 0);
+
+  // Exercise / verify: G55 chosen, the table moved, zero set there.
+  ASSERT_TRUE(s.jobs->Mdi("G55").ok);
+  EXPECT_EQ(s.model.State()["coordinate_system"], "G55");
+  ASSERT_TRUE(s.model.StepJog(0, 20.0).ok);
+  s.table.Drain(s.model);
+  ASSERT_TRUE(s.model.Zero(-1).ok);
+  auto state = s.model.State();
+  EXPECT_DOUBLE_EQ(state["offsets"]["x"].get<double>(), 120.0);
+  EXPECT_DOUBLE_EQ(state["work_mm"][0].get<double>(), 0.0);
+  ASSERT_TRUE(s.jobs->Mdi("G0 X5").ok);
+  s.table.Drain(s.model);
+  EXPECT_DOUBLE_EQ(s.Mm()[0], 125.0);
+  // G54's origin is where it was set.
+  ASSERT_TRUE(s.jobs->Mdi("G54 G0 X0").ok);
+  s.table.Drain(s.model);
+  EXPECT_DOUBLE_EQ(s.Mm()[0], 100.0);
+  EXPECT_EQ(s.model.State()["coordinate_system"], "G54");
+
+  // G92 shifts work zero: the work position reads what G92 said, Zero keeps the shift and moves
+  // the origin under it, and going to work zero goes to the shifted point.
+  ASSERT_TRUE(s.jobs->Mdi("G92 X7").ok);
+  state = s.model.State();
+  EXPECT_DOUBLE_EQ(state["work_mm"][0].get<double>(), 7.0);
+  EXPECT_DOUBLE_EQ(state["offsets"]["x"].get<double>(), 93.0);
+  ASSERT_TRUE(s.model.StepJog(0, 10.0).ok);
+  s.table.Drain(s.model);
+  ASSERT_TRUE(s.model.Zero(0).ok);
+  EXPECT_DOUBLE_EQ(s.model.State()["work_mm"][0].get<double>(), 0.0);
+  ASSERT_TRUE(s.jobs->Mdi("G0 X-3").ok);
+  s.table.Drain(s.model);
+  EXPECT_DOUBLE_EQ(s.Mm()[0], 107.0);
+  ASSERT_TRUE(s.model.GoToWorkZero().ok);
+  s.table.Drain(s.model);
+  EXPECT_DOUBLE_EQ(s.Mm()[0], 110.0);
+}
+
 }  // namespace

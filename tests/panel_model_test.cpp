@@ -108,7 +108,7 @@ TEST(PanelTrust, UntrustedUntilHomedAndAfterEveryStopRestartOrFault) {
   EXPECT_FALSE(s.model.State()["homed"]["x"].get<bool>());
   s.table.Drain(s.model);
   s.Home();
-  s.model.TableSample(s.table.steps, 1);
+  s.model.TableSample(s.table.steps, 1, STEPLINK_FAULT_PROTOCOL);
   EXPECT_FALSE(s.model.Trusted());
   EXPECT_NE(s.model.TrustedReason().find("fault"), std::string::npos);
 

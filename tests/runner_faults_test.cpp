@@ -1,8 +1,9 @@
 // The runner learns of faults from what the device seam counted and the calls returned, handed
 // back by the call process after each call, never from the library's printed lines: a dead
 // counter and refused port operations end the job as a fault with the library's lines as they
-// were printed, lines that only look like faults decide nothing, and a fault stop leaves the job
-// section failed with the stop sequence's calls reported too.
+// were printed, lines that only look like faults decide nothing, a fault stop leaves the job
+// section failed with the stop sequence's calls reported too, and a reference whose creep never
+// met its switch ends the job right after it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -191,6 +192,50 @@ TEST_F(RunnerFaults, AFaultStopIsFailedInTheBlockAndEveryCallIsReported) {
   EXPECT_EQ(outcome.device.refusedOps, 0u);
   EXPECT_EQ(outcome.device.stalledCalls, 0u);
   EXPECT_EQ(outcome.device.failedResults, 0u);
+}
+
+// A switch beyond the creep's reach: the reference homed nothing, so nothing moves after it (the
+// stop sequence aside); --keep-going goes on and still fails. A G-code job homed by --home the
+// same, its report a fault.
+TEST_F(RunnerFaults, AReferenceThatNeverMetItsSwitchEndsTheJobThere) {
+  const std::string script =
+      "openConn\ninitTimer\nreference 0 0 20\nvectorOut 100 0 0\ncloseConn\n";
+  const std::string noSwitch = "--sim clock=virtual,limit-z=-100000";
+  const std::string reason =
+      "1 reference creep(s) made 32000 steps and the limit input never engaged: the axis is not "
+      "homed";
+
+  const test::RunResult stopped = Run(script, noSwitch);
+  EXPECT_EQ(stopped.exitCode, 1) << stopped.err;
+  EXPECT_NE(stopped.out.find("reference 0 0 20 -> done (not homed: a creep made 32000 steps and "
+                             "the limit input never engaged)"),
+            std::string::npos)
+      << stopped.out;
+  EXPECT_EQ(stopped.out.find("vectorOut 100 0 0"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("summary (stopped: " + reason), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("faults     no-switch 1"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("position   x 0  y 0  z -31980"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.err.find("the job stopped"), std::string::npos) << stopped.err;
+
+  const test::RunResult goneOn = Run(script, noSwitch + " --keep-going");
+  EXPECT_EQ(goneOn.exitCode, 1) << goneOn.err;
+  EXPECT_NE(goneOn.out.find("vectorOut 100 0 0 -> 3"), std::string::npos) << goneOn.out;
+  EXPECT_NE(goneOn.err.find("steplink: " + reason), std::string::npos) << goneOn.err;
+
+  // The switch within reach: the same script runs to its end.
+  const test::RunResult found = Run(script, "--sim clock=virtual,limit-z=-300");
+  EXPECT_EQ(found.exitCode, 0) << found.err;
+  EXPECT_NE(found.out.find("reference 0 0 20 -> done (homed Z)"), std::string::npos) << found.out;
+
+  std::ofstream(dir_ / "job.nc") << "G21\nG0 X10\nG0 Y5\n";
+  const test::RunResult gcode =
+      Steplink("gcode " + (dir_ / "job.nc").string() + " --home --quiet --report " +
+               (dir_ / "report.json").string() + " --sim clock=virtual,limit-x=-100000");
+  EXPECT_EQ(gcode.exitCode, 1) << gcode.err;
+  const nlohmann::json report = nlohmann::json::parse(test::ReadFile(dir_ / "report.json"));
+  EXPECT_EQ(report["status"], "fault") << report.dump(2);
+  EXPECT_NE(report["fault"].dump().find("never engaged"), std::string::npos) << report.dump(2);
+  EXPECT_EQ(report["calls_made"], 2) << report.dump(2);  // the two references, no move
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "device/board_observer.h"
 #include "device/observed_hardware.h"
 #include "sim/config.h"
 #include "sim/simulated_table.h"

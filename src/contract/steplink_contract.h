@@ -71,7 +71,11 @@ typedef struct SteplinkDeviceCounts {
   uint16_t firstRefusalPort;  /* its port (0 when the request carried none) */
   uint8_t firstRefusalWrite;  /* 1 a port write, 0 a port read */
   uint8_t reserved;
-} SteplinkDeviceCounts; /* 24 bytes */
+  /* reference creeps that made STEPLINK_REFERENCE_CREEP_LIMIT steps without the limit input
+   * engaging: the run backed off from wherever the creep gave up (STEPLINK_FAULT_NO_SWITCH) */
+  uint32_t unmetCreeps;
+  uint32_t reserved2;
+} SteplinkDeviceCounts; /* 32 bytes */
 
 /* ---- Live status block: POSIX shared memory /dev/shm/NAME, little-endian, 256 bytes. ----
  * Two sections, each with its own writer and its own sequence lock:
@@ -87,12 +91,16 @@ typedef struct SteplinkDeviceCounts {
 #define STEPLINK_STATUS_SIZE 256u
 
 /* Fault kinds as numbers (0 none). Names as in the record: "lost-step", "settle", "protocol",
- * "pattern". */
+ * "pattern", "no-switch". */
 #define STEPLINK_FAULT_NONE 0u
 #define STEPLINK_FAULT_LOST_STEP 1u
 #define STEPLINK_FAULT_SETTLE 2u
 #define STEPLINK_FAULT_PROTOCOL 3u
 #define STEPLINK_FAULT_PATTERN 4u
+/* A reference run's creep made STEPLINK_REFERENCE_CREEP_LIMIT one-step moves and the limit input
+ * never engaged: the axis backed off from wherever the creep gave up, not from its switch. Port
+ * STEPLINK_PORT_STATUS, value the last status byte read. */
+#define STEPLINK_FAULT_NO_SWITCH 5u
 
 /* Entry in progress (job section). */
 #define STEPLINK_CALL_NONE 0u
@@ -169,7 +177,7 @@ typedef struct SteplinkStatusBlock {
 static_assert(sizeof(SteplinkStatusTable) == 72, "status table section layout");
 static_assert(sizeof(SteplinkStatusJob) == 136, "status job section layout");
 static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");
-static_assert(sizeof(SteplinkDeviceCounts) == 24, "device counts layout");
+static_assert(sizeof(SteplinkDeviceCounts) == 32, "device counts layout");
 #else
 _Static_assert(sizeof(SteplinkStatusBlock) == STEPLINK_STATUS_SIZE, "status block layout");
 #endif

@@ -40,6 +40,18 @@ void BoardObserver::Fault(std::uint64_t tick, FaultKind kind, std::uint16_t port
   if (events_ != nullptr) events_->OnFault(tick, kind, port, value);
 }
 
+void BoardObserver::ReadStatus(std::uint64_t tick, std::uint8_t value) {
+  const bool creepStep = stepsSinceRead_ == 1;
+  stepsSinceRead_ = 0;
+  if ((value & limitReleasedBit) == 0 || !creepStep) {
+    creepReads_ = 0;
+    return;
+  }
+  // Once per creep: the next stage's first read follows a back-off (no creep step) and starts
+  // over. A creep whose last read engaged made creepStepsWithoutSwitch - 1 released reads.
+  if (++creepReads_ == creepStepsWithoutSwitch) Fault(tick, FaultKind::noSwitch, statusPort, value);
+}
+
 void BoardObserver::WriteData(std::uint64_t tick, std::uint8_t value) {
   data_ = value;
   dataWrittenTick_ = tick;
@@ -104,6 +116,8 @@ void BoardObserver::LoadLatch(std::uint64_t tick, Axis axis, std::uint8_t value)
   const int direction = change == 1 ? 1 : -1;
   position_[axis] += direction;
   ++totalSteps_;
+  stepsSinceRead_ = direction < 0 ? stepsSinceRead_ + 1 : 2;
+  lastStepAxis_ = axis;
   if (events_ != nullptr) events_->OnStep(tick, axis, direction, position_[axis]);
 }
 

@@ -15,15 +15,24 @@ namespace sim {
 enum Axis : std::uint8_t { axisX = 0, axisY = 1, axisZ = 2 };
 constexpr int axisCount = 3;
 
-enum class FaultKind : std::uint8_t { lostStep = 0, settle = 1, protocol = 2, pattern = 3 };
-constexpr int faultKindCount = 4;
+// noSwitch is no fault of the board's input: a reference run's creep that gave up without the
+// limit input engaging, so the axis's zero is not its switch.
+enum class FaultKind : std::uint8_t {
+  lostStep = 0,
+  settle = 1,
+  protocol = 2,
+  pattern = 3,
+  noSwitch = 4
+};
+constexpr int faultKindCount = 5;
 
 // The status block's number of a fault kind (STEPLINK_FAULT_*).
 constexpr unsigned StatusFaultKind(FaultKind kind) {
   return STEPLINK_FAULT_LOST_STEP + static_cast<unsigned>(kind);
 }
 static_assert(StatusFaultKind(FaultKind::pattern) == STEPLINK_FAULT_PATTERN);
-// "lost-step", "settle", "protocol", "pattern": the names used in records and summaries.
+static_assert(StatusFaultKind(FaultKind::noSwitch) == STEPLINK_FAULT_NO_SWITCH);
+// "lost-step", "settle", "protocol", "pattern", "no-switch": the names in records and summaries.
 const char* FaultKindName(FaultKind kind);
 
 // The parallel port's registers as the library addresses them (0x3BC base).
@@ -36,6 +45,10 @@ constexpr std::uint8_t limitReleasedBit = 0x80;
 
 // Data lines must be stable this long before the strobe clocks them into a latch.
 constexpr std::uint64_t settleTicks = 119;
+
+// One-step creep moves of a reference run without the limit input engaging, after which the run
+// backs off wherever the creep stands.
+inline constexpr int creepStepsWithoutSwitch = STEPLINK_REFERENCE_CREEP_LIMIT;
 
 // Drive patterns (low 6 bits of a latch byte) by phase, and the Z latch's two auxiliary patterns.
 constexpr std::uint8_t stepPatterns[8] = {39, 45, 28, 13, 3, 9, 56, 41};
@@ -72,6 +85,10 @@ class BoardObserver {
 
   void WriteData(std::uint64_t tick, std::uint8_t value);
   void WriteControl(std::uint64_t tick, std::uint8_t value);
+  // A read of the status register (bit 7 the limit input). A reference run creeps one step down,
+  // then reads, again and again; when creepStepsWithoutSwitch such reads in a row find the input
+  // released, the creep gave up without the switch: one noSwitch fault for that creep.
+  void ReadStatus(std::uint64_t tick, std::uint8_t value);
   // Counts a fault (also for faults of the caller's own, such as the timer's) and reports it.
   void Fault(std::uint64_t tick, FaultKind kind, std::uint16_t port, std::uint8_t value);
 
@@ -85,6 +102,8 @@ class BoardObserver {
   std::uint32_t Faults(FaultKind kind) const { return faults_[static_cast<int>(kind)]; }
   std::uint32_t FaultCount() const;
   std::uint8_t Latch(Axis axis) const { return latch_[axis]; }
+  // The axis of the last step: the one a creep moved.
+  Axis LastStepAxis() const { return lastStepAxis_; }
 
  private:
   void ClockLatch(std::uint64_t tick);
@@ -102,6 +121,10 @@ class BoardObserver {
   int auxState_ = noAuxState;
   std::uint64_t totalSteps_ = 0;
   std::uint32_t faults_[faultKindCount] = {};
+  int stepsSinceRead_ = 0;  // steps down since the last status read (2: more, or one step up)
+  int creepReads_ = 0;      // status reads in a row that found the input released, each after
+                            // exactly one step down
+  Axis lastStepAxis_ = axisX;
 };
 
 }  // namespace sim

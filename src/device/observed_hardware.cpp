@@ -49,37 +49,26 @@ class ObservedHardware final : public RecordingBackend {
         limitEngaged_ = engaged;
         PublishStatus(Now());
       }
-      WatchCreep(engaged);
+      board_.ReadStatus(Now(), value);
     }
     return value;
   }
 
-  void OnStep(std::uint64_t tick, Axis axis, int direction, std::int32_t position) override {
-    // A creep is one step down, then one read of the limit input, again and again.
-    stepsSinceRead_ = direction < 0 ? stepsSinceRead_ + 1 : 2;
-    creepAxis_ = axis;
-    RecordingBackend::OnStep(tick, axis, direction, position);
-  }
-
- private:
-  std::uint64_t Now() const { return MonotonicTicks(nullptr) - originTicks_; }
-
   // The library does not say when a reference run's creep gave up without meeting the switch:
-  // the watcher does, once per creep, on standard error.
-  void WatchCreep(bool engaged) {
-    const bool creepStep = stepsSinceRead_ == 1;
-    stepsSinceRead_ = 0;
-    if (engaged || !creepStep) {
-      creepReads_ = 0;
-      return;
-    }
-    if (++creepReads_ != creepStepsWithoutSwitch) return;
+  // the observer records it as a fault, and on a real table the likely cause is named here.
+  void OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t port,
+               std::uint8_t value) override {
+    RecordingBackend::OnFault(tick, kind, port, value);
+    if (kind != FaultKind::noSwitch) return;
     std::fprintf(stderr,
                  "steplink-hw: warning: the %c axis crept %d steps towards its switch and the "
                  "limit input never engaged: that reference run did not find the switch. Check "
                  "the switch and its wiring (docs/wiring.md) before trusting positions.\n",
-                 "XYZ"[creepAxis_], creepStepsWithoutSwitch);
+                 "XYZ"[board_.LastStepAxis()], creepStepsWithoutSwitch);
   }
+
+ private:
+  std::uint64_t Now() const { return MonotonicTicks(nullptr) - originTicks_; }
   const BoardObserver& Board() const override { return board_; }
   bool LimitEngaged() const override { return limitEngaged_; }
   bool Hardware() const override { return true; }
@@ -88,9 +77,6 @@ class ObservedHardware final : public RecordingBackend {
   BoardObserver board_;
   std::uint64_t originTicks_;
   bool limitEngaged_ = false;
-  int stepsSinceRead_ = 0;  // steps down since the last limit read (2: more, or one up)
-  int creepReads_ = 0;      // limit reads released in a row, each after one step down
-  Axis creepAxis_ = axisX;
 };
 
 }  // namespace

@@ -11,9 +11,6 @@
 
 namespace sim {
 
-// A reference run creeps one step, then reads the limit input, at most this many times.
-inline constexpr int creepStepsWithoutSwitch = STEPLINK_MOVE_STEP_LIMIT;
-
 // `port` watched, with a record at recordPath and a status block named statusName (either empty:
 // none). nullptr and a reason when the record or the block cannot be set up.
 std::unique_ptr<PortBackend> MakeObservedPort(std::unique_ptr<PortBackend> port,

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "sim/device_counts.h"
 #include "status/record_format.h"
 
 namespace sim {
@@ -71,6 +72,8 @@ void RecordingBackend::OnFault(std::uint64_t tick, FaultKind kind, std::uint16_t
   table_.lastFaultValue = value;
   table_.lastFaultKind = static_cast<std::uint8_t>(StatusFaultKind(kind));
   PublishStatus(tick);
+  // The program making the calls learns of it after the call, without reading the record.
+  if (kind == FaultKind::noSwitch) ProcessDeviceCounter().UnmetCreep();
 }
 
 void RecordingBackend::Settle(std::uint64_t tick) {

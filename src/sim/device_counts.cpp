@@ -1,5 +1,6 @@
-// The device seam's counts: refused port operations and counter 0 runs of one value, kept in
-// the host program's SteplinkDeviceCounts when it defines one, else in the seam's own.
+// The device seam's counts: refused port operations, counter 0 runs of one value and reference
+// creeps without the switch, kept in the host program's SteplinkDeviceCounts when it defines one,
+// else in the seam's own.
 #include "sim/device_counts.h"
 
 #ifndef _WIN32
@@ -54,6 +55,10 @@ void DeviceCounter::Read(std::uint16_t port, std::uint8_t value) {
     ++Counts().counterStalls;
     sameReadings_ = 0;
   }
+}
+
+void DeviceCounter::UnmetCreep() {
+  ++Counts().unmetCreeps;
 }
 
 void DeviceCounter::Reset() {

@@ -1,7 +1,7 @@
 // What the device seam counts for the program that makes the calls: port operations the device
-// refused, and counter 0 seen standing still. Fed by the substitute's device I/O control on every
-// request; read by that program after each call (see SteplinkDeviceCounts). Calls the system's
-// symbol lookup only.
+// refused, counter 0 seen standing still, and reference creeps that never met the limit switch. Fed
+// by the substitute's device I/O control on every request; read by that program after each call
+// (see SteplinkDeviceCounts). Calls the system's symbol lookup only.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,8 @@ class DeviceCounter {
   // then low and high byte) are followed for runs of one value.
   void Wrote(std::uint16_t port, std::uint8_t value);
   void Read(std::uint16_t port, std::uint8_t value);
+  // A reference creep gave up without the limit input engaging (the table's observer saw it).
+  void UnmetCreep();
   void Reset();
   const SteplinkDeviceCounts& Current() { return Counts(); }
 

@@ -93,8 +93,12 @@ std::uint8_t TableModel::In(std::uint16_t port) {
     }
     case dataPort:
       return board_.Data();
-    case statusPort:
-      return static_cast<std::uint8_t>(statusFixedBits | (LimitEngaged() ? 0 : limitReleasedBit));
+    case statusPort: {
+      const auto status =
+          static_cast<std::uint8_t>(statusFixedBits | (LimitEngaged() ? 0 : limitReleasedBit));
+      board_.ReadStatus(now_, status);
+      return status;
+    }
     case controlPort:
       return board_.Control();
     default:

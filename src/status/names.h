@@ -8,10 +8,10 @@
 namespace status {
 
 // Indexed by STEPLINK_FAULT_*; the record's and summary's spelling.
-inline constexpr const char* faultKindNames[] = {"none", "lost-step", "settle", "protocol",
-                                                 "pattern"};
+inline constexpr const char* faultKindNames[] = {"none",     "lost-step", "settle",
+                                                 "protocol", "pattern",   "no-switch"};
 inline constexpr unsigned faultKindNameCount = sizeof(faultKindNames) / sizeof(faultKindNames[0]);
-static_assert(faultKindNameCount == STEPLINK_FAULT_PATTERN + 1);
+static_assert(faultKindNameCount == STEPLINK_FAULT_NO_SWITCH + 1);
 
 // Indexed by STEPLINK_CALL_*; the exported entries' names ("" for none).
 inline constexpr const char* callNames[] = {"",          "openConn",  "closeConn",
@@ -19,7 +19,8 @@ inline constexpr const char* callNames[] = {"",          "openConn",  "closeConn
 inline constexpr unsigned callNameCount = sizeof(callNames) / sizeof(callNames[0]);
 static_assert(callNameCount == STEPLINK_CALL_REFERENCE + 1);
 
-// "lost-step", "settle", "protocol", "pattern"; "unknown" for none or a number not known here.
+// "lost-step", "settle", "protocol", "pattern", "no-switch"; "unknown" for none or a number not
+// known here.
 constexpr const char* FaultKindName(unsigned kind) {
   return kind != STEPLINK_FAULT_NONE && kind < faultKindNameCount ? faultKindNames[kind]
                                                                   : "unknown";

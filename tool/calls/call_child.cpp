@@ -289,6 +289,7 @@ bool CallChild::Start(const ChildOptions& options, std::string& error) {
   traceFd_ = options.traceFd;
   traceMaxBytes_ = options.traceMaxBytes;
   collapse_ = options.collapseRepeats;
+  stopWhenHomingFails_ = options.stopWhenHomingFails;
   return true;
 }
 

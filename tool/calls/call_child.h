@@ -55,6 +55,10 @@ struct ChildOptions {
   // No call after an openConn that gave 255: the moves would only fail port operation after
   // port operation (run --keep-going turns it off on the simulated table).
   bool stopWhenOpenFails = true;
+  // A reference whose creep never met the limit switch left its axes at no known place: the job
+  // stops after that call (the stop sequence made) instead of moving from a wrong zero. The panel
+  // keeps its call process and distrusts the position instead.
+  bool stopWhenHomingFails = true;
   bool realtime = false;  // --rt: SCHED_FIFO and mlockall in the call process
   int cpu = -1;           // --cpu N: the call process on that CPU only
   // The job section of this status block is written by the call process, and by it only.
@@ -92,7 +96,8 @@ struct ChildOutcome {
   // job ended by itself.
   int stopSignal = 0;
   // What the calls met, from the call process's reports: the device seam's counts (refused port
-  // operations, counter 0 standing still) and the calls' failed results.
+  // operations, counter 0 standing still, creeps that never met the switch) and the calls'
+  // failed results.
   DeviceTally device;
   std::string firstHwLine;  // the first "steplink-hw:" line of its standard error (shown again)
   int stdoutError = 0;      // errno of a failed write of the child's output to standard output
@@ -174,6 +179,7 @@ class CallChild {
   void PassOnTrace(const char* data, std::size_t length, TraceCopy& copy,
                    ChildOutcome& outcome) const;
   bool collapse_ = true;
+  bool stopWhenHomingFails_ = true;
   std::mutex mutex_;  // pid_ is not signalled after it was reaped
   std::atomic<bool> paused_{false};
 };

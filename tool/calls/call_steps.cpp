@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "calls/call_child.h"
 #include "calls/plan_status.h"
@@ -213,7 +214,10 @@ void Report(int stepFd, std::uint64_t index, Entry entry, int result) {
     if (!step) break;
     job.Step(index, *step, true);
     if (step->kind == StepKind::call) {
+      const std::uint32_t unmetBefore = hostDeviceCounts.unmetCreeps;
       const int result = MakeCall(entries, step->entry, step->args);
+      // A creep that gave up without the switch: this reference homed nothing.
+      const bool homingFailed = hostDeviceCounts.unmetCreeps != unmetBefore;
       const bool failed = ResultIsFailure(step->entry, result);
       if (step->entry == Entry::openConn && failed) openFailed = true;
       if (step->entry == Entry::openConn && !failed) open = true;
@@ -221,7 +225,11 @@ void Report(int stepFd, std::uint64_t index, Entry entry, int result) {
       if (options.printCalls) {
         const std::string call = FormatCall({step->entry, step->args, step->line});
         // "NAME ARGS -> RESULT" stays as it was (scripts match it); the meaning follows it.
-        const std::string meaning = MeaningOf(step->entry, step->args, result);
+        const std::string meaning = homingFailed
+                                        ? "not homed: a creep made " +
+                                              std::to_string(STEPLINK_REFERENCE_CREEP_LIMIT) +
+                                              " steps and the limit input never engaged"
+                                        : MeaningOf(step->entry, step->args, result);
         if (step->entry == Entry::reference) {
           std::printf("%s -> done (%s)\n", call.c_str(), meaning.c_str());
         } else {
@@ -230,6 +238,12 @@ void Report(int stepFd, std::uint64_t index, Entry entry, int result) {
       }
       std::fflush(stdout);  // the library never flushes; its lines and ours stay in order
       Report(stepFd, index, step->entry, result);
+      if (homingFailed && options.stopWhenHomingFails) {
+        // Nothing more moves from a zero that is not the switch: the stop sequence comes next,
+        // and the job section says failed.
+        stopWanted = 1;
+        faultStop = 1;
+      }
     } else if (step->kind == StepKind::dwell) {
       if (options.waitDwells) Dwell(step->seconds);
     } else if (step->kind == StepKind::pause && options.pauseAtProgramStops) {

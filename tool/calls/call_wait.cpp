@@ -86,6 +86,9 @@ ChildOutcome CallChild::Wait(JobSource& source, const WaitHooks& hooks) {
     if (!outcome.faultStop.empty()) return;
     std::string reason = source.StopReason();
     if (reason.empty() && hooks.stopReason) reason = hooks.stopReason();
+    // The call process stops by itself after such a call; the reason is the runner's to give.
+    if (reason.empty() && stopWhenHomingFails_ && outcome.device.unmetCreeps > 0)
+      reason = UnmetCreepMessage(outcome.device);
     if (reason.empty() && outcome.stdoutError != 0)
       reason =
           std::string("cannot write to standard output: ") + std::strerror(outcome.stdoutError);

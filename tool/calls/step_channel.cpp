@@ -69,8 +69,16 @@ void DeviceTally::Take(const CallReport& report) {
   // counter (the library says so once per call).
   if (report.counts.counterStalls > last.counterStalls) ++stalledCalls;
   refusedOps = report.counts.refusedOps;
+  unmetCreeps = report.counts.unmetCreeps;
   if (ResultIsFailure(static_cast<Entry>(report.entry), report.result)) ++failedResults;
   last = report.counts;
+}
+
+std::string UnmetCreepMessage(const DeviceTally& tally) {
+  return std::to_string(tally.unmetCreeps) + " reference creep(s) made " +
+         std::to_string(STEPLINK_REFERENCE_CREEP_LIMIT) +
+         " steps and the limit input never engaged: the axis is not homed (check the switch and "
+         "its wiring, or the simulated table's limit-x/-y/-z)";
 }
 
 void SendCallReport(int fd, const CallReport& report) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "contract/steplink_contract.h"
 #include "job/job.h"
@@ -51,9 +52,13 @@ struct DeviceTally {
   std::uint64_t refusedOps = 0;     // port operations the device refused
   std::uint64_t stalledCalls = 0;   // calls in which counter 0 stood still
   std::uint64_t failedResults = 0;  // calls whose result says they failed (openConn's 255)
+  std::uint64_t unmetCreeps = 0;    // reference creeps that never met the limit switch
   SteplinkDeviceCounts last{};      // the counts of the last report
   void Take(const CallReport& report);
 };
+
+// "a reference run crept 32000 steps ... never engaged ...": what a job that met one is told.
+std::string UnmetCreepMessage(const DeviceTally& tally);
 
 // The call process's side: hands a report back (blocks while the runner's queue is full; a
 // runner that has gone is no error).

@@ -24,8 +24,9 @@ std::function<int()> Setup(CLI::App& app) {
   AddViewGroup(app, args->view);
   AddDisplayGroup(app, args->display);
   app.add_flag("--keep-going", args->keepGoing,
-               "make every call even after openConn failed (to watch the library's own "
-               "failure behaviour; simulated table only)");
+               "make every call even after openConn failed or a reference never met its "
+               "limit switch (to watch the library's own failure behaviour; simulated table "
+               "only)");
   return [args] { return RunCommand(*args); };
 }
 

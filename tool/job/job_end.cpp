@@ -115,6 +115,13 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
       result.faultMessage = "counter 0 stood still: the waits were not paced";
     facts_.runFailed = true;
   }
+  if (device.unmetCreeps > 0 && outcome.faultStop.empty()) {
+    // --keep-going: the job went on from a zero that is not the switch, and still failed.
+    const std::string message = UnmetCreepMessage(device);
+    std::fprintf(stderr, "steplink: %s\n", message.c_str());
+    if (result.faultMessage.empty()) result.faultMessage = message;
+    facts_.runFailed = true;
+  }
   // The runner's own lines (stdio) and the call process's output passed on (raw writes).
   const bool stdioFailed = std::ferror(stdout) != 0 || std::ferror(stderr) != 0;
   facts_.stdoutFailed = outcome.stdoutError != 0 || outcome.stderrError != 0 || stdioFailed;

@@ -203,6 +203,7 @@ int RunJob(JobSource& source, const RunJobOptions& options, JobResult& result) {
   child.traceFd = scope.trace ? scope.trace->Fd() : -1;
   child.traceMaxBytes = options.table.traceMaxBytes;
   child.stopWhenOpenFails = !options.keepGoing;
+  child.stopWhenHomingFails = !options.keepGoing;
   child.realtime = options.table.rt;
   child.cpu = options.table.cpu.value_or(-1);
   child.statusName = settings.statusName;

@@ -101,6 +101,9 @@ int PanelCommand(const PanelArgs& args) {
   child.statusName = settings.statusName;
   child.info.name = "panel";
   child.info.hasWork = true;
+  // A homing that never met its switch leaves the position distrusted (the table's fault),
+  // the call process and the table's other axes as they are.
+  child.stopWhenHomingFails = false;
 
   const double startSpeed = table.variant == Variant::start200 ? STEPLINK_START_SPEED_START200
                                                                : STEPLINK_START_SPEED_STANDARD;

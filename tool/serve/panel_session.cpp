@@ -107,7 +107,7 @@ class PanelSource final : public JobSource {
                                             copy->table.positionZ};
     if (staleSequence_ && copy->job.sequence == *staleSequence_) return;
     staleSequence_.reset();
-    session_.model_.TableSample(steps, copy->table.faultCount);
+    session_.model_.TableSample(steps, copy->table.faultCount, copy->table.lastFaultKind);
     // Calls ended: the index of the last one begun, less one while it is still in progress.
     const std::uint64_t begun = copy->job.callIndex;
     const std::uint64_t done =
