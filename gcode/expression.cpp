@@ -419,17 +419,7 @@ bool ReadParameterRef(std::string_view text, std::size_t& pos, const Parameters&
 }
 
 bool NeedsParameters(std::string_view line) {
-  bool comment = false;
-  for (const char c : line) {
-    if (comment) {
-      comment = c != ')';
-      continue;
-    }
-    if (c == '(') comment = true;
-    if (c == ';') break;
-    if (c == '#' || c == '[') return true;
-  }
-  return false;
+  return AnyOutsideComments(line, [](char c) { return c == '#' || c == '['; });
 }
 
 }  // namespace gcode

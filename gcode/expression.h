@@ -25,6 +25,26 @@ bool ReadExpression(std::string_view text, std::size_t& pos, const Parameters& p
 bool ReadParameterRef(std::string_view text, std::size_t& pos, const Parameters& parameters,
                       ParameterRef& ref, EvalError& error);
 
+// Calls visit(c) for each character of a line outside its comments ("(...)" and from ';' on)
+// until visit returns true; whether one did.
+template <typename Visit>
+bool AnyOutsideComments(std::string_view line, Visit visit) {
+  bool comment = false;
+  for (const char c : line) {
+    if (comment) {
+      comment = c != ')';
+      continue;
+    }
+    if (c == '(') {
+      comment = true;
+      continue;
+    }
+    if (c == ';') break;
+    if (visit(c)) return true;
+  }
+  return false;
+}
+
 // Whether a line (comments aside) holds '#' or '[': it needs the parameters to be read.
 bool NeedsParameters(std::string_view line);
 

@@ -409,20 +409,14 @@ LineKind ProgramNumber(std::string_view line, Block& block, std::string& error) 
 // Y): where the line would have left them is not known.
 std::uint8_t AxesNamed(std::string_view line) {
   std::uint8_t axes = 0;
-  bool comment = false;
-  for (const char c : line) {
-    if (comment) {
-      comment = c != ')';
-      continue;
-    }
-    if (c == '(') comment = true;
-    if (c == ';') break;
+  AnyOutsideComments(line, [&axes](char c) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper == 'X') axes |= 1;
     if (upper == 'Y') axes |= 2;
     if (upper == 'Z') axes |= 4;
     if (upper == '@' || upper == '^') axes |= 3;
-  }
+    return false;
+  });
   return axes;
 }
 

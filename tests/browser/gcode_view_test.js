@@ -12,7 +12,7 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, program, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, loadPuppeteer} = require('./harness');
+const {chromium, fail, loadPuppeteer, finish, runTest} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -111,15 +111,8 @@ async function main() {
     if (calls !== total) fail('the page counts ' + total + ' calls, the report ' + calls);
     console.log('screenshot: ' + path.join(outdir, 'live-view-gcode.png'));
   } finally {
-    await browser.close();
-    if (job.child.exitCode === null) job.child.kill('SIGKILL');
-    fs.rmSync(work, {recursive: true, force: true});
+    await finish({browser, started: job, work});
   }
 }
 
-main().then(() => {
-  if (!process.exitCode) console.log('PASS');
-}, (error) => {
-  console.log('FAIL: ' + (error && error.stack || error));
-  process.exit(1);
-});
+runTest(main);

@@ -104,4 +104,39 @@ function watchState(url, {tableArray = true} = {}) {
   return {state, near, until, stillAfter};
 }
 
-module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel, watchState};
+// Resolves with the process's exit ({code, signal}) once it ends, or null after `ms`.
+function endedWithin(started, ms) {
+  return Promise.race([started.ended, sleep(ms).then(() => null)]);
+}
+
+// Quit on the page ends the panel with 0 within 15 s; false (failed) when it did not.
+async function quitEndsPanel(page, panel) {
+  await page.click('#quit');
+  const ended = await endedWithin(panel, 15000);
+  if (!ended) fail('the panel did not end within 15 s of Quit');
+  else if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code + '\n' + panel.output());
+  return ended !== null && ended.code === 0;
+}
+
+// The end of every browser test, passed or not: the browser closed, the process it drove
+// killed if still running, the scratch folder removed, and on a failure what the process
+// printed.
+async function finish({browser, started, work}) {
+  await browser.close();
+  if (started.child.exitCode === null) started.child.kill('SIGKILL');
+  fs.rmSync(work, {recursive: true, force: true});
+  if (failedAny && started.output) console.log(started.output());
+}
+
+// Runs the test's main: PASS when nothing failed, an exception a failure with its stack.
+function runTest(main) {
+  main().then(() => {
+    if (!process.exitCode) console.log('PASS');
+  }, (error) => {
+    console.log('FAIL: ' + (error && error.stack || error));
+    process.exit(1);
+  });
+}
+
+module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel, watchState,
+                  endedWithin, quitEndsPanel, finish, runTest};

@@ -14,8 +14,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
-       watchState} = require('./harness');
+const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState,
+       quitEndsPanel, finish, runTest} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -146,22 +146,10 @@ async function main() {
     await a.bringToFront();
     await a.click('#take-control');
     await waitControl(a, 'taking control back', 'mine');
-    await a.click('#quit');
-    const ended = await Promise.race([
-      panel.ended, new Promise((resolve) => setTimeout(() => resolve(null), 15000))]);
-    if (!ended) fail('the panel did not end within 15 s of Quit');
-    else if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code);
+    await quitEndsPanel(a, panel);
   } finally {
-    await browser.close();
-    if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
-    fs.rmSync(work, {recursive: true, force: true});
-    if (failed()) console.log(panel.output());
+    await finish({browser, started: panel, work});
   }
 }
 
-main().then(() => {
-  if (!process.exitCode) console.log('PASS');
-}, (error) => {
-  console.log('FAIL: ' + (error && error.stack || error));
-  process.exit(1);
-});
+runTest(main);

@@ -13,8 +13,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, jobsDir, fixtures, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
-       watchState} = require('./harness');
+const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState,
+       quitEndsPanel, finish, runTest} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -234,22 +234,10 @@ async function main() {
     console.log('screenshot: ' + path.join(outdir, 'panel_jobs.png'));
     if (pageErrors.length) fail('errors in the page: ' + pageErrors.join('; '));
 
-    await page.click('#quit');
-    const ended = await Promise.race([
-      panel.ended, new Promise((resolve) => setTimeout(() => resolve(null), 15000))]);
-    if (!ended) fail('the panel did not end within 15 s of Quit');
-    else if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code);
+    await quitEndsPanel(page, panel);
   } finally {
-    await browser.close();
-    if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
-    fs.rmSync(work, {recursive: true, force: true});
-    if (failed()) console.log(panel.output());
+    await finish({browser, started: panel, work});
   }
 }
 
-main().then(() => {
-  if (!process.exitCode) console.log('PASS');
-}, (error) => {
-  console.log('FAIL: ' + (error && error.stack || error));
-  process.exit(1);
-});
+runTest(main);

@@ -15,8 +15,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, failed, sleep, loadPuppeteer, startPanel: launchPanel,
-       watchState} = require('./harness');
+const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState, quitEndsPanel,
+       finish, runTest} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -218,28 +218,13 @@ async function main() {
         {timeout: 5000}).catch(() => fail('the page does not say the position is untrusted after Stop'));
 
     // Quit: auxiliary output off, closeConn, exit 0.
-    await page.click('#quit');
-    const ended = await Promise.race([
-      panel.ended, new Promise((resolve) => setTimeout(() => resolve(null), 15000))]);
-    if (!ended) {
-      panel.child.kill('SIGKILL');
-      fail('the panel did not end within 15 s of Quit');
-      return;
+    if (await quitEndsPanel(page, panel) && !/closeConn/.test(panel.output())) {
+      fail('no closeConn at the end:\n' + panel.output());
     }
-    if (ended.code !== 0) fail('Quit ended the panel with ' + ended.code + '\n' + panel.output());
-    if (!/closeConn/.test(panel.output())) fail('no closeConn at the end:\n' + panel.output());
     console.log('screenshot: ' + path.join(outdir, 'panel.png'));
   } finally {
-    await browser.close();
-    if (panel.child.exitCode === null) panel.child.kill('SIGKILL');
-    fs.rmSync(work, {recursive: true, force: true});
-    if (failed()) console.log(panel.output());
+    await finish({browser, started: panel, work});
   }
 }
 
-main().then(() => {
-  if (!process.exitCode) console.log('PASS');
-}, (error) => {
-  console.log('FAIL: ' + (error && error.stack || error));
-  process.exit(1);
-});
+runTest(main);
