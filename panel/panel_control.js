@@ -8,6 +8,12 @@
   const token = new URLSearchParams(location.search).get('token') || '';
   const $ = (id) => document.getElementById(id);
   const beatMs = 1000;
+  // What only the page in control may use (the server refuses it from any other page): marked
+  // aria-disabled on a watching page and described by the control state, but still clickable,
+  // so that a click says why nothing happened. Stop and Take control stay open to every page.
+  const gated = '[data-home], #jog button, [data-zero], #goto-zero, #aux-on, #aux-off, #job-pick, ' +
+      '#job-recheck, #job-run, #job-pause, #job-resume, #from-show, #from-confirm, #mdi-line, ' +
+      '#mdi-send, #quit';
   let page = '';
   let mine = false;
   let resolveReady;
@@ -56,6 +62,11 @@
     $('control-state').textContent = mine ? 'This page controls the table'
       : control.other ? 'Another page controls the table: this page only watches (Stop works)'
       : 'No page controls the table: this page only watches';
+    for (const node of document.querySelectorAll(gated)) {
+      node.setAttribute('aria-disabled', mine ? 'false' : 'true');
+      if (mine) node.removeAttribute('aria-describedby');
+      else node.setAttribute('aria-describedby', 'control-state');
+    }
     $('take-control').hidden = mine;
     $('release-control').hidden = !mine;
     if (mine) {

@@ -73,6 +73,14 @@ async function main() {
     await waitControl(a, 'after taking control', 'mine');
     await waitControl(b, 'while A controls', 'other');
     if (!/only watches/.test(await text(b, 'control-state'))) fail('B does not say it only watches');
+    // What only the page in control may use is marked so on each page, for eyes and screen readers.
+    const marked = (page) => page.$eval('button[data-home=all]', (node) => [
+      node.getAttribute('aria-disabled'), node.getAttribute('aria-describedby')].join());
+    if (await marked(b) !== 'true,control-state') fail('B\'s Home all is not marked: ' + await marked(b));
+    if (await marked(a) !== 'false,') fail('A\'s Home all is marked: ' + await marked(a));
+    if (await b.$eval('#stop', (node) => node.getAttribute('aria-disabled')) !== null) {
+      fail('Stop is marked on the watching page');
+    }
     if (!(await state()).control.other) fail('/state does not say some page controls');
 
     // B's key and buttons move nothing, and B says why.
