@@ -229,13 +229,17 @@ TEST_F(RunnerFaults, AReferenceThatNeverMetItsSwitchEndsTheJobThere) {
 
   std::ofstream(dir_ / "job.nc") << "G21\nG0 X10\nG0 Y5\n";
   const test::RunResult gcode =
-      Steplink("gcode " + (dir_ / "job.nc").string() + " --home --quiet --report " +
+      Steplink("gcode " + (dir_ / "job.nc").string() + " --home --report " +
                (dir_ / "report.json").string() + " --sim clock=virtual,limit-x=-100000");
   EXPECT_EQ(gcode.exitCode, 1) << gcode.err;
   const nlohmann::json report = nlohmann::json::parse(test::ReadFile(dir_ / "report.json"));
   EXPECT_EQ(report["status"], "fault") << report.dump(2);
   EXPECT_NE(report["fault"].dump().find("never engaged"), std::string::npos) << report.dump(2);
   EXPECT_EQ(report["calls_made"], 2) << report.dump(2);  // the two references, no move
+  EXPECT_NE(gcode.out.find("stands at  unknown in machine coordinates: a reference run did not "
+                           "find its switch"),
+            std::string::npos)
+      << gcode.out;
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ void PrintStoppedState(const GcodeJob& job, const JobResult& result,
                 gcode::StepsToMm(s[0], job.machine.axes[0]),
                 gcode::StepsToMm(s[1], job.machine.axes[1]),
                 gcode::StepsToMm(s[2], job.machine.axes[2]), s[0], s[1], s[2]);
+  } else if (result.homingFailed) {
+    std::printf(
+        "  stands at  unknown in machine coordinates: a reference run did not find its "
+        "switch\n");
   } else if (result.run.job && result.run.job->callEntry == STEPLINK_CALL_REFERENCE) {
     std::printf("  stands at  unknown in machine coordinates: stopped during a reference run\n");
   }
@@ -75,7 +79,8 @@ void PrintStoppedState(const GcodeJob& job, const JobResult& result,
 
 std::optional<std::array<std::int64_t, 3>> TableMachineSteps(const GcodeProgress& progress,
                                                              const JobResult& result) {
-  if (!result.haveRecord || !result.run.status || !progress.known) return std::nullopt;
+  if (!result.haveRecord || !result.run.status || !progress.known || result.homingFailed)
+    return std::nullopt;
   const SteplinkStatusTable& table = *result.run.status;
   const std::array<std::int64_t, 3> now{table.positionX, table.positionY, table.positionZ};
   std::array<std::int64_t, 3> at = progress.endSteps;

@@ -101,6 +101,7 @@ JobEnd::JobEnd(const RunJobOptions& options, const JobInfo& info, RunSettings& s
   }
   // From the device seam's counts, never from the library's lines.
   const DeviceTally& device = outcome.device;
+  result.homingFailed = device.unmetCreeps > 0;
   if (device.refusedOps > 0) {
     const std::string message = PortFailureMessage(device);
     std::fprintf(stderr, "steplink: %s\n", message.c_str());

@@ -29,6 +29,7 @@ struct JobResult {
   int stopSignal = 0;           // the signal that ended it (SIGINT for Ctrl-C and Stop), or 0
   bool cleanStop = false;       // stopped while paused: the stop sequence was made
   std::string faultMessage;     // why it failed, empty when it did not
+  bool homingFailed = false;    // a reference's creep never met its switch: no machine zero
   std::string ended;            // "interrupted by SIGINT", for the summary's head line
   std::vector<std::pair<int, std::string>> notes;  // (line, message): pauses passed, ...
   bool haveRecord = false;
