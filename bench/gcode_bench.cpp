@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "planner.h"
+#include "plan/planner.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "two_pass.h"
+#include "plan/two_pass.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "oword.h"
-#include "planner.h"
-#include "two_pass.h"
+#include "plan/planner.h"
+#include "plan/two_pass.h"
+#include "read/oword.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "program.h"
+#include "read/program.h"
 
 namespace gcode {
 

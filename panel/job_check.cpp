@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "path_trace.h"
-#include "two_pass.h"
+#include "plan/two_pass.h"
+#include "report/path_trace.h"
 
 namespace panel {
 namespace {

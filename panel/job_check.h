@@ -13,8 +13,8 @@
 
 #include "job_folder.h"
 #include "machine.h"
-#include "planner.h"
-#include "program_input.h"
+#include "plan/planner.h"
+#include "read/program_input.h"
 
 namespace panel {
 

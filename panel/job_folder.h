@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "program_input.h"
+#include "read/program_input.h"
 
 namespace panel {
 

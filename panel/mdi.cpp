@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "job_folder.h"
-#include "program.h"
+#include "read/program.h"
 
 namespace panel {
 

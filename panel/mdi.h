@@ -9,7 +9,7 @@
 #include <string>
 
 #include "machine.h"
-#include "planner.h"
+#include "plan/planner.h"
 
 namespace panel {
 

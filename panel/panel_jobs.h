@@ -85,7 +85,7 @@
 #include "job_folder.h"
 #include "mdi.h"
 #include "panel_model.h"
-#include "two_pass.h"
+#include "plan/two_pass.h"
 
 namespace panel {
 

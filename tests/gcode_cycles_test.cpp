@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cycles.h"
 #include "gcode_support.h"
-#include "planner.h"
+#include "plan/cycles.h"
+#include "plan/planner.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "file_support.h"
 #include "machine.h"
-#include "planner.h"
+#include "plan/planner.h"
 
 namespace gcode_digest {
 

@@ -8,11 +8,11 @@
 #include <numbers>
 #include <string>
 
-#include "block_checks.h"
 #include "gcode_support.h"
-#include "modal_state.h"
-#include "planner.h"
-#include "report.h"
+#include "plan/block_checks.h"
+#include "plan/modal_state.h"
+#include "plan/planner.h"
+#include "report/report.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <limits>
 
 #include "gcode_support.h"
-#include "planner.h"
-#include "report.h"
+#include "plan/planner.h"
+#include "report/report.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "oword.h"
-#include "program_input.h"
-#include "two_pass.h"
+#include "plan/two_pass.h"
+#include "read/oword.h"
+#include "read/program_input.h"
 
 namespace {
 

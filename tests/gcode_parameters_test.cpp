@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "expression.h"
-#include "parameters.h"
-#include "planner.h"
-#include "program_input.h"
-#include "two_pass.h"
+#include "plan/planner.h"
+#include "plan/two_pass.h"
+#include "read/expression.h"
+#include "read/parameters.h"
+#include "read/program_input.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "path_plot.h"
-#include "path_trace.h"
-#include "planner.h"
-#include "program.h"
-#include "svg_scale.h"
+#include "plan/planner.h"
+#include "read/program.h"
+#include "report/path_plot.h"
+#include "report/path_trace.h"
+#include "report/svg_scale.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <numbers>
 #include <sstream>
 
-#include "planner.h"
-#include "report.h"
-#include "script_writer.h"
+#include "plan/planner.h"
+#include "report/report.h"
+#include "report/script_writer.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // line, all refusals of a program are reported at once.
 #include <gtest/gtest.h>
 
-#include "program.h"
+#include "read/program.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "planner.h"
-#include "program_input.h"
-#include "two_pass.h"
+#include "plan/planner.h"
+#include "plan/two_pass.h"
+#include "read/program_input.h"
 
 namespace {
 

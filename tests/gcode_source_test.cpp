@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "job/gcode_job.h"
-#include "report.h"
+#include "report/report.h"
 
 namespace {
 

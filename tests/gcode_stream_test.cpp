@@ -16,12 +16,12 @@
 #include <sstream>
 #include <thread>
 
-#include "chunk_digest.h"
 #include "gcode_digest.h"
-#include "path_trace.h"
-#include "program_input.h"
-#include "script_writer.h"
-#include "two_pass.h"
+#include "plan/two_pass.h"
+#include "read/chunk_digest.h"
+#include "read/program_input.h"
+#include "report/path_trace.h"
+#include "report/script_writer.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "machine.h"
-#include "planner.h"
+#include "plan/planner.h"
 
 namespace test {
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "planner.h"
-#include "program.h"
-#include "report.h"
+#include "plan/planner.h"
+#include "read/program.h"
+#include "report/report.h"
 
 namespace {
 

@@ -25,10 +25,10 @@
 #include "job/script_source.h"
 #include "machine.h"
 #include "outputs/job_outputs.h"
-#include "planner.h"
-#include "program.h"
+#include "plan/planner.h"
+#include "plan/two_pass.h"
+#include "read/program.h"
 #include "run_support.h"
-#include "two_pass.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "live_state.h"
-#include "planner.h"
+#include "plan/planner.h"
 #include "server.h"
 #include "view_support.h"
 

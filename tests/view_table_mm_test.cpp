@@ -15,9 +15,9 @@
 #include "calls/plan_status.h"
 #include "job/gcode_source.h"
 #include "live_state.h"
-#include "path_trace.h"
+#include "plan/two_pass.h"
+#include "report/path_trace.h"
 #include "serve/view_plan.h"
-#include "two_pass.h"
 
 namespace {
 

@@ -14,7 +14,7 @@ const plotMm = (() => {
   }
 
   // The whole multiples of step inside [low, high], at most 50, each from its index (a running
-  // sum drifts off the round values); the rule of the SVG plots' scale (gcode/svg_scale.cpp).
+  // sum drifts off the round values); the rule of the SVG plots' scale (gcode/report/svg_scale.cpp).
   function ticks(low, high, step) {
     const out = [];
     for (let k = Math.ceil(low / step - 1e-9); k * step <= high + step * 1e-9 && out.length < 50; k++) {

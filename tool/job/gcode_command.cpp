@@ -15,11 +15,11 @@
 #include "job/gcode_source.h"
 #include "job/job_inputs.h"
 #include "job/run_job.h"
-#include "path_plot.h"
-#include "program_input.h"
-#include "script_writer.h"
+#include "plan/two_pass.h"
+#include "read/program_input.h"
+#include "report/path_plot.h"
+#include "report/script_writer.h"
 #include "serve/view_plan.h"
-#include "two_pass.h"
 
 namespace tool {
 namespace {

@@ -13,9 +13,9 @@
 #include "job/gcode_source.h"
 #include "job/run_job.h"
 #include "machine.h"
-#include "path_trace.h"
-#include "planner.h"
-#include "report.h"
+#include "plan/planner.h"
+#include "report/path_trace.h"
+#include "report/report.h"
 
 namespace tool {
 

@@ -10,8 +10,8 @@
 
 #include "job/job.h"
 #include "machine.h"
-#include "planner.h"
-#include "two_pass.h"
+#include "plan/planner.h"
+#include "plan/two_pass.h"
 
 namespace tool {
 

@@ -13,7 +13,7 @@
 
 #include "contract/steplink_contract.h"
 #include "job/script.h"
-#include "planner.h"
+#include "plan/planner.h"
 
 namespace tool {
 

@@ -10,7 +10,7 @@
 #include "job/script.h"
 #include "job/script_source.h"
 #include "outputs/plot.h"
-#include "program.h"
+#include "read/program.h"
 
 namespace tool {
 namespace {

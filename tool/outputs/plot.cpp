@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "svg_scale.h"
+#include "report/svg_scale.h"
 
 namespace tool {
 namespace {

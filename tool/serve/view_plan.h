@@ -9,8 +9,8 @@
 
 #include "job/run_job.h"
 #include "machine.h"
-#include "path_trace.h"
-#include "planner.h"
+#include "plan/planner.h"
+#include "report/path_trace.h"
 
 namespace tool {
 
