@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "contract/steplink_contract.h"
+#include "example_machine.h"
 #include "panel_commands.h"
 
 namespace {
@@ -15,14 +16,8 @@ using panel::PanelCall;
 using Kind = panel::PanelCall::Kind;
 using namespace std::chrono_literals;
 
-// The example machine: 20 steps/mm, X 0..300, Y 0..200, Z -20..10, back-off 50, 50, 20.
 gcode::Machine Example() {
-  gcode::Machine machine;
-  machine.axes[0] = {20.0, 0.0, 300.0, false};
-  machine.axes[1] = {20.0, 0.0, 200.0, false};
-  machine.axes[2] = {20.0, -20.0, 10.0, false};
-  machine.reference = std::array<int, 3>{50, 50, 20};
-  return machine;
+  return test::ExampleMachine();
 }
 
 // A table of counters: vectorOut adds its arguments (not the auxiliary codes), a reference run

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "contract/steplink_contract.h"
+#include "example_machine.h"
 #include "file_support.h"
 
 namespace {
@@ -23,11 +24,7 @@ using Kind = panel::PanelCall::Kind;
 
 // 20 steps/mm, X 0..300, Y 0..200, Z -20..10, back-off 50, 50, 20, safe Z 5.
 gcode::Machine Example() {
-  gcode::Machine machine;
-  machine.axes[0] = {20.0, 0.0, 300.0, false};
-  machine.axes[1] = {20.0, 0.0, 200.0, false};
-  machine.axes[2] = {20.0, -20.0, 10.0, false};
-  machine.reference = std::array<int, 3>{50, 50, 20};
+  gcode::Machine machine = test::ExampleMachine();
   machine.safeZMm = 5.0;
   return machine;
 }

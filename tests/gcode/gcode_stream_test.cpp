@@ -22,6 +22,7 @@
 #include "read/program_input.h"
 #include "report/path_trace.h"
 #include "report/script_writer.h"
+#include "rewrite_in_place.h"
 
 namespace {
 
@@ -357,28 +358,6 @@ TEST(GcodeReadPrint, DigestIsSipHash24) {
   EXPECT_NE(one.key, two.key);  // each reading its own key: nobody can make bytes that match
 }
 
-namespace {
-
-// Rewrites `length` bytes at `offset` in place and puts the modification time back, so that
-// size and time say nothing of the change.
-void RewriteKeepingTime(const std::string& path, std::size_t offset, const std::string& bytes) {
-  struct stat before {};
-  ASSERT_EQ(stat(path.c_str(), &before), 0);
-  const int fd = open(path.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-            static_cast<ssize_t>(bytes.size()));
-  const timespec times[2] = {before.st_atim, before.st_mtim};
-  ASSERT_EQ(futimens(fd, times), 0);
-  close(fd);
-  struct stat after {};
-  ASSERT_EQ(stat(path.c_str(), &after), 0);
-  ASSERT_EQ(after.st_size, before.st_size);
-  ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-}
-
-}  // namespace
-
 // Pass 2 and the replan plan only bytes pass 1 read: a same-size rewrite with its time put
 // back, before pass 2 or while it runs, a truncation and an append all stop the stream, and
 // every call it gave is the checked program's.
@@ -410,14 +389,15 @@ TEST(GcodeReadPrint, PassTwoPlansOnlyTheBytesPassOneRead) {
     std::string error;
     const gcode::Plan checked = gcode::CheckProgram(*input, machine, {}, error);
     ASSERT_TRUE(checked.ok());
-    if (change == Change::rewriteBefore) RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
+    if (change == Change::rewriteBefore) test::RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
     gcode::CallStream stream(*input, machine, {}, checked, 8);
     std::size_t taken = 0;
     bool same = true;
     while (auto call = stream.Next()) {
       same = same && taken < reference.size() && call->args == reference[taken];
       if (++taken == 100) {
-        if (change == Change::rewriteDuring) RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
+        if (change == Change::rewriteDuring)
+          test::RewriteKeepingTime(path, lastLine, "G0 X50.00\n");
         if (change == Change::truncate) fs::resize_file(path, lastLine);
         if (change == Change::append) std::ofstream(path, std::ios::app) << "G0 X9\n";
       }

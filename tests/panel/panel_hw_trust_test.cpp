@@ -18,6 +18,7 @@
 #include "contract/steplink_contract.h"
 #include "device/device_select.h"
 #include "device/observed_hardware.h"
+#include "example_machine.h"
 #include "hw/hardware_backend.h"
 #include "motion/reference.h"
 #include "motion/vector.h"
@@ -116,12 +117,7 @@ struct CallProcess {
 };
 
 gcode::Machine Example() {
-  gcode::Machine machine;
-  machine.axes[0] = {20.0, 0.0, 300.0, false};
-  machine.axes[1] = {20.0, 0.0, 200.0, false};
-  machine.axes[2] = {20.0, -20.0, 10.0, false};
-  machine.reference = std::array<int, 3>{50, 50, 20};
-  return machine;
+  return test::ExampleMachine();
 }
 
 TEST(PanelHardwareTrust, HomedOnTheLimitInputThenDistrustedByAPortFaultAndARestart) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "contract/steplink_contract.h"
+#include "example_machine.h"
 #include "panel_commands.h"
 #include "panel_model.h"
 
@@ -20,12 +21,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 gcode::Machine Example() {
-  gcode::Machine machine;
-  machine.axes[0] = {20.0, 0.0, 300.0, false};
-  machine.axes[1] = {20.0, 0.0, 200.0, false};
-  machine.axes[2] = {20.0, -20.0, 10.0, false};
-  machine.reference = std::array<int, 3>{50, 50, 20};
-  return machine;
+  return test::ExampleMachine();
 }
 
 // Ids from a counter, as long as real ones (the random source is the server's).

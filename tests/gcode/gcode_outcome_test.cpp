@@ -20,6 +20,7 @@
 
 #include "file_support.h"
 #include "outputs/record.h"
+#include "rewrite_in_place.h"
 
 namespace fs = std::filesystem;
 
@@ -54,9 +55,11 @@ class GcodeOutcome : public testing::Test {
            (stdoutTo.empty() ? " >" + (dir_ / "out.txt").string() : stdoutTo);
   }
 
-  pid_t Start(const std::string& command) const {
+  // stdoutFd: the child's standard output (-1: as the test's).
+  pid_t Start(const std::string& command, int stdoutFd = -1) const {
     const pid_t child = fork();
     if (child == 0) {
+      if (stdoutFd >= 0 && dup2(stdoutFd, STDOUT_FILENO) < 0) _exit(127);
       execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
       _exit(127);
     }
@@ -92,19 +95,6 @@ std::string LastCall(const std::string& trace) {
   const std::size_t at = trace.rfind("call ");
   if (at == std::string::npos) return {};
   return trace.substr(at, trace.find_first_of(" \n", at + 5) - at);
-}
-
-// Rewrites bytes in place and puts the modification time back: size and time say nothing.
-void RewriteKeepingTime(const fs::path& path, std::size_t offset, const std::string& bytes) {
-  struct stat before {};
-  ASSERT_EQ(stat(path.c_str(), &before), 0);
-  const int fd = open(path.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-            static_cast<ssize_t>(bytes.size()));
-  const timespec times[2] = {before.st_atim, before.st_mtim};
-  ASSERT_EQ(futimens(fd, times), 0);
-  close(fd);
 }
 
 // Every early end is a fault with the stop sequence: exit 1, `fault` with the reason, the
@@ -192,7 +182,7 @@ TEST_F(GcodeOutcome, AProgramChangedWhileItRunsStopsWithTheStopSequence) {
     if (change == Change::append) std::ofstream(dir_ / "job.nc", std::ios::app) << "G0 X9\n";
     if (change == Change::truncate) fs::resize_file(dir_ / "job.nc", lastLine);
     if (change == Change::rewriteInPlace)
-      RewriteKeepingTime(dir_ / "job.nc", lastLine, "G0 X50.00\n");
+      test::RewriteKeepingTime(dir_ / "job.nc", lastLine, "G0 X50.00\n");
     const Ended ended = Wait(child);
     ExpectStoppedByFault(ended, "changed after it was checked");
     EXPECT_EQ(ended.lastAux, 0);  // M3 had turned it on; the stop sequence turned it off
@@ -291,11 +281,13 @@ TEST_F(GcodeOutcome, AClosedStandardOutputIsAFaultAndAnOutsideSigpipeASignal) {
 // never "checked" beside a failing exit.
 TEST_F(GcodeOutcome, ACheckThatCannotWriteItsSummaryIsNoCheck) {
   std::ofstream(dir_ / "job.nc") << "M3\nG1 X25\nM5\n";
-  const std::string code = (dir_ / "code.txt").string();
-  const std::string command = "(" + Command((dir_ / "job.nc").string(), "--check", " ") +
-                              "; echo $? >" + code + ") | (exec 0<&-; sleep 1)";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  const Ended ended = Collect(std::stoi(test::ReadFile(code)));
+  // A pipe whose reader is gone before the check starts: its first write fails, however late.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  close(pipeFds[0]);
+  const pid_t child = Start(Command((dir_ / "job.nc").string(), "--check", " "), pipeFds[1]);
+  close(pipeFds[1]);
+  const Ended ended = Wait(child);
   EXPECT_EQ(ended.exitCode, 1) << ended.err;
   EXPECT_NE(ended.err.find("cannot write to standard output"), std::string::npos) << ended.err;
   EXPECT_EQ(ended.report["status"], "fault") << ended.report.dump(2);
