@@ -12,7 +12,7 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, program, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, loadPuppeteer, finish, runTest} = require('./harness');
+const {fail, loadPuppeteer, finish, runTest, launchBrowser} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -44,15 +44,7 @@ async function main() {
   fs.mkdirSync(outdir, {recursive: true});
   const job = startJob();
   const url = await job.url;
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    // Root on a CI machine: Chromium's sandbox needs a user namespace it may not get there.
-    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', '--window-size=1280,1000'],
-    userDataDir: path.join(work, 'profile'),
-    timeout: 30000,
-  });
+  const browser = await launchBrowser(puppeteer, work);
   try {
     const page = await browser.newPage();
     await page.setViewport({width: 1280, height: 1000});

@@ -5,6 +5,7 @@
 
 const {spawn} = require('child_process');
 const fs = require('fs');
+const path = require('path');
 
 const chromium = process.env.STEPLINK_CHROMIUM || '/usr/bin/chromium';
 let failedAny = false;
@@ -104,6 +105,20 @@ function watchState(url, {tableArray = true} = {}) {
   return {state, near, until, stillAfter};
 }
 
+// Debian's Chromium, headless, with a profile of its own in `work`; no sandbox, as root on a CI
+// machine it needs a user namespace it may not get there.
+function launchBrowser(puppeteer, work, height = 1000) {
+  return puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync',
+           '--window-size=1280,' + height],
+    userDataDir: path.join(work, 'profile'),
+    timeout: 30000,
+  });
+}
+
 // Resolves with the process's exit ({code, signal}) once it ends, or null after `ms`.
 function endedWithin(started, ms) {
   return Promise.race([started.ended, sleep(ms).then(() => null)]);
@@ -139,4 +154,4 @@ function runTest(main) {
 }
 
 module.exports = {chromium, skip, fail, failed, sleep, loadPuppeteer, startPanel, watchState,
-                  endedWithin, quitEndsPanel, finish, runTest};
+                  launchBrowser, endedWithin, quitEndsPanel, finish, runTest};

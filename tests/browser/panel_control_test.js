@@ -14,8 +14,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState,
-       quitEndsPanel, finish, runTest} = require('./harness');
+const {fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState, quitEndsPanel, finish,
+       runTest, launchBrowser} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -40,15 +40,7 @@ async function main() {
         .catch(async () => fail(what + ': the page shows control "' + await controlOf(page) + '"'));
   }
 
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--window-size=1280,1000'],
-    userDataDir: path.join(work, 'profile'),
-    timeout: 30000,
-  });
+  const browser = await launchBrowser(puppeteer, work);
   try {
     const a = await browser.newPage();
     const b = await browser.newPage();

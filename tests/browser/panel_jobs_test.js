@@ -13,8 +13,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, jobsDir, fixtures, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState,
-       quitEndsPanel, finish, runTest} = require('./harness');
+const {fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState, quitEndsPanel, finish,
+       runTest, launchBrowser} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -77,15 +77,7 @@ async function main() {
     await until('homing', (s) => s.trusted && s.busy === '' && !s.moving, 40000);
   }
 
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--window-size=1280,1800'],
-    userDataDir: path.join(work, 'profile'),
-    timeout: 30000,
-  });
+  const browser = await launchBrowser(puppeteer, work, 1800);
   const page = await browser.newPage();
   const pageErrors = [];
   page.on('pageerror', (error) => pageErrors.push(error.message));

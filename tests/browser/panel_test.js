@@ -15,8 +15,8 @@ const os = require('os');
 const path = require('path');
 
 const [runner, library, machine, outdir, modules] = process.argv.slice(2);
-const {chromium, fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState, quitEndsPanel,
-       finish, runTest} = require('./harness');
+const {fail, sleep, loadPuppeteer, startPanel: launchPanel, watchState, quitEndsPanel, finish,
+       runTest, launchBrowser} = require('./harness');
 
 const puppeteer = loadPuppeteer(modules);
 
@@ -33,15 +33,7 @@ async function main() {
   const url = await panel.url;
   const {state, near, until, stillAfter} = watchState(url);
 
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--window-size=1280,1000'],
-    userDataDir: path.join(work, 'profile'),
-    timeout: 30000,
-  });
+  const browser = await launchBrowser(puppeteer, work);
   try {
     const page = await browser.newPage();
     await page.setViewport({width: 1280, height: 1000});
