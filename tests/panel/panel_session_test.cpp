@@ -1,13 +1,16 @@
 // `steplink panel` end to end on the simulated table (virtual clock): a library that faults at
 // openConn leaves the position untrusted with that reason, a call process that ends inside the
-// library is replaced and the panel goes on serving, Stop is taken every time, and Quit ends it
-// with the auxiliary output off, closeConn and exit 0.
+// library, or that is stuck before its first call, is replaced and the panel goes on serving, Stop
+// is taken every time, and Quit ends it with the auxiliary output off, closeConn and exit 0.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -47,6 +50,7 @@ struct Panel : test::PanelProcess {
     json state;
     for (int tries = 0; tries < 500; ++tries) {
       ReadErr(0);
+      Post("/cmd/beat", "{}");  // as the page does while it waits, so that it keeps control
       state = State();
       if (state.contains("busy") && state["busy"] == "" && !state["moving"].get<bool>()) break;
       std::this_thread::sleep_for(20ms);
@@ -93,6 +97,29 @@ TEST(PanelSession, AFaultingLibraryLeavesThePositionUntrustedAndACrashIsSurvived
   panel.Settled();
   EXPECT_EQ(panel.Post("/cmd/quit", "{}"), 200);
   EXPECT_EQ(panel.Exit(), 0) << panel.err;
+}
+
+// A call process stuck before its first call (here: in loading the library) is ended after the
+// start timeout and a new one takes the table; the panel never hangs on it.
+TEST(PanelSession, ACallProcessStuckBeforeItsFirstCallIsReplaced) {
+  const std::string marker =
+      (std::filesystem::temp_directory_path() / ("steplink-hang-" + std::to_string(getpid())))
+          .string();
+  std::ofstream(marker) << "hang once";
+  setenv("STEPLINK_TEST_HANG_ONCE", marker.c_str(), 1);
+  Panel panel(STEPLINK_FAULT_LIBRARY);
+  unsetenv("STEPLINK_TEST_HANG_ONCE");
+  json state = json::object();
+  for (int tries = 0; tries < 6 && state.value("busy", "x") != ""; ++tries) state = panel.Settled();
+  EXPECT_FALSE(std::filesystem::exists(marker)) << "the first call process did not load";
+  EXPECT_EQ(state["busy"], "") << panel.err;
+  EXPECT_NE(panel.err.find("did not begin its first call within 5 s"), std::string::npos)
+      << panel.err;
+  EXPECT_NE(panel.err.find("a new call process takes the table"), std::string::npos) << panel.err;
+  EXPECT_NE(state["trusted_reason"].get<std::string>().find("fault"), std::string::npos);
+  EXPECT_EQ(panel.Post("/cmd/quit", "{}"), 200);
+  EXPECT_EQ(panel.Exit(), 0) << panel.err;
+  std::filesystem::remove(marker);
 }
 
 TEST(PanelSession, HomedThenStoppedThenHomedAgain) {

@@ -2,20 +2,29 @@
 // board never sees driven), for the runner's fault handling; vectorOut exits with status 3 for
 // x = 3 and never returns for x = 4; for x = 5 it prints the lines the real library prints on a
 // closed channel and a dead counter while nothing failed, and for x = 6 it has one port write
-// refused (the device not open) and prints nothing: the runner must judge by what happened. Its
+// refused (the device not open) and prints nothing: the runner must judge by what happened. With
+// STEPLINK_TEST_HANG_ONCE=FILE, the first process that loads it while FILE exists removes FILE
+// and never finishes loading (a call process stuck before its first call). Its
 // five JNI entries have entry/entry.h's types: a call through a pointer of another function type is
 // undefined (clang's UBSan stops it).
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "entry/entry.h"
 #include "port/winapi.h"
 
 namespace {
 winapi::HANDLE device = nullptr;
+
+__attribute__((constructor)) void HangOnceOnLoad() {
+  const char* marker = std::getenv("STEPLINK_TEST_HANG_ONCE");
+  if (marker == nullptr || unlink(marker) != 0) return;
+  for (;;) pause();  // until a signal ends the process
 }
+}  // namespace
 
 extern "C" {
 

@@ -5,6 +5,7 @@
 // panel/.
 #include "serve/panel_session.h"
 
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -14,6 +15,12 @@
 
 namespace tool {
 namespace {
+
+// A call process writes its job section as its first call begins, milliseconds after the fork.
+// One that has not done so by then is stuck between the fork and its first call (a lock another
+// thread of the panel held at the fork stays held in the child): it is ended, and the session
+// starts a new one, as after a crash.
+constexpr std::chrono::seconds callProcessStartTimeout{5};
 
 JobStep StepOf(const panel::PanelCall& call) {
   using Kind = panel::PanelCall::Kind;
@@ -80,6 +87,16 @@ class PanelSource final : public JobSource {
   bool Ready() override {
     std::lock_guard lock(session_.mutex_);
     Observe();
+    if (staleSequence_ && !startGivenUp_ &&
+        panel::Clock::now() - created_ > callProcessStartTimeout) {
+      startGivenUp_ = true;
+      std::fprintf(stderr,
+                   "steplink panel: the call process did not begin its first call within %lld s; "
+                   "it is ended\n",
+                   static_cast<long long>(callProcessStartTimeout.count()));
+      std::lock_guard childLock(session_.childMutex_);
+      if (session_.running_ != nullptr) session_.running_->EndCallsNow();
+    }
     if (!pending_ && !ended_) {
       if (session_.quitRequested_ && session_.model_.Finished()) {
         ended_ = true;
@@ -119,7 +136,9 @@ class PanelSource final : public JobSource {
   std::string statusName_;
   JobInfo info_;
   status::StatusView view_;
-  std::optional<std::uint64_t> staleSequence_;
+  std::optional<std::uint64_t> staleSequence_;  // set until this process writes its section
+  panel::Clock::time_point created_ = panel::Clock::now();
+  bool startGivenUp_ = false;
   std::optional<JobStep> pending_;
   std::uint64_t sent_ = 0;
   bool ended_ = false;
